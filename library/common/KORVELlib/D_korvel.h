@@ -1,0 +1,299 @@
+// D_korvel.h - CAN nodes for VEXIL servers: one D_can property per CANopen device, the shared
+// CAN lines with their supervision threads, and the sub-properties a node publishes.
+//
+// Typical use from a server's device code:
+//
+//   D_can* node = new D_can("PUMP1 cooling pump", location);  // framework loads the identity
+//   node->init(0x700 + node_id);     // master of (line, node-ID): buffer, line, thread
+//   node->init_emergency();          // receive the device's emergency frames
+//   node->get_manufacture();         // SDO upload into PUMP1.MANU
+//   ...periodically: can_looping(); node->can_array(batch, &n); node->can_emergency(...)
+#ifndef D_KORVEL_H
+#define D_KORVEL_H
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "d_fct.h"
+#include "d_value.h"
+#include "eq_data.h"
+#include "ntcan.h"
+
+class D_can;
+class canline;
+
+// Which NMT command a command property sends.
+enum { START_NODE = 0, STOP_NODE = 1, RESET_NODE = 2 };
+
+// Command property (".START", ".STOP", ".RESET"): every write sends its NMT command.
+class D_canint : public vexil::D_value<int> {
+ public:
+  D_canint(const std::string& pn, int todo, D_can* can, EqFct* efp);
+  ~D_canint() override;
+  void read() override;  // commands never load a value from the configuration
+  using vexil::D_value<int>::set_value;
+  void set_value(int i) override;
+
+  int todo() const { return todo_; }
+  D_can* node() const { return can_; }
+  // The node lets go of its command properties when it is destroyed.
+  void detach_node() { can_ = nullptr; }
+
+ private:
+  int todo_;
+  D_can* can_;
+  EqFct* eq_fct_;
+};
+
+// Master flag (".ACTIVE"): non-zero while the node is the master of its (line, node-ID) pair.
+class D_canactive : public vexil::D_value<int> {
+ public:
+  D_canactive(const std::string& pn, EqFct* efp);
+  ~D_canactive() override;
+  void read() override;  // the flag never loads a value from the configuration
+};
+
+// Alive value (".ALIVE"): the device's NMT state byte from node guarding; every set writes
+// the matching text into the node's ".CONDITION".
+class D_Alive : public D_int_ptr {
+ public:
+  D_Alive(const std::string& name, int* ptr, D_can* can, EqFct* eq);
+  ~D_Alive() override;
+  void set_value(int s) override;
+  // First guarding answer (0x700 + ident, one byte) among *l frames: stored; 100 when operational.
+  int can_read(int ident, CMSG* rxmsg, int* l);
+  // As can_read, and refreshes the condition text when the device is operational.
+  int check_alive(int ident, CMSG* rxmsg, int* l);
+  bool isalive();
+
+  void detach_node() { can_ = nullptr; }
+
+ private:
+  D_can* can_;
+  EqFct* eq_fct_;
+};
+
+// One CAN node: a framework property whose value is the device's identity (line, node-ID and
+// two further identifiers), with the operations that reach the device over its line.
+//
+// A class derived from D_can may replace set_value, can_get, can_write and can_fill: the
+// library calls them through their virtual slots. Its destructor must call unregister_node()
+// first, so that polling never reaches a half-destroyed object.
+class D_can : public D_fct {
+ public:
+  D_can(const std::string& pn, EqFct* ef);
+  ~D_can() override;
+
+  // Property operations.
+  using D_fct::data_type;
+  using D_fct::get_multi;
+  int get(EqAdr* adr, EqData* ed, EqData* res, EqFct* loc) override;
+  int set(EqAdr* adr, EqData* ed, EqData* res, EqFct* loc) override;
+  void conf(Config* conf) override;
+  void read() override;
+  void write(std::ostream& ofile) override;
+  int data_type() const override;
+
+  // Identity change (logged on every call).
+  virtual void set_value(IIII* s);
+  // Frame primitives; all return an NTCAN status or the node's own codes (77: no usable line).
+  virtual int can_read(CMSG* rxmsg, int* length);
+  virtual int can_get(CMSG* rxmsg, int* length);
+  virtual int can_poll(int* ident, int* length, unsigned char* Data);
+  virtual int can_write(int ident, int length, unsigned char* Data);
+  virtual int can_fill();
+  virtual int can_array(CMSG* rxmsg, int* length);
+  virtual int can_SDO(unsigned short index, unsigned char subindex);
+
+  // One row of a multi-property answer: line, node-ID, third and fourth value, addr, *i.
+  int get_multi(EqAdr* adr, EqData* ed, EqData* res, int* i, char* addr);
+
+  // Start-up and close.
+  int init();
+  int init(int ident);
+  int init(int ident, int flag);
+  int init_emergency();
+  int can_open();
+  int can_close();
+  int AddIdent(int ident);
+  int DelIdent(int ident);
+  int dellist();
+  // Takes the node out of the polled list (whatever its identity); done by the destructor.
+  void unregister_node();
+
+  // Remote-transmission requests; rtr() is the node-guarding request on 0x700 + node-ID.
+  int rtr(int* ident);
+  int rtr(int* ident, int l);
+  int rtr();
+
+  // NMT commands.
+  int start_node();
+  int stop_node();
+  int reset_node();
+  int modinit();
+
+  // SDO upload of the identity strings into ".MANU", ".HWVER" and ".SWVER".
+  int get_manufacture();
+  int get_hwversion();
+  int get_swversion();
+  // Reads object idx/subIdx of device `node` into buffer (64 bytes); 0 or the failing step's error.
+  int segSdoRead(short node, int idx, int subIdx, char* buffer);
+  // The same for a buffer of `capacity` bytes: the text always ends inside it; an object that
+  // does not fit is aborted (0x05040005) and the read fails with -1.
+  int segSdoRead(short node, int idx, int subIdx, char* buffer, std::size_t capacity);
+  int initiateUpload(short node, int idx, int subIdx);
+  int initUploadResponse(short node, char* buffer, int* offset);
+  int requestUploadSegment(short node);
+  int receiveUploadSegment(short node, char* buffer, int* offset);
+  int isAbort(CMSG* m, int* abortCode);
+  static int check_ascii(char* aString);
+
+  // Logs the node's emergency frame (0x80 + ident) found among *l frames; 100 when found.
+  int can_emergency(int ident, CMSG* rxmsg, int* l);
+
+  // Dumps the received frames when ".DEBUG_ID" names this node.
+  void can_print();
+
+  // Accessors for the hosting code.
+  bool has_changed() const { return changed_; }
+  IIII* value() { return &canIdent_; }
+  IIII* oldAddr() { return &oldIdent_; }
+  // The handle every driver call of the node uses: -1 while the node has no line or the line
+  // is down. A node that shares the line handle follows it through re-opens of the line.
+  NTCAN_HANDLE handle() const;
+  void handle(NTCAN_HANDLE h) {
+    canhandle_ = h;
+    on_line_handle_ = false;
+  }
+  bool isactive() const;
+  // Status of the last receive into the node's buffer (0 before any).
+  int can_return() const { return can_ret_ ? *can_ret_ : 0; }
+  canline* line() const { return pline_; }
+
+  static std::mutex mx_loop;
+
+ protected:
+  friend class D_Alive;
+  friend struct KorvelTestPeer;
+
+  void construct(const std::string& pn);
+
+  IIII oldIdent_;
+  bool changed_;
+  EqFct* efp_;
+  IIII canIdent_;
+  static D_iiii* canIdent_debug_;
+  D_int* baudrate_;
+  std::atomic<NTCAN_HANDLE> canhandle_;
+  canline* pline_;
+  CMSG* rxmsg_;
+  int* can_ret_;
+  int can_error_;
+  bool first_at_line_;
+  int32_t* rxmsg_len_;
+  int* alive_ptr_;
+  D_string* manu_;
+  char manu_str_[64];
+  D_string* hwver_;
+  char hw_str_[64];
+  D_string* swver_;
+  char sw_str_[64];
+  D_canactive* active_;
+  D_canint* start_node_;
+  D_canint* stop_node_;
+  D_canint* reset_node_;
+  D_Alive* alive_;
+  D_string* modul_condition_;
+  int ToggleBit;
+  int Index;
+  int Subindex;
+
+ private:
+  int start_plain(std::initializer_list<int> idents);
+  void dellist_locked();
+  int read_text_object(int index, D_string* prop);
+  int sdo_abort(short node, std::uint32_t code);
+  int send_nmt(unsigned char command);
+  int send_rtr(int ident, int len);
+
+  // True while the node's handle is the line handle (the line's first node, and passive nodes
+  // that copied it): the node then uses whatever handle the line holds after a re-open.
+  std::atomic<bool> on_line_handle_;
+  // Size announced by the last segmented initiate reply (-1: none), and the capacity of the
+  // buffer the running transfer fills.
+  long sdo_size_;
+  std::size_t sdo_capacity_;
+};
+
+// Polls every registered master: one non-blocking fill of its receive buffer each.
+int can_looping();
+
+// One CAN line (one net of the driver), shared by every node that names its line number.
+// Its fields are shared with the line's supervision thread.
+class canline {
+ public:
+  canline();
+  ~canline();
+
+  // Opens a driver handle on the line's net into `handle`, or confirms the one it holds.
+  int can_open(NTCAN_HANDLE& handle, bool openalways);
+  // (Re)opens the line handle itself; identifiers enabled on the old line handle are enabled
+  // again on the new one.
+  int can_open();
+  // Closes the line handle only.
+  int can_close();
+  int line() const { return line_; }
+  bool is_open() const { return is_open_; }
+  NTCAN_HANDLE handle() const { return linehandle_.load(); }
+  void setline(int l) { line_ = l; }
+  void setbaud(int b) { baudrate_ = b; }
+  void setlineip(std::string& ip) { line_ip_ = ip; }
+  const std::string& lineip() const { return line_ip_; }
+  // Gateway address of net lineno - 1 from the gateway file; 0 when it is 15 characters long.
+  int getlineip(int lineno, std::string& ip);
+  // Resets the line's network gateway by an HTTP form post (wget), if allowed.
+  void reset_line();
+
+  // Identifiers that nodes enabled on the line handle, to enable again after a re-open.
+  void remember_id(int32_t id);
+  void forget_id(int32_t id);
+
+  std::atomic<NTCAN_HANDLE> linehandle_;
+  int todo_;
+  int line_;
+  int baudrate_;
+  std::atomic<bool> is_open_;
+  std::atomic<bool> err_first_;
+  uint32_t board_status;
+  bool deny_wget_reset_;
+  bool reset_first_;
+  std::thread t1_;
+  std::string line_ip_;
+  std::atomic_bool ThreadStop_;
+
+ private:
+  std::mutex ids_mx_;
+  std::vector<int32_t> line_ids_;
+  bool bad_ip_logged_;
+};
+
+// The supervision thread of a line (argument: the canline*). Returns null.
+void* can_control(void* arg);
+
+// Name and hexadecimal value of a driver status, e.g. "NTCAN_CONTR_OFF_BUS(0x00000105)".
+std::string can_error_str(unsigned long ntstatus);
+
+// Path of the gateway address file: $KORVEL_GATEWAY_FILE when set, else "/etc/esd-plugin".
+std::string gateway_file_path();
+
+// Snapshots of the process-wide lists, for diagnostics: the polled masters and all lines.
+std::vector<D_can*> korvel_polled_nodes();
+std::vector<canline*> korvel_lines();
+
+#endif  // D_KORVEL_H

@@ -1,0 +1,227 @@
+// The node property core: identity as a property value, the identity change, the debug dump
+// of received frames, the process-wide lists and the periodic polling of all masters.
+#include <cstdio>
+#include <exception>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "D_korvel.h"
+#include "korvel_internal.h"
+
+namespace korvel {
+
+// The lists live for the whole process: server threads may still poll or start nodes while
+// the process exits, so they are never destroyed.
+std::vector<D_can*>& can_list() {
+  static auto* list = new std::vector<D_can*>();
+  return *list;
+}
+
+std::vector<canline*>& canline_list() {
+  static auto* list = new std::vector<canline*>();
+  return *list;
+}
+
+std::mutex& canline_mutex() {
+  static auto* mx = new std::mutex();
+  return *mx;
+}
+
+void keep_for_process(const void* p) {
+  static auto* mx = new std::mutex();
+  static auto* kept = new std::vector<const void*>();
+  std::lock_guard<std::mutex> lk(*mx);
+  kept->push_back(p);
+}
+
+}  // namespace korvel
+
+using korvel::kLogFlags;
+
+std::mutex D_can::mx_loop;
+D_iiii* D_can::canIdent_debug_ = nullptr;
+
+D_can::D_can(const std::string& pn, EqFct* ef)
+    : D_fct(pn, ef, 0),
+      oldIdent_{0, 0, 0, 0},
+      changed_(false),
+      efp_(ef),
+      canIdent_{0, 0, 0, 0},
+      baudrate_(nullptr),
+      canhandle_(-1),
+      pline_(nullptr),
+      rxmsg_(nullptr),
+      can_ret_(nullptr),
+      can_error_(0),
+      first_at_line_(false),
+      rxmsg_len_(nullptr),
+      alive_ptr_(nullptr),
+      manu_(nullptr),
+      manu_str_{},
+      hwver_(nullptr),
+      hw_str_{},
+      swver_(nullptr),
+      sw_str_{},
+      active_(nullptr),
+      start_node_(nullptr),
+      stop_node_(nullptr),
+      reset_node_(nullptr),
+      alive_(nullptr),
+      modul_condition_(nullptr),
+      ToggleBit(0),
+      Index(0),
+      Subindex(0),
+      on_line_handle_(false),
+      sdo_size_(-1),
+      sdo_capacity_(64) {
+  construct(pn);
+}
+
+D_can::~D_can() {
+  unregister_node();
+  can_close();
+  // The sub-properties outlive the node; they must not reach back into it.
+  if (start_node_) start_node_->detach_node();
+  if (stop_node_) stop_node_->detach_node();
+  if (reset_node_) reset_node_->detach_node();
+  if (alive_) alive_->detach_node();
+  // The text properties keep their text inside the node: take them out of the location so
+  // that nobody reads them any more.
+  if (efp_) {
+    for (D_fct* text : {static_cast<D_fct*>(manu_), static_cast<D_fct*>(hwver_), static_cast<D_fct*>(swver_)}) {
+      if (text) efp_->remove_property(text);
+    }
+  }
+}
+
+void D_can::unregister_node() {
+  std::lock_guard<std::mutex> lk(mx_loop);
+  auto& list = korvel::can_list();
+  for (auto it = list.begin(); it != list.end();) {
+    it = (*it == this) ? list.erase(it) : it + 1;
+  }
+}
+
+int D_can::data_type() const { return DATA_IIII; }
+
+void D_can::conf(Config* conf) { conf_insert(conf, DATA_IIII); }
+
+void D_can::read() {
+  try {
+    if (D_conf_struct* entry = find_prop_name()) {
+      canIdent_.i1_data = entry->d_int_array[0];
+      canIdent_.i2_data = entry->d_int_array[1];
+      canIdent_.i3_data = entry->d_int_array[2];
+      canIdent_.i4_data = entry->d_int_array[3];
+    }
+  } catch (const std::exception& e) {
+    vexil::printtostderr("read", e.what(), kLogFlags);
+  }
+  // Out-of-range values count as unset; negative values pass.
+  if (canIdent_.i1_data > 20) canIdent_.i1_data = 0;
+  if (canIdent_.i2_data > 2000) canIdent_.i2_data = 0;
+  if (canIdent_.i3_data > 2000) canIdent_.i3_data = 0;
+  if (canIdent_.i4_data > 2000) canIdent_.i4_data = 0;
+}
+
+void D_can::write(std::ostream& ofile) {
+  D_fct::write(ofile);
+  char buf[200];
+  std::snprintf(buf, sizeof buf, " \t%d  %d  %d  %d\n", canIdent_.i1_data, canIdent_.i2_data, canIdent_.i3_data,
+                canIdent_.i4_data);
+  ofile << buf;
+}
+
+int D_can::get(EqAdr*, EqData*, EqData* res, EqFct*) {
+  if (!res) return ERR_ILLEGAL_DATA;
+  res->set(&canIdent_);
+  return 0;
+}
+
+int D_can::set(EqAdr*, EqData* ed, EqData*, EqFct*) {
+  if (!ed) return 0;
+  if (IIII* s = ed->get_iiii()) set_value(s);
+  return 0;
+}
+
+int D_can::get_multi(EqAdr*, EqData*, EqData* res, int* i, char* addr) {
+  if (!res) return ERR_ILLEGAL_DATA;
+  res->set(canIdent_.i1_data, static_cast<float>(canIdent_.i2_data), static_cast<float>(canIdent_.i3_data),
+           static_cast<std::time_t>(canIdent_.i4_data), std::string(addr ? addr : ""), i ? *i : 0);
+  return 0;
+}
+
+void D_can::set_value(IIII* s) {
+  if (!s) return;
+  char line[400];
+  if (efp_) {
+    char by[200];
+    std::snprintf(by, sizeof by, "%s@%s", efp_->get_username().c_str(), efp_->get_hostname().c_str());
+    std::snprintf(line, sizeof line, "%s change from: %d, %d, %d, %d to: %d, %d, %d, %d by %s", basename().c_str(),
+                  canIdent_.i1_data, canIdent_.i2_data, canIdent_.i3_data, canIdent_.i4_data, s->i1_data, s->i2_data,
+                  s->i3_data, s->i4_data, by);
+    vexil::printtostderr(efp_->get_location_name(), line, kLogFlags);
+  } else {
+    std::snprintf(line, sizeof line, "%s change from: %d, %d, %d, %d to: %d, %d, %d, %d", basename().c_str(),
+                  canIdent_.i1_data, canIdent_.i2_data, canIdent_.i3_data, canIdent_.i4_data, s->i1_data, s->i2_data,
+                  s->i3_data, s->i4_data);
+    vexil::printtostderr("D_can", line, kLogFlags);
+  }
+
+  // Under the polling lock, so that no poll uses the handle while it is closed.
+  const IIII next = *s;
+  std::lock_guard<std::mutex> lk(mx_loop);
+  if (next.i1_data != canIdent_.i1_data || next.i2_data != canIdent_.i2_data) {
+    can_close();
+    if (isactive()) dellist_locked();
+    changed_ = true;
+  }
+  canIdent_ = next;
+}
+
+void D_can::can_print() {
+  if (!canIdent_debug_) return;
+  const IIII* d = canIdent_debug_->value();
+  if (d->i1_data != canIdent_.i1_data || d->i2_data != canIdent_.i2_data || d->i3_data != canIdent_.i3_data) return;
+  if (!rxmsg_ || !rxmsg_len_ || *rxmsg_len_ <= 0) return;
+
+  constexpr int kCapacity = 100;  // records in a receive buffer
+  for (int i = 0; i < *rxmsg_len_ && i < kCapacity; ++i) {
+    const CMSG& m = rxmsg_[i];
+    if (m.id == 0) continue;
+    char data[8 * 3 + 1] = "";
+    int used = 0;
+    for (int j = 0; j < m.len && j < 8; ++j) {
+      used += std::snprintf(data + used, sizeof data - used, " %02X", m.data[j]);
+    }
+    char line[200];
+    std::snprintf(line, sizeof line, "ID: %X, Len: %d, Data:%s", static_cast<unsigned>(m.id), m.len, data);
+    vexil::printtostderr("can_print", line);
+  }
+}
+
+int can_looping() {
+  // Walk by position, one node per lock: start-ups and removals on other threads interleave
+  // between two nodes, and a node removed from the list is never touched again.
+  for (std::size_t i = 0;; ++i) {
+    std::lock_guard<std::mutex> lk(D_can::mx_loop);
+    auto& list = korvel::can_list();
+    if (i >= list.size()) break;
+    D_can* node = list[i];
+    node->can_fill();
+    if (VEXIL_debug & 0x100000) node->can_print();
+  }
+  return 0;
+}
+
+std::vector<D_can*> korvel_polled_nodes() {
+  std::lock_guard<std::mutex> lk(D_can::mx_loop);
+  return korvel::can_list();
+}
+
+std::vector<canline*> korvel_lines() {
+  std::lock_guard<std::mutex> lk(korvel::canline_mutex());
+  return korvel::canline_list();
+}

@@ -1,0 +1,62 @@
+// NMT module control (start, stop, reset) of a node's device, and the command and master-flag
+// properties.
+#include "D_korvel.h"
+
+namespace {
+
+// NMT command specifiers.
+constexpr unsigned char kNmtStart = 0x01;
+constexpr unsigned char kNmtStop = 0x02;
+constexpr unsigned char kNmtReset = 0x81;
+constexpr int kNmtId = 0x000;
+
+}  // namespace
+
+int D_can::send_nmt(unsigned char command) {
+  const NTCAN_HANDLE h = handle();
+  if (h < 0) return NTCAN_INVALID_HANDLE;
+  CMSG m{};
+  m.id = kNmtId;
+  m.len = 2;
+  m.data[0] = command;
+  m.data[1] = static_cast<uint8_t>(canIdent_.i2_data & 0xFF);  // node-ID 0 addresses every node
+  int32_t count = 1;
+  return canSend(h, &m, &count);
+}
+
+int D_can::start_node() { return send_nmt(kNmtStart); }
+int D_can::stop_node() { return send_nmt(kNmtStop); }
+int D_can::reset_node() { return send_nmt(kNmtReset); }
+int D_can::modinit() { return start_node(); }
+
+D_canint::D_canint(const std::string& pn, int todo, D_can* can, EqFct* efp)
+    : vexil::D_value<int>(pn, efp), todo_(todo), can_(can), eq_fct_(efp) {}
+
+D_canint::~D_canint() = default;
+
+void D_canint::read() {}
+
+void D_canint::set_value(int i) {
+  vexil::D_value<int>::set_value(i);
+  if (!can_) return;
+  // The written value plays no part, and the command's status is not kept.
+  switch (todo_) {
+    case START_NODE:
+      can_->start_node();
+      break;
+    case STOP_NODE:
+      can_->stop_node();
+      break;
+    case RESET_NODE:
+      can_->reset_node();
+      break;
+    default:
+      break;
+  }
+}
+
+D_canactive::D_canactive(const std::string& pn, EqFct* efp) : vexil::D_value<int>(pn, efp) {}
+
+D_canactive::~D_canactive() = default;
+
+void D_canactive::read() {}

@@ -1,0 +1,263 @@
+// SDO client: upload (expedited or segmented) of text objects of the device's object
+// dictionary, used for the manufacturer name and the hardware and software versions.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "D_korvel.h"
+#include "korvel_internal.h"
+
+namespace {
+
+constexpr int kComplete = 0x12345678;  // a step finished the transfer
+constexpr int kSdoRequest = 0x600;
+constexpr int kSdoReply = 0x580;
+constexpr int kWaitSeconds = 2;        // a wait ends once VEXILtime() is more than this past its start
+constexpr int kBatch = 100;
+constexpr std::size_t kTextBuffer = 64;
+constexpr std::uint32_t kAbortOutOfMemory = 0x05040005;
+
+// Command specifiers and bits of byte 0.
+constexpr unsigned char kInitiateUploadRequest = 0x40;
+constexpr unsigned char kSegmentRequestToggle0 = 0x60;
+constexpr unsigned char kSegmentRequestToggle1 = 0x70;
+constexpr unsigned char kAbortTransfer = 0x80;
+
+// Objects of the device's identity.
+constexpr int kManufacturerName = 0x1008;
+constexpr int kHardwareVersion = 0x1009;
+constexpr int kSoftwareVersion = 0x100A;
+
+void log_error(const char* format, long value) {
+  char line[200];
+  std::snprintf(line, sizeof line, format, value);
+  vexil::printtostderr("segSdoRead", line, korvel::kLogFlags);
+}
+
+// Data bytes a received frame really carries.
+int data_length(const CMSG& m) {
+  if (m.len & NTCAN_RTR) return -1;  // a remote request is no SDO frame
+  return std::min<int>(NTCAN_DLC(m.len), 8);
+}
+
+std::uint32_t little_endian32(const uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+// Takes frames from the node in batches until on_frame decides (returns true and sets the
+// result) or more than kWaitSeconds pass by VEXILtime(). Replies are awaited by continuous
+// non-blocking takes; a receive failure ends the wait with its status.
+template <class OnFrame>
+int wait_for_reply(D_can& node, OnFrame on_frame) {
+  const std::time_t start = VEXILtime();
+  CMSG batch[kBatch];
+  while (true) {
+    int n = kBatch;
+    const int r = node.can_get(batch, &n);
+    if (r != 0) return r;
+    for (int i = 0; i < n && i < kBatch; ++i) {
+      int result = 0;
+      if (on_frame(batch[i], result)) return result;
+    }
+    if (VEXILtime() > start + kWaitSeconds) return -1;
+  }
+}
+
+void print_abort(int code) {
+  std::printf("Segmented transfer aborted with code 0x%X\n", static_cast<unsigned>(code));
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer) {
+  return segSdoRead(node, idx, subIdx, buffer, kTextBuffer);
+}
+
+int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer, std::size_t capacity) {
+  if (!buffer || capacity == 0) return NTCAN_INVALID_PARAMETER;
+  sdo_capacity_ = capacity;
+  int offset = 0;
+
+  const int e = initiateUpload(node, idx, subIdx);
+  if (e != 0) {
+    log_error("--Error: initiateUpload failed with error %ld", e);
+    return e;
+  }
+  const int r = initUploadResponse(node, buffer, &offset);
+  if (r == kComplete) return 0;
+  if (r != 0) {
+    log_error("--Error: initUploadResponse failed with error %ld", r);
+    return r;
+  }
+  if (sdo_size_ >= 0 && static_cast<std::size_t>(sdo_size_) + 1 > capacity) {
+    sdo_abort(node, kAbortOutOfMemory);
+    char line[200];
+    std::snprintf(line, sizeof line,
+                  "--Error: object 0x%04X/%d announces %ld bytes, more than the buffer of %zu holds: aborted",
+                  static_cast<unsigned>(Index), Subindex, sdo_size_, capacity);
+    vexil::printtostderr("segSdoRead", line, korvel::kLogFlags);
+    return -1;
+  }
+  while (true) {
+    const int s = requestUploadSegment(node);
+    if (s != 0) {
+      log_error("--Error: requestSegment failed with error %ld", s);
+      return s;
+    }
+    const int f = receiveUploadSegment(node, buffer, &offset);
+    if (f == 0) continue;
+    return f == kComplete ? 0 : f;
+  }
+}
+
+int D_can::initiateUpload(short node, int idx, int subIdx) {
+  Index = idx;
+  Subindex = subIdx;
+  ToggleBit = 1;
+  sdo_size_ = -1;
+  unsigned char data[8] = {kInitiateUploadRequest,
+                           static_cast<unsigned char>(idx & 0xFF),
+                           static_cast<unsigned char>((idx >> 8) & 0xFF),
+                           static_cast<unsigned char>(subIdx & 0xFF),
+                           0,
+                           0,
+                           0,
+                           0};
+  return can_write(kSdoRequest + node, 8, data);
+}
+
+int D_can::initUploadResponse(short node, char* buffer, int* offset) {
+  return wait_for_reply(*this, [&](const CMSG& m, int& result) {
+    int code = 0;
+    if (isAbort(const_cast<CMSG*>(&m), &code)) {
+      print_abort(code);
+      result = -1;
+      return true;
+    }
+    const int dlc = data_length(m);
+    if (m.id != kSdoReply + node || dlc < 1 || (m.data[0] & 0xF0) != 0x40) return false;
+    if (!(m.data[0] & 0x02)) {
+      // Segmented: the size, when indicated, tells whether the object can fit at all.
+      sdo_size_ = ((m.data[0] & 0x01) && dlc == 8) ? static_cast<long>(little_endian32(&m.data[4])) : -1;
+      result = 0;
+      return true;
+    }
+    const int size = (m.data[0] & 0x01) ? 4 - ((m.data[0] >> 2) & 3) : 4;
+    if (dlc < 4 + size) return false;  // claims more data than the frame carries
+    if (static_cast<std::size_t>(size) + 1 > sdo_capacity_) {
+      sdo_abort(node, kAbortOutOfMemory);
+      log_error("--Error: expedited reply does not fit the buffer of %ld bytes: aborted",
+                static_cast<long>(sdo_capacity_));
+      result = -1;
+      return true;
+    }
+    std::memcpy(buffer, &m.data[4], static_cast<std::size_t>(size));
+    buffer[size] = 0;
+    *offset = size;
+    result = kComplete;
+    return true;
+  });
+}
+
+int D_can::requestUploadSegment(short /*node*/) {
+  unsigned char data[8] = {ToggleBit ? kSegmentRequestToggle0 : kSegmentRequestToggle1, 0, 0, 0, 0, 0, 0, 0};
+  ToggleBit = ToggleBit ? 0 : 1;
+  return can_write(kSdoRequest + canIdent_.i2_data, 8, data);
+}
+
+int D_can::receiveUploadSegment(short node, char* buffer, int* offset) {
+  return wait_for_reply(*this, [&](const CMSG& m, int& result) {
+    int code = 0;
+    if (isAbort(const_cast<CMSG*>(&m), &code)) {
+      print_abort(code);
+      result = -1;
+      return true;
+    }
+    const int dlc = data_length(m);
+    if (m.id != kSdoReply + node || dlc < 1 || (m.data[0] & 0xE0) != 0) return false;
+    if (((m.data[0] >> 4) & 1) != ToggleBit) {
+      std::printf("--Error: bad toggle bit in segmented transfer sequence.\n");
+      std::fflush(stdout);
+      result = -1;
+      return true;
+    }
+    const int size = 7 - ((m.data[0] >> 1) & 7);
+    if (dlc < 1 + size) return false;  // claims more data than the frame carries
+    if (*offset < 0 || static_cast<std::size_t>(*offset) + static_cast<std::size_t>(size) + 1 > sdo_capacity_) {
+      sdo_abort(node, kAbortOutOfMemory);
+      char line[200];
+      std::snprintf(line, sizeof line,
+                    "--Error: object 0x%04X/%d is longer than the buffer of %zu bytes: aborted",
+                    static_cast<unsigned>(Index), Subindex, sdo_capacity_);
+      vexil::printtostderr("segSdoRead", line, korvel::kLogFlags);
+      result = -1;
+      return true;
+    }
+    std::memcpy(buffer + *offset, &m.data[1], static_cast<std::size_t>(size));
+    *offset += size;
+    buffer[*offset] = 0;  // the text always ends inside the buffer
+    result = (m.data[0] & 0x01) ? kComplete : 0;
+    return true;
+  });
+}
+
+int D_can::isAbort(CMSG* m, int* abortCode) {
+  if (!m || !abortCode) return 0;
+  const int dlc = data_length(*m);
+  if (dlc < 4 || (m->data[0] & 0xF0) != kAbortTransfer) return 0;
+  if ((m->data[1] | (m->data[2] << 8)) != Index || m->data[3] != Subindex) return 0;
+  uint8_t code[4] = {0, 0, 0, 0};
+  for (int i = 4; i < dlc; ++i) code[i - 4] = m->data[i];
+  *abortCode = static_cast<int>(little_endian32(code));
+  return 1;
+}
+
+int D_can::sdo_abort(short node, std::uint32_t code) {
+  unsigned char data[8] = {kAbortTransfer,
+                           static_cast<unsigned char>(Index & 0xFF),
+                           static_cast<unsigned char>((Index >> 8) & 0xFF),
+                           static_cast<unsigned char>(Subindex & 0xFF),
+                           static_cast<unsigned char>(code & 0xFF),
+                           static_cast<unsigned char>((code >> 8) & 0xFF),
+                           static_cast<unsigned char>((code >> 16) & 0xFF),
+                           static_cast<unsigned char>((code >> 24) & 0xFF)};
+  return can_write(kSdoRequest + node, 8, data);
+}
+
+int D_can::check_ascii(char* aString) {
+  if (!aString) return -1;
+  constexpr int kMaxExamined = 10000;
+  for (int i = 0; i < kMaxExamined && aString[i] != '\0'; ++i) {
+    const unsigned char c = static_cast<unsigned char>(aString[i]);
+    if (c < 0x20 || c > 0x7E) {
+      aString[i] = '\0';
+      return -1;
+    }
+  }
+  return 0;
+}
+
+int D_can::read_text_object(int index, D_string* prop) {
+  char buffer[kTextBuffer] = {};
+  const int r = segSdoRead(static_cast<short>(canIdent_.i2_data), index, 0, buffer, sizeof buffer);
+  if (r == 0) {
+    check_ascii(buffer);
+    prop->set_value(std::string(buffer));
+  } else {
+    prop->set_value("error");
+  }
+  return r;
+}
+
+int D_can::get_manufacture() { return read_text_object(kManufacturerName, manu_); }
+
+int D_can::get_hwversion() { return read_text_object(kHardwareVersion, hwver_); }
+
+int D_can::get_swversion() {
+  VEXILsleep(0, 100000);
+  return read_text_object(kSoftwareVersion, swver_);
+}

@@ -1,0 +1,206 @@
+// Node start-up and close: finding or creating the node's line, master and passive nodes,
+// the receive buffer, identifiers, and the polled list.
+#include <algorithm>
+#include <initializer_list>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "D_korvel.h"
+#include "korvel_internal.h"
+
+namespace {
+
+using korvel::kLogFlags;
+
+constexpr int kRxRecords = 100;
+constexpr int kAliveAtStart = 15;  // shows "Preoperational" until a state byte arrives
+
+template <class T>
+T* kept(T* p) {
+  korvel::keep_for_process(p);
+  return p;
+}
+
+// Runs the supervision thread of a line (the thread function takes an untyped pointer).
+void supervise(canline* line) { can_control(line); }
+
+}  // namespace
+
+bool D_can::isactive() const { return active_ && active_->get_value() != 0; }
+
+NTCAN_HANDLE D_can::handle() const {
+  const canline* line = pline_;
+  if (!line) return -1;
+  const NTCAN_HANDLE lh = line->handle();
+  if (lh <= 0) return -1;
+  return on_line_handle_ ? lh : canhandle_.load();
+}
+
+int D_can::init() { return start_plain({canIdent_.i2_data, canIdent_.i3_data, canIdent_.i4_data}); }
+
+int D_can::start_plain(std::initializer_list<int> idents) {
+  if (!korvel::valid_line(canIdent_.i1_data)) return -1;
+  if (!alive_ptr_) {
+    alive_ptr_ = kept(new int(0));
+    alive_->set_ptr(alive_ptr_);
+  }
+  const int err = can_open();
+  if (err != 0) return err;
+  for (int id : idents) {
+    if (id > 0) {
+      const int r = AddIdent(id);
+      if (r != 0) return r;
+    }
+  }
+  return 0;
+}
+
+int D_can::init(int ident) {
+  if (!korvel::valid_line(canIdent_.i1_data)) return -1;
+  std::lock_guard<std::mutex> lk(mx_loop);
+
+  auto& list = korvel::can_list();
+  auto found = std::find_if(list.begin(), list.end(), [this](const D_can* n) {
+    return n->canIdent_.i1_data == canIdent_.i1_data && n->canIdent_.i2_data == canIdent_.i2_data;
+  });
+
+  if (found != list.end()) {
+    D_can* t = *found;
+    if (isactive() && t->canIdent_.i3_data == canIdent_.i3_data) {
+      // A master started again (or an active twin): only opened, buffers stay as they are.
+      const int err = can_open();
+      if (err != 0) return err;
+    } else {
+      // Passive: shares the master's line, handle and buffers.
+      pline_ = t->pline_;
+      canhandle_ = t->handle();
+      on_line_handle_ = t->on_line_handle_.load();
+      rxmsg_ = t->rxmsg_;
+      can_ret_ = t->can_ret_;
+      alive_ptr_ = t->alive_ptr_;
+      rxmsg_len_ = t->rxmsg_len_;
+      alive_->set_ptr(alive_ptr_);
+    }
+  } else {
+    list.push_back(this);
+    if (!isactive() && rxmsg_) {
+      // Drop references to another node's buffer; it stays with its owner.
+      rxmsg_ = nullptr;
+      can_ret_ = nullptr;
+      rxmsg_len_ = nullptr;
+      alive_ptr_ = nullptr;
+    }
+    if (!rxmsg_) {
+      rxmsg_ = kept(new CMSG[kRxRecords]());
+      can_ret_ = kept(new int(0));
+      rxmsg_len_ = kept(new int32_t(0));
+      alive_ptr_ = kept(new int(0));
+      alive_->set_ptr(alive_ptr_);
+      alive_->set_value(kAliveAtStart);
+    }
+    active_->set_value(1);
+    const int err = can_open();
+    if (err != 0) return err;
+  }
+
+  if (ident > 0) return AddIdent(ident);
+  return 0;
+}
+
+int D_can::init(int ident, int flag) {
+  if (flag == 1) return start_plain({ident});
+  init(ident);
+  return 0;
+}
+
+int D_can::init_emergency() {
+  if (canIdent_.i2_data > 0) return init(canIdent_.i2_data + 128);
+  return 0;
+}
+
+int D_can::can_open() {
+  std::lock_guard<std::mutex> lk(korvel::canline_mutex());
+  auto& lines = korvel::canline_list();
+  for (canline* line : lines) {
+    if (line->line() != canIdent_.i1_data) continue;
+    NTCAN_HANDLE h = on_line_handle_ ? line->handle() : canhandle_.load();
+    const int ret = line->can_open(h, false);
+    if (!on_line_handle_) canhandle_ = h;
+    pline_ = line;
+    return ret;
+  }
+
+  // The first node of a line creates it; its handle is the line handle from now on.
+  canline* line = kept(new canline());
+  line->setline(canIdent_.i1_data);
+  std::string ip;
+  line->getlineip(canIdent_.i1_data, ip);
+  line->setlineip(ip);
+  const int code = baudrate_->value();
+  line->setbaud(code == 0 ? NTCAN_BAUD_125 : code);
+  NTCAN_HANDLE h = canhandle_.load();
+  const int ret = line->can_open(h, true);
+  canhandle_ = h;
+  on_line_handle_ = true;
+  lines.push_back(line);
+  line->t1_ = std::thread(supervise, line);
+  line->t1_.detach();
+  pline_ = line;
+  return ret;
+}
+
+int D_can::can_close() {
+  if (canhandle_ == -1 && !on_line_handle_) return 0;
+  if (!isactive()) {
+    // Passive: lets go of the master's buffer and handle; nothing to close.
+    rxmsg_ = nullptr;
+    can_ret_ = nullptr;
+    rxmsg_len_ = nullptr;
+    alive_ptr_ = nullptr;
+    canhandle_ = -1;
+    on_line_handle_ = false;
+    return 0;
+  }
+  int ret = 0;
+  const NTCAN_HANDLE own = canhandle_;
+  if (!on_line_handle_ && own >= 0) {
+    // A handle of the node's own; closed also while the line is down. The line handle is
+    // only ever closed by the line.
+    ret = canClose(own);
+    if (ret != 0) vexil::printtostderr("D_can::can_close returned: ", korvel::status_name(ret), kLogFlags);
+    VEXILsleep(0, 5000);
+  }
+  canhandle_ = -1;
+  on_line_handle_ = false;
+  return ret;
+}
+
+int D_can::AddIdent(int ident) {
+  const NTCAN_HANDLE h = handle();
+  const int r = canIdAdd(h, ident);
+  if ((r == 0 || r == NTCAN_ID_ALREADY_ENABLED) && on_line_handle_ && pline_) pline_->remember_id(ident);
+  return r == NTCAN_ID_ALREADY_ENABLED ? 0 : r;
+}
+
+int D_can::DelIdent(int ident) {
+  if (!isactive()) return 0;
+  if (on_line_handle_ && pline_) pline_->forget_id(ident);
+  return canIdDelete(handle(), ident);
+}
+
+int D_can::dellist() {
+  if (!isactive()) return 0;
+  std::lock_guard<std::mutex> lk(mx_loop);
+  dellist_locked();
+  return 0;
+}
+
+void D_can::dellist_locked() {
+  if (!korvel::valid_line(canIdent_.i1_data)) return;
+  auto& list = korvel::can_list();
+  auto it = std::find_if(list.begin(), list.end(), [this](const D_can* n) {
+    return n->canIdent_.i1_data == canIdent_.i1_data && n->canIdent_.i2_data == canIdent_.i2_data;
+  });
+  if (it != list.end()) list.erase(it);
+}

@@ -1,0 +1,37 @@
+// korvel_internal.h - what the library's source files share and nothing outside them sees.
+#ifndef KORVEL_INTERNAL_H
+#define KORVEL_INTERNAL_H
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "D_korvel.h"
+
+namespace korvel {
+
+// Flags of every log line the library writes.
+constexpr unsigned kLogFlags = 0x80000000u;
+
+// The polled masters, in order of registration; changed only under D_can::mx_loop.
+std::vector<D_can*>& can_list();
+// Every line ever created, in creation order; changed only in D_can::can_open, under
+// canline_mutex() (start-ups on several threads may look for or create a line at once).
+std::vector<canline*>& canline_list();
+std::mutex& canline_mutex();
+
+// Objects the library keeps for the life of the process (receive buffers, sub-properties,
+// lines): recorded here so that they stay reachable, never freed.
+void keep_for_process(const void* p);
+
+// can_error_str of a driver status held as a signed int (widened with its sign).
+inline std::string status_name(int status) {
+  return can_error_str(static_cast<unsigned long>(static_cast<long>(status)));
+}
+
+// True when line number l is in 1..20.
+inline bool valid_line(int l) { return static_cast<unsigned>(l) - 1u <= 19u; }
+
+}  // namespace korvel
+
+#endif  // KORVEL_INTERNAL_H

@@ -1,0 +1,110 @@
+// ntcan_sim.h - control of our NTCAN driver's simulated buses, for tests, tools and demos.
+// The plug-in library never includes this header; it sees the driver only through ntcan.h.
+//
+// Every net (0..255) is an in-process CAN bus unless configured otherwise. A frame sent on a
+// handle reaches every other handle of the same net that enabled its identifier, and every
+// device attached to that net; frames the devices send reach the handles the same way.
+#ifndef NTCAN_SIM_H
+#define NTCAN_SIM_H
+
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ntcan.h"
+
+namespace ntcan_sim {
+
+constexpr int kNets = 256;
+constexpr int kForever = -1;
+
+// ------------------------------------------------------------ can-utils notation
+// "605#4008100000000000" data frame, "605#" no data, "705#R" remote request (len 0x10),
+// "705#R1" remote request for 1 byte (len 0x11), "1ABCDEF0#11" extended identifier (exactly
+// eight hex digits: id | NTCAN_20B_BASE). Throws std::invalid_argument on bad text.
+CMSG frame(const std::string& text);
+std::vector<CMSG> frames(std::initializer_list<const char*> texts);
+// The inverse of frame(): upper-case hex, "#R" for remote requests.
+std::string to_string(const CMSG& m);
+std::string to_string(const std::vector<CMSG>& ms);  // one frame per line
+
+// ------------------------------------------------------------ whole driver
+// Closes every handle, detaches every device, clears faults, records and logs.
+void reset();
+// Monotonic time in ns used for delayed device replies; null restores the steady clock.
+using TimeSource = std::function<std::int64_t()>;
+void set_time_source(TimeSource source);
+std::int64_t now();
+
+// ------------------------------------------------------------ faults, per net
+// The next `times` calls (kForever: until cleared) fail with `status`.
+void fail_open(int net, int status, int times = kForever);
+void fail_baudrate(int net, int status, int times = kForever);
+void fail_status(int net, int status, int times = kForever);
+// The handle is released all the same.
+void fail_close(int net, int status, int times = kForever);
+// boardstatus that canStatus reports for the net.
+void set_boardstatus(int net, std::uint32_t boardstatus);
+// The whole net goes down: canOpen fails with open_status; canSend, canRead, canTake and
+// canStatus on its handles fail with NTCAN_SOCK_CMD_TIMEOUT; frames are lost. Coming back
+// up restores all of it (handles opened before stay valid).
+void set_net_down(int net, bool down, int open_status = NTCAN_SOCK_CONN_TIMEOUT);
+void clear_faults(int net);
+
+// ------------------------------------------------------------ traffic
+// A frame from another node on the bus: delivered to handles and devices of the net.
+void inject(int net, const CMSG& m);
+// Every frame that crossed the net (sent by handles or devices, or injected), in order.
+std::vector<CMSG> bus_log(int net);
+void clear_bus_log();
+int open_handles(int net);
+bool is_open(NTCAN_HANDLE h);
+// Net of an open handle, -1 otherwise.
+int net_of(NTCAN_HANDLE h);
+// Frames waiting in a handle's receive queue.
+int queued(NTCAN_HANDLE h);
+// Last baud-rate code set on the net (0: none).
+std::uint32_t baudrate(int net);
+
+// ------------------------------------------------------------ call record
+struct Call {
+  std::string op;            // "canOpen", "canSend", ...
+  NTCAN_HANDLE handle;       // -1 for canOpen before it succeeds
+  int net;                   // -1 when the handle is unknown
+  std::vector<long> args;    // canOpen: net, flags, tx, rx, txtout, rxtout; canSetBaudrate: code;
+                             // canIdAdd/Delete: id; canSend/Read/Take: count in
+  std::vector<CMSG> frames;  // frames sent or received
+  int result;
+};
+std::vector<Call> calls();
+std::vector<Call> calls(const std::string& op);
+void clear_calls();
+
+// ------------------------------------------------------------ devices
+struct TimedFrame {
+  CMSG frame;
+  std::int64_t due_ns;  // delivered once now() reaches it
+};
+
+// A device on a simulated bus: frames in, frames out, no knowledge of the bus itself.
+class Device {
+ public:
+  virtual ~Device() = default;
+  // A frame crossed the bus. Frames to send go into out.
+  virtual void on_frame(const CMSG& in, std::int64_t now_ns, std::vector<TimedFrame>& out) = 0;
+  // Frames the device sends on its own (emergencies, boot-up), asked for on every bus activity.
+  virtual void poll(std::int64_t now_ns, std::vector<TimedFrame>& out) {
+    (void)now_ns;
+    (void)out;
+  }
+};
+
+void attach(int net, std::shared_ptr<Device> device);
+void detach(int net, const std::shared_ptr<Device>& device);
+
+}  // namespace ntcan_sim
+
+#endif  // NTCAN_SIM_H
