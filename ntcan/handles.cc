@@ -1,0 +1,58 @@
+// handles.cc - handle table and the filter/queue path of received frames.
+#include "handles.h"
+
+namespace ntcan_driver {
+
+void Handle::fetch() {
+  if (closed_) return;
+  std::vector<CMSG> in;
+  std::uint64_t lost = 0;
+  port_->take(in, lost);
+  queue_.count_lost(lost);
+  for (const CMSG& m : in) {
+    if (filter_.accepts(m.id)) queue_.push(m);
+  }
+}
+
+void Handle::close() {
+  if (closed_) return;
+  closed_ = true;
+  port_->close();
+  queue_.clear();
+}
+
+std::shared_ptr<Handle> HandleTable::add(int net, const OpenArgs& args, std::unique_ptr<Port> port) {
+  auto h = std::make_shared<Handle>(next_++, net, args, std::move(port));
+  open_.emplace(h->id(), h);
+  return h;
+}
+
+std::shared_ptr<Handle> HandleTable::find(NTCAN_HANDLE h) const {
+  auto it = open_.find(h);
+  return it == open_.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<Handle> HandleTable::remove(NTCAN_HANDLE h) {
+  auto it = open_.find(h);
+  if (it == open_.end()) return nullptr;
+  auto handle = it->second;
+  open_.erase(it);
+  return handle;
+}
+
+std::vector<std::shared_ptr<Handle>> HandleTable::on_net(int net) const {
+  std::vector<std::shared_ptr<Handle>> out;
+  for (const auto& [id, h] : open_) {
+    if (h->net() == net) out.push_back(h);
+  }
+  return out;
+}
+
+std::vector<std::shared_ptr<Handle>> HandleTable::remove_all() {
+  std::vector<std::shared_ptr<Handle>> out;
+  for (auto& [id, h] : open_) out.push_back(std::move(h));
+  open_.clear();
+  return out;
+}
+
+}  // namespace ntcan_driver

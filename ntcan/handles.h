@@ -1,0 +1,75 @@
+// handles.h - open handles: each has its port, its identifier filter and its receive queue.
+// Everything here runs under the driver lock (driver_state.h); only a handle's port is used
+// without it, by a reader waiting for frames.
+#ifndef NTCAN_HANDLES_H
+#define NTCAN_HANDLES_H
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "id_filter.h"
+#include "ntcan.h"
+#include "rx_queue.h"
+#include "transport.h"
+
+namespace ntcan_driver {
+
+struct OpenArgs {
+  std::uint32_t flags = 0;
+  std::int32_t tx_queue = 0;
+  std::int32_t rx_queue = 1;
+  std::int32_t tx_timeout_ms = 0;
+  std::int32_t rx_timeout_ms = 0;
+};
+
+class Handle {
+ public:
+  Handle(NTCAN_HANDLE id, int net, const OpenArgs& args, std::unique_ptr<Port> port)
+      : id_(id), net_(net), args_(args), port_(std::move(port)),
+        queue_(static_cast<std::size_t>(args.rx_queue)) {}
+
+  NTCAN_HANDLE id() const { return id_; }
+  int net() const { return net_; }
+  const OpenArgs& args() const { return args_; }
+  Port& port() { return *port_; }
+  IdFilter& filter() { return filter_; }
+  RxQueue& queue() { return queue_; }
+  bool closed() const { return closed_; }
+
+  // Pulls what the port received through the filter into the queue.
+  void fetch();
+  // Closes the port; a reader still waiting on it returns.
+  void close();
+
+ private:
+  const NTCAN_HANDLE id_;
+  const int net_;
+  const OpenArgs args_;
+  std::unique_ptr<Port> port_;
+  IdFilter filter_;
+  RxQueue queue_;
+  bool closed_ = false;
+};
+
+// Handle numbers count up from 1 and are never given out twice in a process, so a handle
+// used after canClose is always recognised.
+class HandleTable {
+ public:
+  std::shared_ptr<Handle> add(int net, const OpenArgs& args, std::unique_ptr<Port> port);
+  std::shared_ptr<Handle> find(NTCAN_HANDLE h) const;
+  // Removes and returns the handle (null if unknown).
+  std::shared_ptr<Handle> remove(NTCAN_HANDLE h);
+  std::vector<std::shared_ptr<Handle>> on_net(int net) const;
+  // Removes and returns them all.
+  std::vector<std::shared_ptr<Handle>> remove_all();
+
+ private:
+  NTCAN_HANDLE next_ = 1;
+  std::map<NTCAN_HANDLE, std::shared_ptr<Handle>> open_;
+};
+
+}  // namespace ntcan_driver
+
+#endif  // NTCAN_HANDLES_H

@@ -1,0 +1,34 @@
+// rx_queue.h - a handle's receive queue of fixed capacity. A full queue keeps what it holds
+// and counts what it loses; the next frame taken reports the count in msg_lost.
+#ifndef NTCAN_RX_QUEUE_H
+#define NTCAN_RX_QUEUE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+
+#include "ntcan.h"
+
+namespace ntcan_driver {
+
+class RxQueue {
+ public:
+  explicit RxQueue(std::size_t capacity) : capacity_(capacity) {}
+
+  void push(const CMSG& m);
+  void count_lost(std::uint64_t n) { lost_ += n; }
+  // Moves up to max frames into out; returns how many.
+  int take(CMSG* out, int max);
+  std::size_t size() const { return frames_.size(); }
+  // Forgets the frames and the loss count.
+  void clear();
+
+ private:
+  std::deque<CMSG> frames_;
+  std::size_t capacity_;
+  std::uint64_t lost_ = 0;
+};
+
+}  // namespace ntcan_driver
+
+#endif  // NTCAN_RX_QUEUE_H

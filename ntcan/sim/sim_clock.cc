@@ -1,0 +1,57 @@
+// sim_clock.cc - now(): the steady clock in ns, or a source a test installed.
+#include "sim_clock.h"
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+
+#include "ntcan_sim.h"
+
+namespace ntcan_driver {
+namespace {
+
+struct Clock {
+  std::mutex mx;
+  std::shared_ptr<const ntcan_sim::TimeSource> source;  // null: steady clock
+};
+
+// Never destroyed: detached threads may ask for the time while the process exits.
+Clock& clock() {
+  static Clock* c = new Clock;
+  return *c;
+}
+
+}  // namespace
+
+bool custom_time_source() {
+  Clock& c = clock();
+  std::lock_guard<std::mutex> lock(c.mx);
+  return c.source != nullptr;
+}
+
+}  // namespace ntcan_driver
+
+namespace ntcan_sim {
+
+void set_time_source(TimeSource source) {
+  auto& c = ntcan_driver::clock();
+  std::shared_ptr<const TimeSource> s;
+  if (source) s = std::make_shared<const TimeSource>(std::move(source));
+  std::lock_guard<std::mutex> lock(c.mx);
+  c.source = std::move(s);
+}
+
+std::int64_t now() {
+  auto& c = ntcan_driver::clock();
+  std::shared_ptr<const TimeSource> s;
+  {
+    std::lock_guard<std::mutex> lock(c.mx);
+    s = c.source;
+  }
+  if (s) return (*s)();
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace ntcan_sim

@@ -1,0 +1,162 @@
+// sim_control.cc - the control side of the driver (ntcan_sim.h) for tests, tools and demos.
+#include <stdexcept>
+#include <string>
+
+#include "can_frame.h"
+#include "driver_state.h"
+#include "ntcan_sim.h"
+#include "sim/sim_bus.h"
+
+namespace ntcan_sim {
+namespace {
+
+using ntcan_driver::DriverState;
+using ntcan_driver::driver_state;
+using ntcan_driver::sim_bus;
+
+std::size_t checked(int net) {
+  if (!ntcan_driver::valid_net(net)) throw std::invalid_argument("no net " + std::to_string(net));
+  return static_cast<std::size_t>(net);
+}
+
+ntcan_driver::NetFaults& faults(DriverState& d, int net) { return d.faults[checked(net)]; }
+
+}  // namespace
+
+void reset() {
+  DriverState& d = driver_state();
+  {
+    std::lock_guard<std::mutex> lock(d.mx);
+    for (auto& h : d.handles.remove_all()) h->close();
+    for (auto& f : d.faults) f.clear();
+    d.baudrate.fill(0);
+    d.calls.clear();
+  }
+  sim_bus().reset();
+  set_time_source(nullptr);
+}
+
+void fail_open(int net, int status, int times) {
+  DriverState& d = driver_state();
+  std::lock_guard<std::mutex> lock(d.mx);
+  faults(d, net).open.arm(status, times);
+}
+
+void fail_baudrate(int net, int status, int times) {
+  DriverState& d = driver_state();
+  std::lock_guard<std::mutex> lock(d.mx);
+  faults(d, net).baudrate.arm(status, times);
+}
+
+void fail_status(int net, int status, int times) {
+  DriverState& d = driver_state();
+  std::lock_guard<std::mutex> lock(d.mx);
+  faults(d, net).status.arm(status, times);
+}
+
+void fail_close(int net, int status, int times) {
+  DriverState& d = driver_state();
+  std::lock_guard<std::mutex> lock(d.mx);
+  faults(d, net).close.arm(status, times);
+}
+
+void set_boardstatus(int net, std::uint32_t boardstatus) {
+  DriverState& d = driver_state();
+  std::lock_guard<std::mutex> lock(d.mx);
+  faults(d, net).boardstatus = boardstatus;
+}
+
+void set_net_down(int net, bool down, int open_status) {
+  DriverState& d = driver_state();
+  std::lock_guard<std::mutex> lock(d.mx);
+  auto& f = faults(d, net);
+  f.down = down;
+  f.down_open_status = open_status;
+  if (!down) return;
+  for (auto& h : d.handles.on_net(net)) {
+    h->fetch();  // what the handles held is lost with the connection
+    h->queue().clear();
+    h->port().wake();
+  }
+}
+
+void clear_faults(int net) {
+  DriverState& d = driver_state();
+  std::lock_guard<std::mutex> lock(d.mx);
+  faults(d, net).clear();
+}
+
+void inject(int net, const CMSG& m) {
+  if (!ntcan_driver::valid_frame(m)) throw std::invalid_argument("cannot inject " + to_string(m));
+  DriverState& d = driver_state();
+  std::lock_guard<std::mutex> lock(d.mx);  // the net must not go down halfway
+  if (faults(d, net).down) return;
+  sim_bus().inject(net, m);
+}
+
+std::vector<CMSG> bus_log(int net) { return sim_bus().log(static_cast<int>(checked(net))); }
+
+void clear_bus_log() { sim_bus().clear_log(); }
+
+int open_handles(int net) {
+  DriverState& d = driver_state();
+  std::lock_guard<std::mutex> lock(d.mx);
+  return static_cast<int>(d.handles.on_net(static_cast<int>(checked(net))).size());
+}
+
+bool is_open(NTCAN_HANDLE h) {
+  DriverState& d = driver_state();
+  std::lock_guard<std::mutex> lock(d.mx);
+  return d.handles.find(h) != nullptr;
+}
+
+int net_of(NTCAN_HANDLE h) {
+  DriverState& d = driver_state();
+  std::lock_guard<std::mutex> lock(d.mx);
+  auto handle = d.handles.find(h);
+  return handle ? handle->net() : -1;
+}
+
+int queued(NTCAN_HANDLE h) {
+  DriverState& d = driver_state();
+  std::lock_guard<std::mutex> lock(d.mx);
+  auto handle = d.handles.find(h);
+  if (!handle) return 0;
+  if (!d.faults[static_cast<std::size_t>(handle->net())].down) handle->fetch();
+  return static_cast<int>(handle->queue().size());
+}
+
+std::uint32_t baudrate(int net) {
+  DriverState& d = driver_state();
+  std::lock_guard<std::mutex> lock(d.mx);
+  return d.baudrate[checked(net)];
+}
+
+std::vector<Call> calls() {
+  DriverState& d = driver_state();
+  std::lock_guard<std::mutex> lock(d.mx);
+  return d.calls.all();
+}
+
+std::vector<Call> calls(const std::string& op) {
+  DriverState& d = driver_state();
+  std::lock_guard<std::mutex> lock(d.mx);
+  return d.calls.of(op);
+}
+
+void clear_calls() {
+  DriverState& d = driver_state();
+  std::lock_guard<std::mutex> lock(d.mx);
+  d.calls.clear();
+}
+
+void attach(int net, std::shared_ptr<Device> device) {
+  if (!device) throw std::invalid_argument("attach: no device");
+  sim_bus().attach(static_cast<int>(checked(net)), std::move(device));
+}
+
+void detach(int net, const std::shared_ptr<Device>& device) {
+  sim_bus().detach(static_cast<int>(checked(net)), device);
+}
+
+}  // namespace ntcan_sim

@@ -1,0 +1,182 @@
+// Frames between handles: identifier filters, nets, receive queues.
+#include <thread>
+
+#include "sim_fixture.h"
+
+using ntcan_sim::frame;
+
+class Delivery : public SimTest {};
+
+TEST_F(Delivery, ReachesOtherHandlesThatEnabledTheId) {
+  NTCAN_HANDLE a = open(0, {0x605});
+  NTCAN_HANDLE b = open(0, {0x605});
+  NTCAN_HANDLE c = open(0, {0x606});
+  NTCAN_HANDLE other_net = open(1, {0x605});
+
+  send(a, {"605#4008100000000000", "606#01"});
+
+  EXPECT_EQ(take(b), "605#4008100000000000\n");
+  EXPECT_EQ(take(c), "606#01\n");
+  EXPECT_EQ(take(a), "") << "the sender does not hear itself";
+  EXPECT_EQ(take(other_net), "");
+  EXPECT_EQ(log(0), "605#4008100000000000\n606#01\n");
+  EXPECT_EQ(log(1), "");
+}
+
+TEST_F(Delivery, RemoteRequestsAreFilteredLikeData) {
+  NTCAN_HANDLE master = open(0);
+  NTCAN_HANDLE node = open(0, {0x705});
+  send(master, {"705#R1", "706#R1"});
+  EXPECT_EQ(take(node), "705#R1\n");
+}
+
+TEST_F(Delivery, StandardAndExtendedIdsAreKeptApart) {
+  NTCAN_HANDLE tx = open(0);
+  NTCAN_HANDLE rx = open(0, {0x123});
+  send(tx, {"00000123#01", "123#02"});
+  EXPECT_EQ(take(rx), "123#02\n");
+
+  EXPECT_EQ(canIdAdd(rx, 0x123 | NTCAN_20B_BASE), NTCAN_SUCCESS);
+  EXPECT_EQ(canIdDelete(rx, 0x123), NTCAN_SUCCESS);
+  send(tx, {"00000123#03", "123#04"});
+  EXPECT_EQ(take(rx), "00000123#03\n");
+}
+
+TEST_F(Delivery, IdAddAndDeleteReportState) {
+  NTCAN_HANDLE h = open(0);
+  EXPECT_EQ(canIdAdd(h, 0x585), NTCAN_SUCCESS);
+  EXPECT_EQ(canIdAdd(h, 0x585), NTCAN_ID_ALREADY_ENABLED);
+  EXPECT_EQ(canIdDelete(h, 0x585), NTCAN_SUCCESS);
+  EXPECT_EQ(canIdDelete(h, 0x585), NTCAN_ID_NOT_ENABLED);
+  EXPECT_EQ(canIdDelete(h, 0x586), NTCAN_ID_NOT_ENABLED);
+
+  EXPECT_EQ(canIdAdd(h, 0x1FFFFFFF | NTCAN_20B_BASE), NTCAN_SUCCESS);
+  EXPECT_EQ(canIdAdd(h, 0x1FFFFFFF | NTCAN_20B_BASE), NTCAN_ID_ALREADY_ENABLED);
+  EXPECT_EQ(canIdDelete(h, 0x1FFFFFFF | NTCAN_20B_BASE), NTCAN_SUCCESS);
+  EXPECT_EQ(canIdDelete(h, 0x1FFFFFFF | NTCAN_20B_BASE), NTCAN_ID_NOT_ENABLED);
+
+  for (std::int32_t bad : {0x800, -1, 0x40000000, static_cast<std::int32_t>(0x80000000u)}) {
+    EXPECT_EQ(canIdAdd(h, bad), NTCAN_INVALID_PARAMETER) << std::hex << bad;
+    EXPECT_EQ(canIdDelete(h, bad), NTCAN_INVALID_PARAMETER) << std::hex << bad;
+  }
+}
+
+TEST_F(Delivery, FilterAppliesAtArrivalNotAtRead) {
+  NTCAN_HANDLE tx = open(0);
+  NTCAN_HANDLE rx = open(0, {0x181});
+  send(tx, {"181#01", "182#02"});
+  EXPECT_EQ(canIdAdd(rx, 0x182), NTCAN_SUCCESS);   // too late for 182#02
+  EXPECT_EQ(canIdDelete(rx, 0x181), NTCAN_SUCCESS);  // 181#01 had already arrived
+  EXPECT_EQ(take(rx), "181#01\n");
+}
+
+TEST_F(Delivery, ReadReturnsAtMostTheCapacityInOrder) {
+  NTCAN_HANDLE tx = open(0);
+  NTCAN_HANDLE rx = open(0, {0x100, 0x101, 0x102}, 64, 1000);
+  send(tx, {"100#00", "101#01", "102#02"});
+  EXPECT_EQ(ntcan_sim::queued(rx), 3);
+
+  CMSG buf[2];
+  std::int32_t n = 2;
+  ASSERT_EQ(canRead(rx, buf, &n, nullptr), NTCAN_SUCCESS);
+  ASSERT_EQ(n, 2);
+  EXPECT_EQ(ntcan_sim::to_string(std::vector<CMSG>(buf, buf + n)), "100#00\n101#01\n");
+  EXPECT_EQ(take(rx), "102#02\n");
+}
+
+TEST_F(Delivery, ReadTimesOutAndTakeDoesNotWait) {
+  NTCAN_HANDLE rx = open(0, {0x100}, 8, 3);
+  CMSG buf[4];
+  std::int32_t n = 4;
+  EXPECT_EQ(canRead(rx, buf, &n, nullptr), NTCAN_RX_TIMEOUT);
+  EXPECT_EQ(n, 0);
+  n = 4;
+  EXPECT_EQ(canTake(rx, buf, &n), NTCAN_SUCCESS);
+  EXPECT_EQ(n, 0);
+}
+
+TEST_F(Delivery, FullQueueKeepsOldFramesAndCountsLoss) {
+  NTCAN_HANDLE tx = open(0);
+  NTCAN_HANDLE rx = open(0, {0x180}, 3);
+  send(tx, {"180#01", "180#02", "180#03", "180#04", "180#05"});
+  EXPECT_EQ(ntcan_sim::queued(rx), 3);
+
+  std::vector<CMSG> got = take_frames(rx);
+  EXPECT_EQ(ntcan_sim::to_string(got), "180#01\n180#02\n180#03\n");
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[0].msg_lost, 2);
+  EXPECT_EQ(got[1].msg_lost, 0);
+  EXPECT_EQ(got[2].msg_lost, 0);
+
+  send(tx, {"180#06"});
+  got = take_frames(rx);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].msg_lost, 0) << "the count restarts once reported";
+}
+
+TEST_F(Delivery, LossCountSaturatesAt255) {
+  NTCAN_HANDLE tx = open(0);
+  NTCAN_HANDLE rx = open(0, {0x180}, 1);
+  std::vector<CMSG> burst(300, frame("180#AA"));
+  std::int32_t n = 300;
+  ASSERT_EQ(canSend(tx, burst.data(), &n), NTCAN_SUCCESS);
+  std::vector<CMSG> got = take_frames(rx);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].msg_lost, 255);
+}
+
+TEST_F(Delivery, WaitingReaderGetsFrameFromAnotherThread) {
+  NTCAN_HANDLE tx = open(0);
+  NTCAN_HANDLE rx = open(0, {0x701}, 8, 60000);
+  CMSG got{};
+  int status = -1;
+  std::thread reader([&] {
+    std::int32_t n = 1;
+    status = canRead(rx, &got, &n, nullptr);
+  });
+  send(tx, {"701#05"});
+  reader.join();
+  EXPECT_EQ(status, NTCAN_SUCCESS);
+  EXPECT_EQ(ntcan_sim::to_string(got), "701#05");
+}
+
+TEST_F(Delivery, ConcurrentSendersAllArriveInTheirOwnOrder) {
+  constexpr int kSenders = 4;
+  constexpr int kFrames = 200;
+  NTCAN_HANDLE rx = open(0, {0x200, 0x201, 0x202, 0x203}, kSenders * kFrames, 60000);
+  std::vector<NTCAN_HANDLE> tx;
+  for (int s = 0; s < kSenders; ++s) tx.push_back(open(0));
+
+  std::vector<std::thread> threads;
+  for (int s = 0; s < kSenders; ++s) {
+    threads.emplace_back([&, s] {
+      for (int i = 0; i < kFrames; ++i) {
+        CMSG m{};
+        m.id = 0x200 + s;
+        m.len = 1;
+        m.data[0] = static_cast<std::uint8_t>(i);
+        std::int32_t n = 1;
+        canSend(tx[static_cast<std::size_t>(s)], &m, &n);
+        CAN_IF_STATUS st;
+        canStatus(tx[static_cast<std::size_t>(s)], &st);
+      }
+    });
+  }
+  int next[kSenders] = {};
+  int total = 0;
+  while (total < kSenders * kFrames) {
+    CMSG buf[16];
+    std::int32_t n = 16;
+    int status = canRead(rx, buf, &n, nullptr);
+    EXPECT_EQ(status, NTCAN_SUCCESS);
+    if (status != NTCAN_SUCCESS) break;
+    for (int i = 0; i < n; ++i) {
+      int s = buf[i].id - 0x200;
+      EXPECT_EQ(buf[i].data[0], static_cast<std::uint8_t>(next[s]++));
+      EXPECT_EQ(buf[i].msg_lost, 0);
+    }
+    total += n;
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(ntcan_sim::queued(rx), 0);
+}

@@ -1,0 +1,187 @@
+// Devices on a simulated net: what they see, what they send, when it arrives; the trace file.
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <regex>
+#include <thread>
+
+#include <unistd.h>
+
+#include "sim_fixture.h"
+
+namespace {
+
+// Answers every frame with id+1 and the same data, `delay_ns` late; records what it saw.
+class Echo : public ntcan_sim::Device {
+ public:
+  explicit Echo(std::int64_t delay_ns = 0) : delay_ns_(delay_ns) {}
+  void on_frame(const CMSG& in, std::int64_t now, std::vector<ntcan_sim::TimedFrame>& out) override {
+    std::lock_guard<std::mutex> lock(mx_);
+    seen_.push_back(in);
+    CMSG m = in;
+    m.id = (in.id + 1) & 0x7FF;
+    out.push_back({m, now + delay_ns_});
+  }
+  void poll(std::int64_t now, std::vector<ntcan_sim::TimedFrame>& out) override {
+    std::lock_guard<std::mutex> lock(mx_);
+    for (const CMSG& m : spontaneous_) out.push_back({m, now});
+    spontaneous_.clear();
+  }
+  void say(const char* text) {
+    std::lock_guard<std::mutex> lock(mx_);
+    spontaneous_.push_back(ntcan_sim::frame(text));
+  }
+  std::string seen() const {
+    std::lock_guard<std::mutex> lock(mx_);
+    return ntcan_sim::to_string(seen_);
+  }
+
+ private:
+  mutable std::mutex mx_;
+  std::int64_t delay_ns_;
+  std::vector<CMSG> seen_;
+  std::vector<CMSG> spontaneous_;
+};
+
+// Hears everything, says nothing.
+class Listener : public ntcan_sim::Device {
+ public:
+  void on_frame(const CMSG& in, std::int64_t, std::vector<ntcan_sim::TimedFrame>&) override {
+    std::lock_guard<std::mutex> lock(mx_);
+    seen_.push_back(in);
+  }
+  std::string seen() const {
+    std::lock_guard<std::mutex> lock(mx_);
+    return ntcan_sim::to_string(seen_);
+  }
+
+ private:
+  mutable std::mutex mx_;
+  std::vector<CMSG> seen_;
+};
+
+}  // namespace
+
+class SimBusDevices : public SimTest {};
+
+TEST_F(SimBusDevices, DevicesHearEverythingAndAnswerToHandles) {
+  auto echo = std::make_shared<Echo>();
+  auto listener = std::make_shared<Listener>();
+  ntcan_sim::attach(0, echo);
+  ntcan_sim::attach(0, listener);
+  NTCAN_HANDLE h = open(0, {0x101, 0x201});
+
+  send(h, {"100#01"});
+  ntcan_sim::inject(0, ntcan_sim::frame("200#02"));
+
+  EXPECT_EQ(echo->seen(), "100#01\n200#02\n") << "not its own answers";
+  EXPECT_EQ(listener->seen(), "100#01\n101#01\n200#02\n201#02\n");
+  EXPECT_EQ(take(h), "101#01\n201#02\n");
+  EXPECT_EQ(log(0), "100#01\n101#01\n200#02\n201#02\n");
+}
+
+TEST_F(SimBusDevices, DetachedDeviceHearsNothing) {
+  auto echo = std::make_shared<Echo>();
+  ntcan_sim::attach(0, echo);
+  ntcan_sim::attach(0, echo);  // once is enough
+  ntcan_sim::inject(0, ntcan_sim::frame("100#01"));
+  ntcan_sim::detach(0, echo);
+  ntcan_sim::inject(0, ntcan_sim::frame("100#02"));
+  EXPECT_EQ(echo->seen(), "100#01\n");
+  EXPECT_EQ(log(0), "100#01\n101#01\n100#02\n");
+}
+
+TEST_F(SimBusDevices, DevicesAnsweringEachOtherDoNotRecurseForever) {
+  ntcan_sim::attach(0, std::make_shared<Echo>());
+  ntcan_sim::attach(0, std::make_shared<Echo>());
+  NTCAN_HANDLE h = open(0);
+  send(h, {"000#01"});
+  std::size_t after_send = ntcan_sim::bus_log(0).size();
+  EXPECT_GT(after_send, 2u);
+  take(h);  // the next activity carries on where the last one stopped
+  EXPECT_GT(ntcan_sim::bus_log(0).size(), after_send);
+}
+
+TEST_F(SimBusDevices, DelayedFramesWaitForTheTimeSource) {
+  ManualClock clock;
+  ntcan_sim::attach(0, std::make_shared<Echo>(5000));
+  NTCAN_HANDLE h = open(0, {0x101});
+  send(h, {"100#01"});
+  EXPECT_EQ(take(h), "");
+  clock.advance(4999);
+  EXPECT_EQ(take(h), "");
+  clock.advance(1);
+  EXPECT_EQ(take(h), "101#01\n");
+  EXPECT_EQ(log(0), "100#01\n101#01\n");
+}
+
+TEST_F(SimBusDevices, WaitingReaderWakesForDelayedFrame) {
+  ntcan_sim::attach(0, std::make_shared<Echo>(2000000));  // 2 ms on the steady clock
+  NTCAN_HANDLE h = open(0, {0x101}, 8, 60000);
+  send(h, {"100#01"});
+  CMSG m{};
+  std::int32_t n = 1;
+  ASSERT_EQ(canRead(h, &m, &n, nullptr), NTCAN_SUCCESS);
+  EXPECT_EQ(ntcan_sim::to_string(m), "101#01");
+}
+
+TEST_F(SimBusDevices, WaitingReaderSeesDelayedFrameUnderManualClock) {
+  ManualClock clock;
+  ntcan_sim::attach(0, std::make_shared<Echo>(1000));
+  NTCAN_HANDLE h = open(0, {0x101}, 8, 60000);
+  send(h, {"100#01"});
+  CMSG m{};
+  int status = -1;
+  std::thread reader([&] {
+    std::int32_t n = 1;
+    status = canRead(h, &m, &n, nullptr);
+  });
+  clock.advance(1000);
+  reader.join();
+  EXPECT_EQ(status, NTCAN_SUCCESS);
+  EXPECT_EQ(ntcan_sim::to_string(m), "101#01");
+}
+
+TEST_F(SimBusDevices, SpontaneousFramesGoOutAtTheNextActivity) {
+  auto echo = std::make_shared<Echo>();
+  ntcan_sim::attach(0, echo);
+  NTCAN_HANDLE h = open(0, {0x085});
+  echo->say("085#0000");
+  EXPECT_EQ(log(0), "");
+  EXPECT_EQ(take(h), "085#0000\n");
+  EXPECT_EQ(log(0), "085#0000\n");
+}
+
+TEST(BusTrace, WritesCandumpLines) {
+  char path[] = "/tmp/ntcan_trace_XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  ::close(fd);
+  setenv("NTCAN_TRACE", path, 1);
+  ntcan_sim::reset();
+
+  NTCAN_HANDLE h = NTCAN_NO_HANDLE;
+  ASSERT_EQ(canOpen(3, 0, 8, 8, 0, 0, &h), NTCAN_SUCCESS);
+  std::vector<CMSG> msgs = ntcan_sim::frames({"605#4008100000000000", "705#R", "1ABCDEF0#11", "000#"});
+  std::int32_t n = 4;
+  ASSERT_EQ(canSend(h, msgs.data(), &n), NTCAN_SUCCESS);
+
+  unsetenv("NTCAN_TRACE");
+  ntcan_sim::reset();
+  ntcan_sim::inject(3, ntcan_sim::frame("123#01"));  // no longer traced
+
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  std::remove(path);
+
+  ASSERT_EQ(lines.size(), 4u);
+  const std::regex stamp(R"(\(\d{10,}\.\d{6}\) can3 (.*))");
+  const char* expected[] = {"605#4008100000000000", "705#R", "1ABCDEF0#11", "000#"};
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines[i], m, stamp)) << lines[i];
+    EXPECT_EQ(m[1], expected[i]);
+  }
+}
