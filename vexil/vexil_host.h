@@ -97,7 +97,12 @@ class ScaledClock : public Clock {
 
 // Virtual time for tests. Threads other than the timekeepers block in sleep_for until the
 // virtual time reaches their deadline; a timekeeper's own sleep advances the time instead.
-// The thread that creates the clock is a timekeeper.
+// The thread that creates the clock is a timekeeper; a thread stops being one when it ends.
+//
+// A thread woken by advance() runs on while the advance waits for it; it may take as long as
+// it likes (run a command, block in a driver call), but it must not wait for the timekeeper
+// (for a lock the timekeeper holds while advancing, or for something the timekeeper does only
+// after the advance): that would deadlock. A sleep of 0 or less returns at once.
 class VirtualClock : public Clock {
  public:
   // The process-lifetime virtual clock, installed as the framework's clock; created on first
