@@ -83,19 +83,4 @@ TEST(EqDataMulti, RowsGrowToTheHighestIndex) {
   EXPECT_EQ(d.length(), 1);
 }
 
-TEST(EqDataMulti, ErrorAndClear) {
-  EqData d;
-  d.set(1, 0.0f, 0.0f, 0, "A", 1);
-  d.set_timestamp(77);
-  d.error(103, "bad");
-  EXPECT_EQ(d.error(), 103);
-  EXPECT_EQ(d.error_text(), "bad");
-  d.clear();
-  EXPECT_EQ(d.type(), DATA_NULL);
-  EXPECT_EQ(d.length(), 0);
-  EXPECT_EQ(d.error(), 0);
-  EXPECT_EQ(d.get_timestamp(), 0);
-  EXPECT_EQ(d.error_text(), "");
-}
-
 }  // namespace

@@ -115,22 +115,6 @@ TEST(PropertyBase, StampsUseTheFrameworkClockAndChlogDefaultsApply) {
   EXPECT_EQ(p.stamp_count(), 2);
 }
 
-TEST(SimpleProperties, IntPtrShowsTheIntItPointsTo) {
-  D_int_ptr p("P", nullptr, nullptr);
-  EqData in, out;
-  in.set(std::string("12"));
-  EXPECT_EQ(p.set(nullptr, &in, &out, nullptr), 0);  // nowhere to store: ignored
-  p.get(nullptr, nullptr, &out, nullptr);
-  EXPECT_EQ(out.get_int(0), 0);
-
-  int storage = 3;
-  p.set_ptr(&storage);
-  p.set(nullptr, &in, &out, nullptr);
-  EXPECT_EQ(storage, 12);
-  p.get(nullptr, nullptr, &out, nullptr);
-  EXPECT_EQ(out.get_int(0), 12);
-}
-
 TEST(SimpleProperties, IiiiTakesOnlyFourIntegers) {
   D_iiii p("P", nullptr);
   EqData in, out;
