@@ -1,4 +1,5 @@
 // Creation of a node's sub-properties.
+#include <mutex>
 #include <string>
 
 #include "D_korvel.h"
@@ -42,5 +43,8 @@ void D_can::construct(const std::string& pn) {
   active_ = kept(new D_canactive(base + ".ACTIVE is the master", loc));
   active_->set_value(0);
 
+  // Nodes may be constructed on several server threads: only one creates the selector.
+  static std::mutex debug_mx;
+  std::lock_guard<std::mutex> lk(debug_mx);
   if (!canIdent_debug_) canIdent_debug_ = kept(new D_iiii(base + ".DEBUG_ID to print this ID data", loc));
 }

@@ -1,0 +1,190 @@
+// Node start-up and close: lines, masters and passive nodes, identifiers, the polled list.
+#include <gtest/gtest.h>
+
+#include "korvel_fixture.h"
+
+namespace {
+
+using Peer = KorvelTestPeer;
+
+std::vector<long> ids_added_on(NTCAN_HANDLE h) {
+  std::vector<long> ids;
+  for (const auto& c : ntcan_sim::calls("canIdAdd")) {
+    if (c.handle == h) ids.push_back(c.args.at(0));
+  }
+  return ids;
+}
+
+class NodeStartup : public KorvelTest {};
+
+}  // namespace
+
+TEST_F(NodeStartup, PlainStartEnablesThePositiveIdentifiersInOrder) {
+  EXPECT_EQ(node("BAD", {0, 5, 0, 0}).init(), -1);
+  EXPECT_EQ(node("HIGH", {21, 5, 0, 0}).init(), -1);
+  EXPECT_TRUE(ntcan_sim::calls().empty());
+
+  D_can& none = node("NONE", {1, 0, 0, 0});
+  EXPECT_EQ(none.init(), 0);
+  EXPECT_TRUE(ntcan_sim::calls("canIdAdd").empty());
+  EXPECT_EQ(*Peer::alive_ptr(none), 0);
+
+  D_can& a = node("A", {1, 5, 0x185, 0});
+  EXPECT_EQ(a.init(), 0);
+  EXPECT_EQ(ids_added_on(a.handle()), (std::vector<long>{5, 0x185}));
+  EXPECT_TRUE(korvel_polled_nodes().empty());
+}
+
+TEST_F(NodeStartup, SecondNodeOfAPairBecomesPassiveOnTheMastersBuffer) {
+  D_can& m = node("M", {1, 5, 100, 0});
+  D_can& p = node("P", {1, 5, 200, 0});
+  EXPECT_EQ(m.init(0x185), 0);
+  EXPECT_EQ(p.init(0x185), 0);  // the driver answers "already enabled": success
+
+  EXPECT_EQ(korvel_polled_nodes(), std::vector<D_can*>{&m});
+  EXPECT_EQ(Peer::active(m)->value(), 1);
+  EXPECT_EQ(Peer::active(p)->value(), 0);
+  EXPECT_NE(Peer::rxmsg(m), nullptr);
+  EXPECT_EQ(Peer::rxmsg(p), Peer::rxmsg(m));
+  EXPECT_EQ(Peer::can_ret(p), Peer::can_ret(m));
+  EXPECT_EQ(Peer::rxmsg_len(p), Peer::rxmsg_len(m));
+  EXPECT_EQ(Peer::alive_ptr(p), Peer::alive_ptr(m));
+  EXPECT_EQ(p.handle(), m.handle());
+  EXPECT_EQ(p.line(), m.line());
+  EXPECT_EQ(ids_added_on(m.handle()), (std::vector<long>{0x185, 0x185}));
+  EXPECT_EQ(ntcan_sim::calls("canOpen").size(), 1u);
+  EXPECT_EQ(Peer::condition(m)->value(), "Preoperational");
+
+  // Closing the passive node drops only its own references.
+  EXPECT_EQ(p.can_close(), 0);
+  EXPECT_EQ(Peer::rxmsg(p), nullptr);
+  EXPECT_EQ(Peer::alive_ptr(p), nullptr);
+  EXPECT_NE(Peer::rxmsg(m), nullptr);
+  EXPECT_GE(m.handle(), 0);
+  EXPECT_TRUE(ntcan_sim::calls("canClose").empty());
+
+  // A master started again keeps its entry and buffer.
+  CMSG* buffer = Peer::rxmsg(m);
+  EXPECT_EQ(m.init(0x705), 0);
+  EXPECT_EQ(Peer::rxmsg(m), buffer);
+  EXPECT_EQ(korvel_polled_nodes().size(), 1u);
+}
+
+TEST_F(NodeStartup, AnotherNodeIdOnTheLineGetsAHandleOfItsOwn) {
+  D_can& first = node("FIRST", {2, 5, 0, 0});
+  D_can& second = node("SECOND", {2, 7, 0, 0});
+  ASSERT_EQ(first.init(0), 0);
+  ASSERT_EQ(second.init(0), 0);
+  EXPECT_EQ(first.handle(), first.line()->handle());
+  EXPECT_NE(second.handle(), first.handle());
+  EXPECT_EQ(second.line(), first.line());
+  EXPECT_EQ(korvel_polled_nodes(), (std::vector<D_can*>{&first, &second}));
+
+  ntcan_sim::clear_calls();
+  const auto before = clock_->now();
+  const NTCAN_HANDLE own = second.handle();
+  EXPECT_EQ(second.can_close(), 0);
+  ASSERT_EQ(ntcan_sim::calls("canClose").size(), 1u);
+  EXPECT_EQ(ntcan_sim::calls("canClose")[0].handle, own);
+  EXPECT_EQ(clock_->now() - before, 5000000);
+
+  ntcan_sim::clear_calls();
+  EXPECT_EQ(first.can_close(), 0);  // the line handle is only closed by the line
+  EXPECT_TRUE(ntcan_sim::calls().empty());
+  EXPECT_GT(first.line()->handle(), 0);
+  EXPECT_EQ(first.handle(), -1);
+}
+
+TEST_F(NodeStartup, OwnHandleIsClosedAlsoWhileTheLineIsDown) {
+  D_can& first = node("FIRST", {1, 5, 0, 0});
+  D_can& second = node("SECOND", {1, 6, 0, 0});
+  ASSERT_EQ(first.init(0), 0);
+  ASSERT_EQ(second.init(0), 0);
+  const NTCAN_HANDLE own = Peer::own_handle(second);
+  first.line()->can_close();
+  ntcan_sim::clear_calls();
+  second.can_close();
+  ASSERT_EQ(ntcan_sim::calls("canClose").size(), 1u);
+  EXPECT_EQ(ntcan_sim::calls("canClose")[0].handle, own);
+  EXPECT_FALSE(ntcan_sim::is_open(own));
+}
+
+TEST_F(NodeStartup, FailingCloseIsLoggedAndTheHandleCountsAsClosed) {
+  D_can& first = node("FIRST", {1, 5, 0, 0});
+  D_can& second = node("SECOND", {1, 6, 0, 0});
+  ASSERT_EQ(first.init(0), 0);
+  ASSERT_EQ(second.init(0), 0);
+  ntcan_sim::fail_close(0, NTCAN_INVALID_HANDLE, 1);
+  EXPECT_EQ(second.can_close(), NTCAN_INVALID_HANDLE);
+  EXPECT_EQ(second.handle(), -1);
+  EXPECT_EQ(log_.with_heading("D_can::can_close returned: ")[0].text, "NTCAN_INVALID_HANDLE(0x0000004d)");
+}
+
+TEST_F(NodeStartup, DellistRemovesTheMastersEntryKeepingTheOrder) {
+  D_can& a = node("A", {1, 5, 0, 0});
+  D_can& b = node("B", {1, 6, 0, 0});
+  D_can& c = node("C", {1, 7, 0, 0});
+  D_can& passive = node("P", {1, 6, 9, 0});
+  for (D_can* n : {&a, &b, &c, &passive}) ASSERT_EQ(n->init(0), 0);
+  EXPECT_EQ(passive.dellist(), 0);
+  EXPECT_EQ(korvel_polled_nodes(), (std::vector<D_can*>{&a, &b, &c}));
+  EXPECT_EQ(b.dellist(), 0);
+  EXPECT_EQ(korvel_polled_nodes(), (std::vector<D_can*>{&a, &c}));
+}
+
+TEST_F(NodeStartup, DestroyedNodeIsNeverPolledAgain) {
+  D_can& a = node("A", {1, 5, 0, 0});
+  D_can& b = node("B", {1, 6, 0, 0});
+  ASSERT_EQ(a.init(0), 0);
+  ASSERT_EQ(b.init(0), 0);
+  nodes_.erase(nodes_.begin());  // destroys A
+  EXPECT_EQ(korvel_polled_nodes(), std::vector<D_can*>{&b});
+  EXPECT_EQ(can_looping(), 0);
+  // Its command properties live on, detached from the node.
+  EXPECT_NE(loc_.find_property("A.START"), nullptr);
+  EqData in;
+  in.set(1);
+  loc_.find_property("A.START")->set(nullptr, &in, nullptr, &loc_);
+  EXPECT_EQ(loc_.find_property("A.MANU"), nullptr);
+}
+
+TEST_F(NodeStartup, EmergencyStartEnablesTheEmergencyIdentifier) {
+  D_can& a = node("A", {1, 5, 0, 0});
+  EXPECT_EQ(a.init_emergency(), 0);
+  EXPECT_EQ(ids_added_on(a.handle()), std::vector<long>{133});
+  EXPECT_EQ(korvel_polled_nodes(), std::vector<D_can*>{&a});
+
+  D_can& zero = node("Z", {2, 0, 0, 0});
+  EXPECT_EQ(zero.init_emergency(), 0);
+  EXPECT_EQ(zero.line(), nullptr);
+}
+
+TEST_F(NodeStartup, PlainStartWithFlagOneIsNotPolled) {
+  D_can& a = node("A", {1, 5, 0, 0});
+  EXPECT_EQ(a.init(0x185, 1), 0);
+  EXPECT_EQ(ids_added_on(a.handle()), std::vector<long>{0x185});
+  EXPECT_TRUE(korvel_polled_nodes().empty());
+  EXPECT_EQ(node("B", {0, 5, 0, 0}).init(0x185, 2), 0);  // any other flag: always 0
+}
+
+TEST_F(NodeStartup, NewLineUsesTheBaudRateProperty) {
+  D_can& a = node("A", {1, 5, 0, 0});
+  D_can& b = node("B", {2, 5, 0, 0});
+  Peer::baudrate(b)->set_value(3);
+  ASSERT_EQ(a.init(0), 0);
+  ASSERT_EQ(b.init(0), 0);
+  EXPECT_EQ(ntcan_sim::baudrate(0), 6u);
+  EXPECT_EQ(ntcan_sim::baudrate(1), 3u);
+}
+
+TEST_F(NodeStartup, FailedFirstOpenStillCreatesTheLineAndItsThread) {
+  ntcan_sim::fail_open(0, NTCAN_NET_NOT_FOUND);
+  D_can& a = node("A", {1, 5, 0, 0});
+  EXPECT_EQ(a.init(0x185), NTCAN_NET_NOT_FOUND);
+  ASSERT_NE(a.line(), nullptr);
+  EXPECT_EQ(korvel_lines(), std::vector<canline*>{a.line()});
+  EXPECT_EQ(korvel_polled_nodes(), std::vector<D_can*>{&a});
+  EXPECT_TRUE(clock_->wait_for_sleepers(1));  // the supervision thread
+  EXPECT_EQ(a.handle(), -1);
+  EXPECT_EQ(log_.with_heading("canOpen returned: ")[0].text, "Line : 1mess: NTCAN_NET_NOT_FOUND(0x00000013)");
+}
