@@ -149,15 +149,6 @@ TEST_F(CanopenDevice, ReplyFaults) {
   EXPECT_EQ(poll(), "085#0010010000000000\n");
 }
 
-TEST_F(CanopenDevice, DelayedRepliesAreDueLater) {
-  dev.delay_replies(250);
-  std::vector<ntcan_sim::TimedFrame> out;
-  dev.on_frame(ntcan_sim::frame("705#R1"), now, out);
-  ASSERT_EQ(out.size(), 1u);
-  EXPECT_EQ(out[0].due_ns, now + 250);
-  EXPECT_EQ(ntcan_sim::to_string(out[0].frame), "705#7F");
-}
-
 TEST_F(CanopenDevice, ReceivedHoldsOnlyFramesForThisNode) {
   feed("000#0100");
   feed("000#0106");

@@ -127,7 +127,7 @@ TEST_F(Delivery, LossCountSaturatesAt255) {
 
 TEST_F(Delivery, WaitingReaderGetsFrameFromAnotherThread) {
   NTCAN_HANDLE tx = open(0);
-  NTCAN_HANDLE rx = open(0, {0x701}, 8, 60000);
+  NTCAN_HANDLE rx = open(0, {0x701}, 8, kLongerThanTheTestTimeout);
   CMSG got{};
   int status = -1;
   std::thread reader([&] {
@@ -143,7 +143,7 @@ TEST_F(Delivery, WaitingReaderGetsFrameFromAnotherThread) {
 TEST_F(Delivery, ConcurrentSendersAllArriveInTheirOwnOrder) {
   constexpr int kSenders = 4;
   constexpr int kFrames = 200;
-  NTCAN_HANDLE rx = open(0, {0x200, 0x201, 0x202, 0x203}, kSenders * kFrames, 60000);
+  NTCAN_HANDLE rx = open(0, {0x200, 0x201, 0x202, 0x203}, kSenders * kFrames, kLongerThanTheTestTimeout);
   std::vector<NTCAN_HANDLE> tx;
   for (int s = 0; s < kSenders; ++s) tx.push_back(open(0));
 
@@ -179,4 +179,28 @@ TEST_F(Delivery, ConcurrentSendersAllArriveInTheirOwnOrder) {
   }
   for (auto& t : threads) t.join();
   EXPECT_EQ(ntcan_sim::queued(rx), 0);
+}
+
+TEST_F(Delivery, ClosingOrLosingTheNetReleasesAWaitingReader) {
+  NTCAN_HANDLE closing = open(0, {0x701}, 8, kLongerThanTheTestTimeout);
+  NTCAN_HANDLE on_net_1 = open(1, {0x701}, 8, kLongerThanTheTestTimeout);
+  int closed_status = -1;
+  int down_status = -1;
+  std::thread a([&] {
+    CMSG m;
+    std::int32_t n = 1;
+    closed_status = canRead(closing, &m, &n, nullptr);
+  });
+  std::thread b([&] {
+    CMSG m;
+    std::int32_t n = 1;
+    down_status = canRead(on_net_1, &m, &n, nullptr);
+  });
+  EXPECT_EQ(canClose(closing), NTCAN_SUCCESS);
+  ntcan_sim::set_net_down(1, true);
+  a.join();
+  b.join();
+  // Closed before or while the reader waited.
+  EXPECT_TRUE(closed_status == NTCAN_OPERATION_ABORTED || closed_status == NTCAN_INVALID_HANDLE) << closed_status;
+  EXPECT_EQ(down_status, NTCAN_SOCK_CMD_TIMEOUT);
 }

@@ -1,9 +1,9 @@
 // Devices on a simulated net: what they see, what they send, when it arrives; the trace file.
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
-#include <regex>
 #include <thread>
 
 #include <unistd.h>
@@ -60,6 +60,22 @@ class Listener : public ntcan_sim::Device {
   mutable std::mutex mx_;
   std::vector<CMSG> seen_;
 };
+
+// The frame of a candump log line "(1700000000.000100) can3 605#40..." on the given net;
+// empty if the line has another form.
+std::string traced_frame(const std::string& line, int net) {
+  std::size_t close = line.find(") ");
+  if (line.empty() || line[0] != '(' || close == std::string::npos) return "";
+  std::string stamp = line.substr(1, close - 1);
+  std::size_t dot = stamp.find('.');
+  if (dot == std::string::npos || dot < 10 || stamp.size() - dot - 1 != 6) return "";
+  for (std::size_t i = 0; i < stamp.size(); ++i) {
+    if (i != dot && !std::isdigit(static_cast<unsigned char>(stamp[i]))) return "";
+  }
+  std::string iface = "can" + std::to_string(net) + " ";
+  if (line.compare(close + 2, iface.size(), iface) != 0) return "";
+  return line.substr(close + 2 + iface.size());
+}
 
 }  // namespace
 
@@ -118,7 +134,7 @@ TEST_F(SimBusDevices, DelayedFramesWaitForTheTimeSource) {
 
 TEST_F(SimBusDevices, WaitingReaderWakesForDelayedFrame) {
   ntcan_sim::attach(0, std::make_shared<Echo>(2000000));  // 2 ms on the steady clock
-  NTCAN_HANDLE h = open(0, {0x101}, 8, 60000);
+  NTCAN_HANDLE h = open(0, {0x101}, 8, kLongerThanTheTestTimeout);
   send(h, {"100#01"});
   CMSG m{};
   std::int32_t n = 1;
@@ -129,7 +145,7 @@ TEST_F(SimBusDevices, WaitingReaderWakesForDelayedFrame) {
 TEST_F(SimBusDevices, WaitingReaderSeesDelayedFrameUnderManualClock) {
   ManualClock clock;
   ntcan_sim::attach(0, std::make_shared<Echo>(1000));
-  NTCAN_HANDLE h = open(0, {0x101}, 8, 60000);
+  NTCAN_HANDLE h = open(0, {0x101}, 8, kLongerThanTheTestTimeout);
   send(h, {"100#01"});
   CMSG m{};
   int status = -1;
@@ -177,11 +193,6 @@ TEST(BusTrace, WritesCandumpLines) {
   std::remove(path);
 
   ASSERT_EQ(lines.size(), 4u);
-  const std::regex stamp(R"(\(\d{10,}\.\d{6}\) can3 (.*))");
   const char* expected[] = {"605#4008100000000000", "705#R", "1ABCDEF0#11", "000#"};
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(lines[i], m, stamp)) << lines[i];
-    EXPECT_EQ(m[1], expected[i]);
-  }
+  for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(traced_frame(lines[i], 3), expected[i]) << lines[i];
 }

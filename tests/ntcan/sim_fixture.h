@@ -13,6 +13,10 @@
 #include "ntcan.h"
 #include "ntcan_sim.h"
 
+// Receive time-out for readers that must be woken: if the wake-up is lost, the test runner's
+// time-out fails the test instead of the read quietly succeeding late.
+constexpr int kLongerThanTheTestTimeout = 600000;
+
 class SimTest : public ::testing::Test {
  protected:
   void SetUp() override { ntcan_sim::reset(); }
