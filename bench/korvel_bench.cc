@@ -1,0 +1,164 @@
+// Benchmarks of the library on the simulated driver: the polling pass over many nodes, the
+// frame path of the library against the bare driver call, memory per node, and an SDO read.
+#include <benchmark/benchmark.h>
+#include <malloc.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "D_korvel.h"
+#include "canopen_device.h"
+#include "ntcan_sim.h"
+#include "vexil_host.h"
+
+namespace {
+
+// Log lines of the library are not part of what is measured.
+class Quiet : public vexil::LogSink {
+ public:
+  void write(const vexil::LogLine&) override {}
+};
+
+struct World {
+  World() {
+    vexil::VirtualClock::install();  // the supervision threads stay in their start pause
+    vexil::set_log_sink(&quiet);
+  }
+  Quiet quiet;
+  EqFct loc{"BENCH"};
+};
+
+World& world() {
+  static World* w = new World();
+  return *w;
+}
+
+D_can* started_node(int line, int node_id, const std::string& name) {
+  auto* n = new D_can(name, &world().loc);
+  IIII id{line, node_id, 0, 0};
+  n->set_value(&id);
+  n->init(0x700 + node_id);
+  return n;
+}
+
+CMSG guarding_answer(int node_id) {
+  CMSG m{};
+  m.id = 0x700 + node_id;
+  m.len = 1;
+  m.data[0] = 0x05;
+  return m;
+}
+
+// One can_looping pass over 2,540 masters: 20 lines with node-IDs 1 to 127 each.
+void BM_LoopingPass2540Masters(benchmark::State& state) {
+  static std::vector<D_can*>* nodes = [] {
+    auto* v = new std::vector<D_can*>();
+    for (int line = 1; line <= 20; ++line) {
+      for (int id = 1; id <= 127; ++id) v->push_back(started_node(line, id, "L" + std::to_string(line) + "N" + std::to_string(id)));
+    }
+    return v;
+  }();
+  for (auto _ : state) can_looping();
+  const double nodes_per_pass = static_cast<double>(korvel_polled_nodes().size());
+  state.counters["nodes"] = nodes_per_pass;
+  state.counters["ns_per_node"] =
+      benchmark::Counter(nodes_per_pass * static_cast<double>(state.iterations()),
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  (void)nodes;
+}
+BENCHMARK(BM_LoopingPass2540Masters)->Unit(benchmark::kMicrosecond);
+
+// The same 100-frame batch: put on the bus, then taken by the bare driver or by the library.
+constexpr int kBatch = 100;
+CMSG batch_frames[kBatch];
+
+D_can* frame_path_node() {
+  static D_can* n = [] {
+    D_can* node = started_node(21 - 1, 126, "FRAMEPATH");  // line 20, out of the way
+    for (int i = 0; i < kBatch; ++i) batch_frames[i] = guarding_answer(126);
+    return node;
+  }();
+  return n;
+}
+
+void put_batch() {
+  for (int i = 0; i < kBatch; ++i) ntcan_sim::inject(19, batch_frames[i]);
+}
+
+// Only the taking is timed: the batch is put on the bus outside the measured interval.
+template <class Take>
+void time_batches(benchmark::State& state, Take take) {
+  for (auto _ : state) {
+    put_batch();
+    const auto t0 = std::chrono::steady_clock::now();
+    take();
+    const auto t1 = std::chrono::steady_clock::now();
+    state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count());
+  }
+  state.SetItemsProcessed(state.iterations() * kBatch);
+}
+
+void BM_Batch100_BareCanTake(benchmark::State& state) {
+  D_can* n = frame_path_node();
+  CMSG out[kBatch];
+  time_batches(state, [&] {
+    int32_t len = kBatch;
+    canTake(n->handle(), out, &len);
+    benchmark::DoNotOptimize(out);
+  });
+}
+BENCHMARK(BM_Batch100_BareCanTake)->UseManualTime();
+
+void BM_Batch100_FillAndArray(benchmark::State& state) {
+  D_can* n = frame_path_node();
+  CMSG copy[kBatch];
+  time_batches(state, [&] {
+    n->can_fill();
+    int len = 0;
+    n->can_array(copy, &len);
+    benchmark::DoNotOptimize(copy);
+  });
+}
+BENCHMARK(BM_Batch100_FillAndArray)->UseManualTime();
+
+// Heap bytes of one node, constructed and started as a master (sub-properties, buffers).
+void BM_MemoryPerStartedNode(benchmark::State& state) {
+  constexpr int kNodes = 200;
+  double per_node = 0;
+  for (auto _ : state) {
+    const size_t before = mallinfo2().uordblks;
+    for (int i = 0; i < kNodes; ++i) started_node(18, 1 + i % 127, "MEM" + std::to_string(i) + "_" + std::to_string(state.iterations()));
+    const size_t after = mallinfo2().uordblks;
+    per_node = static_cast<double>(after - before) / kNodes;
+  }
+  state.counters["bytes_per_node"] = per_node;
+}
+BENCHMARK(BM_MemoryPerStartedNode)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// Reading a 60-character manufacturer name from a device that answers at once.
+void BM_SdoRead60Characters(benchmark::State& state) {
+  static D_can* n = [] {
+    auto dev = std::make_shared<canopen::Device>(100);
+    dev->set_identity(std::string("Northwind Motion Systems servo drive controller series 9000X").substr(0, 60), "H1",
+                      "S1");
+    ntcan_sim::attach(16, dev);
+    D_can* node = started_node(17, 100, "SDO");
+    node->AddIdent(0x580 + 100);
+    return node;
+  }();
+  ntcan_sim::clear_bus_log();
+  n->get_manufacture();
+  const double frames = static_cast<double>(ntcan_sim::bus_log(16).size());
+  for (auto _ : state) {
+    if (n->get_manufacture() != 0) state.SkipWithError("read failed");
+  }
+  state.counters["frames_per_read"] = frames;
+}
+BENCHMARK(BM_SdoRead60Characters)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
