@@ -1,12 +1,24 @@
 // transport.cc - which transport serves which net.
 #include "transport.h"
 
+#include "driver_config.h"
 #include "sim/sim_bus.h"
+#include "socketcan/socketcan_transport.h"
+#include "socketcand/socketcand_transport.h"
 
 namespace ntcan_driver {
 
 Transport& transport_for_net(int net) {
-  (void)net;  // every net is simulated until a driver configuration names another transport
+  const NetConfig* cfg = driver_config().find(net);
+  if (!cfg) return sim_bus();
+  switch (cfg->kind) {
+    case NetConfig::Kind::kSocketcand:
+      return socketcand_transport(*cfg);
+    case NetConfig::Kind::kSocketcan:
+      return socketcan_transport(*cfg);
+    case NetConfig::Kind::kSim:
+      break;
+  }
   return sim_bus();
 }
 
