@@ -1,6 +1,5 @@
 // A CAN line: handles for itself and its nodes, open failures, the gateway file, the reset.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <fstream>
 #include <sstream>
@@ -17,20 +16,6 @@ class Line : public KorvelTest {
     line_.setbaud(NTCAN_BAUD_125);
   }
 
-  // A stand-in for wget, first on PATH, that records its arguments.
-  void install_fake_wget() {
-    const std::string bin = dir_ + "/bin";
-    mkdir(bin.c_str(), 0755);
-    std::ofstream(bin + "/wget") << "#!/bin/sh\necho \"$@\" >> '" << dir_ << "/wget.log'\n";
-    chmod((bin + "/wget").c_str(), 0755);
-    setenv("PATH", (bin + ":" + getenv("PATH")).c_str(), 1);
-  }
-  std::vector<std::string> wget_runs() {
-    std::vector<std::string> runs;
-    std::ifstream in(dir_ + "/wget.log");
-    for (std::string l; std::getline(in, l);) runs.push_back(l);
-    return runs;
-  }
   std::pair<int, std::string> lineip(int lineno) {
     std::string ip;
     const int r = line_.getlineip(lineno, ip);

@@ -10,18 +10,7 @@ namespace {
 using Peer = KorvelTestPeer;
 constexpr int64_t kSecond = 1000000000LL;
 
-class NodeRecovery : public KorvelTest {
- protected:
-  // Lets the supervision thread run to its next pause of a second or more (the 5 ms pauses
-  // around driver calls are passed through).
-  void step() {
-    do {
-      auto d = clock_->deadlines();
-      ASSERT_FALSE(d.empty());
-      clock_->advance(d.front() - clock_->now());
-    } while (!clock_->deadlines().empty() && clock_->deadlines().front() - clock_->now() < kSecond);
-  }
-};
+using NodeRecovery = KorvelTest;
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 #define KORVEL_FIXTURE_H
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -76,6 +77,32 @@ class KorvelTest : public ::testing::Test {
 
   void write_file(const std::string& name, const std::string& text) {
     std::ofstream(dir_ + "/" + name) << text;
+  }
+
+  // A stand-in for wget, first on PATH, that records its arguments one run per line.
+  void install_fake_wget() {
+    const std::string bin = dir_ + "/bin";
+    mkdir(bin.c_str(), 0755);
+    std::ofstream(bin + "/wget") << "#!/bin/sh\necho \"$@\" >> '" << dir_ << "/wget.log'\n";
+    chmod((bin + "/wget").c_str(), 0755);
+    setenv("PATH", (bin + ":" + getenv("PATH")).c_str(), 1);
+  }
+  std::vector<std::string> wget_runs() {
+    std::vector<std::string> runs;
+    std::ifstream in(dir_ + "/wget.log");
+    for (std::string l; std::getline(in, l);) runs.push_back(l);
+    return runs;
+  }
+
+  // Lets the sleeping threads run to the next pause of a second or more (the 5 ms pauses
+  // around driver calls are passed through): one step of a supervision thread.
+  void step() {
+    constexpr int64_t kSecond = 1000000000LL;
+    do {
+      auto d = clock_->deadlines();
+      ASSERT_FALSE(d.empty());
+      clock_->advance(d.front() - clock_->now());
+    } while (!clock_->deadlines().empty() && clock_->deadlines().front() - clock_->now() < kSecond);
   }
 
   // The frames the driver saw sent with canSend, in can-utils notation.

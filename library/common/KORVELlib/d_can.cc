@@ -110,7 +110,8 @@ void D_can::conf(Config* conf) { conf_insert(conf, DATA_IIII); }
 
 void D_can::read() {
   try {
-    if (D_conf_struct* entry = find_prop_name()) {
+    D_conf_struct* entry = find_prop_name();
+    if (entry && entry->found) {
       canIdent_.i1_data = entry->d_int_array[0];
       canIdent_.i2_data = entry->d_int_array[1];
       canIdent_.i3_data = entry->d_int_array[2];
