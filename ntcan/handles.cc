@@ -3,15 +3,16 @@
 
 namespace ntcan_driver {
 
-void Handle::fetch() {
-  if (closed_) return;
+int Handle::fetch() {
+  if (closed_) return NTCAN_SUCCESS;
   std::vector<CMSG> in;
   std::uint64_t lost = 0;
-  port_->take(in, lost);
+  const int status = port_->take(in, lost);
   queue_.count_lost(lost);
   for (const CMSG& m : in) {
     if (filter_.accepts(m.id)) queue_.push(m);
   }
+  return status;
 }
 
 void Handle::close() {

@@ -38,8 +38,9 @@ class Handle {
   RxQueue& queue() { return queue_; }
   bool closed() const { return closed_; }
 
-  // Pulls what the port received through the filter into the queue.
-  void fetch();
+  // Pulls what the port received through the filter into the queue. Returns the port's
+  // status: a transport whose connection is lost fails here.
+  int fetch();
   // Closes the port; a reader still waiting on it returns.
   void close();
 

@@ -61,7 +61,8 @@ NTCAN_RESULT receive(const char* op, NTCAN_HANDLE handle, CMSG* cmsg, int32_t* l
   for (;;) {
     if (h->closed()) return fail(NTCAN_OPERATION_ABORTED);  // closed while this call waited
     if (d.faults[static_cast<std::size_t>(h->net())].down) return fail(NTCAN_SOCK_CMD_TIMEOUT);
-    h->fetch();
+    const int fetched = h->fetch();
+    if (fetched != NTCAN_SUCCESS) return fail(fetched);  // e.g. a gateway connection that was lost
     if (h->queue().size() > 0) {
       int n = h->queue().take(cmsg, capacity);
       *len = n;
@@ -141,7 +142,9 @@ NTCAN_RESULT canIdAdd(NTCAN_HANDLE handle, int32_t id) {
   if (!h) return rec.done(NTCAN_INVALID_HANDLE);
   // Frames that arrived before this call are judged by the filter as it was.
   if (!d.faults[static_cast<std::size_t>(h->net())].down) h->fetch();
-  return rec.done(h->filter().enable(id));
+  const int status = h->filter().enable(id);
+  if (status == NTCAN_SUCCESS) h->port().id_enabled(id, true);
+  return rec.done(status);
 }
 
 NTCAN_RESULT canIdDelete(NTCAN_HANDLE handle, int32_t id) {
@@ -152,7 +155,9 @@ NTCAN_RESULT canIdDelete(NTCAN_HANDLE handle, int32_t id) {
   auto h = find(d, rec, handle);
   if (!h) return rec.done(NTCAN_INVALID_HANDLE);
   if (!d.faults[static_cast<std::size_t>(h->net())].down) h->fetch();
-  return rec.done(h->filter().disable(id));
+  const int status = h->filter().disable(id);
+  if (status == NTCAN_SUCCESS) h->port().id_enabled(id, false);
+  return rec.done(status);
 }
 
 NTCAN_RESULT canSend(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len) {

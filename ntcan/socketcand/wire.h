@@ -1,0 +1,100 @@
+// wire.h - the socketcand protocol as text: splitting a byte stream into messages, and the
+// messages of raw mode in both directions.
+//
+// Every message is "< word word ... >". A receiver takes each message from '<' to the next
+// '>' and ignores whatever lies between messages. Raw mode, as used here:
+//
+//   server -> client   < hi >   < ok >   < echo >   < error TEXT >
+//                      < frame ID SECONDS.MICROSECONDS HEXDATA >   (no data: "HEX" empty)
+//                      < rtr ID SECONDS.MICROSECONDS DLC >         (remote frame)
+//   client -> server   < open BUS >   < rawmode >   < echo >
+//                      < send ID DLC B0 B1 ... >                  (no reply)
+//                      < sendrtr ID DLC >                         (remote frame, no reply)
+//
+// An identifier of exactly eight hex digits is extended (29 bits), any other standard.
+// Nothing here does I/O: bytes in, messages and frames out.
+#ifndef NTCAN_SOCKETCAND_WIRE_H
+#define NTCAN_SOCKETCAND_WIRE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ntcan.h"
+
+namespace socketcand {
+
+constexpr int kDefaultPort = 29536;
+// Longest message body kept; a longer one is dropped whole. The longest real message, a
+// frame with eight bytes and an extended identifier, has about 50 characters.
+constexpr std::size_t kMaxMessage = 256;
+
+// Cuts a byte stream into message bodies (the text between '<' and '>', spaces trimmed).
+// Bytes outside messages are skipped; a '<' inside a message starts the message anew (the
+// one before it was cut off); a message longer than kMaxMessage is dropped and reading goes
+// on at the next '<'.
+class MessageReader {
+ public:
+  // Appends the bodies completed by these bytes to out.
+  void feed(const char* data, std::size_t size, std::vector<std::string>& out);
+  // Bytes skipped between messages, and messages dropped as cut off or too long.
+  std::uint64_t skipped_bytes() const { return skipped_; }
+  std::uint64_t dropped_messages() const { return dropped_; }
+
+ private:
+  enum class State { kOutside, kInside, kTooLong };
+  State state_ = State::kOutside;
+  std::string body_;
+  std::uint64_t skipped_ = 0;
+  std::uint64_t dropped_ = 0;
+};
+
+// The words of a message body.
+std::vector<std::string> words(const std::string& body);
+
+// Messages sent by a client.
+std::string encode_open(const std::string& bus);
+std::string encode_rawmode();
+std::string encode_echo();
+// "< send ... >" for a data frame, "< sendrtr ID DLC >" for a remote frame.
+std::string encode_send(const CMSG& m);
+
+// Messages sent by a server.
+std::string encode_hi();
+std::string encode_ok();
+std::string encode_error(const std::string& text);
+// "< frame ... >" or "< rtr ... >" with the given wall-clock time stamp.
+std::string encode_frame(const CMSG& m, std::int64_t seconds, std::int64_t microseconds);
+
+// What a message body is, and the frame it carries.
+enum class Kind {
+  kHi,
+  kOk,
+  kEcho,
+  kError,
+  kFrame,    // server -> client: frame or rtr
+  kSend,     // client -> server: send or sendrtr
+  kOpen,
+  kRawmode,
+  kMalformed,  // a frame or send whose fields do not parse
+  kOther,
+};
+
+struct Message {
+  Kind kind = Kind::kOther;
+  CMSG frame{};       // kFrame, kSend
+  std::string text;   // kError: the reason; kOpen: the bus; kOther: the first word
+};
+
+// Parses a body as MessageReader returns it. Identifiers, lengths and bytes are checked:
+// a frame that could not be on a CAN bus is kMalformed.
+Message parse(const std::string& body);
+
+// Hex identifier as in the protocol: exactly eight digits make an extended one. False for
+// anything that is not a valid identifier.
+bool parse_id(const std::string& text, std::int32_t& id);
+
+}  // namespace socketcand
+
+#endif  // NTCAN_SOCKETCAND_WIRE_H
