@@ -37,6 +37,12 @@ class Port {
   virtual void wake() = 0;
   // Stops reception for good; a wait() in progress returns. Called once before destruction.
   virtual void close() = 0;
+  // The handle enabled (or disabled) an identifier; a transport that can filter before the
+  // frames reach user space follows the handle's filter. The handle layer filters regardless.
+  virtual void id_enabled(std::int32_t id, bool enabled) {
+    (void)id;
+    (void)enabled;
+  }
 };
 
 class Transport {
