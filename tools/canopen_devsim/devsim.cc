@@ -1,0 +1,172 @@
+// devsim.cc - device list parsing and the device host of korvel_canopen_devsim.
+#include "devsim.h"
+
+#include <fstream>
+#include <istream>
+
+#include "can_frame.h"
+
+namespace devsim {
+namespace {
+
+std::vector<std::string> split(const std::string& s, char sep) {
+  std::vector<std::string> out(1);
+  for (char c : s) {
+    if (c == sep) {
+      out.emplace_back();
+    } else {
+      out.back() += c;
+    }
+  }
+  return out;
+}
+
+std::string trim(const std::string& s) {
+  const auto b = s.find_first_not_of(" \t\r");
+  if (b == std::string::npos) return "";
+  return s.substr(b, s.find_last_not_of(" \t\r") - b + 1);
+}
+
+}  // namespace
+
+const char* const kUsage =
+    "usage: korvel_canopen_devsim [-i IFNAME] [-f FILE] [-v] ID[:NAME[:HW[:SW]]]...\n"
+    "  Simulated CANopen devices (NMT, node guarding, SDO upload, boot-up) on a SocketCAN\n"
+    "  interface. -i: the interface (default vcan0); -f: a file with one device per line;\n"
+    "  -v: print every frame received and sent. Prints \"ready\" once the devices listen.\n";
+
+bool parse_device(const std::string& text, DeviceSpec& out, std::string& error) {
+  const auto parts = split(text, ':');
+  if (parts.size() > 4) {
+    error = "too many ':' in \"" + text + "\" (ID[:NAME[:HW[:SW]]])";
+    return false;
+  }
+  const std::string id = trim(parts[0]);
+  std::size_t used = 0;
+  long v = -1;
+  try {
+    v = std::stol(id, &used, 0);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (id.empty() || used != id.size() || v < 1 || v > 127) {
+    error = "node-ID \"" + id + "\" is not 1..127";
+    return false;
+  }
+  DeviceSpec d;
+  d.node_id = static_cast<std::uint8_t>(v);
+  d.name = "devsim node " + std::to_string(v);
+  if (parts.size() > 1 && !parts[1].empty()) d.name = parts[1];
+  if (parts.size() > 2 && !parts[2].empty()) d.hw = parts[2];
+  if (parts.size() > 3 && !parts[3].empty()) d.sw = parts[3];
+  out = d;
+  return true;
+}
+
+bool parse_device_file(std::istream& in, const std::string& file_name, std::vector<DeviceSpec>& out,
+                       std::string& error) {
+  std::string line;
+  for (int n = 1; std::getline(in, line); ++n) {
+    const std::string text = trim(line.substr(0, line.find('#')));
+    if (text.empty()) continue;
+    DeviceSpec d;
+    if (!parse_device(text, d, error)) {
+      error = file_name + ":" + std::to_string(n) + ": " + error;
+      return false;
+    }
+    out.push_back(d);
+  }
+  return true;
+}
+
+DeviceHost::DeviceHost(const std::vector<DeviceSpec>& specs) {
+  for (const DeviceSpec& s : specs) {
+    auto d = std::make_shared<canopen::Device>(s.node_id);
+    d->set_identity(s.name, s.hw, s.sw);
+    devices_.push_back(std::move(d));
+  }
+}
+
+void DeviceHost::boot() {
+  for (auto& d : devices_) d->boot();
+}
+
+void DeviceHost::on_frame(const CMSG& in, std::int64_t now_ns) {
+  const CMSG m = ntcan_driver::on_wire(in);
+  std::vector<ntcan_sim::TimedFrame> out;
+  for (auto& d : devices_) d->on_frame(m, now_ns, out);
+  keep(out);
+}
+
+void DeviceHost::poll(std::int64_t now_ns) {
+  std::vector<ntcan_sim::TimedFrame> out;
+  for (auto& d : devices_) d->poll(now_ns, out);
+  keep(out);
+}
+
+void DeviceHost::keep(std::vector<ntcan_sim::TimedFrame>& out) {
+  for (const auto& f : out) {
+    if (ntcan_driver::valid_frame(f.frame)) pending_.emplace(f.due_ns, ntcan_driver::on_wire(f.frame));
+  }
+}
+
+std::vector<CMSG> DeviceHost::due(std::int64_t now_ns) {
+  std::vector<CMSG> out;
+  while (!pending_.empty() && pending_.begin()->first <= now_ns) {
+    out.push_back(pending_.begin()->second);
+    pending_.erase(pending_.begin());
+  }
+  return out;
+}
+
+std::int64_t DeviceHost::next_due() const { return pending_.empty() ? -1 : pending_.begin()->first; }
+
+Options parse_options(const std::vector<std::string>& args) {
+  Options o;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](std::string& into) {
+      if (i + 1 >= args.size()) {
+        o.error = a + " needs a value";
+        return false;
+      }
+      into = args[++i];
+      return true;
+    };
+    if (a == "-h" || a == "--help") {
+      o.help = true;
+    } else if (a == "-v" || a == "--verbose") {
+      o.verbose = true;
+    } else if (a == "-i" || a == "--interface") {
+      if (!value(o.ifname)) return o;
+    } else if (a == "-f" || a == "--file") {
+      std::string file;
+      if (!value(file)) return o;
+      std::ifstream in(file);
+      if (!in) {
+        o.error = "cannot read " + file;
+        return o;
+      }
+      if (!parse_device_file(in, file, o.devices, o.error)) return o;
+    } else if (!a.empty() && a[0] == '-') {
+      o.error = "unknown option " + a;
+      return o;
+    } else {
+      DeviceSpec d;
+      if (!parse_device(a, d, o.error)) return o;
+      o.devices.push_back(d);
+    }
+  }
+  for (std::size_t i = 0; i < o.devices.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if (o.devices[i].node_id == o.devices[j].node_id) {
+        o.error = "node-ID " + std::to_string(o.devices[i].node_id) + " given twice";
+        return o;
+      }
+    }
+  }
+  if (o.devices.empty() && !o.help) o.error = "no device given";
+  return o;
+}
+
+}  // namespace devsim
