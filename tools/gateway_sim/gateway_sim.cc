@@ -133,7 +133,10 @@ bool config_words(const std::string& line, std::vector<std::string>& out) {
       continue;
     }
     std::size_t j = i;
-    while (j < line.size() && !std::isspace(static_cast<unsigned char>(line[j])) && line[j] != '#') ++j;
+    while (j < line.size() && !std::isspace(static_cast<unsigned char>(line[j])) && line[j] != '#') {
+      if (line[j] == '"') return false;  // a quote inside a word: a quoted text went wrong
+      ++j;
+    }
     out.push_back(line.substr(i, j - i));
     i = j;
   }
@@ -158,7 +161,7 @@ bool parse_config(std::istream& in, Config& cfg, std::string& error) {
       error = "line " + std::to_string(number) + ": " + why;
       return false;
     };
-    if (!config_words(line, w)) return fail("unterminated quote");
+    if (!config_words(line, w)) return fail("unbalanced quotes");
     if (w.empty()) continue;
     long v = 0;
     if (w[0] == "bus" && w.size() == 2) {
@@ -305,6 +308,7 @@ struct GatewaySim::Impl {
     if (c.stage == Client::Stage::kRaw) {
       std::lock_guard<std::mutex> lock(mx);
       --raw_clients[buses[static_cast<std::size_t>(c.bus)].name];
+      cv.notify_all();
     }
     log(c.peer + " disconnected (" + why + ")" +
         (c.dropped ? ", " + std::to_string(c.dropped) + " frames it did not read were dropped" : ""));
@@ -592,20 +596,24 @@ struct GatewaySim::Impl {
           break;
         }
       }
+      // The reboot starts before the requester sees the end of the answer: whoever reads
+      // the answer finds the gateway rebooting.
       h.dead = true;
+      if (h.reset_after) reboot();
       ::shutdown(h.fd, SHUT_WR);
       ::close(h.fd);
-      if (h.reset_after) reboot();
     }
   }
 
+  // Everything drops; the HTTP connection being answered (already marked dead) is closed by
+  // the caller.
   void reboot() {
     {
       std::lock_guard<std::mutex> lock(mx);
       ++resets;
     }
-    drop_all_clients("gateway reboots");
     close_can_listener();
+    drop_all_clients("gateway reboots");
     for (auto& h : http) {
       if (!h->dead) {
         h->dead = true;
@@ -646,8 +654,8 @@ struct GatewaySim::Impl {
     down = *request;
     if (down) {
       log("down: connections dropped, new ones refused");
+      close_can_listener();  // first: a client that sees its connection drop finds no listener
       drop_all_clients("gateway down");
-      close_can_listener();
     } else {
       log("up: serving again");
       if (!reboot_until) open_can_listener();
@@ -799,7 +807,7 @@ bool GatewaySim::wait_serving(std::chrono::milliseconds timeout) {
 bool GatewaySim::wait_clients(const std::string& bus, int n, std::chrono::milliseconds timeout) {
   if (!impl_) return false;
   std::unique_lock<std::mutex> lock(impl_->mx);
-  return impl_->cv.wait_for(lock, timeout, [&] { return impl_->raw_clients[bus] >= n; });
+  return impl_->cv.wait_for(lock, timeout, [&] { return impl_->raw_clients[bus] == n; });
 }
 
 int GatewaySim::form_requests() const {

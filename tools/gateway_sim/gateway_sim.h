@@ -78,7 +78,7 @@ class GatewaySim {
   void set_down(bool down);
   // Until the CAN service accepts connections again (not down, not rebooting).
   bool wait_serving(std::chrono::milliseconds timeout);
-  // Until at least n clients of bus are in raw mode.
+  // Until exactly n clients of bus are in raw mode.
   bool wait_clients(const std::string& bus, int n, std::chrono::milliseconds timeout);
 
   // Requests to /Forms/Firmware that arrived, and resets they caused.

@@ -1,0 +1,245 @@
+// The driver on gateway nets, against the simulated gateway in this process.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gateway_fixture.h"
+#include "ntcan.h"
+#include "ntcan_sim.h"
+
+namespace {
+
+// Nets of the driver configuration written for each test.
+constexpr int kGateway = 0;
+constexpr int kUnknownBus = 1;
+constexpr int kUnknownHost = 2;
+constexpr int kRefused = 3;
+
+class GatewayNet : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/socketcand-test-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    ntcan_sim::reset();
+  }
+  void TearDown() override {
+    ntcan_sim::reset();  // closes every handle before the gateway goes
+    sim_.reset();
+    if (refusing_fd_ >= 0) ::close(refusing_fd_);
+    (void)!std::system(("rm -rf '" + dir_ + "'").c_str());
+  }
+
+  void start(gateway_sim::Config cfg = test_gateway()) {
+    sim_ = std::make_unique<gateway_sim::GatewaySim>(cfg);
+    std::string error;
+    ASSERT_TRUE(sim_->start(error)) << error;
+    // A port with a socket bound but not listening: connects to it are refused.
+    refusing_fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(refusing_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    socklen_t len = sizeof a;
+    ::getsockname(refusing_fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    const std::string port = std::to_string(sim_->can_port());
+    // "no-such-host..invalid" has an empty label: the resolver rejects it without asking a
+    // name server, so the test sends nothing beyond this machine.
+    configure_driver(dir_, "0 socketcand 127.0.0.1 " + port + " can0\n" +
+                               "1 socketcand 127.0.0.1 " + port + " nosuchbus\n" +
+                               "2 socketcand no-such-host..invalid " + port + " can0\n" +
+                               "3 socketcand 127.0.0.1 " + std::to_string(ntohs(a.sin_port)) + " can0\n");
+  }
+
+  static NTCAN_HANDLE open(std::initializer_list<std::int32_t> ids, int rx_timeout_ms = kSafetyNetMs) {
+    NTCAN_HANDLE h = NTCAN_NO_HANDLE;
+    EXPECT_EQ(canOpen(kGateway, 0, 10, 100, 1000, rx_timeout_ms, &h), NTCAN_SUCCESS);
+    for (auto id : ids) EXPECT_EQ(canIdAdd(h, id), NTCAN_SUCCESS);
+    return h;
+  }
+
+  static void send(NTCAN_HANDLE h, std::initializer_list<const char*> texts) {
+    std::vector<CMSG> msgs = ntcan_sim::frames(texts);
+    std::int32_t n = static_cast<std::int32_t>(msgs.size());
+    EXPECT_EQ(canSend(h, msgs.data(), &n), NTCAN_SUCCESS);
+    EXPECT_EQ(n, static_cast<std::int32_t>(msgs.size()));
+  }
+
+  // Reads until count frames came (each read waits up to the handle's receive time-out).
+  static std::vector<std::string> read(NTCAN_HANDLE h, std::size_t count) {
+    std::vector<std::string> got;
+    while (got.size() < count) {
+      CMSG buf[16];
+      std::int32_t n = 16;
+      const int r = canRead(h, buf, &n, nullptr);
+      if (r != NTCAN_SUCCESS) {
+        ADD_FAILURE() << "canRead returned 0x" << std::hex << r << " after " << got.size() << " frames";
+        break;
+      }
+      for (int i = 0; i < n; ++i) got.push_back(ntcan_sim::to_string(buf[i]));
+    }
+    return got;
+  }
+
+  static int take_status(NTCAN_HANDLE h, std::int32_t& n) {
+    CMSG buf[16];
+    n = 16;
+    return canTake(h, buf, &n);
+  }
+
+  std::string dir_;
+  std::unique_ptr<gateway_sim::GatewaySim> sim_;
+  int refusing_fd_ = -1;
+};
+
+using Strings = std::vector<std::string>;
+
+}  // namespace
+
+TEST_F(GatewayNet, FramesReachTheOtherHandlesThroughTheirFilters) {
+  start();
+  const NTCAN_HANDLE a = open({0x124});
+  const NTCAN_HANDLE b = open({0x123, 0x1ABCDEF0 | NTCAN_20B_BASE, 0x585});
+  ASSERT_TRUE(sim_->wait_clients("can0", 2, kSafetyNet));
+  send(a, {"124#AA", "123#0102030405060708", "125#", "1ABCDEF0#FF", "123#"});
+  EXPECT_EQ(read(b, 3), (Strings{"123#0102030405060708", "1ABCDEF0#FF", "123#"}));
+  // The device answers an SDO read; its reply goes to every connection.
+  send(b, {"605#4008100000000000"});
+  EXPECT_EQ(read(b, 1), (Strings{"585#410810000E000000"}));
+  // The sender never gets its own frames back; 0x124 was only ever sent by a.
+  send(b, {"124#BB"});
+  EXPECT_EQ(read(a, 1), (Strings{"124#BB"}));
+  std::int32_t n = 0;
+  EXPECT_EQ(take_status(b, n), NTCAN_SUCCESS);
+  EXPECT_EQ(n, 0);
+  EXPECT_EQ(canClose(a), NTCAN_SUCCESS);
+  EXPECT_EQ(canClose(b), NTCAN_SUCCESS);
+}
+
+TEST_F(GatewayNet, ManyFramesInOneCallArriveInOrder) {
+  start();
+  const NTCAN_HANDLE a = open({});
+  const NTCAN_HANDLE b = open({0x100, 0x101, 0x102, 0x103});
+  ASSERT_TRUE(sim_->wait_clients("can0", 2, kSafetyNet));
+  std::vector<CMSG> batch;
+  Strings expected;
+  for (int i = 0; i < 90; ++i) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%03X#%02X", 0x100 + i % 4, i);
+    batch.push_back(ntcan_sim::frame(text));
+    expected.push_back(text);
+  }
+  std::int32_t n = static_cast<std::int32_t>(batch.size());
+  ASSERT_EQ(canSend(a, batch.data(), &n), NTCAN_SUCCESS);
+  EXPECT_EQ(n, 90);
+  EXPECT_EQ(read(b, expected.size()), expected);
+}
+
+TEST_F(GatewayNet, RemoteFramesCrossAndTheDeviceAnswersGuarding) {
+  start();
+  const NTCAN_HANDLE a = open({0x705});
+  const NTCAN_HANDLE b = open({0x705});
+  ASSERT_TRUE(sim_->wait_clients("can0", 2, kSafetyNet));
+  send(a, {"705#R1"});
+  EXPECT_EQ(read(b, 2), (Strings{"705#R1", "705#7F"}));  // the request, then the answer
+  EXPECT_EQ(read(a, 1), (Strings{"705#7F"}));
+  send(a, {"705#R1", "123#01"});  // once known to work, remote frames go out with the rest
+  EXPECT_EQ(read(b, 2), (Strings{"705#R1", "705#FF"}));
+}
+
+TEST_F(GatewayNet, RemoteFramesFailClearlyOnAGatewayWithoutThem) {
+  gateway_sim::Config cfg = test_gateway();
+  cfg.remote_frames = false;
+  start(cfg);
+  const NTCAN_HANDLE a = open({0x705});
+  const NTCAN_HANDLE b = open({0x705, 0x123});
+  ASSERT_TRUE(sim_->wait_clients("can0", 2, kSafetyNet));
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    std::vector<CMSG> msgs = ntcan_sim::frames({"123#01", "705#R1", "123#02"});
+    std::int32_t n = 3;
+    EXPECT_EQ(canSend(a, msgs.data(), &n), NTCAN_TX_ERROR);
+    EXPECT_EQ(n, 1);  // the frame before the remote one went out, nothing after it
+  }
+  send(a, {"123#03"});
+  // Nothing remote and no stand-in data frame on 0x705 reached the bus.
+  EXPECT_EQ(read(b, 3), (Strings{"123#01", "123#01", "123#03"}));
+}
+
+TEST_F(GatewayNet, OpenFailuresSayWhy) {
+  start();
+  NTCAN_HANDLE h = 7;
+  EXPECT_EQ(canOpen(kRefused, 0, 10, 100, 1000, 1000, &h), NTCAN_SOCK_CONN_TIMEOUT);
+  EXPECT_EQ(h, NTCAN_NO_HANDLE);
+  EXPECT_EQ(canOpen(kUnknownHost, 0, 10, 100, 1000, 1000, &h), NTCAN_SOCK_HOST_NOT_FOUND);
+  EXPECT_EQ(canOpen(kUnknownBus, 0, 10, 100, 1000, 1000, &h), NTCAN_NET_NOT_FOUND);
+  EXPECT_EQ(ntcan_sim::open_handles(kGateway) + ntcan_sim::open_handles(kUnknownBus), 0);
+  sim_->set_down(true);
+  EXPECT_EQ(canOpen(kGateway, 0, 10, 100, 1000, 1000, &h), NTCAN_SOCK_CONN_TIMEOUT);
+  sim_->set_down(false);
+  ASSERT_TRUE(sim_->wait_serving(kSafetyNet));
+  EXPECT_EQ(canOpen(kGateway, 0, 10, 100, 1000, 1000, &h), NTCAN_SUCCESS);
+  EXPECT_EQ(canSetBaudrate(h, NTCAN_BAUD_125), NTCAN_SUCCESS);
+}
+
+TEST_F(GatewayNet, ALostConnectionFailsEveryCallUntilClosed) {
+  start();
+  const NTCAN_HANDLE h = open({0x123});
+  CAN_IF_STATUS st{};
+  ASSERT_EQ(canStatus(h, &st), NTCAN_SUCCESS);
+  EXPECT_STREQ(reinterpret_cast<const char*>(st.boardid), "socketcand");
+  sim_->set_down(true);
+  // The read waits until the connection is seen to be gone.
+  CMSG m[4];
+  std::int32_t n = 4;
+  EXPECT_EQ(canRead(h, m, &n, nullptr), NTCAN_SOCK_CMD_TIMEOUT);
+  EXPECT_EQ(n, 0);
+  EXPECT_EQ(take_status(h, n), NTCAN_SOCK_CMD_TIMEOUT);
+  n = 1;
+  m[0] = ntcan_sim::frame("123#01");
+  EXPECT_EQ(canSend(h, m, &n), NTCAN_SOCK_CMD_TIMEOUT);
+  EXPECT_EQ(canStatus(h, &st), NTCAN_SOCK_CMD_TIMEOUT);
+  EXPECT_EQ(canSetBaudrate(h, NTCAN_BAUD_125), NTCAN_SOCK_CMD_TIMEOUT);
+  EXPECT_EQ(canClose(h), NTCAN_SUCCESS);
+
+  sim_->set_down(false);
+  ASSERT_TRUE(sim_->wait_serving(kSafetyNet));
+  const NTCAN_HANDLE again = open({0x123});
+  const NTCAN_HANDLE other = open({});
+  send(other, {"123#02"});
+  EXPECT_EQ(read(again, 1), (Strings{"123#02"}));
+  EXPECT_EQ(canStatus(again, &st), NTCAN_SUCCESS);
+}
+
+TEST_F(GatewayNet, CloseWakesAReaderAndLeavesNoConnection) {
+  start();
+  const NTCAN_HANDLE h = open({0x123});
+  ASSERT_TRUE(sim_->wait_clients("can0", 1, kSafetyNet));
+  int result = -1;
+  std::thread reader([&] {
+    CMSG m[4];
+    std::int32_t n = 4;
+    result = canRead(h, m, &n, nullptr);  // waits far longer than the test may take
+  });
+  // Closing while the read is waiting (or before it starts: then it finds no handle).
+  EXPECT_EQ(canClose(h), NTCAN_SUCCESS);
+  reader.join();
+  EXPECT_TRUE(result == NTCAN_OPERATION_ABORTED || result == NTCAN_INVALID_HANDLE) << result;
+  EXPECT_TRUE(sim_->wait_clients("can0", 0, kSafetyNet));
+}
+
+TEST_F(GatewayNet, TakeNeverWaits) {
+  start();
+  const NTCAN_HANDLE a = open({});
+  const NTCAN_HANDLE b = open({0x123});
+  std::int32_t n = 0;
+  EXPECT_EQ(take_status(b, n), NTCAN_SUCCESS);
+  EXPECT_EQ(n, 0);
+  send(a, {"123#01"});
+  EXPECT_EQ(read(b, 1), (Strings{"123#01"}));
+}

@@ -1,0 +1,165 @@
+// The socketcand wire format: cutting a stream into messages, and frames in both directions.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ntcan_sim.h"
+#include "socketcand/wire.h"
+
+namespace {
+
+using socketcand::Kind;
+using socketcand::MessageReader;
+
+std::vector<std::string> feed_all(MessageReader& r, const std::string& bytes) {
+  std::vector<std::string> out;
+  r.feed(bytes.data(), bytes.size(), out);
+  return out;
+}
+
+// Frames the stream carries, in can-utils notation; anything else as "?kind".
+std::vector<std::string> frames_in(const std::string& stream) {
+  MessageReader r;
+  std::vector<std::string> out;
+  for (const auto& body : feed_all(r, stream)) {
+    const auto m = socketcand::parse(body);
+    out.push_back(m.kind == Kind::kFrame || m.kind == Kind::kSend ? ntcan_sim::to_string(m.frame)
+                                                                 : "?" + std::to_string(static_cast<int>(m.kind)));
+  }
+  return out;
+}
+
+std::string pushed(const char* text) {
+  return socketcand::encode_frame(ntcan_sim::frame(text), 1700000000, 42);
+}
+
+}  // namespace
+
+TEST(MessageReader, FindsMessagesAcrossAnySplitOfTheStream) {
+  const std::string stream = "< hi >< ok > < frame 123 1.000001 1122 >\n<frame 7FF 2.5 >";
+  const std::vector<std::string> whole = {"hi", "ok", "frame 123 1.000001 1122", "frame 7FF 2.5"};
+  for (std::size_t cut1 = 0; cut1 <= stream.size(); ++cut1) {
+    for (std::size_t cut2 = cut1; cut2 <= stream.size(); ++cut2) {
+      MessageReader r;
+      std::vector<std::string> got;
+      r.feed(stream.data(), cut1, got);
+      r.feed(stream.data() + cut1, cut2 - cut1, got);
+      r.feed(stream.data() + cut2, stream.size() - cut2, got);
+      ASSERT_EQ(got, whole) << "cut at " << cut1 << " and " << cut2;
+    }
+  }
+}
+
+TEST(MessageReader, SkipsGarbageAndResynchronisesOnTheNextOpeningBracket) {
+  MessageReader r;
+  EXPECT_EQ(feed_all(r, "junk> more\r\n< echo >trailing< ok >"), (std::vector<std::string>{"echo", "ok"}));
+  EXPECT_EQ(r.skipped_bytes(), std::string("junk> more\r\ntrailing").size());
+  // A message cut off by the start of the next one is dropped; the next one counts.
+  EXPECT_EQ(feed_all(r, "< frame 123 1.0 11< frame 124 1.0 22 >"), (std::vector<std::string>{"frame 124 1.0 22"}));
+  EXPECT_EQ(r.dropped_messages(), 1u);
+}
+
+TEST(MessageReader, DropsAnOverLongMessageAndKeepsTheFramesAroundIt) {
+  MessageReader r;
+  const std::string huge = "< frame 123 1.0 " + std::string(socketcand::kMaxMessage * 4, 'A') + " >";
+  const std::string stream = pushed("101#01") + huge + pushed("102#02");
+  EXPECT_EQ(frames_in(stream), (std::vector<std::string>{"101#01", "102#02"}));
+  // Exactly at the bound is still a message; one more character is not.
+  const std::string at_bound(socketcand::kMaxMessage, 'x');
+  EXPECT_EQ(feed_all(r, "<" + at_bound + ">"), (std::vector<std::string>{at_bound}));
+  EXPECT_TRUE(feed_all(r, "<" + at_bound + "y>").empty());
+  EXPECT_EQ(feed_all(r, "< ok >"), (std::vector<std::string>{"ok"}));
+}
+
+TEST(MessageReader, RandomChunksOfAStreamWithNoiseLoseNoFrame) {
+  std::mt19937 rng(7);
+  std::string stream;
+  std::vector<std::string> expected;
+  for (int i = 0; i < 500; ++i) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%03X#%02X%02X", i % 0x800, i & 0xFF, (i * 7) & 0xFF);
+    expected.push_back(text);
+    stream += pushed(text);
+    if (rng() % 5 == 0) stream += " noise\n";
+    if (rng() % 50 == 0) stream += "<" + std::string(300, 'z') + ">";
+  }
+  MessageReader r;
+  std::vector<std::string> bodies;
+  for (std::size_t at = 0; at < stream.size();) {
+    const std::size_t n = std::min<std::size_t>(1 + rng() % 1024, stream.size() - at);
+    r.feed(stream.data() + at, n, bodies);
+    at += n;
+  }
+  std::vector<std::string> got;
+  for (const auto& b : bodies) {
+    const auto m = socketcand::parse(b);
+    if (m.kind == Kind::kFrame) got.push_back(ntcan_sim::to_string(m.frame));
+  }
+  EXPECT_EQ(got, expected);
+}
+
+TEST(Wire, PushedFramesRoundTrip) {
+  for (const char* text : {"123#1122334455667788", "000#", "7FF#00", "1ABCDEF0#11", "00000001#", "705#R", "705#R8",
+                           "1FFFFFFF#R1"}) {
+    EXPECT_EQ(frames_in(pushed(text)), (std::vector<std::string>{text}));
+    EXPECT_EQ(frames_in(socketcand::encode_send(ntcan_sim::frame(text))), (std::vector<std::string>{text}));
+  }
+}
+
+TEST(Wire, EncodingsAreTheProtocolsText) {
+  EXPECT_EQ(pushed("0A5#01AB"), "< frame 0A5 1700000000.000042 01AB >");
+  EXPECT_EQ(pushed("0A5#"), "< frame 0A5 1700000000.000042  >");
+  EXPECT_EQ(pushed("00000123#FF"), "< frame 00000123 1700000000.000042 FF >");
+  EXPECT_EQ(pushed("705#R1"), "< rtr 705 1700000000.000042 1 >");
+  EXPECT_EQ(socketcand::encode_send(ntcan_sim::frame("605#4008100000000000")),
+            "< send 605 8 40 08 10 00 00 00 00 00 >");
+  EXPECT_EQ(socketcand::encode_send(ntcan_sim::frame("605#")), "< send 605 0 >");
+  EXPECT_EQ(socketcand::encode_send(ntcan_sim::frame("1ABCDEF0#R2")), "< sendrtr 1ABCDEF0 2 >");
+}
+
+TEST(Wire, SendsAsOtherClientsWriteThem) {
+  // Unpadded identifiers, lower-case bytes of one or two digits.
+  EXPECT_EQ(frames_in("< send 5 2 a 0b >< send 7ff 1 FF >< send 1abcdef0 0 >"),
+            (std::vector<std::string>{"005#0A0B", "7FF#FF", "1ABCDEF0#"}));
+}
+
+TEST(Wire, MalformedFramesAndSendsAreRecognised) {
+  for (const char* body : {
+           "send 800 1 00",           // standard identifier out of range
+           "send 20000000 0",         // extended identifier out of range
+           "send 123 9 0 0 0 0 0 0 0 0 0",  // length above 8
+           "send 123 2 00",           // fewer bytes than the length
+           "send 123 1 00 11",        // more bytes than the length
+           "send 123 1 100",          // a byte of three digits
+           "send 123 1 0g",           // not hex
+           "send 12x 0",
+           "send 123",
+           "sendrtr 123 1 00",
+           "frame 123 1.0 112",       // odd number of digits
+           "frame 123 1.0 112233445566778899",
+           "frame 123 noon 11",       // no time stamp
+           "frame 123 1.0 11 22",
+           "rtr 123 1.0",
+           "rtr 123 1.0 9",
+           "frame",
+       }) {
+    EXPECT_EQ(socketcand::parse(body).kind, Kind::kMalformed) << body;
+  }
+}
+
+TEST(Wire, ControlMessages) {
+  EXPECT_EQ(socketcand::parse("hi").kind, Kind::kHi);
+  EXPECT_EQ(socketcand::parse("ok").kind, Kind::kOk);
+  EXPECT_EQ(socketcand::parse("echo").kind, Kind::kEcho);
+  EXPECT_EQ(socketcand::parse("rawmode").kind, Kind::kRawmode);
+  const auto open = socketcand::parse("open can1");
+  EXPECT_EQ(open.kind, Kind::kOpen);
+  EXPECT_EQ(open.text, "can1");
+  const auto error = socketcand::parse("error could not open bus");
+  EXPECT_EQ(error.kind, Kind::kError);
+  EXPECT_EQ(error.text, "could not open bus");
+  EXPECT_EQ(socketcand::parse("ok then").kind, Kind::kOther);
+  EXPECT_EQ(socketcand::parse("").kind, Kind::kOther);
+}
