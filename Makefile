@@ -20,7 +20,8 @@ test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 demo: build
-	$(BUILD)/examples/korvel_demo --config examples/demo.conf --seconds 25 --time-scale 20
+	cp examples/demo.conf $(BUILD)/demo.conf
+	$(BUILD)/examples/korvel_demo --config $(BUILD)/demo.conf --seconds 25 --time-scale 6 --table-every 5
 
 bench: build
 	$(BUILD)/bench/korvel_bench

@@ -1,0 +1,119 @@
+// The demo server's nodes, their simulated devices and their start-up.
+#include "demo_nodes.h"
+
+#include <cstdio>
+#include <sstream>
+
+#include "ntcan_sim.h"
+
+namespace {
+
+constexpr int kGuardingBase = 0x700;
+constexpr int kSdoReplyBase = 0x580;
+
+}  // namespace
+
+const std::vector<NodeSpec>& demo_node_specs() {
+  // The manufacturer names are long enough to need segmented SDO uploads, except one that
+  // fits into a single (expedited) reply.
+  static const std::vector<NodeSpec> specs = {
+      {"PUMP1 cooling water pump", "Halvorsen Pumpwerk", "PCB 2.1", "FW 3.4.1"},
+      {"FAN2 cabinet fan", "Fenk", "B3", "1.07"},
+      {"VALVE3 bypass valve", "Osterlind Ventil AB", "rev C", "2.0.12"},
+      {"HEAT4 line heater", "Tamsin Thermal Ltd", "HT-400/2", "5.2"},
+      {"PUMP1MON PUMP1 as seen by the monitoring panel", nullptr, nullptr, nullptr},
+  };
+  return specs;
+}
+
+NodeList create_nodes(EqFct& loc) {
+  NodeList nodes;
+  for (const NodeSpec& spec : demo_node_specs()) {
+    auto n = std::make_unique<DemoNode>();
+    n->spec = &spec;
+    n->can = std::make_unique<D_can>(spec.name, &loc);
+    n->base = n->can->basename();
+    n->alive = dynamic_cast<D_Alive*>(loc.find_property(n->base + ".ALIVE"));
+    nodes.push_back(std::move(n));
+  }
+  return nodes;
+}
+
+std::string identity_problems(const NodeList& nodes, const std::string& config_file) {
+  std::ostringstream out;
+  for (const auto& n : nodes) {
+    const IIII* id = n->can->value();
+    if (id->i1_data < 1 || id->i1_data > 20) {
+      out << "node " << n->base << " has no line in " << config_file << " (expected a line '" << n->base
+          << ": <line 1..20> <node-ID> <third> <fourth>')\n";
+    } else if (id->i2_data < 1 || id->i2_data > 127) {
+      out << "node " << n->base << " has node-ID " << id->i2_data << " in " << config_file
+          << " (CANopen node-IDs are 1..127)\n";
+    }
+  }
+  return out.str();
+}
+
+std::vector<SimulatedDevice> attach_devices(const NodeList& nodes) {
+  std::vector<SimulatedDevice> devices;
+  for (const auto& n : nodes) {
+    if (!n->spec->manufacturer) continue;
+    SimulatedDevice d;
+    d.net = n->line() - 1;
+    d.owner = n.get();
+    d.device = std::make_shared<canopen::Device>(static_cast<std::uint8_t>(n->node_id()));
+    d.device->set_identity(n->spec->manufacturer, n->spec->hardware, n->spec->software);
+    ntcan_sim::attach(d.net, d.device);
+    std::printf("simulated device for %s on net %d, node-ID %d: manufacturer \"%s\", hardware \"%s\", software \"%s\"\n",
+                n->base.c_str(), d.net, n->node_id(), n->spec->manufacturer, n->spec->hardware, n->spec->software);
+    devices.push_back(d);
+  }
+  std::fflush(stdout);
+  return devices;
+}
+
+int write_node_property(EqFct& loc, const DemoNode& node, const std::string& suffix, int value) {
+  const std::string name = node.base + suffix;
+  D_fct* prop = loc.find_property(name);
+  if (!prop) return ERR_NOT_SUPPORTED;
+  EqAdr adr(loc.get_location_name() + "/" + name);
+  EqData in;
+  EqData out;
+  in.set(value);
+  const int rc = prop->set(&adr, &in, &out, &loc);
+  return rc != 0 ? rc : out.error();
+}
+
+bool read_identity(DemoNode& node) {
+  // Each call fills its property, with "error" when the upload fails.
+  const int manu = node.can->get_manufacture();
+  const int hw = node.can->get_hwversion();
+  const int sw = node.can->get_swversion();
+  return manu == 0 && hw == 0 && sw == 0;
+}
+
+void start_node(EqFct& loc, DemoNode& node) {
+  D_can& can = *node.can;
+  const int id = node.node_id();
+  auto problem = [&](const char* step, int status) {
+    std::printf("%s: %s failed: %s\n", node.base.c_str(), step, can_error_str(static_cast<unsigned long>(status)).c_str());
+  };
+
+  // Master of (line, node-ID), or a passive view when another node already is.
+  int r = can.init(kGuardingBase + id);
+  if (r != 0) problem("init", r);
+  r = can.init_emergency();
+  if (r != 0) problem("init_emergency", r);
+  // The SDO replies of the device, for the identity uploads.
+  r = can.AddIdent(kSdoReplyBase + id);
+  if (r != 0) problem("enabling the SDO replies", r);
+
+  r = write_node_property(loc, node, ".START", 1);
+  if (r != 0) std::printf("%s: writing .START failed: %s\n", node.base.c_str(), get_error_string(r));
+
+  const bool identity = read_identity(node);
+  std::printf("%s: line %d, node-ID %d, %s%s\n", node.base.c_str(), node.line(), id,
+              can.isactive() ? "master" : "passive (shares the master's line and buffers)",
+              identity ? "" : "; identity strings not readable yet");
+  std::fflush(stdout);
+}

@@ -1,0 +1,68 @@
+// demo_nodes.h - the demo server's CAN nodes: which nodes the server has, the simulated
+// devices behind them, and their start-up as a server's device code does it.
+#ifndef KORVEL_DEMO_NODES_H
+#define KORVEL_DEMO_NODES_H
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "D_korvel.h"
+#include "canopen_device.h"
+
+// A node of the server. Its identity (line, node-ID, ...) comes from the configuration file.
+struct NodeSpec {
+  const char* name;  // property name: base name, then the description
+  // The simulated device behind the node; null for a node without a device of its own (a
+  // second, passive view of a device that another node drives).
+  const char* manufacturer;
+  const char* hardware;
+  const char* software;
+};
+
+// The nodes of the demo location, in start-up order (masters before the passive views).
+const std::vector<NodeSpec>& demo_node_specs();
+
+struct DemoNode {
+  const NodeSpec* spec = nullptr;
+  std::string base;  // base name, e.g. "PUMP1"
+  std::unique_ptr<D_can> can;
+  D_Alive* alive = nullptr;  // "<base>.ALIVE"
+
+  int line() const { return can->value()->i1_data; }
+  int node_id() const { return can->value()->i2_data; }
+};
+
+using NodeList = std::vector<std::unique_ptr<DemoNode>>;
+
+// Creates the nodes in the location; their identities are loaded afterwards with the
+// location's configuration.
+NodeList create_nodes(EqFct& loc);
+
+// What is wrong with the nodes' identities after loading (a node without a line, or with a
+// node-ID outside 1..127), one line per node; empty when all is well.
+std::string identity_problems(const NodeList& nodes, const std::string& config_file);
+
+struct SimulatedDevice {
+  std::shared_ptr<canopen::Device> device;
+  int net = 0;
+  const DemoNode* owner = nullptr;
+};
+
+// One simulated device per node with a device of its own, on the net of the node's line
+// (net = line - 1) with the node's node-ID.
+std::vector<SimulatedDevice> attach_devices(const NodeList& nodes);
+
+// Writes an integer to a property of the node (e.g. ".START") through its client interface,
+// as an operator would. Returns the framework's error code.
+int write_node_property(EqFct& loc, const DemoNode& node, const std::string& suffix, int value);
+
+// Start-up of one node: receive the guarding answers, emergencies and SDO replies, start the
+// device (NMT), then read its identity strings. Progress and problems go to standard output.
+void start_node(EqFct& loc, DemoNode& node);
+
+// SDO upload of the identity strings into ".MANU", ".HWVER", ".SWVER". True when all three
+// were read.
+bool read_identity(DemoNode& node);
+
+#endif  // KORVEL_DEMO_NODES_H

@@ -1,0 +1,190 @@
+// The operator's console: non-blocking line input and the list / get / set commands.
+#include "operator_commands.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <sstream>
+
+#include "d_fct.h"
+#include "eq_data.h"
+#include "eq_fct.h"
+
+// ------------------------------------------------------------------ input
+
+std::vector<std::string> LineReader::take_lines() {
+  std::vector<std::string> lines;
+  while (!ended_) {
+    pollfd p{fd_, POLLIN, 0};
+    const int ready = ::poll(&p, 1, 0);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) break;  // nothing more for now (or a descriptor poll cannot watch)
+    if (p.revents & POLLNVAL) {
+      ended_ = true;  // standard input is closed
+      break;
+    }
+    char buf[4096];
+    const ssize_t n = ::read(fd_, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ended_ = true;
+      break;
+    }
+    partial_.append(buf, static_cast<std::size_t>(n));
+    std::size_t eol;
+    while ((eol = partial_.find('\n')) != std::string::npos) {
+      std::string line = partial_.substr(0, eol);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      lines.push_back(line);
+      partial_.erase(0, eol + 1);
+    }
+  }
+  if (ended_ && !partial_.empty()) {
+    lines.push_back(partial_);
+    partial_.clear();
+  }
+  return lines;
+}
+
+// ------------------------------------------------------------------ commands
+
+namespace {
+
+std::vector<std::string> words(const std::string& line) {
+  std::istringstream in(line);
+  std::vector<std::string> out;
+  std::string w;
+  while (in >> w) out.push_back(w);
+  return out;
+}
+
+// The text after the first `skip` words of a line.
+std::string rest_after(const std::string& line, int skip) {
+  std::size_t pos = 0;
+  for (int i = 0; i < skip; ++i) {
+    pos = line.find_first_not_of(" \t", pos);
+    pos = line.find_first_of(" \t", pos);
+    if (pos == std::string::npos) return std::string();
+  }
+  pos = line.find_first_not_of(" \t", pos);
+  if (pos == std::string::npos) return std::string();
+  std::string text = line.substr(pos);
+  text.erase(text.find_last_not_of(" \t") + 1);
+  return text;
+}
+
+bool to_int(const std::string& text, int* out) {
+  if (text.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  const long v = std::strtol(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || v < INT_MIN || v > INT_MAX) return false;
+  *out = static_cast<int>(v);
+  return true;
+}
+
+std::string client_value(EqFct& loc, D_fct* prop) {
+  EqAdr adr(loc.get_location_name() + "/" + prop->basename());
+  EqData out;
+  const int rc = prop->get(&adr, nullptr, &out, &loc);
+  if (rc != 0 || out.error() != 0) {
+    const int code = rc != 0 ? rc : out.error();
+    return "error " + std::to_string(code) + ": " + get_error_string(code);
+  }
+  return out.get_string();
+}
+
+std::string help_text() {
+  return "commands:\n"
+         "  list                 all properties of the location with their values\n"
+         "  get NAME             one property, e.g. get PUMP1.CONDITION\n"
+         "  set NAME VALUE...    e.g. set PUMP1.STOP 1 (sends the NMT command), set PUMP1.MANU text\n"
+         "  help                 this text\n"
+         "  quit                 stop the server (the configuration is written back)\n";
+}
+
+CommandResult list(EqFct& loc) {
+  std::ostringstream out;
+  for (D_fct* p : loc.properties()) {
+    out << "  " << p->basename() << " = " << client_value(loc, p);
+    const std::string comment = p->comment();
+    if (!comment.empty()) out << "    (" << comment << ")";
+    out << '\n';
+  }
+  return {out.str(), false};
+}
+
+CommandResult set(EqFct& loc, D_fct* prop, const std::string& line, const std::vector<std::string>& w) {
+  const std::string& name = w[1];
+  EqData in;
+  switch (prop->data_type()) {
+    case DATA_INT: {
+      int v = 0;
+      if (w.size() != 3) return {name + " takes one integer value\n", false};
+      if (!to_int(w[2], &v)) return {"'" + w[2] + "' is not an integer: " + name + " takes an integer value\n", false};
+      in.set(v);
+      break;
+    }
+    case DATA_IIII: {
+      IIII v{};
+      int* parts[4] = {&v.i1_data, &v.i2_data, &v.i3_data, &v.i4_data};
+      if (w.size() != 6) return {name + " takes four integers (line, node-ID and two more)\n", false};
+      for (int k = 0; k < 4; ++k) {
+        if (!to_int(w[2 + k], parts[k])) {
+          return {"'" + w[2 + k] + "' is not an integer: " + name + " takes four integers\n", false};
+        }
+      }
+      in.set(&v);
+      break;
+    }
+    case DATA_STRING:
+      in.set(rest_after(line, 2));
+      break;
+    default:
+      return {name + " cannot be set from the console\n", false};
+  }
+  EqAdr adr(loc.get_location_name() + "/" + name);
+  EqData out;
+  const int rc = prop->set(&adr, &in, &out, &loc);
+  if (rc != 0 || out.error() != 0) {
+    const int code = rc != 0 ? rc : out.error();
+    return {"set " + name + " failed: error " + std::to_string(code) + ": " + get_error_string(code) + "\n", false};
+  }
+  return {name + " = " + client_value(loc, prop) + "\n", false};
+}
+
+}  // namespace
+
+std::string property_text(EqFct& loc, const std::string& name) {
+  D_fct* prop = loc.find_property(name);
+  return prop ? client_value(loc, prop) : std::string();
+}
+
+CommandResult run_command(EqFct& loc, const std::string& line) {
+  const std::vector<std::string> w = words(line);
+  if (w.empty()) return {};
+  const std::string& cmd = w[0];
+  if (cmd == "quit" || cmd == "exit") return {"stopping\n", true};
+  if (cmd == "help" || cmd == "?") return {help_text(), false};
+  if (cmd == "list") {
+    if (w.size() != 1) return {"list takes no arguments\n", false};
+    return list(loc);
+  }
+  if (cmd == "get" || cmd == "set") {
+    if (w.size() < 2) return {"usage: " + cmd + (cmd == "get" ? " NAME\n" : " NAME VALUE...\n"), false};
+    D_fct* prop = loc.find_property(w[1]);
+    if (!prop) {
+      return {"no property '" + w[1] + "' at location " + loc.get_location_name() + " (try: list)\n", false};
+    }
+    if (cmd == "set") {
+      if (w.size() < 3) return {"usage: set NAME VALUE...\n", false};
+      return set(loc, prop, line, w);
+    }
+    if (w.size() != 2) return {"usage: get NAME\n", false};
+    return {w[1] + " = " + client_value(loc, prop) + "\n", false};
+  }
+  return {"unknown command '" + cmd + "' (try: help)\n", false};
+}

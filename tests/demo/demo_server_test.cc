@@ -1,0 +1,358 @@
+// The demo server run as a user runs it: its standard output (status tables, events, command
+// replies), its bus trace, its exit status and the configuration file it writes back.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+// One row of a status table.
+struct Row {
+  std::string node, line, id, master, condition, manufacturer, hw, sw, emergency;
+};
+
+std::string trim(const std::string& s) {
+  const auto b = s.find_first_not_of(' ');
+  if (b == std::string::npos) return std::string();
+  return s.substr(b, s.find_last_not_of(' ') - b + 1);
+}
+
+// A table row: nine cells separated by " | ", not the heading.
+bool parse_row(const std::string& text, Row* row) {
+  std::vector<std::string> cells;
+  std::size_t pos = 0;
+  for (;;) {
+    const std::size_t bar = text.find(" | ", pos);
+    cells.push_back(trim(text.substr(pos, bar == std::string::npos ? std::string::npos : bar - pos)));
+    if (bar == std::string::npos) break;
+    pos = bar + 3;
+  }
+  if (cells.size() != 9 || cells[0] == "node") return false;
+  *row = {cells[0], cells[1], cells[2], cells[3], cells[4], cells[5], cells[6], cells[7], cells[8]};
+  return true;
+}
+
+// What the program's standard input is while it runs.
+class Input {
+ public:
+  explicit Input(int fd) : fd_(fd) {}
+  void send(const std::string& text) {
+    if (fd_ >= 0) {
+      EXPECT_EQ(::write(fd_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    }
+  }
+  void close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+struct Outcome {
+  int exit_code = -1;  // -1: did not exit normally
+  std::vector<std::string> out;
+  std::vector<std::vector<Row>> tables;  // in the order printed
+};
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  std::string l;
+  while (std::getline(in, l)) out.push_back(l);
+  return out;
+}
+
+class DemoServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::signal(SIGPIPE, SIG_IGN);  // the program may end before it read everything we sent
+    char tmpl[] = "/tmp/korvel-demo-test-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    original_ = read_file(KORVEL_DEMO_CONF);
+    ASSERT_FALSE(original_.empty());
+    std::ofstream(config()) << original_;
+  }
+
+  void TearDown() override {
+    if (HasFailure()) {
+      std::fprintf(stderr, "--- standard error of the demo:\n%s", read_file(dir_ + "/stderr.txt").c_str());
+    }
+    const std::string cmd = "rm -rf '" + dir_ + "'";
+    (void)!std::system(cmd.c_str());
+  }
+
+  std::string config() const { return dir_ + "/demo.conf"; }
+
+  // Runs the demo with its standard error in a file. Every line of its standard output is
+  // handed to on_line, which may write to its standard input; without on_line the input is
+  // closed at once.
+  Outcome run(const std::vector<std::string>& args,
+          const std::function<void(const std::string&, const Outcome&, Input&)>& on_line = nullptr) {
+    Outcome r;
+    int in[2];
+    int out[2];
+    if (pipe(in) != 0 || pipe(out) != 0) {
+      ADD_FAILURE() << "pipe";
+      return r;
+    }
+    const std::string err_path = dir_ + "/stderr.txt";
+    const pid_t pid = fork();
+    if (pid == 0) {
+      dup2(in[0], 0);
+      dup2(out[1], 1);
+      const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (err >= 0) dup2(err, 2);
+      ::close(in[0]);
+      ::close(in[1]);
+      ::close(out[0]);
+      ::close(out[1]);
+      std::vector<char*> argv;
+      argv.push_back(const_cast<char*>(KORVEL_DEMO_BIN));
+      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(KORVEL_DEMO_BIN, argv.data());
+      _exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    Input input(in[1]);
+    if (!on_line) input.close();
+
+    std::FILE* from = fdopen(out[0], "r");
+    char buf[4096];
+    std::string pending;
+    while (std::fgets(buf, sizeof buf, from)) {
+      pending += buf;
+      if (pending.back() != '\n') continue;
+      pending.pop_back();
+      r.out.push_back(pending);
+      Row row;
+      if (pending.rfind("--- ", 0) == 0) r.tables.emplace_back();
+      else if (!r.tables.empty() && parse_row(pending, &row)) r.tables.back().push_back(row);
+      if (on_line) on_line(pending, r, input);
+      pending.clear();
+    }
+    std::fclose(from);
+    input.close();
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
+    return r;
+  }
+
+  std::string dir_;
+  std::string original_;
+};
+
+// The text between `key` and the next `end` in a line; empty when the line lacks `key`.
+std::string between(const std::string& line, const std::string& key, const std::string& end) {
+  const std::size_t b = line.find(key);
+  if (b == std::string::npos) return std::string();
+  const std::size_t from = b + key.size();
+  const std::size_t e = line.find(end, from);
+  return line.substr(from, e == std::string::npos ? std::string::npos : e - from);
+}
+
+bool contains(const std::vector<std::string>& lines, const std::string& fragment) {
+  for (const auto& l : lines) {
+    if (l.find(fragment) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// The conditions a node showed, table by table.
+std::vector<std::string> conditions(const Outcome& r, const std::string& node) {
+  std::vector<std::string> seen;
+  for (const auto& t : r.tables) {
+    for (const auto& row : t) {
+      if (row.node == node) seen.push_back(row.condition);
+    }
+  }
+  return seen;
+}
+
+// True when the sequence holds `a`, later something else, and later `a` again.
+bool leaves_and_regains(const std::vector<std::string>& seen, const std::string& a) {
+  int phase = 0;
+  for (const auto& c : seen) {
+    if (phase == 0 && c == a) phase = 1;
+    else if (phase == 1 && c != a) phase = 2;
+    else if (phase == 2 && c == a) return true;
+  }
+  return false;
+}
+
+const Row* last_row(const Outcome& r, const std::string& node) {
+  if (r.tables.empty()) return nullptr;
+  for (const auto& row : r.tables.back()) {
+    if (row.node == node) return &row;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+TEST_F(DemoServer, ServesItsNodesThroughFaultsAndOperatorCommands) {
+  struct Device {
+    std::string net, id, manufacturer, hw, sw;
+  };
+  std::map<std::string, Device> devices;  // by the node that owns it
+  std::string emergency_node, emergency_code, down;
+  bool stop_sent = false;
+  bool quit_sent = false;
+
+  // The operator stops PUMP1 once it runs, asks a few things, and quits once the story is
+  // told: the emergency shown, the line down and back, PUMP1 stopped.
+  auto operator_at_console = [&](const std::string& line, const Outcome& r, Input& in) {
+    if (line.rfind("simulated device for ", 0) == 0) {
+      devices[between(line, "for ", " ")] = {between(line, " net ", ","), between(line, "node-ID ", ":"),
+                                              between(line, "manufacturer \"", "\""),
+                                              between(line, "hardware \"", "\""), between(line, "software \"", "\"")};
+    }
+    if (line.find("'s device reports emergency ") != std::string::npos) {
+      emergency_node = between(line, "script: ", "'s");
+      emergency_code = between(line, "emergency ", " ");
+    }
+    if (line.find(") goes down") != std::string::npos) down = between(line, "script: line ", " ");
+    if (line.rfind("lines:", 0) != 0) return;  // decide at the end of a table
+    const Row* pump = last_row(r, "PUMP1");
+    if (!stop_sent && pump && pump->condition == "Operational") {
+      in.send("set PUMP1.STOP 1\nget PUMP1.STOP\nget NO.SUCH\nset PUMP1.RESET abc\nlist\n");
+      stop_sent = true;
+    }
+    if (quit_sent || down.empty() || emergency_node.empty()) return;
+    bool recovered = true;
+    for (const auto& t : r.tables.back()) {
+      if (t.line == down && t.condition != "Operational") recovered = false;
+    }
+    const Row* fan = last_row(r, emergency_node);
+    bool told = recovered && pump && pump->condition == "Stopped" && fan &&
+                fan->emergency.rfind(emergency_code, 0) == 0;
+    for (const auto& t : r.tables.back()) {
+      if (t.line == down) told = told && leaves_and_regains(conditions(r, t.node), "Operational");
+    }
+    if (told) {
+      in.send("quit\n");
+      in.close();
+      quit_sent = true;
+    }
+  };
+
+  const std::string trace = dir_ + "/trace.log";
+  const Outcome r = run({"--config", config(), "--seconds", "45", "--time-scale", "20", "--table-every", "1", "--trace",
+                     trace},
+                    operator_at_console);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(quit_sent) << "the run ended before the operator saw everything";
+  ASSERT_GE(devices.size(), 3u);
+  ASSERT_FALSE(r.tables.empty());
+
+  // Every node shows its device's identity (the passive view too) and ran.
+  for (const auto& row : r.tables.back()) {
+    SCOPED_TRACE(row.node);
+    bool has_device = false;
+    for (const auto& d : devices) {
+      if (d.second.id != row.id || std::to_string(std::stoi(d.second.net) + 1) != row.line) continue;
+      has_device = true;
+      EXPECT_EQ(row.manufacturer, d.second.manufacturer);
+      EXPECT_EQ(row.hw, d.second.hw);
+      EXPECT_EQ(row.sw, d.second.sw);
+    }
+    EXPECT_TRUE(has_device);
+    EXPECT_TRUE(contains(conditions(r, row.node), "Operational"));
+  }
+
+  // The emergency, decoded.
+  ASSERT_FALSE(emergency_node.empty());
+  EXPECT_TRUE(contains(r.out, emergency_node + ": emergency " + emergency_code + " current"));
+
+  // The outage: the nodes of the line lost and regained "Operational"; the others, apart
+  // from the stopped PUMP1 and its passive view, never left it.
+  ASSERT_FALSE(down.empty());
+  const Row* pump = last_row(r, "PUMP1");
+  ASSERT_NE(pump, nullptr);
+  int on_down_line = 0;
+  for (const auto& row : r.tables.back()) {
+    SCOPED_TRACE(row.node);
+    const std::vector<std::string> seen = conditions(r, row.node);
+    if (row.line == down) {
+      ++on_down_line;
+      EXPECT_TRUE(leaves_and_regains(seen, "Operational"));
+    } else if (row.line != pump->line || row.id != pump->id) {
+      EXPECT_FALSE(leaves_and_regains(seen, "Operational"));
+    }
+  }
+  EXPECT_GE(on_down_line, 1);
+  EXPECT_TRUE(contains(r.out, "line " + down + " closed by its supervision"));
+  EXPECT_TRUE(contains(r.out, "line " + down + " re-opened by its supervision"));
+
+  // The operator's stop reached the device as an NMT stop frame, and the node shows it.
+  char stop_frame[16];
+  std::snprintf(stop_frame, sizeof stop_frame, "000#02%02X", std::stoi(pump->id));
+  EXPECT_TRUE(contains(lines_of(read_file(trace)), stop_frame)) << stop_frame;
+  EXPECT_EQ(pump->condition, "Stopped");
+  EXPECT_TRUE(contains(r.out, "PUMP1.STOP = 1"));
+  EXPECT_TRUE(contains(r.out, "no property 'NO.SUCH'"));
+  EXPECT_TRUE(contains(r.out, "'abc' is not an integer"));
+  for (const auto& row : r.tables.back()) EXPECT_TRUE(contains(r.out, "  " + row.node + ".CONDITION = ")) << row.node;
+
+  // The configuration comes back as it was, apart from the command the operator wrote.
+  const std::vector<std::string> before = lines_of(original_);
+  const std::vector<std::string> after = lines_of(read_file(config()));
+  ASSERT_EQ(after.size(), before.size());
+  for (std::size_t i = 0; i < before.size(); ++i) {
+    if (before[i].rfind("PUMP1.STOP:", 0) == 0) EXPECT_EQ(after[i], "PUMP1.STOP:\t1");
+    else EXPECT_EQ(after[i], before[i]) << "line " << i + 1;
+  }
+}
+
+TEST_F(DemoServer, RunsItsTimeWithoutInputAndWritesTheConfigurationBackUnchanged) {
+  const Outcome r = run({"--config", config(), "--seconds", "2", "--time-scale", "20"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_FALSE(r.tables.empty());
+  EXPECT_EQ(read_file(config()), original_);
+}
+
+TEST_F(DemoServer, RefusesAConfigurationItCannotUse) {
+  Outcome r = run({"--config", dir_ + "/missing.conf", "--seconds", "2"});
+  EXPECT_NE(r.exit_code, 0);
+  EXPECT_NE(read_file(dir_ + "/stderr.txt").find("missing.conf"), std::string::npos);
+
+  // A node line with two of its four values: the line is reported with its number, and the
+  // node, left without an identity, stops the start.
+  std::vector<std::string> lines = lines_of(original_);
+  std::size_t bad = 0;
+  while (bad < lines.size() && lines[bad].rfind("FAN2:", 0) != 0) ++bad;
+  ASSERT_LT(bad, lines.size());
+  lines[bad] = "FAN2:\t1  6";
+  std::ofstream out(config());
+  for (const auto& l : lines) out << l << '\n';
+  out.close();
+  r = run({"--config", config(), "--seconds", "2"});
+  EXPECT_NE(r.exit_code, 0);
+  const std::string err = read_file(dir_ + "/stderr.txt");
+  EXPECT_NE(err.find("demo.conf:" + std::to_string(bad + 1)), std::string::npos) << err;
+  EXPECT_NE(err.find("node FAN2"), std::string::npos) << err;
+  EXPECT_TRUE(r.tables.empty());
+}
