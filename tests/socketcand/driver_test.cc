@@ -4,6 +4,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -99,6 +101,15 @@ class GatewayNet : public ::testing::Test {
 };
 
 using Strings = std::vector<std::string>;
+
+// Entries of a /proc/self folder: open descriptors, or threads.
+int entries(const char* folder) {
+  DIR* d = opendir(folder);
+  int n = 0;
+  while (readdir(d) != nullptr) ++n;
+  closedir(d);
+  return n;
+}
 
 }  // namespace
 
@@ -218,6 +229,8 @@ TEST_F(GatewayNet, ALostConnectionFailsEveryCallUntilClosed) {
 
 TEST_F(GatewayNet, CloseWakesAReaderAndLeavesNoConnection) {
   start();
+  const int fds = entries("/proc/self/fd");
+  const int threads = entries("/proc/self/task");
   const NTCAN_HANDLE h = open({0x123});
   ASSERT_TRUE(sim_->wait_clients("can0", 1, kSafetyNet));
   int result = -1;
@@ -230,7 +243,10 @@ TEST_F(GatewayNet, CloseWakesAReaderAndLeavesNoConnection) {
   EXPECT_EQ(canClose(h), NTCAN_SUCCESS);
   reader.join();
   EXPECT_TRUE(result == NTCAN_OPERATION_ABORTED || result == NTCAN_INVALID_HANDLE) << result;
-  EXPECT_TRUE(sim_->wait_clients("can0", 0, kSafetyNet));
+  ASSERT_TRUE(sim_->wait_clients("can0", 0, kSafetyNet));
+  // The port's reader thread and socket are gone (and the simulator's end of it).
+  EXPECT_EQ(entries("/proc/self/fd"), fds);
+  EXPECT_EQ(entries("/proc/self/task"), threads);
 }
 
 TEST_F(GatewayNet, TakeNeverWaits) {
