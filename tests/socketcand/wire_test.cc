@@ -163,3 +163,31 @@ TEST(Wire, ControlMessages) {
   EXPECT_EQ(socketcand::parse("ok then").kind, Kind::kOther);
   EXPECT_EQ(socketcand::parse("").kind, Kind::kOther);
 }
+
+TEST(MessageReader, RandomBytesNeverYieldAnOverLongBodyOrACrash) {
+  std::mt19937 rng(11);
+  const std::string alphabet = "<>  0123456789ABCDEFabcdef.#framesndrtxyz\n";
+  MessageReader r;
+  std::vector<std::string> bodies;
+  std::string chunk;
+  for (int round = 0; round < 2000; ++round) {
+    chunk.clear();
+    const std::size_t n = rng() % 600;
+    for (std::size_t i = 0; i < n; ++i) {
+      chunk += rng() % 4 == 0 ? static_cast<char>(rng() % 256) : alphabet[rng() % alphabet.size()];
+    }
+    bodies.clear();
+    r.feed(chunk.data(), chunk.size(), bodies);
+    for (const auto& b : bodies) {
+      ASSERT_LE(b.size(), socketcand::kMaxMessage);
+      const auto m = socketcand::parse(b);
+      if (m.kind == Kind::kFrame || m.kind == Kind::kSend) EXPECT_LE(NTCAN_DLC(m.frame.len), 8);
+    }
+  }
+  // A well-formed frame after all that noise still comes through.
+  bodies.clear();
+  const std::string tail = ">" + pushed("123#42");
+  r.feed(tail.data(), tail.size(), bodies);
+  ASSERT_FALSE(bodies.empty());
+  EXPECT_EQ(ntcan_sim::to_string(socketcand::parse(bodies.back()).frame), "123#42");
+}
