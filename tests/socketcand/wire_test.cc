@@ -181,7 +181,9 @@ TEST(MessageReader, RandomBytesNeverYieldAnOverLongBodyOrACrash) {
     for (const auto& b : bodies) {
       ASSERT_LE(b.size(), socketcand::kMaxMessage);
       const auto m = socketcand::parse(b);
-      if (m.kind == Kind::kFrame || m.kind == Kind::kSend) EXPECT_LE(NTCAN_DLC(m.frame.len), 8);
+      if (m.kind == Kind::kFrame || m.kind == Kind::kSend) {
+        EXPECT_LE(NTCAN_DLC(m.frame.len), 8);
+      }
     }
   }
   // A well-formed frame after all that noise still comes through.
