@@ -208,7 +208,6 @@ struct GatewaySim::Impl {
     std::string out;
     std::size_t sent = 0;
     bool answered = false;
-    bool reset_after = false;
     bool dead = false;
   };
   struct Pending {
@@ -569,8 +568,10 @@ struct GatewaySim::Impl {
       return;
     }
     log(what + ": reset accepted, rebooting for " + std::to_string(cfg.reboot_time.count()) + " ms");
+    // The reboot starts before the answer goes out: whoever reads it finds the gateway
+    // rebooting.
+    reboot(&h);
     answer(h, 200, "OK", "rebooting\n", false);
-    h.reset_after = true;
   }
 
   void serve_http(HttpClient& h, short revents) {
@@ -596,18 +597,14 @@ struct GatewaySim::Impl {
           break;
         }
       }
-      // The reboot starts before the requester sees the end of the answer: whoever reads
-      // the answer finds the gateway rebooting.
       h.dead = true;
-      if (h.reset_after) reboot();
       ::shutdown(h.fd, SHUT_WR);
       ::close(h.fd);
     }
   }
 
-  // Everything drops; the HTTP connection being answered (already marked dead) is closed by
-  // the caller.
-  void reboot() {
+  // Everything drops but the HTTP connection `keep` that asked for the reboot.
+  void reboot(const HttpClient* keep) {
     {
       std::lock_guard<std::mutex> lock(mx);
       ++resets;
@@ -615,7 +612,7 @@ struct GatewaySim::Impl {
     close_can_listener();
     drop_all_clients("gateway reboots");
     for (auto& h : http) {
-      if (!h->dead) {
+      if (!h->dead && h.get() != keep) {
         h->dead = true;
         ::close(h->fd);
       }
