@@ -244,6 +244,8 @@ struct GatewaySim::Impl {
   std::condition_variable cv;
   bool stop = false;
   std::optional<bool> down_request;
+  std::uint64_t requests = 0;  // set_down calls, and how many of them the loop carried out
+  std::uint64_t carried_out = 0;
   bool serving = false;
   std::map<std::string, int> raw_clients;
   std::map<std::string, std::uint64_t> frame_count;
@@ -643,10 +645,19 @@ struct GatewaySim::Impl {
     while (::read(wake_rd, buf, sizeof buf) > 0) {
     }
     std::optional<bool> request;
+    std::uint64_t seen = 0;
     {
       std::lock_guard<std::mutex> lock(mx);
       request.swap(down_request);
+      seen = requests;
     }
+    apply_down(request);
+    std::lock_guard<std::mutex> lock(mx);
+    carried_out = seen;
+    cv.notify_all();
+  }
+
+  void apply_down(const std::optional<bool>& request) {
     if (!request || *request == down) return;
     down = *request;
     if (down) {
@@ -775,6 +786,7 @@ void GatewaySim::stop() {
   {
     std::lock_guard<std::mutex> lock(impl_->mx);
     impl_->stop = true;
+    impl_->cv.notify_all();
   }
   impl_->wake();
   if (impl_->thread.joinable()) impl_->thread.join();
@@ -787,18 +799,17 @@ void GatewaySim::stop() {
 
 void GatewaySim::set_down(bool down) {
   if (!impl_) return;
-  {
-    std::lock_guard<std::mutex> lock(impl_->mx);
-    impl_->down_request = down;
-    if (down) impl_->serving = false;  // from now on, whatever the loop is doing
-  }
+  std::unique_lock<std::mutex> lock(impl_->mx);
+  impl_->down_request = down;
+  const std::uint64_t mine = ++impl_->requests;
   impl_->wake();
+  impl_->cv.wait(lock, [&] { return impl_->carried_out >= mine || impl_->stop; });
 }
 
 bool GatewaySim::wait_serving(std::chrono::milliseconds timeout) {
   if (!impl_) return false;
   std::unique_lock<std::mutex> lock(impl_->mx);
-  return impl_->cv.wait_for(lock, timeout, [&] { return impl_->serving && !impl_->down_request.value_or(false); });
+  return impl_->cv.wait_for(lock, timeout, [&] { return impl_->serving; });
 }
 
 bool GatewaySim::wait_clients(const std::string& bus, int n, std::chrono::milliseconds timeout) {

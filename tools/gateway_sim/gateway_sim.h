@@ -74,7 +74,7 @@ class GatewaySim {
   int http_port() const { return http_port_; }
   const Config& config() const { return cfg_; }
 
-  // Hangs (true) or restores (false) the CAN service.
+  // Hangs (true) or restores (false) the CAN service; returns once the simulator did it.
   void set_down(bool down);
   // Until the CAN service accepts connections again (not down, not rebooting).
   bool wait_serving(std::chrono::milliseconds timeout);
