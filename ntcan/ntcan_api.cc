@@ -78,6 +78,21 @@ NTCAN_RESULT receive(const char* op, NTCAN_HANDLE handle, CMSG* cmsg, int32_t* l
   }
 }
 
+// canIdAdd / canIdDelete: one identifier of a handle's filter, and of its port's own filter.
+NTCAN_RESULT change_id(const char* op, NTCAN_HANDLE handle, int32_t id, bool enable) {
+  DriverState& d = ntcan_driver::driver_state();
+  std::lock_guard<std::mutex> lock(d.mx);
+  Recorded rec(d, op, handle);
+  rec.call().args = {id};
+  auto h = find(d, rec, handle);
+  if (!h) return rec.done(NTCAN_INVALID_HANDLE);
+  // Frames that arrived before this call are judged by the filter as it was.
+  if (!d.faults[static_cast<std::size_t>(h->net())].down) h->fetch();
+  const int status = enable ? h->filter().enable(id) : h->filter().disable(id);
+  if (status == NTCAN_SUCCESS) h->port().id_enabled(id, enable);
+  return rec.done(status);
+}
+
 }  // namespace
 
 extern "C" {
@@ -133,32 +148,9 @@ NTCAN_RESULT canSetBaudrate(NTCAN_HANDLE handle, uint32_t baud) {
   return rec.done(status);
 }
 
-NTCAN_RESULT canIdAdd(NTCAN_HANDLE handle, int32_t id) {
-  DriverState& d = ntcan_driver::driver_state();
-  std::lock_guard<std::mutex> lock(d.mx);
-  Recorded rec(d, "canIdAdd", handle);
-  rec.call().args = {id};
-  auto h = find(d, rec, handle);
-  if (!h) return rec.done(NTCAN_INVALID_HANDLE);
-  // Frames that arrived before this call are judged by the filter as it was.
-  if (!d.faults[static_cast<std::size_t>(h->net())].down) h->fetch();
-  const int status = h->filter().enable(id);
-  if (status == NTCAN_SUCCESS) h->port().id_enabled(id, true);
-  return rec.done(status);
-}
+NTCAN_RESULT canIdAdd(NTCAN_HANDLE handle, int32_t id) { return change_id("canIdAdd", handle, id, true); }
 
-NTCAN_RESULT canIdDelete(NTCAN_HANDLE handle, int32_t id) {
-  DriverState& d = ntcan_driver::driver_state();
-  std::lock_guard<std::mutex> lock(d.mx);
-  Recorded rec(d, "canIdDelete", handle);
-  rec.call().args = {id};
-  auto h = find(d, rec, handle);
-  if (!h) return rec.done(NTCAN_INVALID_HANDLE);
-  if (!d.faults[static_cast<std::size_t>(h->net())].down) h->fetch();
-  const int status = h->filter().disable(id);
-  if (status == NTCAN_SUCCESS) h->port().id_enabled(id, false);
-  return rec.done(status);
-}
+NTCAN_RESULT canIdDelete(NTCAN_HANDLE handle, int32_t id) { return change_id("canIdDelete", handle, id, false); }
 
 NTCAN_RESULT canSend(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len) {
   DriverState& d = ntcan_driver::driver_state();

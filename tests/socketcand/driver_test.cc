@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "driver_calls.h"
 #include "gateway_fixture.h"
 #include "ntcan.h"
 #include "ntcan_sim.h"
@@ -66,12 +67,7 @@ class GatewayNet : public ::testing::Test {
     return h;
   }
 
-  static void send(NTCAN_HANDLE h, std::initializer_list<const char*> texts) {
-    std::vector<CMSG> msgs = ntcan_sim::frames(texts);
-    std::int32_t n = static_cast<std::int32_t>(msgs.size());
-    EXPECT_EQ(canSend(h, msgs.data(), &n), NTCAN_SUCCESS);
-    EXPECT_EQ(n, static_cast<std::int32_t>(msgs.size()));
-  }
+  static void send(NTCAN_HANDLE h, std::initializer_list<const char*> texts) { send_frames(h, texts); }
 
   // Reads until count frames came (each read waits up to the handle's receive time-out).
   static std::vector<std::string> read(NTCAN_HANDLE h, std::size_t count) {
