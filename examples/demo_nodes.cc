@@ -13,25 +13,25 @@ constexpr int kSdoReplyBase = 0x580;
 
 }  // namespace
 
-const std::vector<NodeSpec>& demo_node_specs() {
+const std::vector<NodeEntry>& demo_node_entries() {
   // The manufacturer names are long enough to need segmented SDO uploads, except one that
   // fits into a single (expedited) reply.
-  static const std::vector<NodeSpec> specs = {
+  static const std::vector<NodeEntry> entries = {
       {"PUMP1 cooling water pump", "Halvorsen Pumpwerk", "PCB 2.1", "FW 3.4.1"},
       {"FAN2 cabinet fan", "Fenk", "B3", "1.07"},
       {"VALVE3 bypass valve", "Osterlind Ventil AB", "rev C", "2.0.12"},
       {"HEAT4 line heater", "Tamsin Thermal Ltd", "HT-400/2", "5.2"},
       {"PUMP1MON PUMP1 as seen by the monitoring panel", nullptr, nullptr, nullptr},
   };
-  return specs;
+  return entries;
 }
 
 NodeList create_nodes(EqFct& loc) {
   NodeList nodes;
-  for (const NodeSpec& spec : demo_node_specs()) {
+  for (const NodeEntry& entry : demo_node_entries()) {
     auto n = std::make_unique<DemoNode>();
-    n->spec = &spec;
-    n->can = std::make_unique<D_can>(spec.name, &loc);
+    n->entry = &entry;
+    n->can = std::make_unique<D_can>(entry.name, &loc);
     n->base = n->can->basename();
     n->alive = dynamic_cast<D_Alive*>(loc.find_property(n->base + ".ALIVE"));
     nodes.push_back(std::move(n));
@@ -57,15 +57,15 @@ std::string identity_problems(const NodeList& nodes, const std::string& config_f
 std::vector<SimulatedDevice> attach_devices(const NodeList& nodes) {
   std::vector<SimulatedDevice> devices;
   for (const auto& n : nodes) {
-    if (!n->spec->manufacturer) continue;
+    if (!n->entry->manufacturer) continue;
     SimulatedDevice d;
     d.net = n->line() - 1;
     d.owner = n.get();
     d.device = std::make_shared<canopen::Device>(static_cast<std::uint8_t>(n->node_id()));
-    d.device->set_identity(n->spec->manufacturer, n->spec->hardware, n->spec->software);
+    d.device->set_identity(n->entry->manufacturer, n->entry->hardware, n->entry->software);
     ntcan_sim::attach(d.net, d.device);
     std::printf("simulated device for %s on net %d, node-ID %d: manufacturer \"%s\", hardware \"%s\", software \"%s\"\n",
-                n->base.c_str(), d.net, n->node_id(), n->spec->manufacturer, n->spec->hardware, n->spec->software);
+                n->base.c_str(), d.net, n->node_id(), n->entry->manufacturer, n->entry->hardware, n->entry->software);
     devices.push_back(d);
   }
   std::fflush(stdout);

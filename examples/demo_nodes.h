@@ -11,7 +11,7 @@
 #include "canopen_device.h"
 
 // A node of the server. Its identity (line, node-ID, ...) comes from the configuration file.
-struct NodeSpec {
+struct NodeEntry {
   const char* name;  // property name: base name, then the description
   // The simulated device behind the node; null for a node without a device of its own (a
   // second, passive view of a device that another node drives).
@@ -21,10 +21,10 @@ struct NodeSpec {
 };
 
 // The nodes of the demo location, in start-up order (masters before the passive views).
-const std::vector<NodeSpec>& demo_node_specs();
+const std::vector<NodeEntry>& demo_node_entries();
 
 struct DemoNode {
-  const NodeSpec* spec = nullptr;
+  const NodeEntry* entry = nullptr;
   std::string base;  // base name, e.g. "PUMP1"
   std::unique_ptr<D_can> can;
   D_Alive* alive = nullptr;  // "<base>.ALIVE"
