@@ -95,6 +95,26 @@ TEST_F(NodeStartup, AnotherNodeIdOnTheLineGetsAHandleOfItsOwn) {
   EXPECT_EQ(first.handle(), -1);
 }
 
+TEST_F(NodeStartup, PassiveNodeNeverKeepsAHandleItsMasterClosed) {
+  D_can& first = node("FIRST", {1, 5, 0, 0});
+  D_can& master = node("M", {1, 6, 1, 0});
+  D_can& passive = node("P", {1, 6, 2, 0});
+  for (D_can* n : {&first, &master, &passive}) ASSERT_EQ(n->init(0), 0);
+  const NTCAN_HANDLE own = master.handle();
+  ASSERT_NE(own, first.handle());
+  EXPECT_EQ(passive.handle(), own);
+
+  master.can_close();
+  ntcan_sim::clear_calls();
+  EXPECT_EQ(passive.start_node(), NTCAN_INVALID_HANDLE);
+  EXPECT_TRUE(ntcan_sim::calls().empty());
+
+  ASSERT_EQ(master.init(0), 0);  // opened again: the passive node follows
+  EXPECT_NE(master.handle(), own);
+  EXPECT_EQ(passive.handle(), master.handle());
+  EXPECT_EQ(passive.start_node(), 0);
+}
+
 TEST_F(NodeStartup, OwnHandleIsClosedAlsoWhileTheLineIsDown) {
   D_can& first = node("FIRST", {1, 5, 0, 0});
   D_can& second = node("SECOND", {1, 6, 0, 0});

@@ -167,10 +167,7 @@ class D_can : public D_fct {
   // The handle every driver call of the node uses: -1 while the node has no line or the line
   // is down. A node that shares the line handle follows it through re-opens of the line.
   NTCAN_HANDLE handle() const;
-  void handle(NTCAN_HANDLE h) {
-    canhandle_ = h;
-    on_line_handle_ = false;
-  }
+  void handle(NTCAN_HANDLE h);
   bool isactive() const;
   // Status of the last receive into the node's buffer (0 before any).
   int can_return() const { return can_ret_ ? *can_ret_ : 0; }
@@ -221,10 +218,17 @@ class D_can : public D_fct {
   int sdo_abort(short node, std::uint32_t code);
   int send_nmt(unsigned char command);
   int send_rtr(int ident, int len);
+  bool shares_line_handle() const;
+  void publish_handle();
 
   // True while the node's handle is the line handle (the line's first node, and passive nodes
   // that copied it): the node then uses whatever handle the line holds after a re-open.
   std::atomic<bool> on_line_handle_;
+  // The handle of the (line, node-ID) pair's master as its passive nodes use it: -1 none,
+  // kOnLineHandle the line handle, else the master's own handle. Allocated with the receive
+  // buffer and shared like it, so a passive node never keeps a handle its master closed.
+  static constexpr NTCAN_HANDLE kOnLineHandle = -2;
+  std::atomic<NTCAN_HANDLE>* pair_handle_;
   // Size announced by the last segmented initiate reply (-1: none), and the capacity of the
   // buffer the running transfer fills.
   long sdo_size_;

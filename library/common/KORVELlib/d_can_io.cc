@@ -117,7 +117,7 @@ int D_can::can_array(CMSG* rxmsg, int* length) {
   if (!rxmsg || !length) return -1;
   // A consistent batch: the fill of another thread's can_looping runs under the same lock.
   std::lock_guard<std::mutex> lk(mx_loop);
-  if (!pline_ || pline_->handle() <= 0 || (canhandle_ == -1 && !on_line_handle_) || !rxmsg_len_ || !rxmsg_) {
+  if (!pline_ || pline_->handle() <= 0 || handle() == -1 || !rxmsg_len_ || !rxmsg_) {
     return -1;
   }
   const int n = *rxmsg_len_;

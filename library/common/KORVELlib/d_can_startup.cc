@@ -34,7 +34,27 @@ NTCAN_HANDLE D_can::handle() const {
   if (!line) return -1;
   const NTCAN_HANDLE lh = line->handle();
   if (lh <= 0) return -1;
+  if (pair_handle_ && !isactive()) {
+    // Passive: whatever handle the master holds now.
+    const NTCAN_HANDLE h = pair_handle_->load();
+    return h == kOnLineHandle ? lh : h;
+  }
   return on_line_handle_ ? lh : canhandle_.load();
+}
+
+void D_can::handle(NTCAN_HANDLE h) {
+  canhandle_ = h;
+  on_line_handle_ = false;
+  publish_handle();
+}
+
+bool D_can::shares_line_handle() const {
+  if (pair_handle_ && !isactive()) return pair_handle_->load() == kOnLineHandle;
+  return on_line_handle_;
+}
+
+void D_can::publish_handle() {
+  if (pair_handle_ && isactive()) pair_handle_->store(on_line_handle_ ? kOnLineHandle : canhandle_.load());
 }
 
 int D_can::init() { return start_plain({canIdent_.i2_data, canIdent_.i3_data, canIdent_.i4_data}); }
@@ -76,6 +96,7 @@ int D_can::init(int ident) {
       pline_ = t->pline_;
       canhandle_ = t->handle();
       on_line_handle_ = t->on_line_handle_.load();
+      pair_handle_ = t->pair_handle_;
       rxmsg_ = t->rxmsg_;
       can_ret_ = t->can_ret_;
       alive_ptr_ = t->alive_ptr_;
@@ -90,9 +111,11 @@ int D_can::init(int ident) {
       can_ret_ = nullptr;
       rxmsg_len_ = nullptr;
       alive_ptr_ = nullptr;
+      pair_handle_ = nullptr;
     }
     if (!rxmsg_) {
       rxmsg_ = kept(new CMSG[kRxRecords]());
+      pair_handle_ = kept(new std::atomic<NTCAN_HANDLE>(-1));
       can_ret_ = kept(new int(0));
       rxmsg_len_ = kept(new int32_t(0));
       alive_ptr_ = kept(new int(0));
@@ -128,6 +151,7 @@ int D_can::can_open() {
     const int ret = line->can_open(h, false);
     if (!on_line_handle_) canhandle_ = h;
     pline_ = line;
+    publish_handle();
     return ret;
   }
 
@@ -147,17 +171,19 @@ int D_can::can_open() {
   line->t1_ = std::thread(supervise, line);
   line->t1_.detach();
   pline_ = line;
+  publish_handle();
   return ret;
 }
 
 int D_can::can_close() {
-  if (canhandle_ == -1 && !on_line_handle_) return 0;
+  if (canhandle_ == -1 && !on_line_handle_ && !pair_handle_) return 0;
   if (!isactive()) {
     // Passive: lets go of the master's buffer and handle; nothing to close.
     rxmsg_ = nullptr;
     can_ret_ = nullptr;
     rxmsg_len_ = nullptr;
     alive_ptr_ = nullptr;
+    pair_handle_ = nullptr;
     canhandle_ = -1;
     on_line_handle_ = false;
     return 0;
@@ -169,6 +195,8 @@ int D_can::can_close() {
     // only ever closed by the line.
     ret = canClose(own);
     if (ret != 0) vexil::printtostderr("D_can::can_close returned: ", korvel::status_name(ret), kLogFlags);
+    // Passive nodes of the pair lose the handle with it (the line handle stays theirs).
+    if (pair_handle_) pair_handle_->store(-1);
     VEXILsleep(0, 5000);
   }
   canhandle_ = -1;
@@ -179,13 +207,13 @@ int D_can::can_close() {
 int D_can::AddIdent(int ident) {
   const NTCAN_HANDLE h = handle();
   const int r = canIdAdd(h, ident);
-  if ((r == 0 || r == NTCAN_ID_ALREADY_ENABLED) && on_line_handle_ && pline_) pline_->remember_id(ident);
+  if ((r == 0 || r == NTCAN_ID_ALREADY_ENABLED) && shares_line_handle() && pline_) pline_->remember_id(ident);
   return r == NTCAN_ID_ALREADY_ENABLED ? 0 : r;
 }
 
 int D_can::DelIdent(int ident) {
   if (!isactive()) return 0;
-  if (on_line_handle_ && pline_) pline_->forget_id(ident);
+  if (shares_line_handle() && pline_) pline_->forget_id(ident);
   return canIdDelete(handle(), ident);
 }
 
