@@ -5,7 +5,9 @@ set -euo pipefail
 
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
-for p in cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev "$@"; do
+# Build: cmake, make, g++, GoogleTest/GoogleMock, Google Benchmark. Gateway tests: wget (the
+# gateway reset runs the real one) and python3-can (a socketcand client we did not write).
+for p in cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev wget python3-can "$@"; do
   have_pkg "$p" || need+=("$p")
 done
 
