@@ -43,18 +43,43 @@ std::shared_ptr<Handle> find(DriverState& d, Recorded& rec, NTCAN_HANDLE handle)
   return h;
 }
 
+// A call of canSend, canRead or canTake: the count *len goes into the record, and a failing
+// call leaves *len at 0.
+class FrameCall : public Recorded {
+ public:
+  FrameCall(DriverState& d, const char* op, NTCAN_HANDLE handle, int32_t* len) : Recorded(d, op, handle), len_(len) {
+    if (len != nullptr) call().args = {*len};
+  }
+  int fail(int status) {
+    if (len_ != nullptr) *len_ = 0;
+    return done(status);
+  }
+  // The open handle when it and the buffer arguments are usable; else null, and the call has
+  // failed with result().
+  std::shared_ptr<Handle> start(DriverState& d, NTCAN_HANDLE handle, const CMSG* cmsg) {
+    auto h = find(d, *this, handle);
+    if (!h) {
+      result_ = fail(NTCAN_INVALID_HANDLE);
+    } else if (cmsg == nullptr || len_ == nullptr || *len_ < 1) {
+      result_ = fail(NTCAN_INVALID_PARAMETER);
+      h = nullptr;
+    }
+    return h;
+  }
+  int result() const { return result_; }
+
+ private:
+  int32_t* len_;
+  int result_ = NTCAN_SUCCESS;
+};
+
 NTCAN_RESULT receive(const char* op, NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len, bool wait) {
   DriverState& d = ntcan_driver::driver_state();
   std::unique_lock<std::mutex> lock(d.mx);
-  Recorded rec(d, op, handle);
-  if (len != nullptr) rec.call().args = {*len};
-  auto h = find(d, rec, handle);
-  auto fail = [&](int status) {
-    if (len != nullptr) *len = 0;
-    return rec.done(status);
-  };
-  if (!h) return fail(NTCAN_INVALID_HANDLE);
-  if (cmsg == nullptr || len == nullptr || *len < 1) return fail(NTCAN_INVALID_PARAMETER);
+  FrameCall rec(d, op, handle, len);
+  auto h = rec.start(d, handle, cmsg);
+  if (!h) return rec.result();
+  auto fail = [&](int status) { return rec.fail(status); };
   const int capacity = *len;
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(wait ? std::max(0, h->args().rx_timeout_ms) : 0);
@@ -155,15 +180,10 @@ NTCAN_RESULT canIdDelete(NTCAN_HANDLE handle, int32_t id) { return change_id("ca
 NTCAN_RESULT canSend(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len) {
   DriverState& d = ntcan_driver::driver_state();
   std::lock_guard<std::mutex> lock(d.mx);
-  Recorded rec(d, "canSend", handle);
-  if (len != nullptr) rec.call().args = {*len};
-  auto h = find(d, rec, handle);
-  auto fail = [&](int status) {
-    if (len != nullptr) *len = 0;
-    return rec.done(status);
-  };
-  if (!h) return fail(NTCAN_INVALID_HANDLE);
-  if (cmsg == nullptr || len == nullptr || *len < 1) return fail(NTCAN_INVALID_PARAMETER);
+  FrameCall rec(d, "canSend", handle, len);
+  auto h = rec.start(d, handle, cmsg);
+  if (!h) return rec.result();
+  auto fail = [&](int status) { return rec.fail(status); };
   const int count = *len;
   if (!std::all_of(cmsg, cmsg + count, ntcan_driver::valid_frame)) return fail(NTCAN_INVALID_PARAMETER);
   if (d.faults[static_cast<std::size_t>(h->net())].down) return fail(NTCAN_SOCK_CMD_TIMEOUT);

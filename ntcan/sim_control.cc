@@ -21,6 +21,13 @@ std::size_t checked(int net) {
 
 ntcan_driver::NetFaults& faults(DriverState& d, int net) { return d.faults[checked(net)]; }
 
+// Arms one fault switch of a net.
+void arm(int net, ntcan_driver::FaultSwitch ntcan_driver::NetFaults::*which, int status, int times) {
+  DriverState& d = driver_state();
+  std::lock_guard<std::mutex> lock(d.mx);
+  (faults(d, net).*which).arm(status, times);
+}
+
 }  // namespace
 
 void reset() {
@@ -36,29 +43,10 @@ void reset() {
   set_time_source(nullptr);
 }
 
-void fail_open(int net, int status, int times) {
-  DriverState& d = driver_state();
-  std::lock_guard<std::mutex> lock(d.mx);
-  faults(d, net).open.arm(status, times);
-}
-
-void fail_baudrate(int net, int status, int times) {
-  DriverState& d = driver_state();
-  std::lock_guard<std::mutex> lock(d.mx);
-  faults(d, net).baudrate.arm(status, times);
-}
-
-void fail_status(int net, int status, int times) {
-  DriverState& d = driver_state();
-  std::lock_guard<std::mutex> lock(d.mx);
-  faults(d, net).status.arm(status, times);
-}
-
-void fail_close(int net, int status, int times) {
-  DriverState& d = driver_state();
-  std::lock_guard<std::mutex> lock(d.mx);
-  faults(d, net).close.arm(status, times);
-}
+void fail_open(int net, int status, int times) { arm(net, &ntcan_driver::NetFaults::open, status, times); }
+void fail_baudrate(int net, int status, int times) { arm(net, &ntcan_driver::NetFaults::baudrate, status, times); }
+void fail_status(int net, int status, int times) { arm(net, &ntcan_driver::NetFaults::status, status, times); }
+void fail_close(int net, int status, int times) { arm(net, &ntcan_driver::NetFaults::close, status, times); }
 
 void set_boardstatus(int net, std::uint32_t boardstatus) {
   DriverState& d = driver_state();
