@@ -9,7 +9,7 @@
 
 namespace {
 
-using korvel::kLogFlags;
+using korvel::log;
 
 constexpr const char* kDenyResetMarker = "./DENY-wget-reset";
 constexpr int kStartPause = 60;
@@ -19,10 +19,6 @@ constexpr int kMaxRetry = 60;
 constexpr int kMaxResets = 5;
 // Failed re-opens counted towards a reset; a reset needs this many plus one.
 constexpr int kOpenErrorsPerReset = 5;
-
-void log(const std::string& heading, const std::string& text) {
-  vexil::printtostderr(heading, text, kLogFlags);
-}
 
 std::string line_text(const canline* line, const std::string& rest) {
   return "Line : " + std::to_string(line->line_) + rest;

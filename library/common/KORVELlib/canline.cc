@@ -11,7 +11,7 @@
 
 namespace {
 
-using korvel::kLogFlags;
+using korvel::log;
 
 constexpr const char* kGatewayFile = "/etc/esd-plugin";
 constexpr std::size_t kAddressLength = 15;
@@ -24,10 +24,6 @@ constexpr int32_t kTxQueue = 10;
 constexpr int32_t kRxQueue = 100;
 constexpr int32_t kTxTimeoutMs = 1000;
 constexpr int32_t kRxTimeoutMs = 1000;
-
-void log(const std::string& heading, const std::string& text) {
-  vexil::printtostderr(heading, text, kLogFlags);
-}
 
 // "a.b.c.d": four groups of one to three digits, each at most 255, and nothing else. The
 // address goes into a shell command, so nothing else may pass.

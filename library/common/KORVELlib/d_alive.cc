@@ -72,7 +72,7 @@ int D_can::can_emergency(int ident, CMSG* rxmsg, int* l) {
     for (int j = 0; j < n; ++j) {
       used += std::snprintf(text + used, sizeof text - used, "0x%X ", m.data[j]);
     }
-    vexil::printtostderr("D_can::can_emergency", text, korvel::kLogFlags);
+    korvel::log("D_can::can_emergency", text);
     return kFound;
   }
   return 0;

@@ -38,7 +38,6 @@ void keep_for_process(const void* p) {
 
 }  // namespace korvel
 
-using korvel::kLogFlags;
 
 std::mutex D_can::mx_loop;
 D_iiii* D_can::canIdent_debug_ = nullptr;
@@ -119,7 +118,7 @@ void D_can::read() {
       canIdent_.i4_data = entry->d_int_array[3];
     }
   } catch (const std::exception& e) {
-    vexil::printtostderr("read", e.what(), kLogFlags);
+    korvel::log("read", e.what());
   }
   // Out-of-range values count as unset; negative values pass.
   if (canIdent_.i1_data > 20) canIdent_.i1_data = 0;
@@ -164,12 +163,12 @@ void D_can::set_value(IIII* s) {
     std::snprintf(line, sizeof line, "%s change from: %d, %d, %d, %d to: %d, %d, %d, %d by %s", basename().c_str(),
                   canIdent_.i1_data, canIdent_.i2_data, canIdent_.i3_data, canIdent_.i4_data, s->i1_data, s->i2_data,
                   s->i3_data, s->i4_data, by);
-    vexil::printtostderr(efp_->get_location_name(), line, kLogFlags);
+    korvel::log(efp_->get_location_name(), line);
   } else {
     std::snprintf(line, sizeof line, "%s change from: %d, %d, %d, %d to: %d, %d, %d, %d", basename().c_str(),
                   canIdent_.i1_data, canIdent_.i2_data, canIdent_.i3_data, canIdent_.i4_data, s->i1_data, s->i2_data,
                   s->i3_data, s->i4_data);
-    vexil::printtostderr("D_can", line, kLogFlags);
+    korvel::log("D_can", line);
   }
 
   // Under the polling lock, so that no poll uses the handle while it is closed.
@@ -200,7 +199,7 @@ void D_can::can_print() {
     }
     char line[200];
     std::snprintf(line, sizeof line, "ID: %X, Len: %d, Data:%s", static_cast<unsigned>(m.id), m.len, data);
-    vexil::printtostderr("can_print", line);
+    korvel::log("can_print", line);
   }
 }
 

@@ -7,16 +7,12 @@
 
 namespace {
 
+using korvel::kept;
+
 // The node's base name: its name up to the first blank (the description is dropped).
 std::string base_name(const std::string& pn) {
   const std::size_t blank = pn.find(' ');
   return blank == std::string::npos ? pn : pn.substr(0, blank);
-}
-
-template <class T>
-T* kept(T* p) {
-  korvel::keep_for_process(p);
-  return p;
 }
 
 }  // namespace

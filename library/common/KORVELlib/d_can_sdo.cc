@@ -33,7 +33,7 @@ constexpr int kSoftwareVersion = 0x100A;
 void log_error(const char* format, long value) {
   char line[200];
   std::snprintf(line, sizeof line, format, value);
-  vexil::printtostderr("segSdoRead", line, korvel::kLogFlags);
+  korvel::log("segSdoRead", line);
 }
 
 // Data bytes a received frame really carries.
@@ -99,7 +99,7 @@ int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer, std::size_t
     std::snprintf(line, sizeof line,
                   "--Error: object 0x%04X/%d announces %ld bytes, more than the buffer of %zu holds: aborted",
                   static_cast<unsigned>(Index), Subindex, sdo_size_, capacity);
-    vexil::printtostderr("segSdoRead", line, korvel::kLogFlags);
+    korvel::log("segSdoRead", line);
     return -1;
   }
   while (true) {
@@ -193,7 +193,7 @@ int D_can::receiveUploadSegment(short node, char* buffer, int* offset) {
       std::snprintf(line, sizeof line,
                     "--Error: object 0x%04X/%d is longer than the buffer of %zu bytes: aborted",
                     static_cast<unsigned>(Index), Subindex, sdo_capacity_);
-      vexil::printtostderr("segSdoRead", line, korvel::kLogFlags);
+      korvel::log("segSdoRead", line);
       result = -1;
       return true;
     }

@@ -11,16 +11,11 @@
 
 namespace {
 
-using korvel::kLogFlags;
+using korvel::kept;
+
 
 constexpr int kRxRecords = 100;
 constexpr int kAliveAtStart = 15;  // shows "Preoperational" until a state byte arrives
-
-template <class T>
-T* kept(T* p) {
-  korvel::keep_for_process(p);
-  return p;
-}
 
 // Runs the supervision thread of a line (the thread function takes an untyped pointer).
 void supervise(canline* line) { can_control(line); }
@@ -194,7 +189,7 @@ int D_can::can_close() {
     // A handle of the node's own; closed also while the line is down. The line handle is
     // only ever closed by the line.
     ret = canClose(own);
-    if (ret != 0) vexil::printtostderr("D_can::can_close returned: ", korvel::status_name(ret), kLogFlags);
+    if (ret != 0) korvel::log("D_can::can_close returned: ", korvel::status_name(ret));
     // Passive nodes of the pair lose the handle with it (the line handle stays theirs).
     if (pair_handle_) pair_handle_->store(-1);
     VEXILsleep(0, 5000);

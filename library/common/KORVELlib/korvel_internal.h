@@ -23,6 +23,16 @@ std::mutex& canline_mutex();
 // Objects the library keeps for the life of the process (receive buffers, sub-properties,
 // lines): recorded here so that they stay reachable, never freed.
 void keep_for_process(const void* p);
+template <class T>
+T* kept(T* p) {
+  keep_for_process(p);
+  return p;
+}
+
+// One log line of the library.
+inline void log(const std::string& heading, const std::string& text) {
+  vexil::printtostderr(heading, text, kLogFlags);
+}
 
 // can_error_str of a driver status held as a signed int (widened with its sign).
 inline std::string status_name(int status) {
