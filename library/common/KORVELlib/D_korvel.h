@@ -214,6 +214,7 @@ class D_can : public D_fct {
  private:
   int start_plain(std::initializer_list<int> idents);
   void dellist_locked();
+  std::vector<D_can*>::iterator find_pair();  // under mx_loop
   int read_text_object(int index, D_string* prop);
   int sdo_abort(short node, std::uint32_t code);
   int send_nmt(unsigned char command);

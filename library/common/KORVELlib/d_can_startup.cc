@@ -13,14 +13,18 @@ namespace {
 
 using korvel::kept;
 
-
 constexpr int kRxRecords = 100;
 constexpr int kAliveAtStart = 15;  // shows "Preoperational" until a state byte arrives
 
-// Runs the supervision thread of a line (the thread function takes an untyped pointer).
-void supervise(canline* line) { can_control(line); }
-
 }  // namespace
+
+// The polled master of this node's (line, node-ID) pair, or the list's end.
+std::vector<D_can*>::iterator D_can::find_pair() {
+  auto& list = korvel::can_list();
+  return std::find_if(list.begin(), list.end(), [this](const D_can* n) {
+    return n->canIdent_.i1_data == canIdent_.i1_data && n->canIdent_.i2_data == canIdent_.i2_data;
+  });
+}
 
 bool D_can::isactive() const { return active_ && active_->get_value() != 0; }
 
@@ -76,9 +80,7 @@ int D_can::init(int ident) {
   std::lock_guard<std::mutex> lk(mx_loop);
 
   auto& list = korvel::can_list();
-  auto found = std::find_if(list.begin(), list.end(), [this](const D_can* n) {
-    return n->canIdent_.i1_data == canIdent_.i1_data && n->canIdent_.i2_data == canIdent_.i2_data;
-  });
+  const auto found = find_pair();
 
   if (found != list.end()) {
     D_can* t = *found;
@@ -163,7 +165,7 @@ int D_can::can_open() {
   canhandle_ = h;
   on_line_handle_ = true;
   lines.push_back(line);
-  line->t1_ = std::thread(supervise, line);
+  line->t1_ = std::thread(can_control, static_cast<void*>(line));
   line->t1_.detach();
   pline_ = line;
   publish_handle();
@@ -222,8 +224,6 @@ int D_can::dellist() {
 void D_can::dellist_locked() {
   if (!korvel::valid_line(canIdent_.i1_data)) return;
   auto& list = korvel::can_list();
-  auto it = std::find_if(list.begin(), list.end(), [this](const D_can* n) {
-    return n->canIdent_.i1_data == canIdent_.i1_data && n->canIdent_.i2_data == canIdent_.i2_data;
-  });
+  const auto it = find_pair();
   if (it != list.end()) list.erase(it);
 }
