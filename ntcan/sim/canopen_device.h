@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "ntcan_sim.h"
+#include "device.h"
 
 namespace canopen {
 

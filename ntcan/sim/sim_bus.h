@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "bus_trace.h"
-#include "ntcan_sim.h"
+#include "device.h"
 #include "transport.h"
 
 namespace ntcan_driver {
@@ -77,7 +77,7 @@ class SimBus final : public Transport {
   void run(int net, std::deque<Outgoing>& work, std::int64_t now);
 
   mutable std::mutex mx_;
-  std::array<Net, ntcan_sim::kNets> nets_;
+  std::array<Net, kNets> nets_;
   BusTrace trace_;
 };
 

@@ -92,7 +92,7 @@ void DeviceHost::boot() {
 }
 
 void DeviceHost::on_frame(const CMSG& in, std::int64_t now_ns) {
-  const CMSG m = ntcan_driver::on_wire(in);
+  const CMSG m = ntcan_frame::on_wire(in);
   std::vector<ntcan_sim::TimedFrame> out;
   for (auto& d : devices_) d->on_frame(m, now_ns, out);
   keep(out);
@@ -106,7 +106,7 @@ void DeviceHost::poll(std::int64_t now_ns) {
 
 void DeviceHost::keep(std::vector<ntcan_sim::TimedFrame>& out) {
   for (const auto& f : out) {
-    if (ntcan_driver::valid_frame(f.frame)) pending_.emplace(f.due_ns, ntcan_driver::on_wire(f.frame));
+    if (ntcan_frame::valid_frame(f.frame)) pending_.emplace(f.due_ns, ntcan_frame::on_wire(f.frame));
   }
 }
 

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "devsim.h"
-#include "ntcan_sim.h"
+#include "frame_text.h"
 #include "socketcan/can_raw_socket.h"
 
 namespace {
@@ -49,11 +49,11 @@ bool send_frame(int fd, const CMSG& m, bool verbose) {
       nanosleep(&pause, nullptr);
       continue;
     }
-    std::fprintf(stderr, "korvel_canopen_devsim: send %s: %s\n", ntcan_sim::to_string(m).c_str(),
+    std::fprintf(stderr, "korvel_canopen_devsim: send %s: %s\n", ntcan_frame::to_string(m).c_str(),
                  std::strerror(errno));
     return errno != ENETDOWN && errno != ENODEV;  // a downed interface is waited out, a removed one ends us
   }
-  if (verbose) std::printf("tx %s\n", ntcan_sim::to_string(m).c_str());
+  if (verbose) std::printf("tx %s\n", ntcan_frame::to_string(m).c_str());
   return true;
 }
 
@@ -121,7 +121,7 @@ int main(int argc, char** argv) {
       }
       CMSG m;
       if (n != static_cast<ssize_t>(sizeof f) || !sc::from_kernel(f, m)) continue;
-      if (o.verbose) std::printf("rx %s\n", ntcan_sim::to_string(m).c_str());
+      if (o.verbose) std::printf("rx %s\n", ntcan_frame::to_string(m).c_str());
       host.on_frame(m, now_ns());
     }
     if (o.verbose) std::fflush(stdout);

@@ -347,7 +347,7 @@ struct GatewaySim::Impl {
   void schedule(int bus, std::vector<ntcan_sim::TimedFrame>& out, const canopen::Device* from, std::int64_t now,
                 std::deque<Work>& work) {
     for (const auto& tf : out) {
-      if (!ntcan_driver::valid_frame(tf.frame)) continue;
+      if (!ntcan_frame::valid_frame(tf.frame)) continue;
       if (tf.due_ns <= now) {
         work.push_back(Work{tf.frame, nullptr, from});
       } else {
@@ -370,7 +370,7 @@ struct GatewaySim::Impl {
       }
       const Work w = work.front();
       work.pop_front();
-      const CMSG m = ntcan_driver::on_wire(w.frame);
+      const CMSG m = ntcan_frame::on_wire(w.frame);
       ++crossed;
       for (auto& c : clients) {
         if (!c->dead && c->stage == Client::Stage::kRaw && c->bus == bus && c.get() != w.from_client) push_frame(*c, m);
@@ -441,7 +441,7 @@ struct GatewaySim::Impl {
         break;
       case Client::Stage::kRaw:
         if (m.kind == Kind::kSend) {
-          if (ntcan_driver::is_remote(m.frame) && !cfg.remote_frames) break;
+          if (ntcan_frame::is_remote(m.frame) && !cfg.remote_frames) break;
           std::deque<Work> work{Work{m.frame, &c, nullptr}};
           run(c.bus, work, now_ns());
           return;
