@@ -16,12 +16,14 @@
 #include <vector>
 
 #include "frame_text.h"
+#include "nets.h"
 #include "ntcan.h"
 #include "sim/device.h"
 #include "sim/sim_clock.h"
 
 namespace ntcan_sim {
 
+using ntcan_driver::kNets;
 constexpr int kForever = -1;
 
 // ------------------------------------------------------------ can-utils notation

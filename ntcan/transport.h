@@ -12,12 +12,10 @@
 #include <memory>
 #include <vector>
 
+#include "nets.h"
 #include "ntcan.h"
 
 namespace ntcan_driver {
-
-// Nets 0..kNets-1; each is served by one transport.
-constexpr int kNets = 256;
 
 // One handle's connection to its net. Every method may be called from several threads at
 // once; wait() in particular runs without the driver lock while other calls go on.
