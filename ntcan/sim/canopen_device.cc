@@ -221,80 +221,86 @@ void Device::on_sdo(const CMSG& in, std::int64_t now_ns, std::vector<ntcan_sim::
     return;
   }
 
-  if (ccs == kCcsAbort) {
-    uploading_ = false;
-    return;
-  }
-
-  if (ccs == kCcsInitiateUpload) {
-    uploading_ = false;
-    auto it = objects_.find({index, sub});
-    if (it == objects_.end()) {
-      auto same_index = objects_.lower_bound({index, 0});
-      bool index_exists = same_index != objects_.end() && same_index->first.first == index;
-      reply(abort_frame(index, sub,
-                        static_cast<std::uint32_t>(index_exists ? SdoAbort::kNoSubindex : SdoAbort::kNoObject)),
-            now_ns, out);
+  switch (ccs) {
+    case kCcsAbort:
+      uploading_ = false;
       return;
-    }
-    const auto& value = it->second;
-    if (!value.empty() && value.size() <= 4) {
-      CMSG r = sdo_frame(kSdoReplyBase + id_, static_cast<std::uint8_t>(kExpeditedUpload | (4 - value.size()) << 2),
-                         index, sub);
-      std::copy(value.begin(), value.end(), r.data + 4);
-      reply(r, now_ns, out);
+    case kCcsInitiateUpload:
+      on_initiate_upload(index, sub, now_ns, out);
       return;
-    }
-    CMSG r = sdo_frame(kSdoReplyBase + id_, kSegmentedUpload, index, sub);
-    put_u32(r.data + 4, static_cast<std::uint32_t>(value.size()));
-    uploading_ = true;
-    up_index_ = index;
-    up_sub_ = sub;
-    up_offset_ = 0;
-    up_toggle_ = false;
-    reply(r, now_ns, out);
-    return;
-  }
-
-  if (ccs == kCcsUploadSegment) {
-    if (!uploading_) {
+    case kCcsUploadSegment:
+      on_upload_segment(cs, index, sub, now_ns, out);
+      return;
+    default:
+      uploading_ = false;  // an abort ends whatever transfer was running
       reply(abort_frame(index, sub, static_cast<std::uint32_t>(SdoAbort::kBadCommand)), now_ns, out);
-      return;
-    }
-    const bool toggle = (cs & 0x10) != 0;
-    if (toggle != up_toggle_) {
-      uploading_ = false;
-      reply(abort_frame(up_index_, up_sub_, static_cast<std::uint32_t>(SdoAbort::kToggleNotAlternated)), now_ns,
-            out);
-      return;
-    }
-    auto it = objects_.find({up_index_, up_sub_});
-    if (it == objects_.end()) {  // removed while being read
-      uploading_ = false;
-      reply(abort_frame(up_index_, up_sub_, static_cast<std::uint32_t>(SdoAbort::kGeneral)), now_ns, out);
-      return;
-    }
-    const auto& value = it->second;
-    const std::size_t left = value.size() > up_offset_ ? value.size() - up_offset_ : 0;
-    const std::size_t k = std::min(kSegmentBytes, left);
-    const bool last = k == left;
-    bool sent_toggle = toggle;
-    if (wrong_toggle_) {
-      sent_toggle = !sent_toggle;
-      wrong_toggle_ = false;
-    }
-    CMSG r = make_frame(kSdoReplyBase + id_, {0, 0, 0, 0, 0, 0, 0, 0});
-    r.data[0] = static_cast<std::uint8_t>((sent_toggle ? 0x10 : 0) | (kSegmentBytes - k) << 1 | (last ? 1 : 0));
-    std::copy_n(value.begin() + static_cast<std::ptrdiff_t>(up_offset_), k, r.data + 1);
-    up_offset_ += k;
-    up_toggle_ = !up_toggle_;
-    if (last) uploading_ = false;
+  }
+}
+
+void Device::on_initiate_upload(std::uint16_t index, std::uint8_t sub, std::int64_t now_ns,
+                                std::vector<ntcan_sim::TimedFrame>& out) {
+  uploading_ = false;
+  auto it = objects_.find({index, sub});
+  if (it == objects_.end()) {
+    auto same_index = objects_.lower_bound({index, 0});
+    bool index_exists = same_index != objects_.end() && same_index->first.first == index;
+    reply(abort_frame(index, sub,
+                      static_cast<std::uint32_t>(index_exists ? SdoAbort::kNoSubindex : SdoAbort::kNoObject)),
+          now_ns, out);
+    return;
+  }
+  const auto& value = it->second;
+  if (!value.empty() && value.size() <= 4) {
+    CMSG r = sdo_frame(kSdoReplyBase + id_, static_cast<std::uint8_t>(kExpeditedUpload | (4 - value.size()) << 2),
+                       index, sub);
+    std::copy(value.begin(), value.end(), r.data + 4);
     reply(r, now_ns, out);
     return;
   }
+  CMSG r = sdo_frame(kSdoReplyBase + id_, kSegmentedUpload, index, sub);
+  put_u32(r.data + 4, static_cast<std::uint32_t>(value.size()));
+  uploading_ = true;
+  up_index_ = index;
+  up_sub_ = sub;
+  up_offset_ = 0;
+  up_toggle_ = false;
+  reply(r, now_ns, out);
+}
 
-  uploading_ = false;  // an abort ends whatever transfer was running
-  reply(abort_frame(index, sub, static_cast<std::uint32_t>(SdoAbort::kBadCommand)), now_ns, out);
+void Device::on_upload_segment(std::uint8_t cs, std::uint16_t index, std::uint8_t sub, std::int64_t now_ns,
+                               std::vector<ntcan_sim::TimedFrame>& out) {
+  if (!uploading_) {
+    reply(abort_frame(index, sub, static_cast<std::uint32_t>(SdoAbort::kBadCommand)), now_ns, out);
+    return;
+  }
+  const bool toggle = (cs & 0x10) != 0;
+  if (toggle != up_toggle_) {
+    uploading_ = false;
+    reply(abort_frame(up_index_, up_sub_, static_cast<std::uint32_t>(SdoAbort::kToggleNotAlternated)), now_ns, out);
+    return;
+  }
+  auto it = objects_.find({up_index_, up_sub_});
+  if (it == objects_.end()) {  // removed while being read
+    uploading_ = false;
+    reply(abort_frame(up_index_, up_sub_, static_cast<std::uint32_t>(SdoAbort::kGeneral)), now_ns, out);
+    return;
+  }
+  const auto& value = it->second;
+  const std::size_t left = value.size() > up_offset_ ? value.size() - up_offset_ : 0;
+  const std::size_t k = std::min(kSegmentBytes, left);
+  const bool last = k == left;
+  bool sent_toggle = toggle;
+  if (wrong_toggle_) {
+    sent_toggle = !sent_toggle;
+    wrong_toggle_ = false;
+  }
+  CMSG r = make_frame(kSdoReplyBase + id_, {0, 0, 0, 0, 0, 0, 0, 0});
+  r.data[0] = static_cast<std::uint8_t>((sent_toggle ? 0x10 : 0) | (kSegmentBytes - k) << 1 | (last ? 1 : 0));
+  std::copy_n(value.begin() + static_cast<std::ptrdiff_t>(up_offset_), k, r.data + 1);
+  up_offset_ += k;
+  up_toggle_ = !up_toggle_;
+  if (last) uploading_ = false;
+  reply(r, now_ns, out);
 }
 
 CMSG Device::abort_frame(std::uint16_t index, std::uint8_t sub, std::uint32_t code) const {

@@ -83,6 +83,10 @@ class Device : public ntcan_sim::Device {
   void reply(const CMSG& m, std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& out);
   void on_nmt(const CMSG& in, std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& out);
   void on_sdo(const CMSG& in, std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& out);
+  void on_initiate_upload(std::uint16_t index, std::uint8_t sub, std::int64_t now_ns,
+                          std::vector<ntcan_sim::TimedFrame>& out);
+  void on_upload_segment(std::uint8_t cs, std::uint16_t index, std::uint8_t sub, std::int64_t now_ns,
+                         std::vector<ntcan_sim::TimedFrame>& out);
   void on_guard(std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& out);
   CMSG abort_frame(std::uint16_t index, std::uint8_t sub, std::uint32_t code) const;
 
