@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "can_frame.h"
+#include "driver_state.h"
 #include "sim_clock.h"
 
 namespace ntcan_driver {
@@ -42,7 +43,11 @@ class SimPort final : public Port {
   int take(std::vector<CMSG>& out, std::uint64_t& lost) override {
     std::lock_guard<std::mutex> lock(bus_.mx_);
     if (!closed_) bus_.activity(net_);
-    out.insert(out.end(), inbox_.begin(), inbox_.end());
+    if (out.empty()) {
+      out.swap(inbox_);  // the two buffers change places: no copy, no allocation
+    } else {
+      out.insert(out.end(), inbox_.begin(), inbox_.end());
+    }
     inbox_.clear();
     lost = lost_;
     lost_ = 0;
@@ -119,13 +124,13 @@ class SimPort final : public Port {
  private:
   SimBus& bus_;
   const int net_;
-  std::deque<CMSG> inbox_;
+  std::vector<CMSG> inbox_;
   std::uint64_t lost_ = 0;
   bool closed_ = false;
   bool woken_ = false;
 };
 
-SimBus::SimBus() { trace_.open_from_environment(); }
+SimBus::SimBus() : keep_log_(record_from_environment()) { trace_.open_from_environment(); }
 
 std::unique_ptr<Port> SimBus::open(int net, int& status) {
   auto port = std::make_unique<SimPort>(*this, net);
@@ -234,8 +239,10 @@ void SimBus::run(int net, std::deque<Outgoing>& work, std::int64_t now) {
 void SimBus::cross(int net, const Outgoing& o, std::int64_t now, std::deque<Outgoing>& work) {
   Net& n = nets_[static_cast<std::size_t>(net)];
   const CMSG m = on_wire(o.frame);
-  n.log.push_back(m);
-  if (n.log.size() > kLogFrames) n.log.pop_front();
+  if (keep_log_.load(std::memory_order_relaxed)) {
+    n.log.push_back(m);
+    if (n.log.size() > kLogFrames) n.log.pop_front();
+  }
   trace_.write(net, m);
   for (SimPort* p : n.ports) {
     if (p != o.port) p->deliver(m);

@@ -7,6 +7,7 @@
 #define NTCAN_SIM_BUS_H
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -35,6 +36,8 @@ class SimBus final : public Transport {
   void detach(int net, const std::shared_ptr<ntcan_sim::Device>& device);
   std::vector<CMSG> log(int net) const;
   void clear_log();
+  // Whether frames crossing a net go into its log (a test control, off by default).
+  void keep_log(bool on) { keep_log_ = on; }
   // Detaches every device, drops pending frames and logs, re-reads NTCAN_TRACE.
   void reset();
 
@@ -78,6 +81,7 @@ class SimBus final : public Transport {
 
   mutable std::mutex mx_;
   std::array<Net, ntcan_sim::kNets> nets_;
+  std::atomic<bool> keep_log_;
   BusTrace trace_;
 };
 
