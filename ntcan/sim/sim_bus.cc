@@ -186,13 +186,14 @@ void SimBus::activity(int net) {
   Net& n = nets_[static_cast<std::size_t>(net)];
   if (n.devices.empty() && n.pending.empty()) return;
   const std::int64_t now = ntcan_sim::now();
-  std::deque<Outgoing> work;
+  WorkQueue& work = work_;
+  work.clear();
   while (!n.pending.empty() && n.pending.begin()->first <= now) {
     work.push_back(Outgoing{n.pending.begin()->second.frame, nullptr, n.pending.begin()->second.device});
     n.pending.erase(n.pending.begin());
   }
   const std::size_t pending_before = n.pending.size();
-  std::vector<ntcan_sim::TimedFrame> out;
+  std::vector<ntcan_sim::TimedFrame>& out = device_out_;
   for (auto& d : n.devices) {
     out.clear();
     d->poll(now, out);
@@ -203,12 +204,13 @@ void SimBus::activity(int net) {
 }
 
 void SimBus::transmit(int net, const Outgoing& first, std::int64_t now) {
-  std::deque<Outgoing> work{first};
-  run(net, work, now);
+  work_.clear();
+  work_.push_back(first);
+  run(net, work_, now);
 }
 
 void SimBus::schedule(Net& n, std::vector<ntcan_sim::TimedFrame>& out, const ntcan_sim::Device* from,
-                      std::int64_t now, std::deque<Outgoing>& work) {
+                      std::int64_t now, WorkQueue& work) {
   for (const auto& tf : out) {
     if (!valid_frame(tf.frame)) continue;  // a device bug must not reach the handles
     if (tf.due_ns <= now) {
@@ -219,24 +221,24 @@ void SimBus::schedule(Net& n, std::vector<ntcan_sim::TimedFrame>& out, const ntc
   }
 }
 
-void SimBus::run(int net, std::deque<Outgoing>& work, std::int64_t now) {
+void SimBus::run(int net, WorkQueue& work, std::int64_t now) {
   if (work.empty()) return;
   Net& n = nets_[static_cast<std::size_t>(net)];
   int budget = kFramesPerActivity;
-  while (!work.empty()) {
+  // In order of arrival; cross() appends what each frame provokes.
+  for (std::size_t next = 0; next < work.size(); ++next) {
     if (budget-- == 0) {
-      for (const Outgoing& o : work) n.pending.emplace(now, Pending{o.frame, o.device});
-      work.clear();
+      for (std::size_t i = next; i < work.size(); ++i) n.pending.emplace(now, Pending{work[i].frame, work[i].device});
       break;
     }
-    Outgoing o = work.front();
-    work.pop_front();
+    const Outgoing o = work[next];
     cross(net, o, now, work);
   }
+  work.clear();
   n.cv.notify_all();
 }
 
-void SimBus::cross(int net, const Outgoing& o, std::int64_t now, std::deque<Outgoing>& work) {
+void SimBus::cross(int net, const Outgoing& o, std::int64_t now, WorkQueue& work) {
   Net& n = nets_[static_cast<std::size_t>(net)];
   const CMSG m = on_wire(o.frame);
   if (keep_log_.load(std::memory_order_relaxed)) {
@@ -247,7 +249,7 @@ void SimBus::cross(int net, const Outgoing& o, std::int64_t now, std::deque<Outg
   for (SimPort* p : n.ports) {
     if (p != o.port) p->deliver(m);
   }
-  std::vector<ntcan_sim::TimedFrame> out;
+  std::vector<ntcan_sim::TimedFrame>& out = device_out_;
   for (auto& d : n.devices) {
     if (d.get() == o.device) continue;
     out.clear();

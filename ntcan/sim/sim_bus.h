@@ -57,6 +57,8 @@ class SimBus final : public Transport {
     const SimPort* port;
     const ntcan_sim::Device* device;
   };
+  // Frames to cross in order; a vector reused from call to call.
+  using WorkQueue = std::vector<Outgoing>;
   struct Pending {
     CMSG frame;
     const ntcan_sim::Device* device;
@@ -75,13 +77,17 @@ class SimBus final : public Transport {
   // Lets the frame and everything it provokes cross the net.
   void transmit(int net, const Outgoing& first, std::int64_t now);
   void schedule(Net& n, std::vector<ntcan_sim::TimedFrame>& out, const ntcan_sim::Device* from,
-                std::int64_t now, std::deque<Outgoing>& work);
-  void cross(int net, const Outgoing& o, std::int64_t now, std::deque<Outgoing>& work);
-  void run(int net, std::deque<Outgoing>& work, std::int64_t now);
+                std::int64_t now, WorkQueue& work);
+  void cross(int net, const Outgoing& o, std::int64_t now, WorkQueue& work);
+  void run(int net, WorkQueue& work, std::int64_t now);
 
   mutable std::mutex mx_;
   std::array<Net, ntcan_sim::kNets> nets_;
   std::atomic<bool> keep_log_;
+  // Scratch space of activity() and transmit(), kept so that bus traffic allocates nothing
+  // once it has reached its usual size.
+  WorkQueue work_;
+  std::vector<ntcan_sim::TimedFrame> device_out_;
   BusTrace trace_;
 };
 
