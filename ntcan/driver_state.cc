@@ -3,17 +3,20 @@
 
 #include <cstdlib>
 
-namespace ntcan_driver {
+#include "sim/sim_bus.h"
 
-bool record_from_environment() {
-  const char* rec = std::getenv("NTCAN_RECORD");
-  return rec != nullptr && *rec != '\0' && *rec != '0';
-}
+namespace ntcan_driver {
 
 DriverState& driver_state() {
   static DriverState* state = [] {
     auto* d = new DriverState;
-    d->recording = record_from_environment();
+    // A diagnostic switch for people chasing a fault with a debugger: NTCAN_RECORD=1 keeps
+    // the call record and the bus logs from the first call on.
+    const char* rec = std::getenv("NTCAN_RECORD");
+    if (rec != nullptr && *rec != '\0' && *rec != '0') {
+      d->recording = true;
+      sim_bus().keep_log(true);
+    }
     return d;
   }();
   return *state;

@@ -10,7 +10,7 @@
 #include "call_record.h"
 #include "faults.h"
 #include "handles.h"
-#include "ntcan_sim.h"
+#include "transport.h"
 
 namespace ntcan_driver {
 
@@ -23,8 +23,8 @@ struct DriverState {
   // The test controls (fault switches, the call record) and the baud rates set. A leaf lock:
   // nothing else is taken while it is held, and it is never held during transport I/O.
   std::mutex mx;
-  std::array<NetFaults, ntcan_sim::kNets> faults;
-  std::array<std::uint32_t, ntcan_sim::kNets> baudrate{};
+  std::array<NetFaults, kNets> faults;
+  std::array<std::uint32_t, kNets> baudrate{};  // 0: never set
   CallRecord calls;
 
   // Off unless a test (or NTCAN_RECORD in the environment) switches them on: a production
@@ -37,11 +37,7 @@ struct DriverState {
 // driver at any time, even while the process exits.
 DriverState& driver_state();
 
-// Whether NTCAN_RECORD asks for the call record and the bus log from the start (a diagnostic
-// switch for people chasing a fault with a debugger: NTCAN_RECORD=1).
-bool record_from_environment();
-
-inline bool valid_net(int net) { return net >= 0 && net < ntcan_sim::kNets; }
+inline bool valid_net(int net) { return net >= 0 && net < kNets; }
 
 }  // namespace ntcan_driver
 

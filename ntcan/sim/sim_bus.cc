@@ -1,11 +1,10 @@
-// sim_bus.cc - in-process CAN nets: ports, devices, pending device frames, bus log and trace.
+// sim_bus.cc - in-process CAN nets: ports, their devices, bus log and trace.
 #include "sim_bus.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "can_frame.h"
-#include "driver_state.h"
 #include "sim_clock.h"
 
 namespace ntcan_driver {
@@ -33,8 +32,10 @@ class SimPort final : public Port {
     if (closed_) return NTCAN_INVALID_HANDLE;
     bus_.activity(net_);
     const std::int64_t now = ntcan_sim::now();
+    std::deque<ntcan_sim::BusFrame>& work = bus_.work_;
     for (int i = 0; i < count; ++i) {
-      bus_.transmit(net_, SimBus::Outgoing{frames[i], this, nullptr}, now);
+      work.push_back(ntcan_sim::BusFrame{frames[i], this});
+      bus_.run(net_, work, now);
       ++sent;
     }
     return NTCAN_SUCCESS;
@@ -68,12 +69,12 @@ class SimPort final : public Port {
       const auto now = Steady::now();
       if (now >= deadline) return;
       auto until = deadline;
-      if (!n.pending.empty()) {
+      const std::int64_t next_due = n.devices.next_due();
+      if (next_due >= 0) {
         Steady::time_point next =
             custom_time_source()
                 ? now + kCustomClockRecheck
-                : Steady::time_point(std::chrono::duration_cast<Steady::duration>(
-                      std::chrono::nanoseconds(n.pending.begin()->first)));
+                : Steady::time_point(std::chrono::duration_cast<Steady::duration>(std::chrono::nanoseconds(next_due)));
         until = std::min(until, next);
       }
       n.cv.wait_until(lock, until);
@@ -130,7 +131,7 @@ class SimPort final : public Port {
   bool woken_ = false;
 };
 
-SimBus::SimBus() : keep_log_(record_from_environment()) { trace_.open_from_environment(); }
+SimBus::SimBus() : keep_log_(false) { trace_.open_from_environment(); }
 
 std::unique_ptr<Port> SimBus::open(int net, int& status) {
   auto port = std::make_unique<SimPort>(*this, net);
@@ -143,22 +144,20 @@ std::unique_ptr<Port> SimBus::open(int net, int& status) {
 void SimBus::inject(int net, const CMSG& m) {
   std::lock_guard<std::mutex> lock(mx_);
   activity(net);
-  transmit(net, Outgoing{m, nullptr, nullptr}, ntcan_sim::now());
+  work_.push_back(ntcan_sim::BusFrame{m, nullptr});
+  run(net, work_, ntcan_sim::now());
 }
 
 void SimBus::attach(int net, std::shared_ptr<ntcan_sim::Device> device) {
   std::lock_guard<std::mutex> lock(mx_);
-  auto& devices = nets_[static_cast<std::size_t>(net)].devices;
-  if (std::find(devices.begin(), devices.end(), device) == devices.end()) devices.push_back(std::move(device));
+  Net& n = nets_[static_cast<std::size_t>(net)];
+  n.devices.attach(std::move(device));
+  n.cv.notify_all();  // it may want to speak before anything else happens
 }
 
 void SimBus::detach(int net, const std::shared_ptr<ntcan_sim::Device>& device) {
   std::lock_guard<std::mutex> lock(mx_);
-  Net& n = nets_[static_cast<std::size_t>(net)];
-  n.devices.erase(std::remove(n.devices.begin(), n.devices.end(), device), n.devices.end());
-  for (auto it = n.pending.begin(); it != n.pending.end();) {
-    it = it->second.device == device.get() ? n.pending.erase(it) : std::next(it);
-  }
+  nets_[static_cast<std::size_t>(net)].devices.detach(device);
 }
 
 std::vector<CMSG> SimBus::log(int net) const {
@@ -176,7 +175,6 @@ void SimBus::reset() {
   std::lock_guard<std::mutex> lock(mx_);
   for (Net& n : nets_) {
     n.devices.clear();
-    n.pending.clear();
     n.log.clear();
   }
   trace_.open_from_environment();
@@ -184,77 +182,41 @@ void SimBus::reset() {
 
 void SimBus::activity(int net) {
   Net& n = nets_[static_cast<std::size_t>(net)];
-  if (n.devices.empty() && n.pending.empty()) return;
+  if (n.devices.idle()) return;
   const std::int64_t now = ntcan_sim::now();
-  WorkQueue& work = work_;
-  work.clear();
-  while (!n.pending.empty() && n.pending.begin()->first <= now) {
-    work.push_back(Outgoing{n.pending.begin()->second.frame, nullptr, n.pending.begin()->second.device});
-    n.pending.erase(n.pending.begin());
-  }
-  const std::size_t pending_before = n.pending.size();
-  std::vector<ntcan_sim::TimedFrame>& out = device_out_;
-  for (auto& d : n.devices) {
-    out.clear();
-    d->poll(now, out);
-    schedule(n, out, d.get(), now, work);
-  }
-  if (n.pending.size() != pending_before) n.cv.notify_all();  // readers may wake earlier now
-  run(net, work, now);
-}
-
-void SimBus::transmit(int net, const Outgoing& first, std::int64_t now) {
-  work_.clear();
-  work_.push_back(first);
+  const std::int64_t next_before = n.devices.next_due();
+  n.devices.due(now, work_);
+  if (n.devices.next_due() != next_before) n.cv.notify_all();  // readers may wake earlier now
   run(net, work_, now);
 }
 
-void SimBus::schedule(Net& n, std::vector<ntcan_sim::TimedFrame>& out, const ntcan_sim::Device* from,
-                      std::int64_t now, WorkQueue& work) {
-  for (const auto& tf : out) {
-    if (!valid_frame(tf.frame)) continue;  // a device bug must not reach the handles
-    if (tf.due_ns <= now) {
-      work.push_back(Outgoing{tf.frame, nullptr, from});
-    } else {
-      n.pending.emplace(tf.due_ns, Pending{tf.frame, from});
-    }
-  }
-}
-
-void SimBus::run(int net, WorkQueue& work, std::int64_t now) {
+void SimBus::run(int net, std::deque<ntcan_sim::BusFrame>& work, std::int64_t now) {
   if (work.empty()) return;
   Net& n = nets_[static_cast<std::size_t>(net)];
-  int budget = kFramesPerActivity;
-  // In order of arrival; cross() appends what each frame provokes.
-  for (std::size_t next = 0; next < work.size(); ++next) {
-    if (budget-- == 0) {
-      for (std::size_t i = next; i < work.size(); ++i) n.pending.emplace(now, Pending{work[i].frame, work[i].device});
-      break;
-    }
-    const Outgoing o = work[next];
-    cross(net, o, now, work);
+  if (n.devices.idle()) {
+    // Only ports on the net: the frames cross as they are, nothing answers them.
+    for (const ntcan_sim::BusFrame& f : work) cross(net, ntcan_frame::on_wire(f.frame), f.sender);
+    work.clear();  // (popping nothing, the scratch queue keeps its storage)
+  } else {
+    // One pointer captured: the callback fits std::function's own space, no allocation.
+    struct Crossing {
+      SimBus* bus;
+      int net;
+    } c{this, net};
+    n.devices.run(work, now, [&c](const CMSG& m, const void* sender) { c.bus->cross(c.net, m, sender); });
   }
-  work.clear();
   n.cv.notify_all();
 }
 
-void SimBus::cross(int net, const Outgoing& o, std::int64_t now, WorkQueue& work) {
+void SimBus::cross(int net, const CMSG& m, const void* sender) {
   Net& n = nets_[static_cast<std::size_t>(net)];
-  const CMSG m = on_wire(o.frame);
   if (keep_log_.load(std::memory_order_relaxed)) {
     n.log.push_back(m);
     if (n.log.size() > kLogFrames) n.log.pop_front();
   }
   trace_.write(net, m);
   for (SimPort* p : n.ports) {
-    if (p != o.port) p->deliver(m);
-  }
-  std::vector<ntcan_sim::TimedFrame>& out = device_out_;
-  for (auto& d : n.devices) {
-    if (d.get() == o.device) continue;
-    out.clear();
-    d->on_frame(m, now, out);
-    schedule(n, out, d.get(), now, work);
+    if (p != sender) p->deliver(m);
   }
 }
 
