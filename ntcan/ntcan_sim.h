@@ -68,6 +68,10 @@ int net_of(NTCAN_HANDLE h);
 int queued(NTCAN_HANDLE h);
 // Last baud-rate code set on the net (0: none).
 std::uint32_t baudrate(int net);
+// True when the net is served by the in-process simulated bus (not listed in the driver
+// configuration, or listed as sim): only there do attached devices and injected frames
+// reach the handles. False for every other transport and for numbers that are no net.
+bool simulated(int net);
 
 // ------------------------------------------------------------ call record
 struct Call {

@@ -120,6 +120,10 @@ std::uint32_t baudrate(int net) {
   return d.baudrate[checked(net)];
 }
 
+bool simulated(int net) {
+  return ntcan_driver::valid_net(net) && &ntcan_driver::transport_for_net(net) == &sim_bus();
+}
+
 std::vector<Call> calls() {
   DriverState& d = driver_state();
   std::lock_guard<std::mutex> lock(d.mx);

@@ -30,6 +30,8 @@ class GatewayNet : public ::testing::Test {
     char tmpl[] = "/tmp/socketcand-test-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
+    unsetenv("NTCAN_CONFIG");  // every net simulated until start() configures the gateway nets
+    ntcan_driver::reload_driver_config();
     ntcan_sim::reset();
   }
   void TearDown() override {
@@ -254,4 +256,14 @@ TEST_F(GatewayNet, TakeNeverWaits) {
   EXPECT_EQ(n, 0);
   send(a, {"123#01"});
   EXPECT_EQ(read(b, 1), (Strings{"123#01"}));
+}
+
+TEST_F(GatewayNet, OnlyNetsLeftToTheSimulatedBusCountAsSimulated) {
+  EXPECT_TRUE(ntcan_sim::simulated(kGateway));  // no configuration yet
+  start();
+  EXPECT_FALSE(ntcan_sim::simulated(kGateway));
+  EXPECT_FALSE(ntcan_sim::simulated(kRefused));
+  EXPECT_TRUE(ntcan_sim::simulated(4));  // not listed
+  EXPECT_FALSE(ntcan_sim::simulated(-1));
+  EXPECT_FALSE(ntcan_sim::simulated(ntcan_sim::kNets));
 }

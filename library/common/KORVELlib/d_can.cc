@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "D_korvel.h"
+#include "canopen_codes.h"
 #include "korvel_internal.h"
 
 namespace korvel {
@@ -188,8 +189,7 @@ void D_can::can_print() {
   if (d->i1_data != canIdent_.i1_data || d->i2_data != canIdent_.i2_data || d->i3_data != canIdent_.i3_data) return;
   if (!rxmsg_ || !rxmsg_len_ || *rxmsg_len_ <= 0) return;
 
-  constexpr int kCapacity = 100;  // records in a receive buffer
-  for (int i = 0; i < *rxmsg_len_ && i < kCapacity; ++i) {
+  for (int i = 0; i < *rxmsg_len_ && i < korvel::kRxCapacity; ++i) {
     const CMSG& m = rxmsg_[i];
     if (m.id == 0) continue;
     char data[8 * 3 + 1] = "";
