@@ -9,7 +9,7 @@
 #include "call_record.h"
 #include "faults.h"
 #include "handles.h"
-#include "ntcan_sim.h"
+#include "transport.h"
 
 namespace ntcan_driver {
 
@@ -21,8 +21,8 @@ struct DriverState {
   // transport's own lock, never after.
   std::mutex mx;
   HandleTable handles;
-  std::array<NetFaults, ntcan_sim::kNets> faults;
-  std::array<std::uint32_t, ntcan_sim::kNets> baudrate{};  // 0: never set
+  std::array<NetFaults, kNets> faults;
+  std::array<std::uint32_t, kNets> baudrate{};  // 0: never set
   CallRecord calls;
 };
 
@@ -30,7 +30,7 @@ struct DriverState {
 // driver at any time, even while the process exits.
 DriverState& driver_state();
 
-inline bool valid_net(int net) { return net >= 0 && net < ntcan_sim::kNets; }
+inline bool valid_net(int net) { return net >= 0 && net < kNets; }
 
 }  // namespace ntcan_driver
 

@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "nets.h"
 #include "ntcan.h"
 
 namespace ntcan_driver {

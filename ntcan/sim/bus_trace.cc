@@ -4,14 +4,14 @@
 #include <chrono>
 #include <cstdlib>
 
-#include "ntcan_sim.h"
+#include "frame_text.h"
 
 namespace ntcan_driver {
 
 std::string trace_line(long long wall_us, int net, const CMSG& m) {
   char head[64];
   std::snprintf(head, sizeof head, "(%lld.%06lld) can%d ", wall_us / 1000000, wall_us % 1000000, net);
-  return head + ntcan_sim::to_string(m);
+  return head + ntcan_frame::to_string(m);
 }
 
 void BusTrace::open_from_environment() {

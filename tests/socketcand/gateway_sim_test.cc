@@ -64,6 +64,22 @@ TEST_F(Gateway, EachHandshakeReplyArrivesAloneAndFramesComeWithALeadingBlank) {
   EXPECT_EQ(a->read_once(), "< echo >");  // nothing of its own frames came back before it
 }
 
+TEST_F(Gateway, ADevicesLateAnswerReachesEveryClientAndNotTheSendersOwnFrame) {
+  start(test_gateway());
+  sim_->device("can0", 5)->delay_replies(2000000);  // 2 ms: the loop must wake up for it
+  auto a = raw_client();
+  auto b = raw_client();
+  ASSERT_TRUE(sim_->wait_clients("can0", 2, kSafetyNet));
+  a->write("< send 605 8 40 00 10 00 00 00 00 00 >");  // device type, expedited
+  const std::string seen_by_b = b->read_until(" 4300100000000000 >");
+  EXPECT_NE(seen_by_b.find("< frame 605 "), std::string::npos) << seen_by_b;
+  EXPECT_NE(seen_by_b.find("< frame 585 "), std::string::npos) << seen_by_b;
+  const std::string seen_by_a = a->read_until(" 4300100000000000 >");
+  EXPECT_EQ(seen_by_a.find("< frame 605 "), std::string::npos) << seen_by_a;
+  EXPECT_EQ(seen_by_a.rfind(" < frame 585 ", 0), 0u) << seen_by_a;
+  EXPECT_EQ(sim_->frames("can0"), 2u);
+}
+
 TEST_F(Gateway, UnknownBusIsRefusedAndTheConnectionCloses) {
   start(test_gateway());
   RawClient c("127.0.0.1", sim_->can_port());

@@ -22,6 +22,7 @@
 #include <sstream>
 
 #include "can_frame.h"
+#include "device_host.h"
 #include "socketcand/wire.h"
 
 namespace gateway_sim {
@@ -32,8 +33,6 @@ using Clock = std::chrono::steady_clock;
 
 // The loop looks at its devices at least this often (boot-up and emergency frames).
 constexpr int kIdlePollMs = 100;
-// Frames that may cross a bus in one go; devices that keep answering each other stop here.
-constexpr int kFramesPerBurst = 10000;
 // Output a slow client may have waiting; frames beyond it are dropped for that client.
 constexpr std::size_t kClientBacklog = 8u << 20;
 constexpr std::size_t kMaxHttpRequest = 16384;
@@ -187,7 +186,7 @@ bool parse_config(std::istream& in, Config& cfg, std::string& error) {
 struct GatewaySim::Impl {
   struct Bus {
     std::string name;
-    std::vector<std::shared_ptr<canopen::Device>> devices;
+    ntcan_sim::DeviceHost devices;
   };
   struct Client {
     int fd = -1;
@@ -210,16 +209,6 @@ struct GatewaySim::Impl {
     bool answered = false;
     bool dead = false;
   };
-  struct Pending {
-    int bus;
-    CMSG frame;
-    const canopen::Device* from;
-  };
-  struct Work {
-    CMSG frame;
-    const Client* from_client;
-    const canopen::Device* from_device;
-  };
 
   Impl(const Config& c, int can_port, int http_port) : cfg(c), can_port(can_port), http_port(http_port) {}
 
@@ -235,7 +224,6 @@ struct GatewaySim::Impl {
   // Loop thread only.
   std::vector<std::unique_ptr<Client>> clients;
   std::vector<std::unique_ptr<HttpClient>> http;
-  std::multimap<std::int64_t, Pending> pending;
   bool down = false;
   std::optional<Clock::time_point> reboot_until;
 
@@ -344,62 +332,26 @@ struct GatewaySim::Impl {
     c.out += socketcand::encode_frame(m, t / 1000000, t % 1000000);
   }
 
-  void schedule(int bus, std::vector<ntcan_sim::TimedFrame>& out, const canopen::Device* from, std::int64_t now,
-                std::deque<Work>& work) {
-    for (const auto& tf : out) {
-      if (!ntcan_driver::valid_frame(tf.frame)) continue;
-      if (tf.due_ns <= now) {
-        work.push_back(Work{tf.frame, nullptr, from});
-      } else {
-        pending.emplace(tf.due_ns, Pending{bus, tf.frame, from});
-      }
-    }
-    out.clear();
-  }
-
-  // Lets the frames in work and everything they provoke cross the bus.
-  void run(int bus, std::deque<Work>& work, std::int64_t now) {
+  // Lets the frames in work and everything they provoke cross the bus: every client in raw
+  // mode on the bus but the sender gets them.
+  void run(int bus, std::deque<ntcan_sim::BusFrame>& work, std::int64_t now) {
     Bus& b = buses[static_cast<std::size_t>(bus)];
-    std::vector<ntcan_sim::TimedFrame> out;
-    int budget = kFramesPerBurst;
-    std::uint64_t crossed = 0;
-    while (!work.empty()) {
-      if (budget-- == 0) {
-        for (const Work& w : work) pending.emplace(now, Pending{bus, w.frame, w.from_device});
-        break;
-      }
-      const Work w = work.front();
-      work.pop_front();
-      const CMSG m = ntcan_driver::on_wire(w.frame);
-      ++crossed;
+    const std::uint64_t crossed = b.devices.run(work, now, [&](const CMSG& m, const void* sender) {
       for (auto& c : clients) {
-        if (!c->dead && c->stage == Client::Stage::kRaw && c->bus == bus && c.get() != w.from_client) push_frame(*c, m);
+        if (!c->dead && c->stage == Client::Stage::kRaw && c->bus == bus && c.get() != sender) push_frame(*c, m);
       }
-      for (auto& d : b.devices) {
-        if (d.get() == w.from_device) continue;
-        d->on_frame(m, now, out);
-        schedule(bus, out, d.get(), now, work);
-      }
-    }
+    });
+    if (crossed == 0) return;
     std::lock_guard<std::mutex> lock(mx);
     frame_count[b.name] += crossed;
   }
 
   void devices_tick() {
     const std::int64_t now = now_ns();
-    std::vector<std::deque<Work>> work(buses.size());
-    while (!pending.empty() && pending.begin()->first <= now) {
-      const Pending& p = pending.begin()->second;
-      work[static_cast<std::size_t>(p.bus)].push_back(Work{p.frame, nullptr, p.from});
-      pending.erase(pending.begin());
-    }
-    std::vector<ntcan_sim::TimedFrame> out;
+    std::deque<ntcan_sim::BusFrame> work;
     for (std::size_t i = 0; i < buses.size(); ++i) {
-      for (auto& d : buses[i].devices) {
-        d->poll(now, out);
-        schedule(static_cast<int>(i), out, d.get(), now, work[i]);
-      }
-      run(static_cast<int>(i), work[i], now);
+      buses[i].devices.due(now, work);
+      run(static_cast<int>(i), work, now);
     }
   }
 
@@ -441,8 +393,8 @@ struct GatewaySim::Impl {
         break;
       case Client::Stage::kRaw:
         if (m.kind == Kind::kSend) {
-          if (ntcan_driver::is_remote(m.frame) && !cfg.remote_frames) break;
-          std::deque<Work> work{Work{m.frame, &c, nullptr}};
+          if (ntcan_frame::is_remote(m.frame) && !cfg.remote_frames) break;
+          std::deque<ntcan_sim::BusFrame> work{ntcan_sim::BusFrame{m.frame, &c}};
           run(c.bus, work, now_ns());
           return;
         }
@@ -621,7 +573,7 @@ struct GatewaySim::Impl {
     }
     if (http_fd >= 0) ::close(http_fd);
     http_fd = -1;
-    pending.clear();
+    for (Bus& b : buses) b.devices.drop_waiting();
     reboot_until = Clock::now() + cfg.reboot_time;
   }
 
@@ -672,8 +624,9 @@ struct GatewaySim::Impl {
 
   int poll_timeout() const {
     auto until = Clock::now() + std::chrono::milliseconds(kIdlePollMs);
-    if (!pending.empty()) {
-      until = std::min(until, Clock::time_point(std::chrono::nanoseconds(pending.begin()->first)));
+    for (const Bus& b : buses) {
+      const std::int64_t due = b.devices.next_due();
+      if (due >= 0) until = std::min(until, Clock::time_point(std::chrono::nanoseconds(due)));
     }
     if (reboot_until) until = std::min(until, *reboot_until);
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
@@ -765,13 +718,14 @@ bool GatewaySim::start(std::string& error) {
   im.http_fd = http_fd;
   im.wake_rd = pipe_fds[0];
   im.wake_wr = pipe_fds[1];
-  for (const auto& name : cfg_.buses) im.buses.push_back(Impl::Bus{name, {}});
+  im.buses.resize(cfg_.buses.size());
+  for (std::size_t i = 0; i < cfg_.buses.size(); ++i) im.buses[i].name = cfg_.buses[i];
   for (const auto& d : cfg_.devices) {
     auto it = std::find_if(im.buses.begin(), im.buses.end(), [&](const Impl::Bus& b) { return b.name == d.bus; });
     if (it == im.buses.end()) continue;
     auto dev = std::make_shared<canopen::Device>(static_cast<std::uint8_t>(d.node));
     dev->set_identity(d.name, d.hw, d.sw);
-    it->devices.push_back(std::move(dev));
+    it->devices.attach(std::move(dev));
   }
   im.serving = true;
   im.log("socketcand on " + cfg_.address + ":" + std::to_string(can_port_) +
@@ -841,8 +795,9 @@ std::shared_ptr<canopen::Device> GatewaySim::device(const std::string& bus, int 
   if (!impl_) return nullptr;
   for (const auto& b : impl_->buses) {
     if (b.name != bus) continue;
-    for (const auto& d : b.devices) {
-      if (d->node_id() == node) return d;
+    for (const auto& d : b.devices.devices()) {
+      auto c = std::dynamic_pointer_cast<canopen::Device>(d);
+      if (c && c->node_id() == node) return c;
     }
   }
   return nullptr;
