@@ -4,27 +4,37 @@
 # korvel-ntcan.
 include(CMakePackageConfigHelpers)
 
-# The public headers of each library, the one list to keep when headers move. They are
-# installed flat into include/korvel/, the way the sources include them.
-set(KORVEL_PUBLIC_HEADERS_korvel
-  library/common/KORVELlib/D_korvel.h)
-set(KORVEL_PUBLIC_HEADERS_vexil
-  include/d_fct.h
-  include/d_value.h
-  include/eq_data.h
-  include/eq_fct.h
-  include/vexil_types.h
-  vexil/vexil_host.h)
-set(KORVEL_PUBLIC_HEADERS_ntcan
-  include/ntcan.h
-  ntcan/ntcan_sim.h
-  ntcan/sim/canopen_device.h)
+# The public headers, the one list to keep when headers move: each entry is the header's path
+# in the tree and the folder under include/korvel/ it goes to ("." for include/korvel itself),
+# laid out the way the headers include each other.
+set(KORVEL_PUBLIC_HEADERS
+  # korvel, the library
+  library/common/KORVELlib/D_korvel.h .
+  # vexil, the framework layer (include/ as the library sees it, vexil_host.h for servers)
+  include/d_fct.h .
+  include/d_value.h .
+  include/eq_data.h .
+  include/eq_fct.h .
+  include/vexil_types.h .
+  vexil/vexil_host.h .
+  # ntcan, the driver, and its simulated buses and devices
+  include/ntcan.h .
+  ntcan/ntcan_sim.h .
+  ntcan/nets.h .
+  ntcan/frame/frame_text.h .
+  ntcan/sim/device.h sim
+  ntcan/sim/sim_clock.h sim
+  ntcan/sim/canopen_device.h sim)
 
-foreach(component korvel vexil ntcan)
-  foreach(header ${KORVEL_PUBLIC_HEADERS_${component}})
-    install(FILES ${PROJECT_SOURCE_DIR}/${header} DESTINATION ${KORVEL_INSTALL_INCLUDEDIR} COMPONENT devel)
-  endforeach()
+list(LENGTH KORVEL_PUBLIC_HEADERS n)
+math(EXPR last "${n} - 1")
+foreach(i RANGE 0 ${last} 2)
+  math(EXPR j "${i} + 1")
+  list(GET KORVEL_PUBLIC_HEADERS ${i} header)
+  list(GET KORVEL_PUBLIC_HEADERS ${j} folder)
+  install(FILES ${PROJECT_SOURCE_DIR}/${header} DESTINATION ${KORVEL_INSTALL_INCLUDEDIR}/${folder} COMPONENT devel)
 endforeach()
+target_include_directories(korvel_canopen_sim PUBLIC $<INSTALL_INTERFACE:${KORVEL_INSTALL_INCLUDEDIR}/sim>)
 
 # Targets as a consumer sees them: korvel::korvel, korvel::vexil, korvel::ntcan, ...
 set_target_properties(korvel_interfaces PROPERTIES EXPORT_NAME interfaces)
