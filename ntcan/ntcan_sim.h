@@ -36,6 +36,12 @@ using ntcan_frame::to_string;
 // the steady clock (set_time_source, now: sim/sim_clock.h).
 void reset();
 
+// ------------------------------------------------------------ test controls
+// The call record and the bus logs are kept only while switched on: by a test, or for a
+// whole process by NTCAN_RECORD=1 in its environment (a diagnostic aid). While off, driver
+// calls record nothing. reset() leaves the switch as it is.
+void keep_records(bool on);
+
 // ------------------------------------------------------------ faults, per net
 // The next `times` calls (kForever: until cleared) fail with `status`.
 void fail_open(int net, int status, int times = kForever);
@@ -54,7 +60,8 @@ void clear_faults(int net);
 // ------------------------------------------------------------ traffic
 // A frame from another node on the bus: delivered to handles and devices of the net.
 void inject(int net, const CMSG& m);
-// Every frame that crossed the net (sent by handles or devices, or injected), in order.
+// Every frame that crossed the net (sent by handles or devices, or injected), in order, while
+// records are kept (keep_records).
 std::vector<CMSG> bus_log(int net);
 void clear_bus_log();
 int open_handles(int net);
@@ -71,6 +78,7 @@ std::uint32_t baudrate(int net);
 bool simulated(int net);
 
 // ------------------------------------------------------------ call record
+// Kept while keep_records(true) is in force; the most recent 100,000 calls.
 struct Call {
   std::string op;            // "canOpen", "canSend", ...
   NTCAN_HANDLE handle;       // -1 for canOpen before it succeeds

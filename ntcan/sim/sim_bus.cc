@@ -32,7 +32,7 @@ class SimPort final : public Port {
     if (closed_) return NTCAN_INVALID_HANDLE;
     bus_.activity(net_);
     const std::int64_t now = ntcan_sim::now();
-    std::deque<ntcan_sim::BusFrame> work;
+    std::deque<ntcan_sim::BusFrame>& work = bus_.work_;
     for (int i = 0; i < count; ++i) {
       work.push_back(ntcan_sim::BusFrame{frames[i], this});
       bus_.run(net_, work, now);
@@ -44,7 +44,11 @@ class SimPort final : public Port {
   int take(std::vector<CMSG>& out, std::uint64_t& lost) override {
     std::lock_guard<std::mutex> lock(bus_.mx_);
     if (!closed_) bus_.activity(net_);
-    out.insert(out.end(), inbox_.begin(), inbox_.end());
+    if (out.empty()) {
+      out.swap(inbox_);  // the two buffers change places: no copy, no allocation
+    } else {
+      out.insert(out.end(), inbox_.begin(), inbox_.end());
+    }
     inbox_.clear();
     lost = lost_;
     lost_ = 0;
@@ -121,13 +125,13 @@ class SimPort final : public Port {
  private:
   SimBus& bus_;
   const int net_;
-  std::deque<CMSG> inbox_;
+  std::vector<CMSG> inbox_;
   std::uint64_t lost_ = 0;
   bool closed_ = false;
   bool woken_ = false;
 };
 
-SimBus::SimBus() { trace_.open_from_environment(); }
+SimBus::SimBus() : keep_log_(false) { trace_.open_from_environment(); }
 
 std::unique_ptr<Port> SimBus::open(int net, int& status) {
   auto port = std::make_unique<SimPort>(*this, net);
@@ -140,8 +144,8 @@ std::unique_ptr<Port> SimBus::open(int net, int& status) {
 void SimBus::inject(int net, const CMSG& m) {
   std::lock_guard<std::mutex> lock(mx_);
   activity(net);
-  std::deque<ntcan_sim::BusFrame> work{ntcan_sim::BusFrame{m, nullptr}};
-  run(net, work, ntcan_sim::now());
+  work_.push_back(ntcan_sim::BusFrame{m, nullptr});
+  run(net, work_, ntcan_sim::now());
 }
 
 void SimBus::attach(int net, std::shared_ptr<ntcan_sim::Device> device) {
@@ -181,24 +185,39 @@ void SimBus::activity(int net) {
   if (n.devices.idle()) return;
   const std::int64_t now = ntcan_sim::now();
   const std::int64_t next_before = n.devices.next_due();
-  std::deque<ntcan_sim::BusFrame> work;
-  n.devices.due(now, work);
+  n.devices.due(now, work_);
   if (n.devices.next_due() != next_before) n.cv.notify_all();  // readers may wake earlier now
-  run(net, work, now);
+  run(net, work_, now);
 }
 
 void SimBus::run(int net, std::deque<ntcan_sim::BusFrame>& work, std::int64_t now) {
   if (work.empty()) return;
   Net& n = nets_[static_cast<std::size_t>(net)];
-  n.devices.run(work, now, [&](const CMSG& m, const void* sender) {
+  if (n.devices.idle()) {
+    // Only ports on the net: the frames cross as they are, nothing answers them.
+    for (const ntcan_sim::BusFrame& f : work) cross(net, ntcan_frame::on_wire(f.frame), f.sender);
+    work.clear();  // (popping nothing, the scratch queue keeps its storage)
+  } else {
+    // One pointer captured: the callback fits std::function's own space, no allocation.
+    struct Crossing {
+      SimBus* bus;
+      int net;
+    } c{this, net};
+    n.devices.run(work, now, [&c](const CMSG& m, const void* sender) { c.bus->cross(c.net, m, sender); });
+  }
+  n.cv.notify_all();
+}
+
+void SimBus::cross(int net, const CMSG& m, const void* sender) {
+  Net& n = nets_[static_cast<std::size_t>(net)];
+  if (keep_log_.load(std::memory_order_relaxed)) {
     n.log.push_back(m);
     if (n.log.size() > kLogFrames) n.log.pop_front();
-    trace_.write(net, m);
-    for (SimPort* p : n.ports) {
-      if (p != sender) p->deliver(m);
-    }
-  });
-  n.cv.notify_all();
+  }
+  trace_.write(net, m);
+  for (SimPort* p : n.ports) {
+    if (p != sender) p->deliver(m);
+  }
 }
 
 SimBus& sim_bus() {

@@ -8,6 +8,7 @@
 #define NTCAN_SIM_BUS_H
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -37,6 +38,8 @@ class SimBus final : public Transport {
   void detach(int net, const std::shared_ptr<ntcan_sim::Device>& device);
   std::vector<CMSG> log(int net) const;
   void clear_log();
+  // Whether frames crossing a net go into its log (a test control, off by default).
+  void keep_log(bool on) { keep_log_ = on; }
   // Detaches every device, drops pending frames and logs, re-reads NTCAN_TRACE.
   void reset();
 
@@ -60,10 +63,14 @@ class SimBus final : public Transport {
   // Lets the frames (a port's: sender is the port; injected: none) and everything they
   // provoke cross the net.
   void run(int net, std::deque<ntcan_sim::BusFrame>& work, std::int64_t now);
+  // One frame (as on the wire) crosses: logged, traced, put into every port but its sender's.
+  void cross(int net, const CMSG& m, const void* sender);
 
   mutable std::mutex mx_;
   std::array<Net, kNets> nets_;
   BusTrace trace_;
+  std::atomic<bool> keep_log_;
+  std::deque<ntcan_sim::BusFrame> work_;  // scratch of send, inject and activity
 };
 
 // The one simulated bus system of the process (never destroyed).

@@ -6,12 +6,15 @@
 
 #include <dirent.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "driver_calls.h"
+#include "fake_gateway.h"
 #include "gateway_fixture.h"
 #include "ntcan.h"
 #include "ntcan_sim.h"
@@ -266,4 +269,109 @@ TEST_F(GatewayNet, OnlyNetsLeftToTheSimulatedBusCountAsSimulated) {
   EXPECT_TRUE(ntcan_sim::simulated(4));  // not listed
   EXPECT_FALSE(ntcan_sim::simulated(-1));
   EXPECT_FALSE(ntcan_sim::simulated(ntcan_sim::kNets));
+}
+
+// A gateway that steers by hand, on net kFake, and a clock the test moves.
+class SteeredGateway : public GatewayNet {
+ protected:
+  static constexpr int kFake = 5;
+  static constexpr int kHealthy = 6;  // a simulated net beside it
+  static constexpr std::int64_t kSecond = 1000000000;
+
+  void SetUp() override {
+    GatewayNet::SetUp();
+    ASSERT_TRUE(gw_.ok());
+    configure_driver(dir_, std::to_string(kFake) + " socketcand 127.0.0.1 " + std::to_string(gw_.port()) + " can0\n");
+    ntcan_sim::set_time_source([this] { return now_.load(); });
+  }
+
+  static NTCAN_HANDLE open_on(int net, std::initializer_list<std::int32_t> ids) {
+    NTCAN_HANDLE h = NTCAN_NO_HANDLE;
+    EXPECT_EQ(canOpen(net, 0, 10, 100, 1000, kSafetyNetMs, &h), NTCAN_SUCCESS);
+    for (auto id : ids) EXPECT_EQ(canIdAdd(h, id), NTCAN_SUCCESS);
+    return h;
+  }
+
+  FakeGateway gw_;
+  std::atomic<std::int64_t> now_{kSecond};
+};
+
+TEST_F(SteeredGateway, AHungGatewayDelaysNoCallOnAnotherNet) {
+  const NTCAN_HANDLE tx = open_on(kHealthy, {});
+  const NTCAN_HANDLE rx = open_on(kHealthy, {0x181});
+  gw_.set_mode(FakeGateway::Mode::kSilent);
+  int hung_open = -1;
+  NTCAN_HANDLE hung = NTCAN_NO_HANDLE;
+  std::thread opener([&] { hung_open = canOpen(kFake, 0, 10, 100, 1000, 1000, &hung); });
+  ASSERT_TRUE(gw_.wait_connections(1, kSafetyNet));  // the open now waits for a greeting
+
+  // Every kind of call on the healthy net, while that open is in progress.
+  send(tx, {"181#01"});
+  CMSG m[4];
+  std::int32_t n = 4;
+  ASSERT_EQ(canTake(rx, m, &n), NTCAN_SUCCESS);
+  EXPECT_EQ(n, 1);
+  CAN_IF_STATUS st;
+  EXPECT_EQ(canStatus(rx, &st), NTCAN_SUCCESS);
+  const NTCAN_HANDLE more = open_on(kHealthy, {0x181});
+  EXPECT_EQ(canClose(more), NTCAN_SUCCESS);
+
+  // Only now does the gateway answer: the open can only succeed if it was still waiting,
+  // that is if none of the calls above waited for it.
+  gw_.set_mode(FakeGateway::Mode::kServe);
+  opener.join();
+  EXPECT_EQ(hung_open, NTCAN_SUCCESS);
+  EXPECT_EQ(canClose(hung), NTCAN_SUCCESS);
+}
+
+TEST_F(SteeredGateway, ALostConnectionComesBackByItselfAtMostOnceASecond) {
+  const NTCAN_HANDLE h = open_on(kFake, {0x123});
+  ASSERT_TRUE(gw_.wait_connections(1, kSafetyNet));
+  gw_.broadcast(ntcan_sim::frame("123#01"));
+  gw_.broadcast(ntcan_sim::frame("123#02"));
+  gw_.set_mode(FakeGateway::Mode::kHangUp);
+  gw_.drop_connections();
+
+  // The read returns once the loss is seen; it tries to connect again at once, in vain.
+  CMSG m[4];
+  std::int32_t n = 4;
+  EXPECT_EQ(canRead(h, m, &n, nullptr), NTCAN_SOCK_CMD_TIMEOUT);
+  EXPECT_EQ(gw_.connections(), 2);
+  gw_.set_mode(FakeGateway::Mode::kServe);
+  n = 1;
+  m[0] = ntcan_sim::frame("123#03");
+  EXPECT_EQ(canSend(h, m, &n), NTCAN_SOCK_CMD_TIMEOUT);
+  n = 4;
+  EXPECT_EQ(take_status(h, n), NTCAN_SOCK_CMD_TIMEOUT);
+  CAN_IF_STATUS st;
+  EXPECT_EQ(canStatus(h, &st), NTCAN_SOCK_CMD_TIMEOUT);
+  EXPECT_EQ(gw_.connections(), 2) << "no second attempt within the second";
+
+  now_ += kSecond;
+  EXPECT_EQ(canStatus(h, &st), NTCAN_SUCCESS);
+  EXPECT_EQ(gw_.connections(), 3);
+  // Same handle, same filter; the two frames the old connection held count as lost.
+  gw_.broadcast(ntcan_sim::frame("124#FF"));
+  gw_.broadcast(ntcan_sim::frame("123#04"));
+  n = 4;
+  ASSERT_EQ(canRead(h, m, &n, nullptr), NTCAN_SUCCESS);
+  ASSERT_EQ(n, 1);
+  EXPECT_EQ(ntcan_sim::to_string(m[0]), "123#04");
+  EXPECT_EQ(m[0].msg_lost, 2);
+  send(h, {"123#05"});
+  EXPECT_EQ(canClose(h), NTCAN_SUCCESS);
+}
+
+TEST_F(SteeredGateway, GatewayTextReachesTheLogEscapedAndBounded) {
+  gw_.refuse_remote_frames("bad\n(1700000000.000000) ntcan: forged line\x1b[2J" + std::string(180, 'x'));
+  const NTCAN_HANDLE h = open_on(kFake, {});
+  testing::internal::CaptureStderr();
+  CMSG m = ntcan_sim::frame("705#R1");
+  std::int32_t n = 1;
+  EXPECT_EQ(canSend(h, &m, &n), NTCAN_TX_ERROR);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("bad\\n(1700000000.000000) ntcan: forged line\\x1b[2Jxxx"), std::string::npos) << err;
+  EXPECT_EQ(err.find('\x1b'), std::string::npos);
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  EXPECT_LT(err.size(), 240u) << err;  // the gateway sent about 230 characters
 }

@@ -45,6 +45,7 @@ class KorvelTest : public ::testing::Test {
   void SetUp() override {
     clock_ = &vexil::VirtualClock::install();
     ntcan_sim::reset();
+    ntcan_sim::keep_records(true);  // the tests read the driver's call record and bus log
     ntcan_sim::set_time_source([] { return vexil::clock().now(); });
     char tmpl[] = "/tmp/korvel-test-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
