@@ -174,6 +174,10 @@ class D_can : public D_fct {
   int can_return() const { return can_ret_ ? *can_ret_ : 0; }
   canline* line() const { return pline_; }
 
+  // Guards the polled list and every receive buffer: held by can_looping around each fill,
+  // by can_array, and by start-up and removal. The library takes it re-entrantly, so a
+  // derived can_fill may call can_array (or any other node operation); code outside the
+  // library that locks it itself must not call node operations while it holds it.
   static std::mutex mx_loop;
 
  protected:

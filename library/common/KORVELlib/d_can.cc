@@ -37,6 +37,25 @@ void keep_for_process(const void* p) {
   kept->push_back(p);
 }
 
+namespace {
+// True while the calling thread holds D_can::mx_loop through a LoopLock.
+thread_local bool t_holds_loop = false;
+}  // namespace
+
+LoopLock::LoopLock() : owner_(!t_holds_loop) {
+  if (owner_) {
+    D_can::mx_loop.lock();
+    t_holds_loop = true;
+  }
+}
+
+LoopLock::~LoopLock() {
+  if (owner_) {
+    t_holds_loop = false;
+    D_can::mx_loop.unlock();
+  }
+}
+
 }  // namespace korvel
 
 
@@ -98,7 +117,7 @@ D_can::~D_can() {
 }
 
 void D_can::unregister_node() {
-  std::lock_guard<std::mutex> lk(mx_loop);
+  korvel::LoopLock lk;
   auto& list = korvel::can_list();
   for (auto it = list.begin(); it != list.end();) {
     it = (*it == this) ? list.erase(it) : it + 1;
@@ -174,7 +193,7 @@ void D_can::set_value(IIII* s) {
 
   // Under the polling lock, so that no poll uses the handle while it is closed.
   const IIII next = *s;
-  std::lock_guard<std::mutex> lk(mx_loop);
+  korvel::LoopLock lk;
   if (next.i1_data != canIdent_.i1_data || next.i2_data != canIdent_.i2_data) {
     can_close();
     if (isactive()) dellist_locked();
@@ -207,7 +226,7 @@ int can_looping() {
   // Walk by position, one node per lock: start-ups and removals on other threads interleave
   // between two nodes, and a node removed from the list is never touched again.
   for (std::size_t i = 0;; ++i) {
-    std::lock_guard<std::mutex> lk(D_can::mx_loop);
+    korvel::LoopLock lk;
     auto& list = korvel::can_list();
     if (i >= list.size()) break;
     D_can* node = list[i];
@@ -218,7 +237,7 @@ int can_looping() {
 }
 
 std::vector<D_can*> korvel_polled_nodes() {
-  std::lock_guard<std::mutex> lk(D_can::mx_loop);
+  korvel::LoopLock lk;
   return korvel::can_list();
 }
 

@@ -117,7 +117,7 @@ int D_can::can_fill() {
 int D_can::can_array(CMSG* rxmsg, int* length) {
   if (!rxmsg || !length) return kFailed;
   // A consistent batch: the fill of another thread's can_looping runs under the same lock.
-  std::lock_guard<std::mutex> lk(mx_loop);
+  korvel::LoopLock lk;
   if (!pline_ || pline_->handle() <= 0 || handle() == -1 || !rxmsg_len_ || !rxmsg_) {
     return kFailed;
   }

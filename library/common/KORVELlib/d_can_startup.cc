@@ -77,7 +77,7 @@ int D_can::start_plain(std::initializer_list<int> idents) {
 
 int D_can::init(int ident) {
   if (!korvel::valid_line(canIdent_.i1_data)) return kFailed;
-  std::lock_guard<std::mutex> lk(mx_loop);
+  korvel::LoopLock lk;
 
   auto& list = korvel::can_list();
   const auto found = find_pair();
@@ -216,7 +216,7 @@ int D_can::DelIdent(int ident) {
 
 int D_can::dellist() {
   if (!isactive()) return 0;
-  std::lock_guard<std::mutex> lk(mx_loop);
+  korvel::LoopLock lk;
   dellist_locked();
   return 0;
 }
