@@ -81,6 +81,7 @@ D_can::D_can(const std::string& pn, EqFct* ef)
 
 D_can::~D_can() {
   unregister_node();
+  forget_supervision();
   can_close();
   // The sub-properties outlive the node; they must not reach back into it.
   if (start_node_) start_node_->detach_node();
@@ -212,6 +213,7 @@ int can_looping() {
     if (i >= list.size()) break;
     D_can* node = list[i];
     node->can_fill();
+    D_can::supervise_batch(node);
     if (VEXIL_debug & 0x100000) node->can_print();
   }
   return 0;
