@@ -149,9 +149,11 @@ void BM_SdoRead60Characters(benchmark::State& state) {
     node->AddIdent(0x580 + 100);
     return node;
   }();
+  ntcan_sim::keep_records(true);  // to count the frames of one read
   ntcan_sim::clear_bus_log();
   n->get_manufacture();
   const double frames = static_cast<double>(ntcan_sim::bus_log(16).size());
+  ntcan_sim::keep_records(false);
   for (auto _ : state) {
     if (n->get_manufacture() != 0) state.SkipWithError("read failed");
   }

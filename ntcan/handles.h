@@ -1,12 +1,18 @@
 // handles.h - open handles: each has its port, its identifier filter and its receive queue.
-// Everything here runs under the driver lock (driver_state.h); only a handle's port is used
-// without it, by a reader waiting for frames.
+//
+// Locks: the handle table has a lock of its own, held only to find, add or remove a handle.
+// Each handle has one lock for its filter and queue, held while frames move from the port
+// into the queue; it is never held while waiting for frames. Neither lock is shared across
+// nets, and no call holds the table lock while a transport connects, sends or resolves.
 #ifndef NTCAN_HANDLES_H
 #define NTCAN_HANDLES_H
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <shared_mutex>
 #include <vector>
 
 #include "id_filter.h"
@@ -33,29 +39,35 @@ class Handle {
   NTCAN_HANDLE id() const { return id_; }
   int net() const { return net_; }
   const OpenArgs& args() const { return args_; }
+  // The port serialises its own calls; usable without the handle's lock.
   Port& port() { return *port_; }
+  bool closed() const { return closed_.load(std::memory_order_acquire); }
+
+  // Guards filter(), queue() and fetch().
+  std::mutex& mx() { return mx_; }
   IdFilter& filter() { return filter_; }
   RxQueue& queue() { return queue_; }
-  bool closed() const { return closed_; }
 
-  // Pulls what the port received through the filter into the queue. Returns the port's
-  // status: a transport whose connection is lost fails here.
+  // With mx() held: pulls what the port received through the filter into the queue. Returns
+  // the port's status: a transport whose connection is lost fails here.
   int fetch();
-  // Closes the port; a reader still waiting on it returns.
+  // Closes the port; a reader still waiting on it returns. Takes mx() itself.
   void close();
 
  private:
   const NTCAN_HANDLE id_;
   const int net_;
   const OpenArgs args_;
-  std::unique_ptr<Port> port_;
+  const std::unique_ptr<Port> port_;
+  std::mutex mx_;
   IdFilter filter_;
   RxQueue queue_;
-  bool closed_ = false;
+  std::vector<CMSG> incoming_;  // reused by fetch(): taking frames allocates nothing
+  std::atomic<bool> closed_{false};
 };
 
 // Handle numbers count up from 1 and are never given out twice in a process, so a handle
-// used after canClose is always recognised.
+// used after canClose is always recognised. Thread-safe; lookups run side by side.
 class HandleTable {
  public:
   std::shared_ptr<Handle> add(int net, const OpenArgs& args, std::unique_ptr<Port> port);
@@ -67,6 +79,7 @@ class HandleTable {
   std::vector<std::shared_ptr<Handle>> remove_all();
 
  private:
+  mutable std::shared_mutex mx_;
   NTCAN_HANDLE next_ = 1;
   std::map<NTCAN_HANDLE, std::shared_ptr<Handle>> open_;
 };

@@ -1,8 +1,15 @@
-// ntcan_api.cc - the nine NTCAN functions: argument checks, handle bookkeeping, faults and
-// the call record over the transport of each net.
+// ntcan_api.cc - the nine NTCAN functions: argument checks and handle bookkeeping over the
+// transport of each net, plus the test controls (fault switches, call record) when a test
+// switched them on.
+//
+// No call holds anything shared with other nets while its transport works: the handle table
+// is locked only to find, add or remove a handle, and a handle's own lock only while frames
+// move from its port into its queue. So a gateway that hangs delays the calls on its own
+// handles, never those on another net.
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 
 #include "can_frame.h"
@@ -12,35 +19,68 @@
 namespace {
 
 using ntcan_driver::DriverState;
+using ntcan_driver::FaultSwitch;
 using ntcan_driver::Handle;
+using ntcan_driver::NetFaults;
 
-// One call on its way into the record; done() records it and returns the result.
-// Used with the driver lock held.
+// One call on its way into the record; done() records it and returns the result. Builds
+// nothing while the record is off.
 class Recorded {
  public:
-  Recorded(DriverState& d, const char* op, NTCAN_HANDLE handle) : d_(d) {
+  Recorded(DriverState& d, const char* op, NTCAN_HANDLE handle)
+      : d_(d), on_(d.recording.load(std::memory_order_relaxed)) {
+    if (!on_) return;
     call_.op = op;
     call_.handle = handle;
     call_.net = -1;
     call_.result = NTCAN_SUCCESS;
   }
-  ntcan_sim::Call& call() { return call_; }
+  void net(int net) {
+    if (on_) call_.net = net;
+  }
+  void handle(NTCAN_HANDLE h) {
+    if (on_) call_.handle = h;
+  }
+  void args(std::initializer_list<long> values) {
+    if (on_) call_.args = values;
+  }
+  void frames(const CMSG* first, int count) {
+    if (on_) call_.frames.assign(first, first + count);
+  }
   int done(int result) {
-    call_.result = result;
-    d_.calls.add(std::move(call_));
+    if (on_) {
+      call_.result = result;
+      std::lock_guard<std::mutex> lock(d_.mx);
+      d_.calls.add(std::move(call_));
+    }
     return result;
   }
 
  private:
   DriverState& d_;
+  const bool on_;
   ntcan_sim::Call call_;
 };
 
 // The open handle, with the call's net filled in; null if the handle is unknown or closed.
 std::shared_ptr<Handle> find(DriverState& d, Recorded& rec, NTCAN_HANDLE handle) {
   auto h = d.handles.find(handle);
-  if (h) rec.call().net = h->net();
+  if (h) rec.net(h->net());
   return h;
+}
+
+// The fault switches of a net, looked at only once a test armed one.
+bool net_down(DriverState& d, int net) {
+  if (!d.faults_armed.load(std::memory_order_acquire)) return false;
+  std::lock_guard<std::mutex> lock(d.mx);
+  return d.faults[static_cast<std::size_t>(net)].down;
+}
+
+// True if the switch makes this call fail (status set); counts the call against it.
+bool tripped(DriverState& d, int net, FaultSwitch NetFaults::*which, int& status) {
+  if (!d.faults_armed.load(std::memory_order_acquire)) return false;
+  std::lock_guard<std::mutex> lock(d.mx);
+  return (d.faults[static_cast<std::size_t>(net)].*which).trip(status);
 }
 
 // A call of canSend, canRead or canTake: the count *len goes into the record, and a failing
@@ -48,7 +88,7 @@ std::shared_ptr<Handle> find(DriverState& d, Recorded& rec, NTCAN_HANDLE handle)
 class FrameCall : public Recorded {
  public:
   FrameCall(DriverState& d, const char* op, NTCAN_HANDLE handle, int32_t* len) : Recorded(d, op, handle), len_(len) {
-    if (len != nullptr) call().args = {*len};
+    if (len != nullptr) args({*len});
   }
   int fail(int status) {
     if (len_ != nullptr) *len_ = 0;
@@ -75,44 +115,44 @@ class FrameCall : public Recorded {
 
 NTCAN_RESULT receive(const char* op, NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len, bool wait) {
   DriverState& d = ntcan_driver::driver_state();
-  std::unique_lock<std::mutex> lock(d.mx);
   FrameCall rec(d, op, handle, len);
   auto h = rec.start(d, handle, cmsg);
   if (!h) return rec.result();
-  auto fail = [&](int status) { return rec.fail(status); };
   const int capacity = *len;
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(wait ? std::max(0, h->args().rx_timeout_ms) : 0);
   for (;;) {
-    if (h->closed()) return fail(NTCAN_OPERATION_ABORTED);  // closed while this call waited
-    if (d.faults[static_cast<std::size_t>(h->net())].down) return fail(NTCAN_SOCK_CMD_TIMEOUT);
-    const int fetched = h->fetch();
-    if (fetched != NTCAN_SUCCESS) return fail(fetched);  // e.g. a gateway connection that was lost
-    if (h->queue().size() > 0) {
-      int n = h->queue().take(cmsg, capacity);
-      *len = n;
-      rec.call().frames.assign(cmsg, cmsg + n);
-      return rec.done(NTCAN_SUCCESS);
+    {
+      std::lock_guard<std::mutex> lock(h->mx());
+      if (h->closed()) return rec.fail(NTCAN_OPERATION_ABORTED);  // closed while this call waited
+      if (net_down(d, h->net())) return rec.fail(NTCAN_SOCK_CMD_TIMEOUT);
+      const int fetched = h->fetch();
+      if (fetched != NTCAN_SUCCESS) return rec.fail(fetched);  // e.g. a gateway connection that was lost
+      if (h->queue().size() > 0) {
+        const int n = h->queue().take(cmsg, capacity);
+        *len = n;
+        rec.frames(cmsg, n);
+        return rec.done(NTCAN_SUCCESS);
+      }
     }
-    if (!wait) return fail(NTCAN_SUCCESS);
+    if (!wait) return rec.fail(NTCAN_SUCCESS);
     const auto left = deadline - std::chrono::steady_clock::now();
-    if (left <= decltype(left)::zero()) return fail(NTCAN_RX_TIMEOUT);
-    lock.unlock();  // h keeps the port alive even if another thread closes the handle meanwhile
+    if (left <= decltype(left)::zero()) return rec.fail(NTCAN_RX_TIMEOUT);
+    // Without any lock: h keeps the port alive even if another thread closes the handle.
     h->port().wait(std::chrono::duration_cast<std::chrono::nanoseconds>(left));
-    lock.lock();
   }
 }
 
 // canIdAdd / canIdDelete: one identifier of a handle's filter, and of its port's own filter.
 NTCAN_RESULT change_id(const char* op, NTCAN_HANDLE handle, int32_t id, bool enable) {
   DriverState& d = ntcan_driver::driver_state();
-  std::lock_guard<std::mutex> lock(d.mx);
   Recorded rec(d, op, handle);
-  rec.call().args = {id};
+  rec.args({id});
   auto h = find(d, rec, handle);
   if (!h) return rec.done(NTCAN_INVALID_HANDLE);
+  std::lock_guard<std::mutex> lock(h->mx());
   // Frames that arrived before this call are judged by the filter as it was.
-  if (!d.faults[static_cast<std::size_t>(h->net())].down) h->fetch();
+  if (!net_down(d, h->net())) h->fetch();
   const int status = enable ? h->filter().enable(id) : h->filter().disable(id);
   if (status == NTCAN_SUCCESS) h->port().id_enabled(id, enable);
   return rec.done(status);
@@ -125,51 +165,56 @@ extern "C" {
 NTCAN_RESULT canOpen(int net, uint32_t flags, int32_t txqueuesize, int32_t rxqueuesize, int32_t txtimeout,
                      int32_t rxtimeout, NTCAN_HANDLE* handle) {
   DriverState& d = ntcan_driver::driver_state();
-  std::lock_guard<std::mutex> lock(d.mx);
   Recorded rec(d, "canOpen", NTCAN_NO_HANDLE);
-  rec.call().net = net;
-  rec.call().args = {net, static_cast<long>(flags), txqueuesize, rxqueuesize, txtimeout, rxtimeout};
+  rec.net(net);
+  rec.args({net, static_cast<long>(flags), txqueuesize, rxqueuesize, txtimeout, rxtimeout});
   if (handle == nullptr) return rec.done(NTCAN_INVALID_PARAMETER);
   *handle = NTCAN_NO_HANDLE;
   if (!ntcan_driver::valid_net(net)) return rec.done(NTCAN_NET_NOT_FOUND);
   if (rxqueuesize < 1) return rec.done(NTCAN_INVALID_PARAMETER);
-  auto& faults = d.faults[static_cast<std::size_t>(net)];
   int status = NTCAN_SUCCESS;
-  if (faults.open.trip(status)) return rec.done(status);
-  if (faults.down) return rec.done(faults.down_open_status);
+  if (tripped(d, net, &NetFaults::open, status)) return rec.done(status);
+  if (net_down(d, net)) {
+    std::unique_lock<std::mutex> lock(d.mx);
+    status = d.faults[static_cast<std::size_t>(net)].down_open_status;
+    lock.unlock();
+    return rec.done(status);
+  }
+  // The transport connects holding nothing another call needs.
   auto port = ntcan_driver::transport_for_net(net).open(net, status);
   if (!port) return rec.done(status);
   ntcan_driver::OpenArgs args{flags, txqueuesize, rxqueuesize, txtimeout, rxtimeout};
   auto h = d.handles.add(net, args, std::move(port));
   *handle = h->id();
-  rec.call().handle = h->id();
+  rec.handle(h->id());
   return rec.done(NTCAN_SUCCESS);
 }
 
 NTCAN_RESULT canClose(NTCAN_HANDLE handle) {
   DriverState& d = ntcan_driver::driver_state();
-  std::lock_guard<std::mutex> lock(d.mx);
   Recorded rec(d, "canClose", handle);
-  if (!find(d, rec, handle)) return rec.done(NTCAN_INVALID_HANDLE);
   auto h = d.handles.remove(handle);
+  if (!h) return rec.done(NTCAN_INVALID_HANDLE);
+  rec.net(h->net());
   h->close();
   int status = NTCAN_SUCCESS;
-  d.faults[static_cast<std::size_t>(h->net())].close.trip(status);  // released all the same
+  tripped(d, h->net(), &NetFaults::close, status);  // released all the same
   return rec.done(status);
 }
 
 NTCAN_RESULT canSetBaudrate(NTCAN_HANDLE handle, uint32_t baud) {
   DriverState& d = ntcan_driver::driver_state();
-  std::lock_guard<std::mutex> lock(d.mx);
   Recorded rec(d, "canSetBaudrate", handle);
-  rec.call().args = {static_cast<long>(baud)};
+  rec.args({static_cast<long>(baud)});
   auto h = find(d, rec, handle);
   if (!h) return rec.done(NTCAN_INVALID_HANDLE);
-  const auto net = static_cast<std::size_t>(h->net());
   int status = NTCAN_SUCCESS;
-  if (d.faults[net].baudrate.trip(status)) return rec.done(status);
+  if (tripped(d, h->net(), &NetFaults::baudrate, status)) return rec.done(status);
   status = h->port().set_baudrate(baud);
-  if (status == NTCAN_SUCCESS) d.baudrate[net] = baud;
+  if (status == NTCAN_SUCCESS) {
+    std::lock_guard<std::mutex> lock(d.mx);
+    d.baudrate[static_cast<std::size_t>(h->net())] = baud;
+  }
   return rec.done(status);
 }
 
@@ -179,18 +224,16 @@ NTCAN_RESULT canIdDelete(NTCAN_HANDLE handle, int32_t id) { return change_id("ca
 
 NTCAN_RESULT canSend(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len) {
   DriverState& d = ntcan_driver::driver_state();
-  std::lock_guard<std::mutex> lock(d.mx);
   FrameCall rec(d, "canSend", handle, len);
   auto h = rec.start(d, handle, cmsg);
   if (!h) return rec.result();
-  auto fail = [&](int status) { return rec.fail(status); };
   const int count = *len;
-  if (!std::all_of(cmsg, cmsg + count, ntcan_driver::valid_frame)) return fail(NTCAN_INVALID_PARAMETER);
-  if (d.faults[static_cast<std::size_t>(h->net())].down) return fail(NTCAN_SOCK_CMD_TIMEOUT);
+  if (!std::all_of(cmsg, cmsg + count, ntcan_driver::valid_frame)) return rec.fail(NTCAN_INVALID_PARAMETER);
+  if (net_down(d, h->net())) return rec.fail(NTCAN_SOCK_CMD_TIMEOUT);
   int sent = 0;
-  int status = h->port().send(cmsg, count, sent);
+  const int status = h->port().send(cmsg, count, sent);
   *len = sent;
-  rec.call().frames.assign(cmsg, cmsg + sent);
+  rec.frames(cmsg, sent);
   return rec.done(status);
 }
 
@@ -205,19 +248,21 @@ NTCAN_RESULT canTake(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len) {
 
 NTCAN_RESULT canStatus(NTCAN_HANDLE handle, CAN_IF_STATUS* cstat) {
   DriverState& d = ntcan_driver::driver_state();
-  std::lock_guard<std::mutex> lock(d.mx);
   Recorded rec(d, "canStatus", handle);
   auto h = find(d, rec, handle);
   if (!h) return rec.done(NTCAN_INVALID_HANDLE);
   if (cstat == nullptr) return rec.done(NTCAN_INVALID_PARAMETER);
-  auto& faults = d.faults[static_cast<std::size_t>(h->net())];
   int status = NTCAN_SUCCESS;
-  if (faults.status.trip(status)) return rec.done(status);
-  if (faults.down) return rec.done(NTCAN_SOCK_CMD_TIMEOUT);
+  if (tripped(d, h->net(), &NetFaults::status, status)) return rec.done(status);
+  if (net_down(d, h->net())) return rec.done(NTCAN_SOCK_CMD_TIMEOUT);
   std::memset(cstat, 0, sizeof *cstat);
   status = h->port().status(*cstat);
   cstat->dll = ntcan_driver::kDllVersion;
-  if (faults.boardstatus) cstat->boardstatus = *faults.boardstatus;
+  if (d.faults_armed.load(std::memory_order_acquire)) {
+    std::lock_guard<std::mutex> lock(d.mx);
+    const auto& board = d.faults[static_cast<std::size_t>(h->net())].boardstatus;
+    if (board) cstat->boardstatus = *board;
+  }
   return rec.done(status);
 }
 

@@ -1,5 +1,8 @@
-// ntcan_sim.h - control of our NTCAN driver's simulated buses, for tests, tools and demos.
+// ntcan_sim.h - control of our NTCAN driver's simulated buses, for tests and demos: devices
+// on nets, injected traffic, the bus log, fault switches and the call record.
 // The plug-in library never includes this header; it sees the driver only through ntcan.h.
+// Frame notation lives in frame/frame_text.h, the device interface in sim/device.h and the
+// simulated time in sim/sim_clock.h; this header brings them along.
 //
 // Every net (0..255) is an in-process CAN bus unless configured otherwise. A frame sent on a
 // handle reaches every other handle of the same net that enabled its identifier, and every
@@ -8,36 +11,36 @@
 #define NTCAN_SIM_H
 
 #include <cstdint>
-#include <functional>
-#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "frame_text.h"
+#include "nets.h"
 #include "ntcan.h"
+#include "sim/device.h"
+#include "sim/sim_clock.h"
 
 namespace ntcan_sim {
 
-constexpr int kNets = 256;
+using ntcan_driver::kNets;
 constexpr int kForever = -1;
 
 // ------------------------------------------------------------ can-utils notation
-// "605#4008100000000000" data frame, "605#" no data, "705#R" remote request (len 0x10),
-// "705#R1" remote request for 1 byte (len 0x11), "1ABCDEF0#11" extended identifier (exactly
-// eight hex digits: id | NTCAN_20B_BASE). Throws std::invalid_argument on bad text.
-CMSG frame(const std::string& text);
-std::vector<CMSG> frames(std::initializer_list<const char*> texts);
-// The inverse of frame(): upper-case hex, "#R" for remote requests.
-std::string to_string(const CMSG& m);
-std::string to_string(const std::vector<CMSG>& ms);  // one frame per line
+using ntcan_frame::frame;
+using ntcan_frame::frames;
+using ntcan_frame::to_string;
 
 // ------------------------------------------------------------ whole driver
-// Closes every handle, detaches every device, clears faults, records and logs.
+// Closes every handle, detaches every device, clears faults, records and logs, re-reads
+// NTCAN_TRACE and restores the steady clock (set_time_source, now: sim/sim_clock.h).
 void reset();
-// Monotonic time in ns used for delayed device replies; null restores the steady clock.
-using TimeSource = std::function<std::int64_t()>;
-void set_time_source(TimeSource source);
-std::int64_t now();
+
+// ------------------------------------------------------------ test controls
+// The call record and the bus logs are kept only while switched on: by a test, or for a
+// whole process by NTCAN_RECORD=1 in its environment (a diagnostic aid). While off, driver
+// calls record nothing. reset() leaves the switch as it is.
+void keep_records(bool on);
 
 // ------------------------------------------------------------ faults, per net
 // The next `times` calls (kForever: until cleared) fail with `status`.
@@ -57,7 +60,8 @@ void clear_faults(int net);
 // ------------------------------------------------------------ traffic
 // A frame from another node on the bus: delivered to handles and devices of the net.
 void inject(int net, const CMSG& m);
-// Every frame that crossed the net (sent by handles or devices, or injected), in order.
+// Every frame that crossed the net (sent by handles or devices, or injected), in order, while
+// records are kept (keep_records).
 std::vector<CMSG> bus_log(int net);
 void clear_bus_log();
 int open_handles(int net);
@@ -68,8 +72,13 @@ int net_of(NTCAN_HANDLE h);
 int queued(NTCAN_HANDLE h);
 // Last baud-rate code set on the net (0: none).
 std::uint32_t baudrate(int net);
+// True when the net is served by the in-process simulated bus (not listed in the driver
+// configuration, or listed as sim): only there do attached devices and injected frames
+// reach the handles. False for every other transport and for numbers that are no net.
+bool simulated(int net);
 
 // ------------------------------------------------------------ call record
+// Kept while keep_records(true) is in force; the most recent 100,000 calls.
 struct Call {
   std::string op;            // "canOpen", "canSend", ...
   NTCAN_HANDLE handle;       // -1 for canOpen before it succeeds
@@ -83,25 +92,7 @@ std::vector<Call> calls();
 std::vector<Call> calls(const std::string& op);
 void clear_calls();
 
-// ------------------------------------------------------------ devices
-struct TimedFrame {
-  CMSG frame;
-  std::int64_t due_ns;  // delivered once now() reaches it
-};
-
-// A device on a simulated bus: frames in, frames out, no knowledge of the bus itself.
-class Device {
- public:
-  virtual ~Device() = default;
-  // A frame crossed the bus. Frames to send go into out.
-  virtual void on_frame(const CMSG& in, std::int64_t now_ns, std::vector<TimedFrame>& out) = 0;
-  // Frames the device sends on its own (emergencies, boot-up), asked for on every bus activity.
-  virtual void poll(std::int64_t now_ns, std::vector<TimedFrame>& out) {
-    (void)now_ns;
-    (void)out;
-  }
-};
-
+// ------------------------------------------------------------ devices (sim/device.h)
 void attach(int net, std::shared_ptr<Device> device);
 void detach(int net, const std::shared_ptr<Device>& device);
 

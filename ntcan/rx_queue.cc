@@ -5,20 +5,35 @@
 
 namespace ntcan_driver {
 
+namespace {
+constexpr std::size_t kFirstRing = 16;
+}
+
 void RxQueue::push(const CMSG& m) {
-  if (frames_.size() >= capacity_) {
+  if (size_ >= capacity_) {
     ++lost_;
     return;
   }
-  frames_.push_back(m);
-  frames_.back().msg_lost = 0;
+  if (size_ == ring_.size()) {
+    std::vector<CMSG> bigger;
+    bigger.reserve(std::min(capacity_, std::max(kFirstRing, ring_.size() * 2)));
+    for (std::size_t i = 0; i < size_; ++i) bigger.push_back(ring_[(head_ + i) % ring_.size()]);
+    bigger.resize(bigger.capacity());
+    ring_.swap(bigger);
+    head_ = 0;
+  }
+  CMSG& slot = ring_[(head_ + size_) % ring_.size()];
+  slot = m;
+  slot.msg_lost = 0;
+  ++size_;
 }
 
 int RxQueue::take(CMSG* out, int max) {
   int n = 0;
-  while (n < max && !frames_.empty()) {
-    out[n] = frames_.front();
-    frames_.pop_front();
+  while (n < max && size_ > 0) {
+    out[n] = ring_[head_];
+    head_ = (head_ + 1) % ring_.size();
+    --size_;
     if (lost_ > 0) {
       out[n].msg_lost = static_cast<std::uint8_t>(std::min<std::uint64_t>(lost_, 255));
       lost_ = 0;
@@ -29,7 +44,8 @@ int RxQueue::take(CMSG* out, int max) {
 }
 
 void RxQueue::clear() {
-  frames_.clear();
+  head_ = 0;
+  size_ = 0;
   lost_ = 0;
 }
 

@@ -5,12 +5,15 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <vector>
 
 #include "ntcan.h"
 
 namespace ntcan_driver {
 
+// A ring that grows (doubling) up to its capacity as frames arrive and never shrinks, so a
+// handle opened with a large queue costs nothing until it is used, and pushing and taking
+// allocate nothing once the ring has reached the size the traffic needs.
 class RxQueue {
  public:
   explicit RxQueue(std::size_t capacity) : capacity_(capacity) {}
@@ -19,12 +22,14 @@ class RxQueue {
   void count_lost(std::uint64_t n) { lost_ += n; }
   // Moves up to max frames into out; returns how many.
   int take(CMSG* out, int max);
-  std::size_t size() const { return frames_.size(); }
+  std::size_t size() const { return size_; }
   // Forgets the frames and the loss count.
   void clear();
 
  private:
-  std::deque<CMSG> frames_;
+  std::vector<CMSG> ring_;
+  std::size_t head_ = 0;  // oldest frame
+  std::size_t size_ = 0;
   std::size_t capacity_;
   std::uint64_t lost_ = 0;
 };

@@ -2,6 +2,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "bus_trace.h"
 #include "can_frame.h"
 #include "driver_state.h"
 #include "ntcan_sim.h"
@@ -26,21 +27,29 @@ void arm(int net, ntcan_driver::FaultSwitch ntcan_driver::NetFaults::*which, int
   DriverState& d = driver_state();
   std::lock_guard<std::mutex> lock(d.mx);
   (faults(d, net).*which).arm(status, times);
+  d.faults_armed = true;
 }
 
 }  // namespace
 
 void reset() {
   DriverState& d = driver_state();
+  for (auto& h : d.handles.remove_all()) h->close();
   {
     std::lock_guard<std::mutex> lock(d.mx);
-    for (auto& h : d.handles.remove_all()) h->close();
     for (auto& f : d.faults) f.clear();
+    d.faults_armed = false;
     d.baudrate.fill(0);
     d.calls.clear();
   }
   sim_bus().reset();
+  ntcan_driver::bus_trace().open_from_environment();
   set_time_source(nullptr);
+}
+
+void keep_records(bool on) {
+  driver_state().recording = on;
+  sim_bus().keep_log(on);
 }
 
 void fail_open(int net, int status, int times) { arm(net, &ntcan_driver::NetFaults::open, status, times); }
@@ -52,18 +61,25 @@ void set_boardstatus(int net, std::uint32_t boardstatus) {
   DriverState& d = driver_state();
   std::lock_guard<std::mutex> lock(d.mx);
   faults(d, net).boardstatus = boardstatus;
+  d.faults_armed = true;
 }
 
 void set_net_down(int net, bool down, int open_status) {
   DriverState& d = driver_state();
-  std::lock_guard<std::mutex> lock(d.mx);
-  auto& f = faults(d, net);
-  f.down = down;
-  f.down_open_status = open_status;
+  {
+    std::lock_guard<std::mutex> lock(d.mx);
+    auto& f = faults(d, net);
+    f.down = down;
+    f.down_open_status = open_status;
+    d.faults_armed = true;
+  }
   if (!down) return;
   for (auto& h : d.handles.on_net(net)) {
-    h->fetch();  // what the handles held is lost with the connection
-    h->queue().clear();
+    {
+      std::lock_guard<std::mutex> lock(h->mx());
+      h->fetch();  // what the handles held is lost with the connection
+      h->queue().clear();
+    }
     h->port().wake();
   }
 }
@@ -77,8 +93,10 @@ void clear_faults(int net) {
 void inject(int net, const CMSG& m) {
   if (!ntcan_driver::valid_frame(m)) throw std::invalid_argument("cannot inject " + to_string(m));
   DriverState& d = driver_state();
-  std::lock_guard<std::mutex> lock(d.mx);  // the net must not go down halfway
-  if (faults(d, net).down) return;
+  {
+    std::lock_guard<std::mutex> lock(d.mx);
+    if (faults(d, net).down) return;
+  }
   sim_bus().inject(net, m);
 }
 
@@ -87,30 +105,27 @@ std::vector<CMSG> bus_log(int net) { return sim_bus().log(static_cast<int>(check
 void clear_bus_log() { sim_bus().clear_log(); }
 
 int open_handles(int net) {
-  DriverState& d = driver_state();
-  std::lock_guard<std::mutex> lock(d.mx);
-  return static_cast<int>(d.handles.on_net(static_cast<int>(checked(net))).size());
+  return static_cast<int>(driver_state().handles.on_net(static_cast<int>(checked(net))).size());
 }
 
-bool is_open(NTCAN_HANDLE h) {
-  DriverState& d = driver_state();
-  std::lock_guard<std::mutex> lock(d.mx);
-  return d.handles.find(h) != nullptr;
-}
+bool is_open(NTCAN_HANDLE h) { return driver_state().handles.find(h) != nullptr; }
 
 int net_of(NTCAN_HANDLE h) {
-  DriverState& d = driver_state();
-  std::lock_guard<std::mutex> lock(d.mx);
-  auto handle = d.handles.find(h);
+  auto handle = driver_state().handles.find(h);
   return handle ? handle->net() : -1;
 }
 
 int queued(NTCAN_HANDLE h) {
   DriverState& d = driver_state();
-  std::lock_guard<std::mutex> lock(d.mx);
   auto handle = d.handles.find(h);
   if (!handle) return 0;
-  if (!d.faults[static_cast<std::size_t>(handle->net())].down) handle->fetch();
+  bool down = false;
+  {
+    std::lock_guard<std::mutex> lock(d.mx);
+    down = d.faults[static_cast<std::size_t>(handle->net())].down;
+  }
+  std::lock_guard<std::mutex> lock(handle->mx());
+  if (!down) handle->fetch();
   return static_cast<int>(handle->queue().size());
 }
 
@@ -118,6 +133,10 @@ std::uint32_t baudrate(int net) {
   DriverState& d = driver_state();
   std::lock_guard<std::mutex> lock(d.mx);
   return d.baudrate[checked(net)];
+}
+
+bool simulated(int net) {
+  return ntcan_driver::valid_net(net) && &ntcan_driver::transport_for_net(net) == &sim_bus();
 }
 
 std::vector<Call> calls() {

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "file_replace.h"
 #include "vexil_host.h"
 
 // ---------------------------------------------------------------- Config
@@ -341,21 +342,17 @@ int EqFct::save_config() {
   std::ostringstream text;
   write_config(text);
   // Written next to the file and renamed over it, so that a reader never sees half a file.
-  const std::string tmp = config_file_ + ".tmp." + std::to_string(::getpid());
-  {
-    std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-    f << text.str();
-    f.flush();
-    if (!f) {
-      std::remove(tmp.c_str());
-      vexil::printtostderr("config", "cannot write configuration file '" + tmp + "'");
+  std::string file;
+  std::string reason;
+  switch (vexil::replace_file(config_file_, text.str(), file, reason)) {
+    case vexil::ReplaceFailure::kNone:
+      return 0;
+    case vexil::ReplaceFailure::kWrite:
+      vexil::printtostderr("config", "cannot write configuration file '" + file + "': " + reason);
       return -1;
-    }
+    case vexil::ReplaceFailure::kReplace:
+      vexil::printtostderr("config", "cannot replace configuration file '" + file + "': " + reason);
+      return -1;
   }
-  if (std::rename(tmp.c_str(), config_file_.c_str()) != 0) {
-    std::remove(tmp.c_str());
-    vexil::printtostderr("config", "cannot replace configuration file '" + config_file_ + "'");
-    return -1;
-  }
-  return 0;
+  return -1;
 }

@@ -1,4 +1,4 @@
-// sim_bus.cc - in-process CAN nets: ports, devices, pending device frames, bus log and trace.
+// sim_bus.cc - in-process CAN nets: ports, their devices, bus log and trace.
 #include "sim_bus.h"
 
 #include <algorithm>
@@ -32,8 +32,10 @@ class SimPort final : public Port {
     if (closed_) return NTCAN_INVALID_HANDLE;
     bus_.activity(net_);
     const std::int64_t now = ntcan_sim::now();
+    std::deque<ntcan_sim::BusFrame>& work = bus_.work_;
     for (int i = 0; i < count; ++i) {
-      bus_.transmit(net_, SimBus::Outgoing{frames[i], this, nullptr}, now);
+      work.push_back(ntcan_sim::BusFrame{frames[i], this});
+      bus_.run(net_, work, now);
       ++sent;
     }
     return NTCAN_SUCCESS;
@@ -42,7 +44,11 @@ class SimPort final : public Port {
   int take(std::vector<CMSG>& out, std::uint64_t& lost) override {
     std::lock_guard<std::mutex> lock(bus_.mx_);
     if (!closed_) bus_.activity(net_);
-    out.insert(out.end(), inbox_.begin(), inbox_.end());
+    if (out.empty()) {
+      out.swap(inbox_);  // the two buffers change places: no copy, no allocation
+    } else {
+      out.insert(out.end(), inbox_.begin(), inbox_.end());
+    }
     inbox_.clear();
     lost = lost_;
     lost_ = 0;
@@ -63,12 +69,12 @@ class SimPort final : public Port {
       const auto now = Steady::now();
       if (now >= deadline) return;
       auto until = deadline;
-      if (!n.pending.empty()) {
+      const std::int64_t next_due = n.devices.next_due();
+      if (next_due >= 0) {
         Steady::time_point next =
             custom_time_source()
                 ? now + kCustomClockRecheck
-                : Steady::time_point(std::chrono::duration_cast<Steady::duration>(
-                      std::chrono::nanoseconds(n.pending.begin()->first)));
+                : Steady::time_point(std::chrono::duration_cast<Steady::duration>(std::chrono::nanoseconds(next_due)));
         until = std::min(until, next);
       }
       n.cv.wait_until(lock, until);
@@ -109,7 +115,7 @@ class SimPort final : public Port {
 
   // With the bus lock held.
   void deliver(const CMSG& m) {
-    if (inbox_.size() >= SimBus::kPortFrames) {
+    if (inbox_.size() >= kPortFrames) {
       ++lost_;
     } else {
       inbox_.push_back(m);
@@ -119,13 +125,13 @@ class SimPort final : public Port {
  private:
   SimBus& bus_;
   const int net_;
-  std::deque<CMSG> inbox_;
+  std::vector<CMSG> inbox_;
   std::uint64_t lost_ = 0;
   bool closed_ = false;
   bool woken_ = false;
 };
 
-SimBus::SimBus() { trace_.open_from_environment(); }
+SimBus::SimBus() : keep_log_(false) {}
 
 std::unique_ptr<Port> SimBus::open(int net, int& status) {
   auto port = std::make_unique<SimPort>(*this, net);
@@ -138,22 +144,20 @@ std::unique_ptr<Port> SimBus::open(int net, int& status) {
 void SimBus::inject(int net, const CMSG& m) {
   std::lock_guard<std::mutex> lock(mx_);
   activity(net);
-  transmit(net, Outgoing{m, nullptr, nullptr}, ntcan_sim::now());
+  work_.push_back(ntcan_sim::BusFrame{m, nullptr});
+  run(net, work_, ntcan_sim::now());
 }
 
 void SimBus::attach(int net, std::shared_ptr<ntcan_sim::Device> device) {
   std::lock_guard<std::mutex> lock(mx_);
-  auto& devices = nets_[static_cast<std::size_t>(net)].devices;
-  if (std::find(devices.begin(), devices.end(), device) == devices.end()) devices.push_back(std::move(device));
+  Net& n = nets_[static_cast<std::size_t>(net)];
+  n.devices.attach(std::move(device));
+  n.cv.notify_all();  // it may want to speak before anything else happens
 }
 
 void SimBus::detach(int net, const std::shared_ptr<ntcan_sim::Device>& device) {
   std::lock_guard<std::mutex> lock(mx_);
-  Net& n = nets_[static_cast<std::size_t>(net)];
-  n.devices.erase(std::remove(n.devices.begin(), n.devices.end(), device), n.devices.end());
-  for (auto it = n.pending.begin(); it != n.pending.end();) {
-    it = it->second.device == device.get() ? n.pending.erase(it) : std::next(it);
-  }
+  nets_[static_cast<std::size_t>(net)].devices.detach(device);
 }
 
 std::vector<CMSG> SimBus::log(int net) const {
@@ -171,81 +175,47 @@ void SimBus::reset() {
   std::lock_guard<std::mutex> lock(mx_);
   for (Net& n : nets_) {
     n.devices.clear();
-    n.pending.clear();
     n.log.clear();
   }
-  trace_.open_from_environment();
 }
 
 void SimBus::activity(int net) {
   Net& n = nets_[static_cast<std::size_t>(net)];
-  if (n.devices.empty() && n.pending.empty()) return;
+  if (n.devices.idle()) return;
   const std::int64_t now = ntcan_sim::now();
-  std::deque<Outgoing> work;
-  while (!n.pending.empty() && n.pending.begin()->first <= now) {
-    work.push_back(Outgoing{n.pending.begin()->second.frame, nullptr, n.pending.begin()->second.device});
-    n.pending.erase(n.pending.begin());
-  }
-  const std::size_t pending_before = n.pending.size();
-  std::vector<ntcan_sim::TimedFrame> out;
-  for (auto& d : n.devices) {
-    out.clear();
-    d->poll(now, out);
-    schedule(n, out, d.get(), now, work);
-  }
-  if (n.pending.size() != pending_before) n.cv.notify_all();  // readers may wake earlier now
-  run(net, work, now);
+  const std::int64_t next_before = n.devices.next_due();
+  n.devices.due(now, work_);
+  if (n.devices.next_due() != next_before) n.cv.notify_all();  // readers may wake earlier now
+  run(net, work_, now);
 }
 
-void SimBus::transmit(int net, const Outgoing& first, std::int64_t now) {
-  std::deque<Outgoing> work{first};
-  run(net, work, now);
-}
-
-void SimBus::schedule(Net& n, std::vector<ntcan_sim::TimedFrame>& out, const ntcan_sim::Device* from,
-                      std::int64_t now, std::deque<Outgoing>& work) {
-  for (const auto& tf : out) {
-    if (!valid_frame(tf.frame)) continue;  // a device bug must not reach the handles
-    if (tf.due_ns <= now) {
-      work.push_back(Outgoing{tf.frame, nullptr, from});
-    } else {
-      n.pending.emplace(tf.due_ns, Pending{tf.frame, from});
-    }
-  }
-}
-
-void SimBus::run(int net, std::deque<Outgoing>& work, std::int64_t now) {
+void SimBus::run(int net, std::deque<ntcan_sim::BusFrame>& work, std::int64_t now) {
   if (work.empty()) return;
   Net& n = nets_[static_cast<std::size_t>(net)];
-  int budget = kFramesPerActivity;
-  while (!work.empty()) {
-    if (budget-- == 0) {
-      for (const Outgoing& o : work) n.pending.emplace(now, Pending{o.frame, o.device});
-      work.clear();
-      break;
-    }
-    Outgoing o = work.front();
-    work.pop_front();
-    cross(net, o, now, work);
+  if (n.devices.idle()) {
+    // Only ports on the net: the frames cross as they are, nothing answers them.
+    for (const ntcan_sim::BusFrame& f : work) cross(net, ntcan_frame::on_wire(f.frame), f.sender);
+    work.clear();  // (popping nothing, the scratch queue keeps its storage)
+  } else {
+    // One pointer captured: the callback fits std::function's own space, no allocation.
+    struct Crossing {
+      SimBus* bus;
+      int net;
+    } c{this, net};
+    n.devices.run(work, now, [&c](const CMSG& m, const void* sender) { c.bus->cross(c.net, m, sender); });
   }
   n.cv.notify_all();
 }
 
-void SimBus::cross(int net, const Outgoing& o, std::int64_t now, std::deque<Outgoing>& work) {
+void SimBus::cross(int net, const CMSG& m, const void* sender) {
   Net& n = nets_[static_cast<std::size_t>(net)];
-  const CMSG m = on_wire(o.frame);
-  n.log.push_back(m);
-  if (n.log.size() > kLogFrames) n.log.pop_front();
-  trace_.write(net, m);
-  for (SimPort* p : n.ports) {
-    if (p != o.port) p->deliver(m);
+  if (keep_log_.load(std::memory_order_relaxed)) {
+    n.log.push_back(m);
+    if (n.log.size() > kLogFrames) n.log.pop_front();
   }
-  std::vector<ntcan_sim::TimedFrame> out;
-  for (auto& d : n.devices) {
-    if (d.get() == o.device) continue;
-    out.clear();
-    d->on_frame(m, now, out);
-    schedule(n, out, d.get(), now, work);
+  bus_trace().write(net, m);
+  for (SimPort* p : n.ports) {
+    if (p != sender) p->deliver(m);
   }
 }
 

@@ -1,12 +1,14 @@
 // sim_bus.h - the in-process simulated CAN buses, the first transport of the driver.
 //
 // A frame crossing a net is logged, traced, put into every other port of the net and fed to
-// every attached device. Device output due later waits as pending and is released by the
-// next activity on its net (any port call, an injection, a reader's wake-up).
+// every attached device (the net's device host). Device output due later waits in the host
+// and is released by the next activity on its net (any port call, an injection, a reader's
+// wake-up); a reader waiting on the net wakes up for it.
 #ifndef NTCAN_SIM_BUS_H
 #define NTCAN_SIM_BUS_H
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -16,7 +18,8 @@
 #include <vector>
 
 #include "bus_trace.h"
-#include "ntcan_sim.h"
+#include "device.h"
+#include "device_host.h"
 #include "transport.h"
 
 namespace ntcan_driver {
@@ -35,50 +38,36 @@ class SimBus final : public Transport {
   void detach(int net, const std::shared_ptr<ntcan_sim::Device>& device);
   std::vector<CMSG> log(int net) const;
   void clear_log();
-  // Detaches every device, drops pending frames and logs, re-reads NTCAN_TRACE.
+  // Whether frames crossing a net go into its log (a test control, off by default).
+  void keep_log(bool on) { keep_log_ = on; }
+  // Detaches every device, drops pending frames and logs.
   void reset();
 
-  // At most this many frames cross a net per activity; the rest stay pending for the next
-  // one, so devices that keep answering each other cannot loop for ever.
-  static constexpr int kFramesPerActivity = 10000;
   static constexpr std::size_t kLogFrames = 100000;
-  // A port that is never read keeps at most this many frames, then counts the rest as lost.
-  static constexpr std::size_t kPortFrames = 65536;
 
  private:
   friend class SimPort;
 
-  // A frame about to cross, with the node it comes from (neither: injected).
-  struct Outgoing {
-    CMSG frame;
-    const SimPort* port;
-    const ntcan_sim::Device* device;
-  };
-  struct Pending {
-    CMSG frame;
-    const ntcan_sim::Device* device;
-  };
   struct Net {
     std::vector<SimPort*> ports;
-    std::vector<std::shared_ptr<ntcan_sim::Device>> devices;
-    std::multimap<std::int64_t, Pending> pending;  // by due time, equal times in order
+    ntcan_sim::DeviceHost devices;
     std::deque<CMSG> log;
-    std::condition_variable cv;  // a port of the net may have frames, or pending changed
+    std::condition_variable cv;  // a port of the net may have frames, or the devices' next due time changed
   };
 
   // All below run with mx_ held.
   // Releases due device frames and asks the devices for spontaneous ones.
   void activity(int net);
-  // Lets the frame and everything it provokes cross the net.
-  void transmit(int net, const Outgoing& first, std::int64_t now);
-  void schedule(Net& n, std::vector<ntcan_sim::TimedFrame>& out, const ntcan_sim::Device* from,
-                std::int64_t now, std::deque<Outgoing>& work);
-  void cross(int net, const Outgoing& o, std::int64_t now, std::deque<Outgoing>& work);
-  void run(int net, std::deque<Outgoing>& work, std::int64_t now);
+  // Lets the frames (a port's: sender is the port; injected: none) and everything they
+  // provoke cross the net.
+  void run(int net, std::deque<ntcan_sim::BusFrame>& work, std::int64_t now);
+  // One frame (as on the wire) crosses: logged, traced, put into every port but its sender's.
+  void cross(int net, const CMSG& m, const void* sender);
 
   mutable std::mutex mx_;
-  std::array<Net, ntcan_sim::kNets> nets_;
-  BusTrace trace_;
+  std::array<Net, kNets> nets_;
+  std::atomic<bool> keep_log_;
+  std::deque<ntcan_sim::BusFrame> work_;  // scratch of send, inject and activity
 };
 
 // The one simulated bus system of the process (never destroyed).

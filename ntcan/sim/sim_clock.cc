@@ -5,8 +5,6 @@
 #include <memory>
 #include <mutex>
 
-#include "ntcan_sim.h"
-
 namespace ntcan_driver {
 namespace {
 

@@ -1,6 +1,19 @@
-// sim_clock.h - the time source of the simulated buses (ntcan_sim::now / set_time_source).
+// sim_clock.h - the time of the simulated buses and their devices: the steady clock in ns, or
+// a source a test (or a demo on virtual time) installed.
 #ifndef NTCAN_SIM_CLOCK_H
 #define NTCAN_SIM_CLOCK_H
+
+#include <cstdint>
+#include <functional>
+
+namespace ntcan_sim {
+
+// Monotonic time in ns used for delayed device replies; null restores the steady clock.
+using TimeSource = std::function<std::int64_t()>;
+void set_time_source(TimeSource source);
+std::int64_t now();
+
+}  // namespace ntcan_sim
 
 namespace ntcan_driver {
 

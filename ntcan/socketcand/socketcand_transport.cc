@@ -2,11 +2,15 @@
 // mode per handle, with a reader thread that parses what the gateway pushes.
 //
 // Opening connects within kOpenTimeout (name lookup, connect, and the greeting, bus and raw
-// mode exchange together). Frames read from the connection go to the handle layer as on the
-// simulated bus: every frame of the bus, unfiltered, in a bounded inbox. Once the connection
-// is lost (closed by the gateway, a read error, a write that cannot go out in time, or an
-// echo that stays unanswered) every call on the port fails with NTCAN_SOCK_CMD_TIMEOUT until
-// the handle is closed; the line supervision then closes and re-opens it.
+// mode exchange together); a name that is not a numeric address is looked up on a thread of
+// its own, so a slow resolver costs the caller that bound at most. Frames read from the
+// connection go to the handle layer as on the simulated bus: every frame of the bus,
+// unfiltered, in a bounded inbox. Once the connection is lost (closed by the gateway, a read
+// error, a write that cannot go out in time, or an echo that stays unanswered) calls on the
+// port fail with NTCAN_SOCK_CMD_TIMEOUT; a later call connects again, at most once per
+// kReconnectPause and bounded like canOpen, and the handle goes on as before (its filter is
+// the handle layer's, so its identifiers stay enabled). Frames the port held when the
+// connection broke count as lost; what the bus carried while it was down cannot be known.
 #include "socketcand/socketcand_transport.h"
 
 #include <arpa/inet.h>
@@ -18,6 +22,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -26,9 +31,13 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
+#include <vector>
 
+#include "bus_trace.h"
 #include "can_frame.h"
+#include "ntcan_sim.h"
 #include "socketcand/wire.h"
 
 namespace ntcan_driver {
@@ -46,8 +55,10 @@ constexpr std::chrono::milliseconds kProbeTimeout{1000};
 // canStatus sends an echo when none is outstanding; one unanswered this long means the
 // gateway is gone even if TCP has not noticed.
 constexpr std::chrono::milliseconds kEchoTimeout{5000};
-// Frames a port keeps for a handle that is not read; the rest count as lost.
-constexpr std::size_t kInboxFrames = 65536;
+// A port whose connection was lost tries to connect again at most this often.
+constexpr std::chrono::nanoseconds kReconnectPause = std::chrono::seconds(1);
+// Longest piece of a gateway's own text that goes into a log line.
+constexpr std::size_t kLoggedGatewayText = 120;
 
 constexpr std::uint16_t kDriverVersion = 0x0100;
 constexpr char kBoardId[] = "socketcand";
@@ -141,23 +152,37 @@ int handshake(int fd, const std::string& bus, Clock::time_point deadline, socket
   return NTCAN_SUCCESS;
 }
 
-class SocketcandPort final : public Port {
+// One connection in raw mode, with its reader thread. Thread-safe.
+class Connection {
  public:
-  SocketcandPort(int fd, std::string peer, socketcand::MessageReader reader, std::deque<std::string> early)
+  Connection(int fd, std::string peer, socketcand::MessageReader reader, std::deque<std::string> early)
       : fd_(fd), peer_(std::move(peer)), reader_(std::move(reader)) {
     for (const std::string& body : early) on_message(socketcand::parse(body));
     thread_ = std::thread([this] { read_loop(); });
   }
-  ~SocketcandPort() override { close(); }
+  ~Connection() { close(); }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
 
-  int send(const CMSG* frames, int count, int& sent) override {
+  bool broken() {
+    std::lock_guard<std::mutex> lock(mx_);
+    return broken_;
+  }
+
+  // Frames received from now on go into the bus trace as frames of net (-1: not).
+  void trace_as(int net) { trace_net_ = net; }
+
+  int send(const CMSG* frames, int count, int& sent) {
     sent = 0;
     std::lock_guard<std::mutex> out(send_mx_);
     if (int st = usable(); st != NTCAN_SUCCESS) return st;
     std::string batch;
     int in_batch = 0;
+    const int trace_net = trace_net_.load(std::memory_order_relaxed);
     for (int i = 0; i < count; ++i) {
       const CMSG m = on_wire(frames[i]);
+      // Written before the frame goes out, so that an answer cannot come first in the trace.
+      if (trace_net >= 0) bus_trace().write(trace_net, m);
       if (is_remote(m) && rtr_ != Rtr::kAccepted) {
         if (!flush(batch, in_batch, sent)) return NTCAN_SOCK_CMD_TIMEOUT;
         const int st = probe_remote(m);
@@ -171,26 +196,30 @@ class SocketcandPort final : public Port {
     return flush(batch, in_batch, sent) ? NTCAN_SUCCESS : NTCAN_SOCK_CMD_TIMEOUT;
   }
 
-  int take(std::vector<CMSG>& out, std::uint64_t& lost) override {
+  int take(std::vector<CMSG>& out, std::uint64_t& lost) {
     std::lock_guard<std::mutex> lock(mx_);
+    if (broken_) {
+      lost_frames_ += inbox_.size();  // went with the connection
+      inbox_.clear();
+    } else if (out.empty()) {
+      out.swap(inbox_);  // the two buffers change places: no copy, no allocation
+    } else {
+      out.insert(out.end(), inbox_.begin(), inbox_.end());
+    }
+    inbox_.clear();
     lost = lost_frames_;
     lost_frames_ = 0;
-    if (broken_) {
-      inbox_.clear();
-      return NTCAN_SOCK_CMD_TIMEOUT;
-    }
-    out.insert(out.end(), inbox_.begin(), inbox_.end());
-    inbox_.clear();
+    if (broken_) return NTCAN_SOCK_CMD_TIMEOUT;
     return closed_ ? NTCAN_INVALID_HANDLE : NTCAN_SUCCESS;
   }
 
-  void wait(std::chrono::nanoseconds timeout) override {
+  void wait(std::chrono::nanoseconds timeout) {
     std::unique_lock<std::mutex> lock(mx_);
     cv_.wait_for(lock, timeout, [this] { return !inbox_.empty() || woken_ || closed_ || broken_; });
     woken_ = false;
   }
 
-  int status(CAN_IF_STATUS& st) override {
+  int status(CAN_IF_STATUS& st) {
     std::lock_guard<std::mutex> out(send_mx_);
     if (int s = usable(); s != NTCAN_SUCCESS) return s;
     bool send_echo = false;
@@ -223,19 +252,19 @@ class SocketcandPort final : public Port {
   // The bit rate of a gateway's bus is set on the gateway itself (its own configuration);
   // raw mode has no command for it. A connected port accepts any code so that the library's
   // open sequence goes through.
-  int set_baudrate(std::uint32_t code) override {
+  int set_baudrate(std::uint32_t code) {
     (void)code;
     std::lock_guard<std::mutex> out(send_mx_);
     return usable();
   }
 
-  void wake() override {
+  void wake() {
     std::lock_guard<std::mutex> lock(mx_);
     woken_ = true;
     cv_.notify_all();
   }
 
-  void close() override {
+  void close() {
     {
       std::lock_guard<std::mutex> lock(mx_);
       if (closed_) return;
@@ -308,8 +337,8 @@ class SocketcandPort final : public Port {
     }
     if (probe_refused_) {
       rtr_ = Rtr::kRefused;
-      std::fprintf(stderr, "ntcan: gateway %s does not take remote frames (%s): they fail with NTCAN_TX_ERROR\n",
-                   peer_.c_str(), probe_error_.c_str());
+      std::fprintf(stderr, "ntcan: gateway %s does not take remote frames (< error %s >): they fail with NTCAN_TX_ERROR\n",
+                   peer_.c_str(), socketcand::printable(probe_error_, kLoggedGatewayText).c_str());
       return NTCAN_TX_ERROR;
     }
     rtr_ = Rtr::kAccepted;
@@ -321,7 +350,10 @@ class SocketcandPort final : public Port {
     using socketcand::Kind;
     switch (m.kind) {
       case Kind::kFrame:
-        if (inbox_.size() >= kInboxFrames) {
+        if (const int net = trace_net_.load(std::memory_order_relaxed); net >= 0) {
+          bus_trace().write(net, m.frame);  // stamped as it arrives
+        }
+        if (inbox_.size() >= kPortFrames) {
           ++lost_frames_;
         } else {
           inbox_.push_back(m.frame);
@@ -333,7 +365,7 @@ class SocketcandPort final : public Port {
       case Kind::kError:
         if (probe_echo_ != 0 && echo_answered_ + 1 == probe_echo_) {
           probe_refused_ = true;
-          probe_error_ = "< error " + m.text + " >";
+          probe_error_ = m.text;
         }
         break;
       default:
@@ -370,7 +402,7 @@ class SocketcandPort final : public Port {
 
   std::mutex mx_;
   std::condition_variable cv_;
-  std::deque<CMSG> inbox_;
+  std::vector<CMSG> inbox_;
   std::uint64_t lost_frames_ = 0;
   bool broken_ = false;
   bool closed_ = false;
@@ -379,48 +411,193 @@ class SocketcandPort final : public Port {
   std::uint64_t echo_answered_ = 0;
   Clock::time_point echo_sent_at_{};
   std::uint64_t probe_echo_ = 0;  // echo that ends a running remote-frame probe, 0: none
+  std::atomic<int> trace_net_{-1};  // net whose trace this connection writes, -1: none
   bool probe_refused_ = false;
   std::string probe_error_;
 };
 
-class SocketcandTransport final : public Transport {
- public:
-  explicit SocketcandTransport(const NetConfig& cfg) : host_(cfg.host), port_(cfg.port), bus_(cfg.bus) {}
+// Where a port connects: one entry of the driver configuration.
+struct Gateway {
+  std::string host;
+  int port = 0;
+  std::string bus;
+  std::string name() const { return host + ":" + std::to_string(port) + " " + bus; }
+};
 
-  std::unique_ptr<Port> open(int net, int& status) override {
-    (void)net;
-    const auto deadline = Clock::now() + kOpenTimeout;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
+// The addresses of host, or null when it has none or the deadline passed. A numeric address
+// needs no resolver; a name is looked up on a thread of its own, left to finish by itself
+// (and free its result) if the deadline passes first, since the resolver cannot be stopped.
+addrinfo* resolve(const std::string& host, int port, Clock::time_point deadline) {
+  const std::string service = std::to_string(port);
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV | AI_NUMERICHOST;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &found) == 0) return found;
+  struct Lookup {
+    std::mutex mx;
+    std::condition_variable cv;
+    bool done = false;
+    bool abandoned = false;
     addrinfo* found = nullptr;
-    if (::getaddrinfo(host_.c_str(), std::to_string(port_).c_str(), &hints, &found) != 0 || !found) {
-      status = NTCAN_SOCK_HOST_NOT_FOUND;
-      return nullptr;
+  };
+  auto lookup = std::make_shared<Lookup>();
+  try {
+    std::thread([lookup, host, service] {
+      addrinfo hints{};
+      hints.ai_family = AF_UNSPEC;
+      hints.ai_socktype = SOCK_STREAM;
+      hints.ai_flags = AI_NUMERICSERV;
+      addrinfo* result = nullptr;
+      if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &result) != 0) result = nullptr;
+      std::lock_guard<std::mutex> lock(lookup->mx);
+      if (lookup->abandoned) {
+        if (result != nullptr) ::freeaddrinfo(result);
+        return;
+      }
+      lookup->found = result;
+      lookup->done = true;
+      lookup->cv.notify_all();
+    }).detach();
+  } catch (const std::system_error&) {
+    return nullptr;  // no thread to be had: no lookup
+  }
+  std::unique_lock<std::mutex> lock(lookup->mx);
+  if (!lookup->cv.wait_until(lock, deadline, [&] { return lookup->done; })) {
+    lookup->abandoned = true;
+    return nullptr;
+  }
+  return lookup->found;
+}
+
+// A fresh connection in raw mode within kOpenTimeout; on failure null and status says why.
+std::unique_ptr<Connection> connect_gateway(const Gateway& g, int& status) {
+  const auto deadline = Clock::now() + kOpenTimeout;
+  addrinfo* found = resolve(g.host, g.port, deadline);
+  if (found == nullptr) {
+    status = NTCAN_SOCK_HOST_NOT_FOUND;
+    return nullptr;
+  }
+  int fd = -1;
+  for (const addrinfo* ai = found; ai && fd < 0; ai = ai->ai_next) fd = connect_one(ai, deadline);
+  ::freeaddrinfo(found);
+  if (fd < 0) {
+    status = NTCAN_SOCK_CONN_TIMEOUT;
+    return nullptr;
+  }
+  socketcand::MessageReader reader;
+  std::deque<std::string> rest;
+  status = handshake(fd, g.bus, deadline, reader, rest);
+  if (status != NTCAN_SUCCESS) {
+    ::close(fd);
+    return nullptr;
+  }
+  return std::make_unique<Connection>(fd, g.name(), std::move(reader), std::move(rest));
+}
+
+// A handle's way to the gateway: its connection, replaced by a new one when it was lost.
+class SocketcandPort final : public Port {
+ public:
+  SocketcandPort(int net, Gateway gateway, std::unique_ptr<Connection> first, TraceDuty& duty)
+      : net_(net), gateway_(std::move(gateway)), conn_(std::move(first)), duty_(duty) {
+    duty_.join(this);
+  }
+  ~SocketcandPort() override { close(); }
+
+  int send(const CMSG* frames, int count, int& sent) override { return live()->send(frames, count, sent); }
+
+  int take(std::vector<CMSG>& out, std::uint64_t& lost) override {
+    auto c = live();
+    const int status = c->take(out, lost);
+    std::lock_guard<std::mutex> lock(mx_);
+    lost += carried_lost_;
+    carried_lost_ = 0;
+    return status;
+  }
+
+  // Never connects: a reader waiting on a lost connection returns at once, and the call it
+  // belongs to goes through take().
+  void wait(std::chrono::nanoseconds timeout) override { current()->wait(timeout); }
+  int status(CAN_IF_STATUS& st) override { return live()->status(st); }
+  int set_baudrate(std::uint32_t code) override { return live()->set_baudrate(code); }
+  void wake() override { current()->wake(); }
+
+  void close() override {
+    std::shared_ptr<Connection> c;
+    {
+      std::lock_guard<std::mutex> lock(mx_);
+      if (closed_) return;
+      closed_ = true;
+      c = conn_;
     }
-    int fd = -1;
-    for (const addrinfo* ai = found; ai && fd < 0; ai = ai->ai_next) fd = connect_one(ai, deadline);
-    ::freeaddrinfo(found);
-    if (fd < 0) {
-      status = NTCAN_SOCK_CONN_TIMEOUT;
-      return nullptr;
-    }
-    socketcand::MessageReader reader;
-    std::deque<std::string> rest;
-    status = handshake(fd, bus_, deadline, reader, rest);
-    if (status != NTCAN_SUCCESS) {
-      ::close(fd);
-      return nullptr;
-    }
-    return std::make_unique<SocketcandPort>(fd, host_ + ":" + std::to_string(port_) + " " + bus_, std::move(reader),
-                                            std::move(rest));
+    c->close();
+    duty_.leave(this);
+  }
+
+  void set_tracing(bool on) override {
+    std::lock_guard<std::mutex> lock(mx_);
+    tracing_ = on;
+    conn_->trace_as(on ? net_ : -1);
   }
 
  private:
-  const std::string host_;
-  const int port_;
-  const std::string bus_;
+  std::shared_ptr<Connection> current() {
+    std::lock_guard<std::mutex> lock(mx_);
+    return conn_;
+  }
+
+  // The connection to use. A lost one is replaced when an attempt is due and the gateway
+  // answers; the lock is held while connecting, so only this handle's calls wait for it.
+  std::shared_ptr<Connection> live() {
+    std::lock_guard<std::mutex> lock(mx_);
+    if (closed_ || !conn_->broken()) return conn_;
+    // The driver's clock: the steady clock unless a test installed its own.
+    const std::int64_t now = ntcan_sim::now();
+    if (attempted_ && now - last_attempt_ < kReconnectPause.count()) return conn_;
+    if (!attempted_) std::fprintf(stderr, "ntcan: gateway %s: connection lost\n", gateway_.name().c_str());
+    attempted_ = true;
+    last_attempt_ = now;
+    int status = NTCAN_SUCCESS;
+    auto fresh = connect_gateway(gateway_, status);
+    if (!fresh) return conn_;
+    std::vector<CMSG> dropped;
+    std::uint64_t lost = 0;
+    conn_->take(dropped, lost);  // frames the old connection held are lost
+    carried_lost_ += lost;
+    conn_->close();
+    conn_ = std::move(fresh);
+    conn_->trace_as(tracing_ ? net_ : -1);
+    attempted_ = false;
+    std::fprintf(stderr, "ntcan: gateway %s: connected again\n", gateway_.name().c_str());
+    return conn_;
+  }
+
+  const int net_;
+  const Gateway gateway_;
+  std::mutex mx_;
+  std::shared_ptr<Connection> conn_;
+  TraceDuty& duty_;
+  bool tracing_ = false;
+  bool closed_ = false;
+  bool attempted_ = false;        // a reconnect was tried since the connection was lost
+  std::int64_t last_attempt_ = 0;  // ns on the driver's clock
+  std::uint64_t carried_lost_ = 0;
+};
+
+class SocketcandTransport final : public Transport {
+ public:
+  explicit SocketcandTransport(const NetConfig& cfg) : gateway_{cfg.host, cfg.port, cfg.bus} {}
+
+  std::unique_ptr<Port> open(int net, int& status) override {
+    auto c = connect_gateway(gateway_, status);
+    if (!c) return nullptr;
+    return std::make_unique<SocketcandPort>(net, gateway_, std::move(c), duty_);
+  }
+
+ private:
+  const Gateway gateway_;
+  TraceDuty duty_;
 };
 
 }  // namespace

@@ -251,4 +251,32 @@ Message parse(const std::string& body) {
   return out;
 }
 
+std::string printable(const std::string& text, std::size_t max_chars) {
+  std::string out;
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    char piece[8];
+    switch (c) {
+      case '\\': std::snprintf(piece, sizeof piece, "\\\\"); break;
+      case '\n': std::snprintf(piece, sizeof piece, "\\n"); break;
+      case '\r': std::snprintf(piece, sizeof piece, "\\r"); break;
+      case '\t': std::snprintf(piece, sizeof piece, "\\t"); break;
+      default:
+        if (c >= 0x20 && c < 0x7F) {
+          piece[0] = static_cast<char>(c);
+          piece[1] = '\0';
+        } else {
+          std::snprintf(piece, sizeof piece, "\\x%02x", c);
+        }
+    }
+    const std::size_t len = std::strlen(piece);
+    if (out.size() + len > max_chars) {
+      out += "...";
+      break;
+    }
+    out += piece;
+  }
+  return out;
+}
+
 }  // namespace socketcand

@@ -95,6 +95,12 @@ Message parse(const std::string& body);
 // anything that is not a valid identifier.
 bool parse_id(const std::string& text, std::int32_t& id);
 
+// Text a gateway sent, made fit for one log line: a backslash, control characters and bytes
+// outside printable ASCII come out escaped ("\\", "\n", "\r", "\t", else "\xHH"), so a
+// gateway can neither forge log lines nor send escape codes to a terminal. At most max_chars
+// characters of the result are kept; a cut is marked with "...".
+std::string printable(const std::string& text, std::size_t max_chars = 120);
+
 }  // namespace socketcand
 
 #endif  // NTCAN_SOCKETCAND_WIRE_H

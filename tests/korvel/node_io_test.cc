@@ -1,6 +1,8 @@
 // Frame primitives of a node: send, receive, request and poll, fill and batch, remote requests.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "canopen_device.h"
 #include "korvel_fixture.h"
 
@@ -73,6 +75,50 @@ TEST_F(NodeIo, FillAndArrayHandOutTheLastBatch) {
   EXPECT_EQ(n.can_array(batch, &len), 0);  // the same batch again
   EXPECT_EQ(len, 2);
   EXPECT_EQ(ntcan_sim::calls("canTake").back().args, std::vector<long>{100});
+}
+
+namespace {
+
+// A node that looks at each batch as soon as it is taken: its can_fill, called by can_looping
+// under the polling lock, hands the batch out again through can_array.
+class InspectingNode : public D_can {
+ public:
+  using D_can::D_can;
+  ~InspectingNode() override { unregister_node(); }
+  int can_fill() override {
+    const int r = D_can::can_fill();
+    CMSG batch[100];
+    int len = 0;
+    seen_status.push_back(can_array(batch, &len));
+    for (int i = 0; i < len; ++i) seen.push_back(ntcan_sim::to_string(batch[i]));
+    return r;
+  }
+  std::vector<int> seen_status;
+  std::vector<std::string> seen;
+};
+
+}  // namespace
+
+TEST_F(NodeIo, DerivedFillMayReadItsBatchUnderThePollingLock) {
+  InspectingNode n("INSPECT", &loc_);
+  Peer::ident(n) = {1, 5, 0, 0};
+  ASSERT_EQ(n.init(0x185), 0);
+  for (const char* f : {"185#01", "185#0203"}) ntcan_sim::inject(0, ntcan_sim::frame(f));
+  EXPECT_EQ(can_looping(), 0);  // returns: the fill's can_array does not wait for the lock it runs under
+  EXPECT_EQ(n.seen_status, std::vector<int>{0});
+  EXPECT_EQ(n.seen, (std::vector<std::string>{"185#01", "185#0203"}));
+
+  // The lock is free again for other threads and for the next loop.
+  std::thread other([&] {
+    CMSG batch[100];
+    int len = 0;
+    EXPECT_EQ(n.can_array(batch, &len), 0);
+    EXPECT_EQ(len, 2);
+  });
+  other.join();
+  EXPECT_EQ(can_looping(), 0);
+  EXPECT_EQ(n.seen_status, (std::vector<int>{0, 0}));
+  EXPECT_EQ(n.seen.size(), 2u);  // the second batch was empty
 }
 
 TEST_F(NodeIo, FillOnAClosedLineLeavesNoBatch) {

@@ -20,8 +20,15 @@ constexpr int kLongerThanTheTestTimeout = 600000;
 
 class SimTest : public ::testing::Test {
  protected:
-  void SetUp() override { ntcan_sim::reset(); }
-  void TearDown() override { ntcan_sim::reset(); }
+  // The call record and bus log are test controls; these tests read them.
+  void SetUp() override {
+    ntcan_sim::reset();
+    ntcan_sim::keep_records(true);
+  }
+  void TearDown() override {
+    ntcan_sim::reset();
+    ntcan_sim::keep_records(false);
+  }
 
   // A handle on net receiving ids; NTCAN_NO_HANDLE (and a test failure) if it cannot open.
   static NTCAN_HANDLE open(int net, std::initializer_list<std::int32_t> ids = {}, int rx_queue = 64,

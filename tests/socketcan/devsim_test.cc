@@ -1,23 +1,16 @@
-// korvel_canopen_devsim without a socket: its device list, and its devices answering frames
-// in order and on time.
+// korvel_canopen_devsim without a socket: its device list, and its devices in their host
+// answering frames in order and on time.
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "device_host.h"
 #include "devsim.h"
 #include "ntcan_sim.h"
-
-namespace {
-
-std::vector<std::string> texts(const std::vector<CMSG>& ms) {
-  std::vector<std::string> out;
-  for (const CMSG& m : ms) out.push_back(ntcan_sim::to_string(m));
-  return out;
-}
-
-}  // namespace
+#include "scripted_device.h"
 
 TEST(DevsimDevices, CommandLineAndFileNameTheDevices) {
   const devsim::Options o =
@@ -54,27 +47,72 @@ TEST(DevsimDevices, BadCommandLinesAreRefused) {
   EXPECT_TRUE(devsim::parse_options({"--help"}).help);
 }
 
-TEST(DevsimHost, DevicesBootAnswerNmtGuardingAndSdoInOrder) {
-  devsim::DeviceHost host({{5, "Pump", "HW-2", "SW-3"}, {6, "devsim node 6", "HW-1.0", "SW-1.0"}});
-  host.boot();
-  host.poll(1000);
-  EXPECT_EQ(texts(host.due(1000)), (std::vector<std::string>{"705#00", "706#00"}));
+// The host as korvel_canopen_devsim runs it: frames from the interface have no sender and only
+// reach the devices; what a device sends goes out on the interface and reaches the others.
+class DevsimHost : public ::testing::Test {
+ protected:
+  void add(const std::vector<devsim::DeviceSpec>& specs) {
+    for (auto& d : devsim::make_devices(specs)) {
+      devices.push_back(d);
+      host.attach(d);
+    }
+  }
+  void from_interface(const char* text, std::int64_t now) {
+    std::deque<ntcan_sim::BusFrame> work{ntcan_sim::BusFrame{ntcan_sim::frame(text), nullptr}};
+    host.run(work, now, deliver);
+  }
+  void tick(std::int64_t now) {
+    std::deque<ntcan_sim::BusFrame> work;
+    host.due(now, work);
+    host.run(work, now, deliver);
+  }
+  // What went out on the interface since the last look.
+  std::vector<std::string> sent() { return std::move(sent_); }
 
-  host.on_frame(ntcan_sim::frame("000#0105"), 2000);  // start node 5 only
-  host.on_frame(ntcan_sim::frame("705#R1"), 2000);
-  host.on_frame(ntcan_sim::frame("706#R1"), 2000);
-  host.on_frame(ntcan_sim::frame("605#4008100000000000"), 2000);
-  host.on_frame(ntcan_sim::frame("185#0102"), 2000);  // traffic for nobody
-  EXPECT_EQ(texts(host.due(2000)),
-            (std::vector<std::string>{"705#05", "706#7F", "585#4308100050756D70"}));
+  ntcan_sim::DeviceHost host;
+  std::vector<std::shared_ptr<canopen::Device>> devices;
+  std::vector<std::string> sent_;
+  const ntcan_sim::DeviceHost::Deliver deliver = [this](const CMSG& m, const void* sender) {
+    if (sender != nullptr) sent_.push_back(ntcan_sim::to_string(m));
+  };
+};
+
+TEST_F(DevsimHost, DevicesBootAnswerNmtGuardingAndSdoInOrder) {
+  add({{5, "Pump", "HW-2", "SW-3"}, {6, "devsim node 6", "HW-1.0", "SW-1.0"}});
+  for (auto& d : devices) d->boot();
+  tick(1000);
+  EXPECT_EQ(sent(), (std::vector<std::string>{"705#00", "706#00"}));
+
+  from_interface("000#0105", 2000);  // start node 5 only
+  from_interface("705#R1", 2000);
+  from_interface("706#R1", 2000);
+  from_interface("605#4008100000000000", 2000);
+  from_interface("185#0102", 2000);  // traffic for nobody
+  EXPECT_EQ(sent(), (std::vector<std::string>{"705#05", "706#7F", "585#4308100050756D70"}));
   EXPECT_EQ(host.next_due(), -1);
 }
 
-TEST(DevsimHost, LateRepliesWaitUntilTheyAreDue) {
-  devsim::DeviceHost host({{5, "A", "H", "S"}});
-  host.devices()[0]->delay_replies(5000);
-  host.on_frame(ntcan_sim::frame("705#R1"), 1000);
+TEST_F(DevsimHost, LateRepliesWaitUntilTheyAreDue) {
+  add({{5, "A", "H", "S"}});
+  devices[0]->delay_replies(5000);
+  from_interface("705#R1", 1000);
   EXPECT_EQ(host.next_due(), 6000);
-  EXPECT_TRUE(host.due(5999).empty());
-  EXPECT_EQ(texts(host.due(6000)), (std::vector<std::string>{"705#7F"}));
+  tick(5999);
+  EXPECT_TRUE(sent().empty());
+  tick(6000);
+  EXPECT_EQ(sent(), (std::vector<std::string>{"705#7F"}));
+}
+
+TEST_F(DevsimHost, DevicesHearEachOtherAsOnABus) {
+  add({{5, "A", "H", "S"}});
+  auto listener = std::make_shared<ScriptedDevice>();
+  listener->on("705#00", {"100#AA"});  // answers node 5's boot-up
+  host.attach(listener);
+  devices[0]->boot();
+  tick(1000);
+  EXPECT_EQ(sent(), (std::vector<std::string>{"705#00", "100#AA"}));
+  EXPECT_TRUE(listener->done());
+  from_interface("100#AA", 2000);
+  EXPECT_EQ(listener->unexpected(), (std::vector<std::string>{"100#AA"})) << "frames from the interface reach every device";
+  EXPECT_TRUE(sent().empty());
 }

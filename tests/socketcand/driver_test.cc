@@ -6,12 +6,18 @@
 
 #include <dirent.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <sstream>
 #include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "driver_calls.h"
+#include "fake_gateway.h"
 #include "gateway_fixture.h"
 #include "ntcan.h"
 #include "ntcan_sim.h"
@@ -30,6 +36,8 @@ class GatewayNet : public ::testing::Test {
     char tmpl[] = "/tmp/socketcand-test-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
+    unsetenv("NTCAN_CONFIG");  // every net simulated until start() configures the gateway nets
+    ntcan_driver::reload_driver_config();
     ntcan_sim::reset();
   }
   void TearDown() override {
@@ -254,4 +262,175 @@ TEST_F(GatewayNet, TakeNeverWaits) {
   EXPECT_EQ(n, 0);
   send(a, {"123#01"});
   EXPECT_EQ(read(b, 1), (Strings{"123#01"}));
+}
+
+TEST_F(GatewayNet, OnlyNetsLeftToTheSimulatedBusCountAsSimulated) {
+  EXPECT_TRUE(ntcan_sim::simulated(kGateway));  // no configuration yet
+  start();
+  EXPECT_FALSE(ntcan_sim::simulated(kGateway));
+  EXPECT_FALSE(ntcan_sim::simulated(kRefused));
+  EXPECT_TRUE(ntcan_sim::simulated(4));  // not listed
+  EXPECT_FALSE(ntcan_sim::simulated(-1));
+  EXPECT_FALSE(ntcan_sim::simulated(ntcan_sim::kNets));
+}
+
+// A gateway that steers by hand, on net kFake, and a clock the test moves.
+class SteeredGateway : public GatewayNet {
+ protected:
+  static constexpr int kFake = 5;
+  static constexpr int kHealthy = 6;  // a simulated net beside it
+  static constexpr std::int64_t kSecond = 1000000000;
+
+  void SetUp() override {
+    GatewayNet::SetUp();
+    ASSERT_TRUE(gw_.ok());
+    configure_driver(dir_, std::to_string(kFake) + " socketcand 127.0.0.1 " + std::to_string(gw_.port()) + " can0\n");
+    ntcan_sim::set_time_source([this] { return now_.load(); });
+  }
+
+  static NTCAN_HANDLE open_on(int net, std::initializer_list<std::int32_t> ids) {
+    NTCAN_HANDLE h = NTCAN_NO_HANDLE;
+    EXPECT_EQ(canOpen(net, 0, 10, 100, 1000, kSafetyNetMs, &h), NTCAN_SUCCESS);
+    for (auto id : ids) EXPECT_EQ(canIdAdd(h, id), NTCAN_SUCCESS);
+    return h;
+  }
+
+  FakeGateway gw_;
+  std::atomic<std::int64_t> now_{kSecond};
+};
+
+TEST_F(SteeredGateway, AHungGatewayDelaysNoCallOnAnotherNet) {
+  const NTCAN_HANDLE tx = open_on(kHealthy, {});
+  const NTCAN_HANDLE rx = open_on(kHealthy, {0x181});
+  gw_.set_mode(FakeGateway::Mode::kSilent);
+  int hung_open = -1;
+  NTCAN_HANDLE hung = NTCAN_NO_HANDLE;
+  std::thread opener([&] { hung_open = canOpen(kFake, 0, 10, 100, 1000, 1000, &hung); });
+  ASSERT_TRUE(gw_.wait_connections(1, kSafetyNet));  // the open now waits for a greeting
+
+  // Every kind of call on the healthy net, while that open is in progress.
+  send(tx, {"181#01"});
+  CMSG m[4];
+  std::int32_t n = 4;
+  ASSERT_EQ(canTake(rx, m, &n), NTCAN_SUCCESS);
+  EXPECT_EQ(n, 1);
+  CAN_IF_STATUS st;
+  EXPECT_EQ(canStatus(rx, &st), NTCAN_SUCCESS);
+  const NTCAN_HANDLE more = open_on(kHealthy, {0x181});
+  EXPECT_EQ(canClose(more), NTCAN_SUCCESS);
+
+  // Only now does the gateway answer: the open can only succeed if it was still waiting,
+  // that is if none of the calls above waited for it.
+  gw_.set_mode(FakeGateway::Mode::kServe);
+  opener.join();
+  EXPECT_EQ(hung_open, NTCAN_SUCCESS);
+  EXPECT_EQ(canClose(hung), NTCAN_SUCCESS);
+}
+
+TEST_F(SteeredGateway, ALostConnectionComesBackByItselfAtMostOnceASecond) {
+  const NTCAN_HANDLE h = open_on(kFake, {0x123});
+  ASSERT_TRUE(gw_.wait_connections(1, kSafetyNet));
+  gw_.broadcast(ntcan_sim::frame("123#01"));
+  gw_.broadcast(ntcan_sim::frame("123#02"));
+  gw_.set_mode(FakeGateway::Mode::kHangUp);
+  gw_.drop_connections();
+
+  // The read returns once the loss is seen; it tries to connect again at once, in vain.
+  CMSG m[4];
+  std::int32_t n = 4;
+  EXPECT_EQ(canRead(h, m, &n, nullptr), NTCAN_SOCK_CMD_TIMEOUT);
+  EXPECT_EQ(gw_.connections(), 2);
+  gw_.set_mode(FakeGateway::Mode::kServe);
+  n = 1;
+  m[0] = ntcan_sim::frame("123#03");
+  EXPECT_EQ(canSend(h, m, &n), NTCAN_SOCK_CMD_TIMEOUT);
+  n = 4;
+  EXPECT_EQ(take_status(h, n), NTCAN_SOCK_CMD_TIMEOUT);
+  CAN_IF_STATUS st;
+  EXPECT_EQ(canStatus(h, &st), NTCAN_SOCK_CMD_TIMEOUT);
+  EXPECT_EQ(gw_.connections(), 2) << "no second attempt within the second";
+
+  now_ += kSecond;
+  EXPECT_EQ(canStatus(h, &st), NTCAN_SUCCESS);
+  EXPECT_EQ(gw_.connections(), 3);
+  // Same handle, same filter; the two frames the old connection held count as lost.
+  gw_.broadcast(ntcan_sim::frame("124#FF"));
+  gw_.broadcast(ntcan_sim::frame("123#04"));
+  n = 4;
+  ASSERT_EQ(canRead(h, m, &n, nullptr), NTCAN_SUCCESS);
+  ASSERT_EQ(n, 1);
+  EXPECT_EQ(ntcan_sim::to_string(m[0]), "123#04");
+  EXPECT_EQ(m[0].msg_lost, 2);
+  send(h, {"123#05"});
+  EXPECT_EQ(canClose(h), NTCAN_SUCCESS);
+}
+
+TEST_F(SteeredGateway, GatewayTextReachesTheLogEscapedAndBounded) {
+  gw_.refuse_remote_frames("bad\n(1700000000.000000) ntcan: forged line\x1b[2J" + std::string(180, 'x'));
+  const NTCAN_HANDLE h = open_on(kFake, {});
+  testing::internal::CaptureStderr();
+  CMSG m = ntcan_sim::frame("705#R1");
+  std::int32_t n = 1;
+  EXPECT_EQ(canSend(h, &m, &n), NTCAN_TX_ERROR);
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("bad\\n(1700000000.000000) ntcan: forged line\\x1b[2Jxxx"), std::string::npos) << err;
+  EXPECT_EQ(err.find('\x1b'), std::string::npos);
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  EXPECT_LT(err.size(), 240u) << err;  // the gateway sent about 230 characters
+}
+
+// The trace file, one line per frame: "(seconds.micros) canN frame".
+struct TraceLine {
+  double time;
+  std::string net;
+  std::string frame;
+};
+static std::vector<TraceLine> read_trace(const std::string& path) {
+  std::vector<TraceLine> out;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line);
+    std::string stamp;
+    TraceLine t;
+    words >> stamp >> t.net >> t.frame;
+    t.time = stamp.size() > 2 ? std::stod(stamp.substr(1, stamp.size() - 2)) : 0;
+    out.push_back(t);
+  }
+  return out;
+}
+
+static double wall_seconds() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+TEST_F(GatewayNet, TheTraceHasEveryFrameOnceWithWallClockTime) {
+  const std::string path = dir_ + "/trace.log";
+  setenv("NTCAN_TRACE", path.c_str(), 1);
+  start();
+  ntcan_sim::reset();  // reads NTCAN_TRACE again
+  const double before = wall_seconds();
+  const NTCAN_HANDLE a = open({0x123, 0x585});
+  const NTCAN_HANDLE b = open({0x585});
+  ASSERT_TRUE(sim_->wait_clients("can0", 2, kSafetyNet));
+  send(b, {"123#01"});  // b's own frame: a, the older port, writes it as it receives it
+  EXPECT_EQ(read(a, 1), (Strings{"123#01"}));
+  send(a, {"605#4008100000000000"});  // the device answers both
+  EXPECT_EQ(read(a, 1), (Strings{"585#410810000E000000"}));
+  EXPECT_EQ(read(b, 1), (Strings{"585#410810000E000000"}));
+  // Once a is closed, b writes the trace.
+  EXPECT_EQ(canClose(a), NTCAN_SUCCESS);
+  send(b, {"123#02"});
+  const double after = wall_seconds();
+  unsetenv("NTCAN_TRACE");
+  ntcan_sim::reset();
+
+  const auto lines = read_trace(path);
+  Strings frames;
+  for (const auto& l : lines) {
+    frames.push_back(l.frame);
+    EXPECT_EQ(l.net, "can0");
+    EXPECT_GE(l.time, before - 1);
+    EXPECT_LE(l.time, after + 1);
+  }
+  EXPECT_EQ(frames, (Strings{"123#01", "605#4008100000000000", "585#410810000E000000", "123#02"}));
 }

@@ -39,6 +39,7 @@ class RawClient {
   RawClient& operator=(const RawClient&) = delete;
 
   bool connected() const { return connected_; }
+  int fd() const { return fd_; }
   void write(const std::string& s) { ASSERT_EQ(::send(fd_, s.data(), s.size(), MSG_NOSIGNAL), static_cast<ssize_t>(s.size())); }
   // What one receive returns (empty at end of stream or after the safety net).
   std::string read_once() {

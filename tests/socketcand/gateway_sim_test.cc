@@ -2,8 +2,13 @@
 // over HTTP, and its configuration file.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <cerrno>
+#include <cstring>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "gateway_fixture.h"
 
@@ -64,6 +69,22 @@ TEST_F(Gateway, EachHandshakeReplyArrivesAloneAndFramesComeWithALeadingBlank) {
   EXPECT_EQ(a->read_once(), "< echo >");  // nothing of its own frames came back before it
 }
 
+TEST_F(Gateway, ADevicesLateAnswerReachesEveryClientAndNotTheSendersOwnFrame) {
+  start(test_gateway());
+  sim_->device("can0", 5)->delay_replies(2000000);  // 2 ms: the loop must wake up for it
+  auto a = raw_client();
+  auto b = raw_client();
+  ASSERT_TRUE(sim_->wait_clients("can0", 2, kSafetyNet));
+  a->write("< send 605 8 40 00 10 00 00 00 00 00 >");  // device type, expedited
+  const std::string seen_by_b = b->read_until(" 4300100000000000 >");
+  EXPECT_NE(seen_by_b.find("< frame 605 "), std::string::npos) << seen_by_b;
+  EXPECT_NE(seen_by_b.find("< frame 585 "), std::string::npos) << seen_by_b;
+  const std::string seen_by_a = a->read_until(" 4300100000000000 >");
+  EXPECT_EQ(seen_by_a.find("< frame 605 "), std::string::npos) << seen_by_a;
+  EXPECT_EQ(seen_by_a.rfind(" < frame 585 ", 0), 0u) << seen_by_a;
+  EXPECT_EQ(sim_->frames("can0"), 2u);
+}
+
 TEST_F(Gateway, UnknownBusIsRefusedAndTheConnectionCloses) {
   start(test_gateway());
   RawClient c("127.0.0.1", sim_->can_port());
@@ -72,15 +93,17 @@ TEST_F(Gateway, UnknownBusIsRefusedAndTheConnectionCloses) {
   EXPECT_EQ(c.read_to_end(), "< error could not open bus >");
 }
 
-TEST_F(Gateway, MalformedSendsAreDroppedAndTheNextOnesPass) {
+TEST_F(Gateway, MalformedSendsAreAnsweredWithAnErrorAndTheNextOnesPass) {
   start(test_gateway());
   auto a = raw_client();
   auto b = raw_client();
   ASSERT_TRUE(sim_->wait_clients("can0", 2, kSafetyNet));
-  a->write("< send 800 1 00 >< send 123 2 01 >< send 123 1 0g >garbage< send 123 1 7 >");
+  a->write("< send 800 1 00 >< send 123 2 01 >< send 123 1 0g >garbage< send 123 1 7 >< bogus >");
   const std::string got = b->read_until(" 07 >");
   EXPECT_EQ(got.find("< frame", 2), std::string::npos) << "only one frame expected: " << got;
   EXPECT_EQ(sim_->frames("can0"), 1u);
+  EXPECT_EQ(a->read_until("< error unknown command >"),
+            "< error malformed frame >< error malformed frame >< error malformed frame >< error unknown command >");
 }
 
 TEST_F(Gateway, ResetFormWantsTheAdministratorAndRebootsTheGateway) {
@@ -118,6 +141,100 @@ TEST_F(Gateway, DownDropsClientsAndRefusesConnectsUntilUp) {
   raw_client();
 }
 
+// Hostile peers: one that floods requests without reading, one that never says a word, and
+// connections beyond the descriptor limit. None of them may stall the gateway for the others
+// or make it spin.
+TEST_F(Gateway, AClientThatFloodsWithoutReadingIsHeldBackAndLosesNothing) {
+  gateway_sim::Config cfg = test_gateway();
+  cfg.client_backlog = 64 * 1024;
+  start(cfg);
+  auto flooder = raw_client();
+  auto a = raw_client();
+  auto b = raw_client();
+  ASSERT_TRUE(sim_->wait_clients("can0", 3, kSafetyNet));
+
+  // Far more echo requests than the gateway and the kernel hold for a client that does not
+  // read: the writer blocks until the flooder reads below.
+  constexpr std::size_t kEchoes = 1u << 20;  // 8 MiB of requests
+  std::thread writer([&] {
+    const std::string echoes = [] {
+      std::string s;
+      for (int i = 0; i < 4096; ++i) s += "< echo >";
+      return s;
+    }();
+    for (std::size_t sent = 0; sent < kEchoes; sent += 4096) flooder->write(echoes);
+  });
+  EXPECT_TRUE(sim_->wait_held_back(1, kSafetyNet)) << "the gateway reads a client that does not read its answers";
+
+  a->write("< send 123 1 07 >");  // the others are served meanwhile
+  EXPECT_NE(b->read_until(" 07 >").find("< frame 123 "), std::string::npos);
+
+  // The flooder catches up: every request gets its answer.
+  std::size_t answered = 0;
+  std::string tail;
+  while (answered < kEchoes) {
+    const std::string part = flooder->read_once();
+    if (part.empty()) break;
+    tail += part;
+    for (std::size_t at; (at = tail.find("< echo >")) != std::string::npos;) {
+      ++answered;
+      tail.erase(0, at + 8);
+    }
+  }
+  writer.join();
+  EXPECT_EQ(answered, kEchoes);
+}
+
+TEST_F(Gateway, AClientThatSaysNothingIsClosedAfterTheIdleTime) {
+  gateway_sim::Config cfg = test_gateway();
+  cfg.idle_time = std::chrono::milliseconds(50);
+  start(cfg);
+  auto quiet = raw_client();
+  ASSERT_TRUE(sim_->wait_clients("can0", 1, kSafetyNet));
+  EXPECT_EQ(quiet->read_to_end(), "") << "closed, nothing more said";
+  EXPECT_TRUE(sim_->wait_clients("can0", 0, kSafetyNet));
+  RawClient stalled("127.0.0.1", sim_->can_port());  // never even opens a bus
+  EXPECT_EQ(stalled.read_to_end(), "< hi >");
+}
+
+TEST_F(Gateway, AtTheDescriptorLimitAcceptingWaitsInsteadOfSpinning) {
+  gateway_sim::Config cfg = test_gateway();
+  cfg.idle_time = std::chrono::milliseconds(300);
+  start(cfg);
+  auto idle = raw_client();  // closed for idleness later, which frees a descriptor
+  const int waiting = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(waiting, 0);
+
+  // From here on no descriptor is left in this process, the gateway's included.
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const int lowest_free = ::dup(0);
+  ASSERT_GE(lowest_free, 0);
+  ::close(lowest_free);
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(lowest_free);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<std::uint16_t>(sim_->can_port()));
+  ::inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
+  ASSERT_EQ(::connect(waiting, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << std::strerror(errno);
+  EXPECT_TRUE(sim_->wait_accept_failures(1, kSafetyNet));
+
+  EXPECT_EQ(idle->read_to_end(), "");  // the gateway closed it: a descriptor is free
+  pollfd p{waiting, POLLIN, 0};
+  ASSERT_EQ(::poll(&p, 1, kSafetyNetMs), 1);
+  char hi[16] = {};
+  EXPECT_EQ(::recv(waiting, hi, sizeof hi - 1, 0), 6);
+  EXPECT_STREQ(hi, "< hi >");
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+  ::close(waiting);
+  // About one attempt per pause while the idle client had time left; a loop that spins
+  // tries thousands of times.
+  EXPECT_LE(sim_->accept_failures(), 20u);
+}
+
 TEST(GatewayConfig, BusesDevicesAndOptions) {
   std::istringstream in(
       "# two buses\n"
@@ -125,7 +242,8 @@ TEST(GatewayConfig, BusesDevicesAndOptions) {
       "bus can1   # the second\n"
       "device can1 5 \"Maker # name\" \"HW1\" \"SW 1\"\n"
       "remote-frames off\n"
-      "reboot-ms 250\n");
+      "reboot-ms 250\n"
+      "idle-ms 5000\n");
   gateway_sim::Config cfg;
   std::string error;
   ASSERT_TRUE(gateway_sim::parse_config(in, cfg, error)) << error;
@@ -137,9 +255,10 @@ TEST(GatewayConfig, BusesDevicesAndOptions) {
   EXPECT_EQ(cfg.devices[0].sw, "SW 1");
   EXPECT_FALSE(cfg.remote_frames);
   EXPECT_EQ(cfg.reboot_time.count(), 250);
+  EXPECT_EQ(cfg.idle_time.count(), 5000);
 
   for (const char* bad : {"device can0 5 \"a\" \"b\" \"c\"\n", "bus can0\ndevice can0 128 \"a\" \"b\" \"c\"\n",
-                          "bus can0\ndevice can0 5 \"a \"b\" \"c\"\n", "bus\n", "remote-frames maybe\n"}) {
+                          "bus can0\ndevice can0 5 \"a \"b\" \"c\"\n", "bus\n", "remote-frames maybe\n", "idle-ms -1\n"}) {
     std::istringstream b(bad);
     gateway_sim::Config c;
     EXPECT_FALSE(gateway_sim::parse_config(b, c, error)) << bad;

@@ -193,3 +193,16 @@ TEST(MessageReader, RandomBytesNeverYieldAnOverLongBodyOrACrash) {
   ASSERT_FALSE(bodies.empty());
   EXPECT_EQ(ntcan_sim::to_string(socketcand::parse(bodies.back()).frame), "123#42");
 }
+
+TEST(GatewayTextInTheLog, ControlCharactersComeOutEscapedAndTheLengthIsBounded) {
+  using socketcand::printable;
+  EXPECT_EQ(printable("could not open bus"), "could not open bus");
+  EXPECT_EQ(printable("a\nb\rc\td\\e"), "a\\nb\\rc\\td\\\\e");
+  EXPECT_EQ(printable("\x1b[2J\x7f\xc3\xa9"), "\\x1b[2J\\x7f\\xc3\\xa9");
+  EXPECT_EQ(printable(std::string("nul\0end", 7)), "nul\\x00end");
+  EXPECT_EQ(printable("abcdef", 4), "abcd...");
+  EXPECT_EQ(printable("abcd", 4), "abcd");
+  // An escape is never cut in half.
+  EXPECT_EQ(printable("ab\ncd", 3), "ab...");
+  EXPECT_EQ(printable(std::string(1000, '\x1b')).size(), 120u / 4 * 4 + 3);
+}

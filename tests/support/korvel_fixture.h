@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,6 +45,7 @@ class KorvelTest : public ::testing::Test {
   void SetUp() override {
     clock_ = &vexil::VirtualClock::install();
     ntcan_sim::reset();
+    ntcan_sim::keep_records(true);  // the tests read the driver's call record and bus log
     ntcan_sim::set_time_source([] { return vexil::clock().now(); });
     char tmpl[] = "/tmp/korvel-test-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -79,13 +81,20 @@ class KorvelTest : public ::testing::Test {
     std::ofstream(dir_ + "/" + name) << text;
   }
 
-  // A stand-in for wget, first on PATH, that records its arguments one run per line.
+  // A stand-in for wget, first on PATH, that records its arguments one run per line, and
+  // the configuration file it is given (--config=FILE) in wget-config.log.
   void install_fake_wget() {
     const std::string bin = dir_ + "/bin";
     mkdir(bin.c_str(), 0755);
-    std::ofstream(bin + "/wget") << "#!/bin/sh\necho \"$@\" >> '" << dir_ << "/wget.log'\n";
+    std::ofstream(bin + "/wget") << "#!/bin/sh\necho \"$@\" >> '" << dir_ << "/wget.log'\n"
+                                 << "for a; do case \"$a\" in --config=*) cat \"${a#--config=}\" >> '" << dir_
+                                 << "/wget-config.log';; esac; done\n";
     chmod((bin + "/wget").c_str(), 0755);
     setenv("PATH", (bin + ":" + getenv("PATH")).c_str(), 1);
+  }
+  std::string wget_configs() {
+    std::ifstream in(dir_ + "/wget-config.log");
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
   std::vector<std::string> wget_runs() {
     std::vector<std::string> runs;

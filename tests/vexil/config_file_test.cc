@@ -1,12 +1,17 @@
 // Configuration file of a location: loading, malformed lines, writing back.
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <algorithm>
 
 #include "vexil_host.h"
 
@@ -38,8 +43,27 @@ class ConfigFile : public ::testing::Test {
     path_ = dir_ + "/loc.conf";
   }
   void TearDown() override {
-    std::remove(path_.c_str());
+    for (const std::string& name : files()) std::remove((dir_ + "/" + name).c_str());
     rmdir(dir_.c_str());
+  }
+  // Names in the test's folder, sorted.
+  std::vector<std::string> files() const {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir_.c_str())) {
+      while (const dirent* e = readdir(d)) {
+        const std::string n = e->d_name;
+        if (n != "." && n != "..") names.push_back(n);
+      }
+      closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  static std::string read_path(const std::string& path) {
+    std::ifstream f(path);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
   }
   void write_file(const std::string& text) {
     std::ofstream f(path_);
@@ -219,6 +243,88 @@ TEST_F(ConfigFile, PropertiesRegisterWithTheirLocation) {
   EXPECT_EQ(loc.properties()[0], &b);
   EXPECT_EQ(loc.save_config(), 0);
   EXPECT_EQ(read_file(), "");  // nothing registered for the file
+}
+
+// Writing back replaces the file as editors do: a new file beside it, renamed over it.
+class ConfigWriteBack : public ConfigFile {
+ protected:
+  // A location whose one property P is saved with value v.
+  int save(const std::string& config_path, int v) {
+    EqFct loc("LOC", config_path);
+    PersistedInt p("P", &loc);
+    loc.load_config();
+    p.v_ = v;
+    return loc.save_config();
+  }
+};
+
+TEST_F(ConfigWriteBack, SymbolicLinkStaysAndTheFileItPointsToGetsTheValues) {
+  const std::string real = dir_ + "/real.conf";
+  std::ofstream(real) << "P:\t1\n";
+  ASSERT_EQ(symlink("real.conf", path_.c_str()), 0);  // relative, as administrators write them
+  ASSERT_EQ(save(path_, 2), 0);
+  struct stat st;
+  ASSERT_EQ(lstat(path_.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(read_path(real), "P:\t2\n");
+  EXPECT_EQ(files(), (std::vector<std::string>{"loc.conf", "real.conf"}));
+}
+
+TEST_F(ConfigWriteBack, ModeAndOwnerAreKept) {
+  write_file("P:\t1\n");
+  ASSERT_EQ(chmod(path_.c_str(), 0640), 0);
+  // Another user's file, when we may hand files to other users.
+  const bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chown(path_.c_str(), 4321, 8765), 0);
+  }
+  ASSERT_EQ(save(path_, 2), 0);
+  struct stat st;
+  ASSERT_EQ(stat(path_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  if (root) {
+    EXPECT_EQ(st.st_uid, 4321u);
+    EXPECT_EQ(st.st_gid, 8765u);
+  }
+  EXPECT_EQ(read_file(), "P:\t2\n");
+}
+
+TEST_F(ConfigWriteBack, PlantedLinksBesideTheFileAreNeverFollowed) {
+  write_file("P:\t1\n");
+  const std::string victim = dir_ + "/victim";
+  std::ofstream(victim) << "precious\n";
+  // Links at the names a predictable temporary file would have.
+  const std::string pid = std::to_string(getpid());
+  for (const std::string& name : {path_ + ".tmp." + pid, path_ + ".tmp", path_ + "~", path_ + ".new"}) {
+    ASSERT_EQ(symlink(victim.c_str(), name.c_str()), 0) << name;
+  }
+  ASSERT_EQ(save(path_, 2), 0);
+  EXPECT_EQ(read_path(victim), "precious\n");
+  EXPECT_EQ(read_file(), "P:\t2\n");
+  struct stat st;
+  ASSERT_EQ(lstat(path_.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(files().size(), 6u);  // the file, the victim, the four links: no temporary file left
+}
+
+TEST_F(ConfigWriteBack, FailedWriteLeavesTheOldFileAndNoTemporaryFile) {
+  write_file("P:\t1\n# a long comment that makes the file bigger than the limit below\n");
+  vexil::LogCapture log;
+  // Files may grow to 8 bytes only: writing the new text fails half-way.
+  const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit old_limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+  rlimit small = old_limit;
+  small.rlim_cur = 8;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const int r = save(path_, 2);
+  setrlimit(RLIMIT_FSIZE, &old_limit);
+  std::signal(SIGXFSZ, old_handler);
+
+  EXPECT_EQ(r, -1);
+  EXPECT_EQ(read_file(), "P:\t1\n# a long comment that makes the file bigger than the limit below\n");
+  EXPECT_EQ(files(), std::vector<std::string>{"loc.conf"});
+  EXPECT_EQ(log.count("cannot write configuration file"), 1);
 }
 
 }  // namespace

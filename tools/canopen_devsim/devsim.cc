@@ -1,10 +1,9 @@
-// devsim.cc - device list parsing and the device host of korvel_canopen_devsim.
+// devsim.cc - the device list of korvel_canopen_devsim.
 #include "devsim.h"
 
 #include <fstream>
 #include <istream>
 
-#include "can_frame.h"
 
 namespace devsim {
 namespace {
@@ -79,47 +78,15 @@ bool parse_device_file(std::istream& in, const std::string& file_name, std::vect
   return true;
 }
 
-DeviceHost::DeviceHost(const std::vector<DeviceSpec>& specs) {
+std::vector<std::shared_ptr<canopen::Device>> make_devices(const std::vector<DeviceSpec>& specs) {
+  std::vector<std::shared_ptr<canopen::Device>> out;
   for (const DeviceSpec& s : specs) {
     auto d = std::make_shared<canopen::Device>(s.node_id);
     d->set_identity(s.name, s.hw, s.sw);
-    devices_.push_back(std::move(d));
-  }
-}
-
-void DeviceHost::boot() {
-  for (auto& d : devices_) d->boot();
-}
-
-void DeviceHost::on_frame(const CMSG& in, std::int64_t now_ns) {
-  const CMSG m = ntcan_driver::on_wire(in);
-  std::vector<ntcan_sim::TimedFrame> out;
-  for (auto& d : devices_) d->on_frame(m, now_ns, out);
-  keep(out);
-}
-
-void DeviceHost::poll(std::int64_t now_ns) {
-  std::vector<ntcan_sim::TimedFrame> out;
-  for (auto& d : devices_) d->poll(now_ns, out);
-  keep(out);
-}
-
-void DeviceHost::keep(std::vector<ntcan_sim::TimedFrame>& out) {
-  for (const auto& f : out) {
-    if (ntcan_driver::valid_frame(f.frame)) pending_.emplace(f.due_ns, ntcan_driver::on_wire(f.frame));
-  }
-}
-
-std::vector<CMSG> DeviceHost::due(std::int64_t now_ns) {
-  std::vector<CMSG> out;
-  while (!pending_.empty() && pending_.begin()->first <= now_ns) {
-    out.push_back(pending_.begin()->second);
-    pending_.erase(pending_.begin());
+    out.push_back(std::move(d));
   }
   return out;
 }
-
-std::int64_t DeviceHost::next_due() const { return pending_.empty() ? -1 : pending_.begin()->first; }
 
 Options parse_options(const std::vector<std::string>& args) {
   Options o;

@@ -3,8 +3,9 @@
 //
 //   korvel_canopen_devsim -i vcan0 5:Pump:HW-2:SW-3.1 6
 //
-// Reads every frame of the interface, feeds the devices, writes their replies. Ends on SIGINT
-// or SIGTERM.
+// Reads every frame of the interface, feeds the devices, writes their replies. The devices
+// hear each other as on any bus (the kernel does not return a socket's own frames to it).
+// Ends on SIGINT or SIGTERM.
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -15,11 +16,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
+#include "device_host.h"
 #include "devsim.h"
-#include "ntcan_sim.h"
+#include "frame_text.h"
 #include "socketcan/can_raw_socket.h"
 
 namespace {
@@ -49,11 +52,11 @@ bool send_frame(int fd, const CMSG& m, bool verbose) {
       nanosleep(&pause, nullptr);
       continue;
     }
-    std::fprintf(stderr, "korvel_canopen_devsim: send %s: %s\n", ntcan_sim::to_string(m).c_str(),
+    std::fprintf(stderr, "korvel_canopen_devsim: send %s: %s\n", ntcan_frame::to_string(m).c_str(),
                  std::strerror(errno));
     return errno != ENETDOWN && errno != ENODEV;  // a downed interface is waited out, a removed one ends us
   }
-  if (verbose) std::printf("tx %s\n", ntcan_sim::to_string(m).c_str());
+  if (verbose) std::printf("tx %s\n", ntcan_frame::to_string(m).c_str());
   return true;
 }
 
@@ -84,27 +87,36 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
 
-  devsim::DeviceHost host(o.devices);
+  ntcan_sim::DeviceHost host;
   for (const auto& d : o.devices) {
     std::printf("node %d on %s: \"%s\" \"%s\" \"%s\"\n", d.node_id, o.ifname.c_str(), d.name.c_str(), d.hw.c_str(),
                 d.sw.c_str());
   }
   std::printf("ready\n");
   std::fflush(stdout);
-  host.boot();
+  for (auto& d : devsim::make_devices(o.devices)) {
+    d->boot();
+    host.attach(std::move(d));
+  }
 
   int rc = 0;
+  // What the devices send goes out on the interface; frames from the interface (no sender)
+  // only reach the devices.
+  const ntcan_sim::DeviceHost::Deliver deliver = [&](const CMSG& m, const void* sender) {
+    if (sender == nullptr || g_stop) return;
+    if (!send_frame(s.fd, m, o.verbose)) {
+      g_stop = 1;
+      rc = 1;
+    }
+  };
+  std::deque<ntcan_sim::BusFrame> work;
   while (!g_stop) {
     std::int64_t now = now_ns();
-    host.poll(now);
-    for (const CMSG& m : host.due(now)) {
-      if (!send_frame(s.fd, m, o.verbose)) {
-        g_stop = 1;
-        rc = 1;
-      }
-    }
+    host.due(now, work);
+    host.run(work, now, deliver);
     std::int64_t wait = kPollNs;
-    if (host.next_due() >= 0) wait = std::min(wait, std::max<std::int64_t>(host.next_due() - now, 0));
+    const std::int64_t next = host.next_due();
+    if (next >= 0) wait = std::min(wait, std::max<std::int64_t>(next - now, 0));
     pollfd p{s.fd, POLLIN, 0};
     const timespec ts{static_cast<time_t>(wait / 1000000000), static_cast<long>(wait % 1000000000)};
     if (ppoll(&p, 1, &ts, nullptr) <= 0) continue;
@@ -121,8 +133,9 @@ int main(int argc, char** argv) {
       }
       CMSG m;
       if (n != static_cast<ssize_t>(sizeof f) || !sc::from_kernel(f, m)) continue;
-      if (o.verbose) std::printf("rx %s\n", ntcan_sim::to_string(m).c_str());
-      host.on_frame(m, now_ns());
+      if (o.verbose) std::printf("rx %s\n", ntcan_frame::to_string(m).c_str());
+      work.push_back(ntcan_sim::BusFrame{m, nullptr});
+      host.run(work, now_ns(), deliver);
     }
     if (o.verbose) std::fflush(stdout);
   }

@@ -12,6 +12,7 @@
 #define D_KORVEL_H
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -173,6 +174,10 @@ class D_can : public D_fct {
   int can_return() const { return can_ret_ ? *can_ret_ : 0; }
   canline* line() const { return pline_; }
 
+  // Guards the polled list and every receive buffer: held by can_looping around each fill,
+  // by can_array, and by start-up and removal. The library takes it re-entrantly, so a
+  // derived can_fill may call can_array (or any other node operation); code outside the
+  // library that locks it itself must not call node operations while it holds it.
   static std::mutex mx_loop;
 
  protected:
@@ -320,8 +325,10 @@ class canline {
   const std::string& lineip() const { return line_ip_; }
   // Gateway address of net lineno - 1 from the gateway file; 0 when it is 15 characters long.
   int getlineip(int lineno, std::string& ip);
-  // Resets the line's network gateway by an HTTP form post (wget), if allowed.
+  // Resets the line's network gateway by an HTTP form post (wget), if allowed; returns
+  // within the reset time limit (30 s unless set otherwise).
   void reset_line();
+  void set_reset_time_limit(std::chrono::milliseconds limit) { reset_limit_ms_ = limit.count(); }
 
   // Identifiers that nodes enabled on the line handle, to enable again after a re-open.
   void remember_id(int32_t id);
@@ -344,6 +351,7 @@ class canline {
   std::mutex ids_mx_;
   std::vector<int32_t> line_ids_;
   bool bad_ip_logged_;
+  std::atomic<std::chrono::milliseconds::rep> reset_limit_ms_;
 };
 
 // The supervision thread of a line (argument: the canline*). Returns null.

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "D_korvel.h"
+#include "gateway_reset.h"
 #include "korvel_internal.h"
 
 namespace {
@@ -15,8 +16,6 @@ using korvel::log;
 
 constexpr const char* kGatewayFile = "/etc/esd-plugin";
 constexpr std::size_t kAddressLength = 15;
-constexpr const char* kResetUser = "vexiladm";
-constexpr const char* kResetPassword = "rqx8mulfo";
 
 // Driver arguments of every open.
 constexpr uint32_t kOpenMode = 0;
@@ -24,35 +23,6 @@ constexpr int32_t kTxQueue = 10;
 constexpr int32_t kRxQueue = 100;
 constexpr int32_t kTxTimeoutMs = 1000;
 constexpr int32_t kRxTimeoutMs = 1000;
-
-// "a.b.c.d": four groups of one to three digits, each at most 255, and nothing else. The
-// address goes into a shell command, so nothing else may pass.
-bool is_dotted_ipv4(const std::string& s) {
-  int groups = 0;
-  std::size_t i = 0;
-  while (true) {
-    std::size_t digits = 0;
-    int value = 0;
-    while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i])) && digits < 4) {
-      value = value * 10 + (s[i] - '0');
-      ++digits;
-      ++i;
-    }
-    if (digits == 0 || digits > 3 || value > 255) return false;
-    ++groups;
-    if (i == s.size()) return groups == 4;
-    if (s[i] != '.' || groups == 4) return false;
-    ++i;
-  }
-}
-
-std::string without_password(std::string command) {
-  const std::string secret = kResetPassword;
-  for (std::size_t p = command.find(secret); p != std::string::npos; p = command.find(secret, p)) {
-    command.replace(p, secret.size(), "***");
-  }
-  return command;
-}
 
 }  // namespace
 
@@ -74,7 +44,8 @@ canline::canline()
       t1_(),
       line_ip_(),
       ThreadStop_(false),
-      bad_ip_logged_(false) {}
+      bad_ip_logged_(false),
+      reset_limit_ms_(korvel::kResetTimeLimit.count()) {}
 
 canline::~canline() {
   if (t1_.joinable()) t1_.detach();
@@ -188,7 +159,10 @@ int canline::getlineip(int lineno, std::string& ip) {
 
 void canline::reset_line() {
   if (deny_wget_reset_ || line_ip_.size() != kAddressLength) return;
-  if (!is_dotted_ipv4(line_ip_)) {
+  // The groups are decimal as written; the plain form keeps a resolver from reading a group
+  // with a leading zero as octal (and the reset going to another host).
+  const std::string address = korvel::gateway_address(line_ip_);
+  if (address.empty()) {
     if (!bad_ip_logged_) {
       log("canline::reset_line ", "Line : " + std::to_string(line_) + " gateway address \"" + line_ip_ +
                                       "\" is not a dotted IPv4 address: no gateway reset");
@@ -196,12 +170,18 @@ void canline::reset_line() {
     }
     return;
   }
-  const std::string command = std::string("wget --post-data=\"FWUpdReset=1\" http://") + kResetUser + ":" +
-                              kResetPassword + "@" + line_ip_ + "/Forms/Firmware";
-  const int status = std::system(command.c_str());
-  (void)status;  // whether the reset helped shows at the next re-open
+  const std::chrono::milliseconds limit(reset_limit_ms_.load());
+  const korvel::ResetRun run = korvel::post_gateway_reset(address, limit);
+  // Whether the reset helped shows at the next re-open; only a run that could not start or
+  // had to be stopped is worth a line of its own.
+  if (!run.started) {
+    log("canline::reset_line ", "Line : " + std::to_string(line_) + " gateway reset not run: " + run.error);
+  } else if (run.timed_out) {
+    log("canline::reset_line ", "Line : " + std::to_string(line_) + " gateway reset stopped after " +
+                                    std::to_string(limit.count()) + " ms");
+  }
   if (!reset_first_) {
-    log("system called with : ", without_password(command));
+    log("system called with : ", korvel::reset_command_text(address));
     reset_first_ = true;
   }
 }

@@ -5,14 +5,12 @@
 #include <string>
 
 #include "D_korvel.h"
+#include "canopen_codes.h"
 #include "korvel_internal.h"
 
 namespace {
 
-constexpr int kFound = 100;
-constexpr int kGuardingId = 0x700;
-constexpr int kEmergencyId = 0x80;
-constexpr int kOperational = 5;
+using korvel::kFound;
 
 // Text of a state: the low four bits of the value decide.
 const char* condition_text(int value) {
@@ -46,9 +44,9 @@ int D_Alive::can_read(int ident, CMSG* rxmsg, int* l) {
   if (!l || !rxmsg || *l <= 0) return 0;
   for (int i = 0; i < *l; ++i) {
     const CMSG& m = rxmsg[i];
-    if (m.id != ident + kGuardingId || m.len != 1) continue;
+    if (m.id != ident + korvel::kErrorControlBase || m.len != 1) continue;
     D_int_ptr::set_value(m.data[0]);
-    return (m.data[0] & 0x7F) == kOperational ? kFound : 0;
+    return (m.data[0] & 0x7F) == korvel::kStateOperational ? kFound : 0;
   }
   return 0;
 }
@@ -59,13 +57,13 @@ int D_Alive::check_alive(int ident, CMSG* rxmsg, int* l) {
   return kFound;
 }
 
-bool D_Alive::isalive() { return (value() & 0x0F) == kOperational; }
+bool D_Alive::isalive() { return (value() & 0x0F) == korvel::kStateOperational; }
 
 int D_can::can_emergency(int ident, CMSG* rxmsg, int* l) {
   if (!l || !rxmsg || *l <= 0) return 0;
   for (int i = 0; i < *l; ++i) {
     const CMSG& m = rxmsg[i];
-    if (m.id != ident + kEmergencyId || (m.len & NTCAN_RTR)) continue;
+    if (m.id != ident + korvel::kEmergencyBase || (m.len & NTCAN_RTR)) continue;
     char text[8 * 5 + 1] = "";  // "0x%X " of at most eight bytes: 40 characters
     int used = 0;
     const int n = std::min<int>(m.len, 8);

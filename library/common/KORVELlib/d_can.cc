@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "D_korvel.h"
+#include "canopen_codes.h"
 #include "korvel_internal.h"
 
 namespace korvel {
@@ -34,6 +35,25 @@ void keep_for_process(const void* p) {
   static auto* kept = new std::vector<const void*>();
   std::lock_guard<std::mutex> lk(*mx);
   kept->push_back(p);
+}
+
+namespace {
+// True while the calling thread holds D_can::mx_loop through a LoopLock.
+thread_local bool t_holds_loop = false;
+}  // namespace
+
+LoopLock::LoopLock() : owner_(!t_holds_loop) {
+  if (owner_) {
+    D_can::mx_loop.lock();
+    t_holds_loop = true;
+  }
+}
+
+LoopLock::~LoopLock() {
+  if (owner_) {
+    t_holds_loop = false;
+    D_can::mx_loop.unlock();
+  }
 }
 
 }  // namespace korvel
@@ -98,7 +118,7 @@ D_can::~D_can() {
 }
 
 void D_can::unregister_node() {
-  std::lock_guard<std::mutex> lk(mx_loop);
+  korvel::LoopLock lk;
   auto& list = korvel::can_list();
   for (auto it = list.begin(); it != list.end();) {
     it = (*it == this) ? list.erase(it) : it + 1;
@@ -174,7 +194,7 @@ void D_can::set_value(IIII* s) {
 
   // Under the polling lock, so that no poll uses the handle while it is closed.
   const IIII next = *s;
-  std::lock_guard<std::mutex> lk(mx_loop);
+  korvel::LoopLock lk;
   if (next.i1_data != canIdent_.i1_data || next.i2_data != canIdent_.i2_data) {
     can_close();
     if (isactive()) dellist_locked();
@@ -189,8 +209,7 @@ void D_can::can_print() {
   if (d->i1_data != canIdent_.i1_data || d->i2_data != canIdent_.i2_data || d->i3_data != canIdent_.i3_data) return;
   if (!rxmsg_ || !rxmsg_len_ || *rxmsg_len_ <= 0) return;
 
-  constexpr int kCapacity = 100;  // records in a receive buffer
-  for (int i = 0; i < *rxmsg_len_ && i < kCapacity; ++i) {
+  for (int i = 0; i < *rxmsg_len_ && i < korvel::kRxCapacity; ++i) {
     const CMSG& m = rxmsg_[i];
     if (m.id == 0) continue;
     char data[8 * 3 + 1] = "";
@@ -208,7 +227,7 @@ int can_looping() {
   // Walk by position, one node per lock: start-ups and removals on other threads interleave
   // between two nodes, and a node removed from the list is never touched again.
   for (std::size_t i = 0;; ++i) {
-    std::lock_guard<std::mutex> lk(D_can::mx_loop);
+    korvel::LoopLock lk;
     auto& list = korvel::can_list();
     if (i >= list.size()) break;
     D_can* node = list[i];
@@ -220,7 +239,7 @@ int can_looping() {
 }
 
 std::vector<D_can*> korvel_polled_nodes() {
-  std::lock_guard<std::mutex> lk(D_can::mx_loop);
+  korvel::LoopLock lk;
   return korvel::can_list();
 }
 

@@ -6,18 +6,19 @@
 #include <mutex>
 
 #include "D_korvel.h"
+#include "canopen_codes.h"
 #include "korvel_internal.h"
 
 namespace {
 
-constexpr int kRxRecords = 100;
+using korvel::kFailed;
+using korvel::kNoReply;
+using korvel::kRxCapacity;
+
 constexpr int kPolls = 50;
 constexpr long kPollPauseNs = 5000000;  // 5 ms
 constexpr int kPollBatch = 10;
-constexpr int kNoReply = 32;
 constexpr int kMaxData = 8;
-constexpr int kSdoRequest = 0x600;
-constexpr unsigned char kSdoInitiateUpload = 0x40;
 
 bool valid_length(int length) { return length >= 0 && length <= kMaxData; }
 
@@ -39,7 +40,7 @@ bool answers(const CMSG& request, const CMSG& reply) {
 int D_can::can_write(int ident, int length, unsigned char* Data) {
   if (!valid_length(length) || (length > 0 && !Data)) return NTCAN_INVALID_PARAMETER;
   const NTCAN_HANDLE h = handle();
-  if (h < 0) return NTCAN_INVALID_HANDLE;
+  if (h < 0) return korvel::kNoUsableLine;
   CMSG m{};
   m.id = ident;
   m.len = static_cast<uint8_t>(length);
@@ -53,7 +54,7 @@ int D_can::can_read(CMSG* rxmsg, int* length) {
   int32_t count = *length;
   *length = -1;
   const NTCAN_HANDLE h = handle();
-  if (h < 0) return NTCAN_INVALID_HANDLE;
+  if (h < 0) return korvel::kNoUsableLine;
   const int r = canRead(h, rxmsg, &count, nullptr);
   *length = count;
   if (can_ret_) *can_ret_ = r;
@@ -65,7 +66,7 @@ int D_can::can_get(CMSG* rxmsg, int* length) {
   int32_t count = *length;
   *length = -1;
   const NTCAN_HANDLE h = handle();
-  if (h < 0) return NTCAN_INVALID_HANDLE;
+  if (h < 0) return korvel::kNoUsableLine;
   const int r = canTake(h, rxmsg, &count);
   *length = count;
   if (can_ret_) *can_ret_ = r;
@@ -80,7 +81,7 @@ int D_can::can_poll(int* ident, int* length, unsigned char* Data) {
   if (*length > 0) std::memcpy(request.data, Data, static_cast<std::size_t>(*length));
 
   const NTCAN_HANDLE h = handle();
-  if (h < 0) return NTCAN_INVALID_HANDLE;
+  if (h < 0) return korvel::kNoUsableLine;
   int32_t one = 1;
   const int sent = canSend(h, &request, &one);
   if (sent != 0) return sent;
@@ -107,24 +108,24 @@ int D_can::can_poll(int* ident, int* length, unsigned char* Data) {
 }
 
 int D_can::can_fill() {
-  if (!rxmsg_) return -1;
-  *rxmsg_len_ = kRxRecords;
+  if (!rxmsg_) return kFailed;
+  *rxmsg_len_ = kRxCapacity;
   *can_ret_ = can_get(rxmsg_, rxmsg_len_);
   return *can_ret_;
 }
 
 int D_can::can_array(CMSG* rxmsg, int* length) {
-  if (!rxmsg || !length) return -1;
+  if (!rxmsg || !length) return kFailed;
   // A consistent batch: the fill of another thread's can_looping runs under the same lock.
-  std::lock_guard<std::mutex> lk(mx_loop);
+  korvel::LoopLock lk;
   if (!pline_ || pline_->handle() <= 0 || handle() == -1 || !rxmsg_len_ || !rxmsg_) {
-    return -1;
+    return kFailed;
   }
   const int n = *rxmsg_len_;
   if (n < 0) {
     *length = 0;
   } else {
-    const int copied = std::min(n, kRxRecords);
+    const int copied = std::min(n, kRxCapacity);
     std::memcpy(rxmsg, rxmsg_, sizeof(CMSG) * static_cast<std::size_t>(copied));
     *length = copied;
   }
@@ -132,14 +133,14 @@ int D_can::can_array(CMSG* rxmsg, int* length) {
 }
 
 int D_can::can_SDO(unsigned short index, unsigned char subindex) {
-  unsigned char data[8] = {kSdoInitiateUpload, static_cast<unsigned char>(index & 0xFF),
+  unsigned char data[8] = {korvel::kSdoInitiateUpload, static_cast<unsigned char>(index & 0xFF),
                            static_cast<unsigned char>(index >> 8), subindex, 0, 0, 0, 0};
-  return can_write(kSdoRequest + canIdent_.i2_data, 8, data);
+  return can_write(korvel::kSdoRequestBase + canIdent_.i2_data, 8, data);
 }
 
 int D_can::send_rtr(int ident, int len) {
   const NTCAN_HANDLE h = handle();
-  if (h < 0) return NTCAN_INVALID_HANDLE;
+  if (h < 0) return korvel::kNoUsableLine;
   CMSG m{};
   m.id = ident;
   m.len = static_cast<uint8_t>(len | NTCAN_RTR);
@@ -157,4 +158,4 @@ int D_can::rtr(int* ident, int l) {
   return send_rtr(*ident, l);
 }
 
-int D_can::rtr() { return send_rtr(0x700 + canIdent_.i2_data, 0); }
+int D_can::rtr() { return send_rtr(korvel::kErrorControlBase + canIdent_.i2_data, 0); }

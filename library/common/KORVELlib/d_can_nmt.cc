@@ -1,20 +1,16 @@
 // NMT module control (start, stop, reset) of a node's device, and the command and master-flag
 // properties.
 #include "D_korvel.h"
+#include "canopen_codes.h"
 
-namespace {
-
-// NMT command specifiers.
-constexpr unsigned char kNmtStart = 0x01;
-constexpr unsigned char kNmtStop = 0x02;
-constexpr unsigned char kNmtReset = 0x81;
-constexpr int kNmtId = 0x000;
-
-}  // namespace
+using korvel::kNmtId;
+using korvel::kNmtReset;
+using korvel::kNmtStart;
+using korvel::kNmtStop;
 
 int D_can::send_nmt(unsigned char command) {
   const NTCAN_HANDLE h = handle();
-  if (h < 0) return NTCAN_INVALID_HANDLE;
+  if (h < 0) return korvel::kNoUsableLine;
   CMSG m{};
   m.id = kNmtId;
   m.len = 2;

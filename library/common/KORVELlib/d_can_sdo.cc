@@ -7,28 +7,21 @@
 #include <string>
 
 #include "D_korvel.h"
+#include "canopen_codes.h"
 #include "korvel_internal.h"
 
 namespace {
 
-constexpr int kComplete = 0x12345678;  // a step finished the transfer
-constexpr int kSdoRequest = 0x600;
-constexpr int kSdoReply = 0x580;
+using korvel::kComplete;
+using korvel::kFailed;
+using korvel::kSdoAbort;
+using korvel::kSdoAbortOutOfMemory;
+using korvel::kSdoReplyBase;
+using korvel::kSdoRequestBase;
+
 constexpr int kWaitSeconds = 2;        // a wait ends once VEXILtime() is more than this past its start
 constexpr int kBatch = 100;
 constexpr std::size_t kTextBuffer = 64;
-constexpr std::uint32_t kAbortOutOfMemory = 0x05040005;
-
-// Command specifiers and bits of byte 0.
-constexpr unsigned char kInitiateUploadRequest = 0x40;
-constexpr unsigned char kSegmentRequestToggle0 = 0x60;
-constexpr unsigned char kSegmentRequestToggle1 = 0x70;
-constexpr unsigned char kAbortTransfer = 0x80;
-
-// Objects of the device's identity.
-constexpr int kManufacturerName = 0x1008;
-constexpr int kHardwareVersion = 0x1009;
-constexpr int kSoftwareVersion = 0x100A;
 
 void log_error(const char* format, long value) {
   char line[200];
@@ -62,7 +55,7 @@ int wait_for_reply(D_can& node, OnFrame on_frame) {
       int result = 0;
       if (on_frame(batch[i], result)) return result;
     }
-    if (VEXILtime() > start + kWaitSeconds) return -1;
+    if (VEXILtime() > start + kWaitSeconds) return kFailed;
   }
 }
 
@@ -94,13 +87,13 @@ int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer, std::size_t
     return r;
   }
   if (sdo_size_ >= 0 && static_cast<std::size_t>(sdo_size_) + 1 > capacity) {
-    sdo_abort(node, kAbortOutOfMemory);
+    sdo_abort(node, kSdoAbortOutOfMemory);
     char line[200];
     std::snprintf(line, sizeof line,
                   "--Error: object 0x%04X/%d announces %ld bytes, more than the buffer of %zu holds: aborted",
                   static_cast<unsigned>(Index), Subindex, sdo_size_, capacity);
     korvel::log("segSdoRead", line);
-    return -1;
+    return kFailed;
   }
   while (true) {
     const int s = requestUploadSegment(node);
@@ -119,7 +112,7 @@ int D_can::initiateUpload(short node, int idx, int subIdx) {
   Subindex = subIdx;
   ToggleBit = 1;
   sdo_size_ = -1;
-  unsigned char data[8] = {kInitiateUploadRequest,
+  unsigned char data[8] = {korvel::kSdoInitiateUpload,
                            static_cast<unsigned char>(idx & 0xFF),
                            static_cast<unsigned char>((idx >> 8) & 0xFF),
                            static_cast<unsigned char>(subIdx & 0xFF),
@@ -127,7 +120,7 @@ int D_can::initiateUpload(short node, int idx, int subIdx) {
                            0,
                            0,
                            0};
-  return can_write(kSdoRequest + node, 8, data);
+  return can_write(kSdoRequestBase + node, 8, data);
 }
 
 int D_can::initUploadResponse(short node, char* buffer, int* offset) {
@@ -135,24 +128,26 @@ int D_can::initUploadResponse(short node, char* buffer, int* offset) {
     int code = 0;
     if (isAbort(const_cast<CMSG*>(&m), &code)) {
       print_abort(code);
-      result = -1;
+      result = kFailed;
       return true;
     }
     const int dlc = data_length(m);
-    if (m.id != kSdoReply + node || dlc < 1 || (m.data[0] & 0xF0) != 0x40) return false;
-    if (!(m.data[0] & 0x02)) {
+    if (m.id != kSdoReplyBase + node || dlc < 1) return false;
+    if ((m.data[0] & 0xF0) != korvel::kSdoInitiateUploadReply) return false;
+    if (!(m.data[0] & korvel::kSdoExpedited)) {
       // Segmented: the size, when indicated, tells whether the object can fit at all.
-      sdo_size_ = ((m.data[0] & 0x01) && dlc == 8) ? static_cast<long>(little_endian32(&m.data[4])) : -1;
+      const bool sized = (m.data[0] & korvel::kSdoSizeIndicated) && dlc == 8;
+      sdo_size_ = sized ? static_cast<long>(little_endian32(&m.data[4])) : -1;
       result = 0;
       return true;
     }
-    const int size = (m.data[0] & 0x01) ? 4 - ((m.data[0] >> 2) & 3) : 4;
+    const int size = (m.data[0] & korvel::kSdoSizeIndicated) ? 4 - ((m.data[0] >> 2) & 3) : 4;
     if (dlc < 4 + size) return false;  // claims more data than the frame carries
     if (static_cast<std::size_t>(size) + 1 > sdo_capacity_) {
-      sdo_abort(node, kAbortOutOfMemory);
+      sdo_abort(node, kSdoAbortOutOfMemory);
       log_error("--Error: expedited reply does not fit the buffer of %ld bytes: aborted",
                 static_cast<long>(sdo_capacity_));
-      result = -1;
+      result = kFailed;
       return true;
     }
     std::memcpy(buffer, &m.data[4], static_cast<std::size_t>(size));
@@ -164,9 +159,11 @@ int D_can::initUploadResponse(short node, char* buffer, int* offset) {
 }
 
 int D_can::requestUploadSegment(short /*node*/) {
-  unsigned char data[8] = {ToggleBit ? kSegmentRequestToggle0 : kSegmentRequestToggle1, 0, 0, 0, 0, 0, 0, 0};
+  // The first segment request carries toggle 0 (ToggleBit starts at 1), then they alternate.
+  const unsigned char command = ToggleBit ? korvel::kSdoUploadSegment : korvel::kSdoUploadSegment | korvel::kSdoToggle;
+  unsigned char data[8] = {command, 0, 0, 0, 0, 0, 0, 0};
   ToggleBit = ToggleBit ? 0 : 1;
-  return can_write(kSdoRequest + canIdent_.i2_data, 8, data);
+  return can_write(kSdoRequestBase + canIdent_.i2_data, 8, data);
 }
 
 int D_can::receiveUploadSegment(short node, char* buffer, int* offset) {
@@ -174,33 +171,34 @@ int D_can::receiveUploadSegment(short node, char* buffer, int* offset) {
     int code = 0;
     if (isAbort(const_cast<CMSG*>(&m), &code)) {
       print_abort(code);
-      result = -1;
+      result = kFailed;
       return true;
     }
     const int dlc = data_length(m);
-    if (m.id != kSdoReply + node || dlc < 1 || (m.data[0] & 0xE0) != 0) return false;
+    if (m.id != kSdoReplyBase + node || dlc < 1) return false;
+    if ((m.data[0] & korvel::kSdoReplyMask) != korvel::kSdoUploadSegmentReply) return false;
     if (((m.data[0] >> 4) & 1) != ToggleBit) {
       std::printf("--Error: bad toggle bit in segmented transfer sequence.\n");
       std::fflush(stdout);
-      result = -1;
+      result = kFailed;
       return true;
     }
     const int size = 7 - ((m.data[0] >> 1) & 7);
     if (dlc < 1 + size) return false;  // claims more data than the frame carries
     if (*offset < 0 || static_cast<std::size_t>(*offset) + static_cast<std::size_t>(size) + 1 > sdo_capacity_) {
-      sdo_abort(node, kAbortOutOfMemory);
+      sdo_abort(node, kSdoAbortOutOfMemory);
       char line[200];
       std::snprintf(line, sizeof line,
                     "--Error: object 0x%04X/%d is longer than the buffer of %zu bytes: aborted",
                     static_cast<unsigned>(Index), Subindex, sdo_capacity_);
       korvel::log("segSdoRead", line);
-      result = -1;
+      result = kFailed;
       return true;
     }
     std::memcpy(buffer + *offset, &m.data[1], static_cast<std::size_t>(size));
     *offset += size;
     buffer[*offset] = 0;  // the text always ends inside the buffer
-    result = (m.data[0] & 0x01) ? kComplete : 0;
+    result = (m.data[0] & korvel::kSdoLastSegment) ? kComplete : 0;
     return true;
   });
 }
@@ -208,7 +206,7 @@ int D_can::receiveUploadSegment(short node, char* buffer, int* offset) {
 int D_can::isAbort(CMSG* m, int* abortCode) {
   if (!m || !abortCode) return 0;
   const int dlc = data_length(*m);
-  if (dlc < 4 || (m->data[0] & 0xF0) != kAbortTransfer) return 0;
+  if (dlc < 4 || (m->data[0] & 0xF0) != kSdoAbort) return 0;
   if ((m->data[1] | (m->data[2] << 8)) != Index || m->data[3] != Subindex) return 0;
   uint8_t code[4] = {0, 0, 0, 0};
   for (int i = 4; i < dlc; ++i) code[i - 4] = m->data[i];
@@ -217,7 +215,7 @@ int D_can::isAbort(CMSG* m, int* abortCode) {
 }
 
 int D_can::sdo_abort(short node, std::uint32_t code) {
-  unsigned char data[8] = {kAbortTransfer,
+  unsigned char data[8] = {kSdoAbort,
                            static_cast<unsigned char>(Index & 0xFF),
                            static_cast<unsigned char>((Index >> 8) & 0xFF),
                            static_cast<unsigned char>(Subindex & 0xFF),
@@ -225,17 +223,17 @@ int D_can::sdo_abort(short node, std::uint32_t code) {
                            static_cast<unsigned char>((code >> 8) & 0xFF),
                            static_cast<unsigned char>((code >> 16) & 0xFF),
                            static_cast<unsigned char>((code >> 24) & 0xFF)};
-  return can_write(kSdoRequest + node, 8, data);
+  return can_write(kSdoRequestBase + node, 8, data);
 }
 
 int D_can::check_ascii(char* aString) {
-  if (!aString) return -1;
+  if (!aString) return kFailed;
   constexpr int kMaxExamined = 10000;
   for (int i = 0; i < kMaxExamined && aString[i] != '\0'; ++i) {
     const unsigned char c = static_cast<unsigned char>(aString[i]);
     if (c < 0x20 || c > 0x7E) {
       aString[i] = '\0';
-      return -1;
+      return kFailed;
     }
   }
   return 0;
@@ -253,11 +251,11 @@ int D_can::read_text_object(int index, D_string* prop) {
   return r;
 }
 
-int D_can::get_manufacture() { return read_text_object(kManufacturerName, manu_); }
+int D_can::get_manufacture() { return read_text_object(korvel::kManufacturerDeviceName, manu_); }
 
-int D_can::get_hwversion() { return read_text_object(kHardwareVersion, hwver_); }
+int D_can::get_hwversion() { return read_text_object(korvel::kManufacturerHardwareVersion, hwver_); }
 
 int D_can::get_swversion() {
   VEXILsleep(0, 100000);
-  return read_text_object(kSoftwareVersion, swver_);
+  return read_text_object(korvel::kManufacturerSoftwareVersion, swver_);
 }

@@ -7,14 +7,14 @@
 #include <thread>
 
 #include "D_korvel.h"
+#include "canopen_codes.h"
 #include "korvel_internal.h"
 
 namespace {
 
 using korvel::kept;
 
-constexpr int kRxRecords = 100;
-constexpr int kAliveAtStart = 15;  // shows "Preoperational" until a state byte arrives
+using korvel::kFailed;
 
 }  // namespace
 
@@ -59,7 +59,7 @@ void D_can::publish_handle() {
 int D_can::init() { return start_plain({canIdent_.i2_data, canIdent_.i3_data, canIdent_.i4_data}); }
 
 int D_can::start_plain(std::initializer_list<int> idents) {
-  if (!korvel::valid_line(canIdent_.i1_data)) return -1;
+  if (!korvel::valid_line(canIdent_.i1_data)) return kFailed;
   if (!alive_ptr_) {
     alive_ptr_ = kept(new int(0));
     alive_->set_ptr(alive_ptr_);
@@ -76,8 +76,8 @@ int D_can::start_plain(std::initializer_list<int> idents) {
 }
 
 int D_can::init(int ident) {
-  if (!korvel::valid_line(canIdent_.i1_data)) return -1;
-  std::lock_guard<std::mutex> lk(mx_loop);
+  if (!korvel::valid_line(canIdent_.i1_data)) return kFailed;
+  korvel::LoopLock lk;
 
   auto& list = korvel::can_list();
   const auto found = find_pair();
@@ -111,13 +111,13 @@ int D_can::init(int ident) {
       pair_handle_ = nullptr;
     }
     if (!rxmsg_) {
-      rxmsg_ = kept(new CMSG[kRxRecords]());
+      rxmsg_ = kept(new CMSG[korvel::kRxCapacity]());
       pair_handle_ = kept(new std::atomic<NTCAN_HANDLE>(-1));
       can_ret_ = kept(new int(0));
       rxmsg_len_ = kept(new int32_t(0));
       alive_ptr_ = kept(new int(0));
       alive_->set_ptr(alive_ptr_);
-      alive_->set_value(kAliveAtStart);
+      alive_->set_value(korvel::kAliveUnknown);
     }
     active_->set_value(1);
     const int err = can_open();
@@ -135,7 +135,7 @@ int D_can::init(int ident, int flag) {
 }
 
 int D_can::init_emergency() {
-  if (canIdent_.i2_data > 0) return init(canIdent_.i2_data + 128);
+  if (canIdent_.i2_data > 0) return init(korvel::kEmergencyBase + canIdent_.i2_data);
   return 0;
 }
 
@@ -216,7 +216,7 @@ int D_can::DelIdent(int ident) {
 
 int D_can::dellist() {
   if (!isactive()) return 0;
-  std::lock_guard<std::mutex> lk(mx_loop);
+  korvel::LoopLock lk;
   dellist_locked();
   return 0;
 }

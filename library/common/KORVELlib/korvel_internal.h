@@ -13,6 +13,20 @@ namespace korvel {
 // Flags of every log line the library writes.
 constexpr unsigned kLogFlags = 0x80000000u;
 
+// Holds D_can::mx_loop for its scope; the library takes mx_loop only through it. Re-entrant
+// on one thread: what runs under the lock (a derived class's can_fill, called by
+// can_looping) may call node operations that take it again, such as can_array.
+class LoopLock {
+ public:
+  LoopLock();
+  ~LoopLock();
+  LoopLock(const LoopLock&) = delete;
+  LoopLock& operator=(const LoopLock&) = delete;
+
+ private:
+  bool owner_;  // this scope locked the mutex (not an outer scope of the same thread)
+};
+
 // The polled masters, in order of registration; changed only under D_can::mx_loop.
 std::vector<D_can*>& can_list();
 // Every line ever created, in creation order; changed only in D_can::can_open, under

@@ -1,11 +1,12 @@
 // frame_text.cc - the can-utils frame notation: "605#4008100000000000", "705#R", "1ABCDEF0#11".
+#include "frame_text.h"
+
 #include <cstdio>
 #include <stdexcept>
 
 #include "can_frame.h"
-#include "ntcan_sim.h"
 
-namespace ntcan_sim {
+namespace ntcan_frame {
 namespace {
 
 int hex_digit(char c) {
@@ -40,10 +41,10 @@ CMSG frame(const std::string& text) {
 
   std::uint32_t id = parse_id(text, id_text);
   if (id_text.size() == 3) {
-    if (id > static_cast<std::uint32_t>(ntcan_driver::kStandardIdMax)) bad(text, "11-bit identifier above 7FF");
+    if (id > static_cast<std::uint32_t>(kStandardIdMax)) bad(text, "11-bit identifier above 7FF");
     m.id = static_cast<std::int32_t>(id);
   } else if (id_text.size() == 8) {
-    if (id > static_cast<std::uint32_t>(ntcan_driver::kExtendedIdMax)) bad(text, "29-bit identifier above 1FFFFFFF");
+    if (id > static_cast<std::uint32_t>(kExtendedIdMax)) bad(text, "29-bit identifier above 1FFFFFFF");
     m.id = static_cast<std::int32_t>(id) | NTCAN_20B_BASE;
   } else {
     bad(text, "identifier needs 3 or 8 hex digits");
@@ -60,7 +61,7 @@ CMSG frame(const std::string& text) {
     return m;
   }
   if (data.size() % 2 != 0) bad(text, "odd number of data digits");
-  if (data.size() > 2u * ntcan_driver::kMaxDataLength) bad(text, "more than 8 data bytes");
+  if (data.size() > 2u * kMaxDataLength) bad(text, "more than 8 data bytes");
   for (std::size_t i = 0; i < data.size(); i += 2) {
     int hi = hex_digit(data[i]);
     int lo = hex_digit(data[i + 1]);
@@ -81,20 +82,20 @@ std::vector<CMSG> frames(std::initializer_list<const char*> texts) {
 std::string to_string(const CMSG& m) {
   char buf[40];
   int n;
-  if (ntcan_driver::is_extended(m.id)) {
-    n = std::snprintf(buf, sizeof buf, "%08X#", static_cast<unsigned>(m.id & ntcan_driver::kExtendedIdMax));
+  if (is_extended(m.id)) {
+    n = std::snprintf(buf, sizeof buf, "%08X#", static_cast<unsigned>(m.id & kExtendedIdMax));
   } else {
     n = std::snprintf(buf, sizeof buf, "%03X#", static_cast<unsigned>(m.id));
   }
   std::string s(buf, static_cast<std::size_t>(n));
   unsigned dlc = NTCAN_DLC(m.len);
-  if (ntcan_driver::is_remote(m)) {
+  if (is_remote(m)) {
     s += 'R';
     if (dlc > 0) s += std::to_string(dlc);
     return s;
   }
   static const char kHex[] = "0123456789ABCDEF";
-  for (unsigned i = 0; i < dlc && i < ntcan_driver::kMaxDataLength; ++i) {
+  for (unsigned i = 0; i < dlc && i < kMaxDataLength; ++i) {
     s += kHex[m.data[i] >> 4];
     s += kHex[m.data[i] & 0x0F];
   }
@@ -110,4 +111,4 @@ std::string to_string(const std::vector<CMSG>& ms) {
   return s;
 }
 
-}  // namespace ntcan_sim
+}  // namespace ntcan_frame

@@ -1,0 +1,106 @@
+// socketcand_server.h - the gateway's CAN side: socketcand clients (handshake, raw mode,
+// frames), the buses they open and the simulated devices on each bus.
+//
+// Each bus carries the frames of its clients and devices: a frame a client sends reaches the
+// other clients of the bus and its devices, and what the devices send reaches every client.
+//
+// Hostile clients cannot hurt the others: what waits to be written to a client is bounded
+// (frames past the configured backlog are dropped for that client and counted; its own
+// requests are not read while it is that far behind), a client that sends nothing for the configured idle
+// time is disconnected, and every request gets an answer it can see (an error for anything
+// unknown or malformed).
+//
+// Everything but the counters (raw_clients, frames, wait_clients) runs on the gateway's loop
+// thread.
+#ifndef GATEWAY_SIM_SOCKETCAND_SERVER_H
+#define GATEWAY_SIM_SOCKETCAND_SERVER_H
+
+#include <poll.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "canopen_device.h"
+#include "device_host.h"
+#include "gateway_config.h"
+#include "socketcand/wire.h"
+
+namespace gateway_sim {
+
+class SocketcandServer {
+ public:
+  using Clock = std::chrono::steady_clock;
+  using Log = std::function<void(const std::string&)>;
+
+  SocketcandServer(const Config& cfg, Log log);
+  ~SocketcandServer();
+  SocketcandServer(const SocketcandServer&) = delete;
+  SocketcandServer& operator=(const SocketcandServer&) = delete;
+
+  // A new connection: greeted, then served.
+  void add_client(int fd);
+  // Appends one pollfd per client; serve() takes them back in the same order.
+  void poll_fds(std::vector<pollfd>& fds) const;
+  void serve(const pollfd* fds, std::size_t count);
+  // Sends what the devices owe their buses by now, writes pending output, closes idle clients
+  // and forgets closed ones. Returns true if a client was closed (a descriptor came free).
+  bool tick(Clock::time_point now);
+  // When tick() next has something to do (a device frame, an idle limit); time_point::max()
+  // when nothing waits.
+  Clock::time_point next_deadline() const;
+  // Every client goes (gateway down, rebooting, stopping).
+  void drop_all(const char* why);
+  // Device frames still waiting are lost (a reboot).
+  void drop_waiting();
+  std::size_t clients() const { return clients_.size(); }
+
+  // A configured device; null if there is none.
+  std::shared_ptr<canopen::Device> device(const std::string& bus, int node) const;
+
+  // Thread-safe counters.
+  std::uint64_t frames(const std::string& bus) const;
+  bool wait_clients(const std::string& bus, int n, std::chrono::milliseconds timeout);
+  // Until a client's requests were left unread n times because it was too far behind.
+  bool wait_held_back(std::uint64_t n, std::chrono::milliseconds timeout);
+
+ private:
+  struct Client;
+  struct Bus {
+    std::string name;
+    ntcan_sim::DeviceHost devices;
+    std::vector<std::shared_ptr<canopen::Device>> configured;
+  };
+
+  static std::int64_t steady_ns(Clock::time_point t);
+  void queue(Client& c, const std::string& text);
+  void flush(Client& c);
+  void drop(Client& c, const std::string& why);
+  void push_frame(Client& c, const CMSG& m);
+  void read(Client& c, Clock::time_point now);
+  void on_message(Client& c, const std::string& body);
+  void run(int bus, std::deque<ntcan_sim::BusFrame>& work, std::int64_t now);
+  bool wants_input(const Client& c) const;
+
+  const Config& cfg_;
+  Log log_;
+  std::vector<Bus> buses_;
+  std::vector<std::unique_ptr<Client>> clients_;
+
+  mutable std::mutex mx_;
+  std::condition_variable cv_;
+  std::map<std::string, int> raw_clients_;
+  std::map<std::string, std::uint64_t> frame_count_;
+  std::uint64_t held_back_ = 0;
+};
+
+}  // namespace gateway_sim
+
+#endif  // GATEWAY_SIM_SOCKETCAND_SERVER_H
