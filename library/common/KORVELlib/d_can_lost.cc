@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "D_korvel.h"
+#include "canopen_codes.h"
 #include "framework_clock.h"
 #include "korvel_internal.h"
 
 namespace {
 
-constexpr int kStateFrameBase = 0x700;  // + node-ID: one byte, the device's NMT state
 constexpr const char* kHeading = "D_can::supervise_alive";
 
 // One supervised node object.
@@ -26,7 +26,7 @@ struct Watch {
   bool lost;
 };
 
-// The supervised nodes; used only under D_can::mx_loop.
+// The supervised nodes; used only under D_can::mx_loop (korvel::LoopLock).
 std::vector<Watch>& watches() {
   static auto* w = new std::vector<Watch>();  // never destroyed, like the polled list
   return *w;
@@ -41,7 +41,7 @@ std::vector<Watch>::iterator find_watch(const D_can* node) {
 int last_state(const CMSG* frames, int n, int node_id) {
   int state = -1;
   for (int i = 0; i < n; ++i) {
-    if (frames[i].id == kStateFrameBase + node_id && frames[i].len == 1) state = frames[i].data[0];
+    if (frames[i].id == korvel::kErrorControlBase + node_id && frames[i].len == 1) state = frames[i].data[0];
   }
   return state;
 }
@@ -50,7 +50,7 @@ int last_state(const CMSG* frames, int n, int node_id) {
 
 int D_can::supervise_alive(int ms) {
   if (ms < 0) return -1;
-  std::lock_guard<std::mutex> lk(mx_loop);
+  korvel::LoopLock lk;
   auto it = find_watch(this);
   if (ms == 0) {
     if (it != watches().end()) watches().erase(it);
@@ -67,13 +67,13 @@ int D_can::supervise_alive(int ms) {
 }
 
 bool D_can::is_lost() const {
-  std::lock_guard<std::mutex> lk(mx_loop);
+  korvel::LoopLock lk;
   auto it = find_watch(this);
   return it != watches().end() && it->lost;
 }
 
 void D_can::forget_supervision() {
-  std::lock_guard<std::mutex> lk(mx_loop);
+  korvel::LoopLock lk;
   auto it = find_watch(this);
   if (it != watches().end()) watches().erase(it);
 }
@@ -83,7 +83,7 @@ void D_can::forget_supervision() {
 void D_can::supervise_batch(D_can* master) {
   if (watches().empty() || !master || !master->rxmsg_ || !master->rxmsg_len_) return;
   // A fill without a usable line took nothing: that counts as silence too.
-  const int n = std::min(std::max(*master->rxmsg_len_, 0), 100);
+  const int n = std::min(std::max(*master->rxmsg_len_, 0), korvel::kRxCapacity);
   bool asked = false;
   std::time_t now = 0;
   for (Watch& w : watches()) {

@@ -10,34 +10,31 @@
 #include <utility>
 
 #include "D_korvel.h"
+#include "canopen_codes.h"
 #include "framework_clock.h"
 #include "korvel_internal.h"
 
 namespace {
 
-constexpr int kSdoRequestBase = 0x600;
-constexpr int kSdoReplyBase = 0x580;
-
-// Byte 0 of the frames (CiA 301 command specifiers and their bits).
-constexpr unsigned char kInitiateDownload = 0x20;
-constexpr unsigned char kInitiateUpload = 0x40;
-constexpr unsigned char kUploadSegment = 0x60;
-constexpr unsigned char kAbort = 0x80;
-constexpr unsigned char kToggle = 0x10;
-constexpr unsigned char kExpedited = 0x02;
-constexpr unsigned char kSizeIndicated = 0x01;
-constexpr unsigned char kLastSegment = 0x01;
-constexpr unsigned char kReplyMask = 0xE0;
-constexpr unsigned char kUploadSegmentReply = 0x00;
-constexpr unsigned char kDownloadSegmentReply = 0x20;
-constexpr unsigned char kInitiateUploadReply = 0x40;
-constexpr unsigned char kInitiateDownloadReply = 0x60;
-
-// Abort codes the client sends.
-constexpr std::uint32_t kAbortToggle = 0x05030000;
-constexpr std::uint32_t kAbortTimeout = 0x05040000;
-constexpr std::uint32_t kAbortOutOfMemory = 0x05040005;
-constexpr std::uint32_t kAbortGeneral = 0x08000000;
+using korvel::kSdoAbort;
+using korvel::kSdoAbortGeneral;
+using korvel::kSdoAbortOutOfMemory;
+using korvel::kSdoAbortTimeout;
+using korvel::kSdoAbortToggle;
+using korvel::kSdoDownloadSegmentReply;
+using korvel::kSdoExpedited;
+using korvel::kSdoInitiateDownload;
+using korvel::kSdoInitiateDownloadReply;
+using korvel::kSdoInitiateUpload;
+using korvel::kSdoInitiateUploadReply;
+using korvel::kSdoLastSegment;
+using korvel::kSdoReplyBase;
+using korvel::kSdoReplyMask;
+using korvel::kSdoRequestBase;
+using korvel::kSdoSizeIndicated;
+using korvel::kSdoToggle;
+using korvel::kSdoUploadSegment;
+using korvel::kSdoUploadSegmentReply;
 
 // The client's handle on the device's net: replies come one per request, so a short queue
 // holds them; canRead returns after kWaitSliceMs without a frame, so that a waiting transfer
@@ -49,7 +46,6 @@ constexpr int32_t kWaitSliceMs = 50;
 
 constexpr int kMaxExpedited = 4;
 constexpr int kSegmentData = 7;
-constexpr int kFailed = -1;
 
 // One device (line, node-ID) as the SDO client sees it. Kept for the life of the process.
 struct Channel {
@@ -79,8 +75,14 @@ void put_little_endian32(uint8_t* p, std::uint32_t v) {
 class Transfer {
  public:
   Transfer(Channel& ch, int net, int node_id, int index, int subindex, int timeout_ms, D_can::sdo_outcome& outcome)
-      : ch_(ch), lock_(ch.transfer), net_(net), node_id_(node_id), index_(index), subindex_(subindex),
-        timeout_ms_(timeout_ms), outcome_(outcome) {}
+      : ch_(ch),
+        lock_(ch.transfer),
+        net_(net),
+        node_id_(node_id),
+        index_(index),
+        subindex_(subindex),
+        timeout_ms_(timeout_ms),
+        outcome_(outcome) {}
 
   // Opens the client's handle if needed and drops replies left over from an earlier
   // transfer (a device that answered after its time-out). A handle that fails here (closed
@@ -99,52 +101,55 @@ class Transfer {
   }
 
   int upload(unsigned char* buffer, int capacity, int* size) {
-    uint8_t req[8] = {kInitiateUpload};
+    uint8_t req[8] = {kSdoInitiateUpload};
     int r = send(req);
     if (r != 0) return r;
     CMSG m;
-    r = await(m, [&](const CMSG& f) { return (f.data[0] & kReplyMask) == kInitiateUploadReply && length(f) >= 4 && mux_is_ours(f); });
+    r = await(m, [&](const CMSG& f) {
+      return (f.data[0] & kSdoReplyMask) == kSdoInitiateUploadReply && length(f) >= 4 && mux_is_ours(f);
+    });
     if (r != 0) return r;
 
     const int dlc = length(m);
-    if (m.data[0] & kExpedited) {
+    if (m.data[0] & kSdoExpedited) {
       // Expedited: the data are in bytes 4 onward; without a size, as many as the frame carries.
-      const int n = (m.data[0] & kSizeIndicated) ? kMaxExpedited - ((m.data[0] >> 2) & 3)
-                                                 : std::min(kMaxExpedited, dlc - 4);
-      if (n <= 0 || dlc < 4 + n) return abort(kAbortGeneral);
-      if (n > capacity) return abort(kAbortOutOfMemory);
+      const int n =
+          (m.data[0] & kSdoSizeIndicated) ? kMaxExpedited - ((m.data[0] >> 2) & 3) : std::min(kMaxExpedited, dlc - 4);
+      if (n <= 0 || dlc < 4 + n) return abort(kSdoAbortGeneral);
+      if (n > capacity) return abort(kSdoAbortOutOfMemory);
       std::memcpy(buffer, &m.data[4], static_cast<std::size_t>(n));
       *size = n;
       return 0;
     }
     // Segmented: an announced size tells at once whether the object can fit.
-    if ((m.data[0] & kSizeIndicated) && dlc == 8 && little_endian32(&m.data[4]) > static_cast<std::uint32_t>(capacity)) {
-      return abort(kAbortOutOfMemory);
+    if ((m.data[0] & kSdoSizeIndicated) && dlc == 8 &&
+        little_endian32(&m.data[4]) > static_cast<std::uint32_t>(capacity)) {
+      return abort(kSdoAbortOutOfMemory);
     }
     int offset = 0;
-    for (unsigned char toggle = 0;; toggle ^= kToggle) {
-      uint8_t seg[8] = {static_cast<uint8_t>(kUploadSegment | toggle)};
+    for (unsigned char toggle = 0;; toggle ^= kSdoToggle) {
+      uint8_t seg[8] = {static_cast<uint8_t>(kSdoUploadSegment | toggle)};
       r = send_plain(seg);
       if (r != 0) return r;
-      r = await(m, [&](const CMSG& f) { return (f.data[0] & kReplyMask) == kUploadSegmentReply; });
+      r = await(m, [&](const CMSG& f) { return (f.data[0] & kSdoReplyMask) == kSdoUploadSegmentReply; });
       if (r != 0) return r;
-      if ((m.data[0] & kToggle) != toggle) return abort(kAbortToggle);
+      if ((m.data[0] & kSdoToggle) != toggle) return abort(kSdoAbortToggle);
       const int n = kSegmentData - ((m.data[0] >> 1) & 7);
-      if (length(m) < 1 + n) return abort(kAbortGeneral);
-      if (n > capacity - offset) return abort(kAbortOutOfMemory);
+      if (length(m) < 1 + n) return abort(kSdoAbortGeneral);
+      if (n > capacity - offset) return abort(kSdoAbortOutOfMemory);
       if (n > 0) std::memcpy(buffer + offset, &m.data[1], static_cast<std::size_t>(n));
       offset += n;
-      if (m.data[0] & kLastSegment) break;
+      if (m.data[0] & kSdoLastSegment) break;
     }
     *size = offset;
     return 0;
   }
 
   int download(const unsigned char* data, int size) {
-    uint8_t req[8] = {kInitiateDownload | kSizeIndicated};
+    uint8_t req[8] = {kSdoInitiateDownload | kSdoSizeIndicated};
     const bool expedited = size <= kMaxExpedited;
     if (expedited) {
-      req[0] = static_cast<uint8_t>(req[0] | kExpedited | ((kMaxExpedited - size) << 2));
+      req[0] = static_cast<uint8_t>(req[0] | kSdoExpedited | ((kMaxExpedited - size) << 2));
       std::memcpy(&req[4], data, static_cast<std::size_t>(size));
     } else {
       put_little_endian32(&req[4], static_cast<std::uint32_t>(size));
@@ -152,20 +157,22 @@ class Transfer {
     int r = send(req);
     if (r != 0) return r;
     CMSG m;
-    r = await(m, [&](const CMSG& f) { return (f.data[0] & kReplyMask) == kInitiateDownloadReply && length(f) >= 4 && mux_is_ours(f); });
+    r = await(m, [&](const CMSG& f) {
+      return (f.data[0] & kSdoReplyMask) == kSdoInitiateDownloadReply && length(f) >= 4 && mux_is_ours(f);
+    });
     if (r != 0 || expedited) return r;
 
     int offset = 0;
-    for (unsigned char toggle = 0; offset < size; toggle ^= kToggle) {
+    for (unsigned char toggle = 0; offset < size; toggle ^= kSdoToggle) {
       const int n = std::min(kSegmentData, size - offset);
       const bool last = offset + n == size;
-      uint8_t seg[8] = {static_cast<uint8_t>(toggle | ((kSegmentData - n) << 1) | (last ? kLastSegment : 0))};
+      uint8_t seg[8] = {static_cast<uint8_t>(toggle | ((kSegmentData - n) << 1) | (last ? kSdoLastSegment : 0))};
       std::memcpy(&seg[1], data + offset, static_cast<std::size_t>(n));
       r = send_plain(seg);
       if (r != 0) return r;
-      r = await(m, [&](const CMSG& f) { return (f.data[0] & kReplyMask) == kDownloadSegmentReply; });
+      r = await(m, [&](const CMSG& f) { return (f.data[0] & kSdoReplyMask) == kSdoDownloadSegmentReply; });
       if (r != 0) return r;
-      if ((m.data[0] & kToggle) != toggle) return abort(kAbortToggle);
+      if ((m.data[0] & kSdoToggle) != toggle) return abort(kSdoAbortToggle);
       offset += n;
     }
     return 0;
@@ -197,9 +204,7 @@ class Transfer {
 
   static int length(const CMSG& m) { return (m.len & NTCAN_RTR) ? 0 : std::min<int>(NTCAN_DLC(m.len), 8); }
 
-  bool mux_is_ours(const CMSG& m) const {
-    return (m.data[1] | (m.data[2] << 8)) == index_ && m.data[3] == subindex_;
-  }
+  bool mux_is_ours(const CMSG& m) const { return (m.data[1] | (m.data[2] << 8)) == index_ && m.data[3] == subindex_; }
 
   // A request that names the object: bytes 1 to 3 are its index and subindex.
   int send(uint8_t* data) {
@@ -221,12 +226,12 @@ class Transfer {
 
   // The client ends the transfer on the bus and reports it.
   int abort(std::uint32_t code) {
-    uint8_t data[8] = {kAbort};
+    uint8_t data[8] = {kSdoAbort};
     put_little_endian32(&data[4], code);
     send(data);  // the transfer has failed whether or not the abort goes out
     outcome_.abort_code = code;
     outcome_.by_device = false;
-    return kFailed;
+    return korvel::kFailed;
   }
 
   // Waits for the device's reply that `expected` accepts, or its abort of this object. Other
@@ -240,13 +245,13 @@ class Transfer {
       for (; next_ < taken_; ++next_) {
         const CMSG& f = batch_[next_];
         if (f.id != kSdoReplyBase + node_id_ || length(f) < 1) continue;
-        if ((f.data[0] & kReplyMask) == kAbort && length(f) >= 4 && mux_is_ours(f)) {
+        if ((f.data[0] & kSdoReplyMask) == kSdoAbort && length(f) >= 4 && mux_is_ours(f)) {
           uint8_t code[4] = {0, 0, 0, 0};
           for (int i = 4; i < length(f); ++i) code[i - 4] = f.data[i];
           outcome_.abort_code = little_endian32(code);
           outcome_.by_device = true;
           ++next_;
-          return kFailed;
+          return korvel::kFailed;
         }
         if (expected(f)) {
           m = f;
@@ -255,7 +260,7 @@ class Transfer {
         }
       }
       // Also while other frames keep coming: the time-out counts from the request.
-      if (korvel::surely_past(start, VEXILtime(), timeout_ms_)) return abort(kAbortTimeout);
+      if (korvel::surely_past(start, VEXILtime(), timeout_ms_)) return abort(kSdoAbortTimeout);
       int32_t n = kBatch;
       const int r = canRead(ch_.handle, batch_, &n, nullptr);
       if (r != 0 && r != NTCAN_RX_TIMEOUT) return fail_handle(r);
@@ -286,7 +291,9 @@ class Transfer {
   int next_ = 0;
 };
 
-bool valid_object(int index, int subindex) { return index >= 0 && index <= 0xFFFF && subindex >= 0 && subindex <= 0xFF; }
+bool valid_object(int index, int subindex) {
+  return index >= 0 && index <= 0xFFFF && subindex >= 0 && subindex <= 0xFF;
+}
 
 }  // namespace
 

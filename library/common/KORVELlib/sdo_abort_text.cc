@@ -3,6 +3,7 @@
 #include <string>
 
 #include "D_korvel.h"
+#include "canopen_codes.h"
 
 namespace {
 
@@ -12,13 +13,13 @@ struct AbortName {
 };
 
 constexpr AbortName kAbortNames[] = {
-    {0x05030000, "toggle bit not alternated"},
-    {0x05040000, "SDO protocol timed out"},
+    {korvel::kSdoAbortToggle, "toggle bit not alternated"},
+    {korvel::kSdoAbortTimeout, "SDO protocol timed out"},
     {0x05040001, "command specifier not valid or unknown"},
     {0x05040002, "invalid block size"},
     {0x05040003, "invalid sequence number"},
     {0x05040004, "CRC error"},
-    {0x05040005, "out of memory"},
+    {korvel::kSdoAbortOutOfMemory, "out of memory"},
     {0x06010000, "unsupported access to an object"},
     {0x06010001, "attempt to read a write-only object"},
     {0x06010002, "attempt to write a read-only object"},
@@ -37,7 +38,7 @@ constexpr AbortName kAbortNames[] = {
     {0x06090032, "value of parameter written too low"},
     {0x06090036, "maximum value is less than minimum value"},
     {0x060A0023, "resource not available"},
-    {0x08000000, "general error"},
+    {korvel::kSdoAbortGeneral, "general error"},
     {0x08000020, "data cannot be transferred or stored"},
     {0x08000021, "data cannot be transferred or stored because of local control"},
     {0x08000022, "data cannot be transferred or stored in the present device state"},
