@@ -165,9 +165,13 @@ class D_can : public D_fct {
   bool has_changed() const { return changed_; }
   IIII* value() { return &canIdent_; }
   IIII* oldAddr() { return &oldIdent_; }
-  // The handle every driver call of the node uses: -1 while the node has no line or the line
-  // is down. A node that shares the line handle follows it through re-opens of the line.
+  // The handle every driver call of the node uses, by one rule: -1 while the node has no line
+  // or its line is down (line handle not above 0); otherwise the node's handle source
+  // resolved, where the source is the pair's master's (published in the pair cell) for a
+  // passive node and the node's own canhandle_ for any other, and kOnLineHandle in it means
+  // the line's handle as it is now (so the node follows the line through re-opens).
   NTCAN_HANDLE handle() const;
+  // Makes h the node's own handle (published to its passive nodes when it is a master).
   void handle(NTCAN_HANDLE h);
   bool isactive() const;
   // Status of the last receive into the node's buffer (0 before any).
@@ -192,6 +196,8 @@ class D_can : public D_fct {
   IIII canIdent_;
   static D_iiii* canIdent_debug_;
   D_int* baudrate_;
+  // The node's own handle source: -1 none, kOnLineHandle the line handle (the line's first
+  // node), else a driver handle the node opened on its line.
   std::atomic<NTCAN_HANDLE> canhandle_;
   canline* pline_;
   CMSG* rxmsg_;
@@ -225,15 +231,24 @@ class D_can : public D_fct {
   int send_nmt(unsigned char command);
   int send_rtr(int ident, int len);
   bool shares_line_handle() const;
+  // True for a passive node: it has a pair cell and is not the master.
+  bool follows_master() const;
+  // Where handle() takes the handle from (see handle()).
+  NTCAN_HANDLE handle_source() const;
+  // A master publishes its handle source in the pair cell.
   void publish_handle();
+  // Becomes passive on `master`: its line, handle source, pair cell and buffers.
+  void adopt_pair(const D_can& master);
+  // Lets go of the pair's cell and buffers and of the handle source taken with them.
+  void leave_pair();
+  // A fresh receive buffer, status, length, alive value and pair cell, for a new master.
+  void take_new_buffers();
 
-  // True while the node's handle is the line handle (the line's first node, and passive nodes
-  // that copied it): the node then uses whatever handle the line holds after a re-open.
-  std::atomic<bool> on_line_handle_;
-  // The handle of the (line, node-ID) pair's master as its passive nodes use it: -1 none,
-  // kOnLineHandle the line handle, else the master's own handle. Allocated with the receive
-  // buffer and shared like it, so a passive node never keeps a handle its master closed.
+  // A handle source that stands for the line handle.
   static constexpr NTCAN_HANDLE kOnLineHandle = -2;
+  // The (line, node-ID) pair's cell: the master's handle source as its passive nodes follow
+  // it. Allocated with the receive buffer and shared like it, so a passive node never keeps
+  // a handle its master closed.
   std::atomic<NTCAN_HANDLE>* pair_handle_;
   // Size announced by the last segmented initiate reply (-1: none), and the capacity of the
   // buffer the running transfer fills.

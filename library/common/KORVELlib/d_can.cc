@@ -92,7 +92,6 @@ D_can::D_can(const std::string& pn, EqFct* ef)
       ToggleBit(0),
       Index(0),
       Subindex(0),
-      on_line_handle_(false),
       pair_handle_(nullptr),
       sdo_size_(-1),
       sdo_capacity_(64) {
