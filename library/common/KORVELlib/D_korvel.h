@@ -8,6 +8,25 @@
 //   node->init_emergency();          // receive the device's emergency frames
 //   node->get_manufacture();         // SDO upload into PUMP1.MANU
 //   ...periodically: can_looping(); node->can_array(batch, &n); node->can_emergency(...)
+//
+// Where things live (declarations here, definitions in these files):
+//   D_can property core: get, set, conf, read, write, set_value ......... d_can.cc
+//   D_can sub-properties (.BAUDRATE, .ALIVE, .MANU, ...): construct ........ d_can_subproperties.cc
+//   D_can start-up and close, the handle rule: init*, can_open, can_close,
+//     AddIdent, DelIdent, dellist, handle() ................................ d_can_startup.cc
+//   D_can frame primitives: can_read, can_get, can_poll, can_write,
+//     can_fill, can_array, can_SDO, rtr ................................... d_can_io.cc
+//   D_can NMT commands; D_canint, D_canactive ................................ d_can_nmt.cc
+//   D_can SDO upload and identity strings: segSdoRead, get_manufacture, ... . d_can_sdo.cc
+//   D_can::can_emergency ..................................................... d_can_emergency.cc
+//   D_Alive (node guarding state and condition text) ......................... d_alive.cc
+//   can_looping, the polling lock, the lists of masters and lines, can_print . can_looping.cc
+//   canline: handles, gateway file ........................................... canline.cc
+//   gateway reset (address, bounded wget run) ............................... gateway_reset.cc
+//   can_control (the line's supervision thread) .............................. can_control.cc
+//   can_error_str (driver status names) ...................................... can_error_str.cc
+//   CANopen identifiers, receive capacity, the library's result codes ........ canopen_codes.h
+//   What the library's files share (log, lists, polling lock) ................ korvel_internal.h
 #ifndef D_KORVEL_H
 #define D_KORVEL_H
 
