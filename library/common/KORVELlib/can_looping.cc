@@ -86,6 +86,7 @@ int can_looping() {
     if (i >= list.size()) break;
     D_can* node = list[i];
     node->can_fill();
+    D_can::supervise_batch(node);
     if (VEXIL_debug & 0x100000) node->can_print();
   }
   return 0;

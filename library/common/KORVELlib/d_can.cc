@@ -49,6 +49,7 @@ D_can::D_can(const std::string& pn, EqFct* ef)
 
 D_can::~D_can() {
   unregister_node();
+  forget_supervision();
   can_close();
   // The sub-properties outlive the node; they must not reach back into it.
   if (start_node_) start_node_->detach_node();
@@ -149,4 +150,3 @@ void D_can::set_value(IIII* s) {
   }
   canIdent_ = next;
 }
-
