@@ -26,7 +26,7 @@ void usage() {
                "                          [--reboot-ms N] [--quiet]\n"
                "  --port 0 and --http-port 0 take any free port; --http-port -1 serves no reset form.\n"
                "  Configuration lines: 'bus can0', 'device can0 5 \"Maker\" \"HW1\" \"SW1\"',\n"
-               "  'remote-frames on|off', 'reboot-ms N'. Without one: bus can0 and no devices.\n"
+               "  'remote-frames on|off', 'reboot-ms N', 'idle-ms N'. Without one: bus can0 and no devices.\n"
                "  Standard input: down | up | quit\n");
 }
 
