@@ -1,25 +1,33 @@
-# Quick start: `make demo` runs the demo server, `make test` builds everything and runs every test.
+# Quick start: `make demo` builds the demo server alone and runs it; `make test` builds
+# everything and runs every test. Missing Debian packages are installed first (as root).
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+PREFIX ?= /usr/local
 
-.PHONY: all deps build test demo bench asan tsan clean
+.PHONY: all build test demo bench asan tsan release install clean
 
 all: build
 
-deps:
-	@tools/install-deps.sh
-
-$(BUILD)/CMakeCache.txt: | deps
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
-
-build: deps $(BUILD)/CMakeCache.txt
+# The whole tree: libraries, tools, tests and benchmarks.
+build:
+	@tools/install-deps.sh test
+	cmake -S . -B $(BUILD) -DKORVEL_TESTS=ON -DKORVEL_BENCH=ON -DKORVEL_TOOLS=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-demo: build
+# The demo server and the libraries it links, nothing else. A build folder configured before
+# keeps its options (the demo needs none of the test packages either way).
+demo:
+	@tools/install-deps.sh demo
+	@if [ -f $(BUILD)/CMakeCache.txt ]; then \
+	  cmake -S . -B $(BUILD) $(CMAKE_FLAGS); \
+	else \
+	  cmake -S . -B $(BUILD) -DKORVEL_TESTS=OFF -DKORVEL_BENCH=OFF $(CMAKE_FLAGS); \
+	fi
+	cmake --build $(BUILD) -j $(JOBS) --target korvel_demo
 	cp examples/demo.conf $(BUILD)/demo.conf
 	$(BUILD)/examples/korvel_demo --config $(BUILD)/demo.conf --seconds 25 --time-scale 6 --table-every 5
 
@@ -27,10 +35,17 @@ bench: build
 	$(BUILD)/bench/korvel_bench
 
 asan:
-	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DKORVEL_SANITIZE=address -DKORVEL_BENCH=OFF"
+	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DKORVEL_SANITIZE=address -DKORVEL_BENCH=OFF $(CMAKE_FLAGS)"
 
 tsan:
-	$(MAKE) test BUILD=build-tsan CMAKE_FLAGS="-DKORVEL_SANITIZE=thread -DKORVEL_BENCH=OFF"
+	$(MAKE) test BUILD=build-tsan CMAKE_FLAGS="-DKORVEL_SANITIZE=thread -DKORVEL_BENCH=OFF $(CMAKE_FLAGS)"
+
+release:
+	$(MAKE) test BUILD=build-release CMAKE_FLAGS="-DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)"
+
+# Libraries, headers, programs, docs, CMake package and pkg-config modules under PREFIX.
+install:
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-release

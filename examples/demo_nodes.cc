@@ -1,9 +1,9 @@
 // The demo server's nodes, their simulated devices and their start-up.
 #include "demo_nodes.h"
 
-#include <cstdio>
 #include <sstream>
 
+#include "console.h"
 #include "ntcan_sim.h"
 
 namespace {
@@ -60,15 +60,20 @@ std::vector<SimulatedDevice> attach_devices(const NodeList& nodes) {
     if (!n->entry->manufacturer) continue;
     SimulatedDevice d;
     d.net = n->line() - 1;
+    if (!ntcan_sim::simulated(d.net)) {
+      console().write(n->base + ": net " + std::to_string(d.net) +
+                      " has a transport of the driver configuration: no simulated device, the real one answers\n");
+      continue;
+    }
     d.owner = n.get();
     d.device = std::make_shared<canopen::Device>(static_cast<std::uint8_t>(n->node_id()));
     d.device->set_identity(n->entry->manufacturer, n->entry->hardware, n->entry->software);
     ntcan_sim::attach(d.net, d.device);
-    std::printf("simulated device for %s on net %d, node-ID %d: manufacturer \"%s\", hardware \"%s\", software \"%s\"\n",
-                n->base.c_str(), d.net, n->node_id(), n->entry->manufacturer, n->entry->hardware, n->entry->software);
+    console().write("simulated device for " + n->base + " on net " + std::to_string(d.net) + ", node-ID " +
+                    std::to_string(n->node_id()) + ": manufacturer \"" + n->entry->manufacturer + "\", hardware \"" +
+                    n->entry->hardware + "\", software \"" + n->entry->software + "\"\n");
     devices.push_back(d);
   }
-  std::fflush(stdout);
   return devices;
 }
 
@@ -96,7 +101,7 @@ void start_node(EqFct& loc, DemoNode& node) {
   D_can& can = *node.can;
   const int id = node.node_id();
   auto problem = [&](const char* step, int status) {
-    std::printf("%s: %s failed: %s\n", node.base.c_str(), step, can_error_str(static_cast<unsigned long>(status)).c_str());
+    console().write(node.base + ": " + step + " failed: " + can_error_str(static_cast<unsigned long>(status)) + "\n");
   };
 
   // Master of (line, node-ID), or a passive view when another node already is.
@@ -109,11 +114,10 @@ void start_node(EqFct& loc, DemoNode& node) {
   if (r != 0) problem("enabling the SDO replies", r);
 
   r = write_node_property(loc, node, ".START", 1);
-  if (r != 0) std::printf("%s: writing .START failed: %s\n", node.base.c_str(), get_error_string(r));
+  if (r != 0) console().write(node.base + ": writing .START failed: " + get_error_string(r) + "\n");
 
   const bool identity = read_identity(node);
-  std::printf("%s: line %d, node-ID %d, %s%s\n", node.base.c_str(), node.line(), id,
-              can.isactive() ? "master" : "passive (shares the master's line and buffers)",
-              identity ? "" : "; identity strings not readable yet");
-  std::fflush(stdout);
+  console().write(node.base + ": line " + std::to_string(node.line()) + ", node-ID " + std::to_string(id) + ", " +
+                  (can.isactive() ? "master" : "passive (shares the master's line and buffers)") +
+                  (identity ? "" : "; identity strings not readable yet") + "\n");
 }

@@ -50,7 +50,8 @@ struct SimulatedDevice {
 };
 
 // One simulated device per node with a device of its own, on the net of the node's line
-// (net = line - 1) with the node's node-ID.
+// (net = line - 1) with the node's node-ID; only on simulated nets (a net the driver
+// configuration gives another transport has its real devices).
 std::vector<SimulatedDevice> attach_devices(const NodeList& nodes);
 
 // Writes an integer to a property of the node (e.g. ".START") through its client interface,

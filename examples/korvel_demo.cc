@@ -1,25 +1,30 @@
-// korvel_demo - an example VEXIL device server with CAN nodes, on simulated CAN lines.
+// korvel_demo - an example VEXIL device server with CAN nodes, on simulated or real CAN lines.
 //
 // The location "DEMO" owns the nodes listed in demo_nodes.cc; their identities (line,
-// node-ID, ...) come from the configuration file. Each node gets a simulated CANopen device
-// on its line. The server starts the nodes, polls the lines, supervises the devices by node
+// node-ID, ...) come from the configuration file. Each node on a simulated net gets a
+// simulated CANopen device; nets that the driver configuration (NTCAN_CONFIG) gives another
+// transport carry whatever devices are really there. The server starts the nodes, polls the lines, supervises the devices by node
 // guarding, shows emergencies, prints a status table, takes operator commands on standard
-// input, and plays a short fault script: an emergency, and one line going down and coming
-// back, which the line's supervision thread closes and re-opens.
+// input, and plays a short fault script on the simulated nets: an emergency, and one line going
+// down and coming back, which the line's supervision thread closes and re-opens.
 //
 //   korvel_demo --config demo.conf --seconds 25 --time-scale 6 --table-every 5
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "D_korvel.h"
+#include "command_line.h"
+#include "console.h"
 #include "demo_nodes.h"
 #include "eq_fct.h"
 #include "node_monitor.h"
@@ -34,8 +39,10 @@ struct Options {
   std::string config;
   double seconds = 30;    // wall-clock run time
   double time_scale = 1;  // framework time runs this many times faster
-  double table_every = 1; // framework seconds between status tables
-  std::string trace;      // candump log of the simulated buses
+  double table_every = 1; // framework seconds between two looks at the status table
+  std::string trace;      // candump log of the buses
+  bool quiet = false;     // the library's log lines are not shown
+  bool verbose = false;   // every frame the nodes receive is shown as well
 };
 
 // Framework time of the poll loop: frames are taken ten times a second, guarding requests
@@ -49,59 +56,60 @@ constexpr double kScriptSeconds = 100;
 volatile std::sig_atomic_t g_stop = 0;
 void on_signal(int) { g_stop = 1; }
 
-void usage(std::FILE* to) {
-  std::fprintf(to,
-               "usage: korvel_demo --config FILE [--seconds N] [--time-scale F] [--table-every S] [--trace FILE]\n"
-               "  --config FILE      configuration file of the location DEMO (node identities)\n"
-               "  --seconds N        stop after N seconds of wall-clock time (default 30)\n"
-               "  --time-scale F     run the framework clock F times faster than real time (default 1)\n"
-               "  --table-every S    print the status table every S seconds of framework time (default 1)\n"
-               "  --trace FILE       append every frame of the simulated buses to FILE (candump log)\n"
-               "Commands on standard input: list, get NAME, set NAME VALUE..., help, quit.\n");
-}
+const char* const kUsage =
+    "usage: korvel_demo --config FILE [--seconds N] [--time-scale F] [--table-every S] [--trace FILE]\n"
+    "                   [--quiet | --verbose]\n"
+    "An example VEXIL device server with CAN nodes: simulated CANopen devices on the simulated nets,\n"
+    "real devices on the nets NTCAN_CONFIG gives another transport.\n"
+    "  --config FILE      configuration file of the location DEMO (node identities)\n"
+    "  --seconds N        stop after N seconds of wall-clock time (default 30)\n"
+    "  --time-scale F     run the framework clock F times faster than real time (default 1)\n"
+    "  --table-every S    look at the status table every S seconds of framework time and print it\n"
+    "                     when it changed (default 1); `list` prints it at once\n"
+    "  --trace FILE       append every frame of the buses to FILE (candump log)\n"
+    "  --quiet            do not show the library's log lines\n"
+    "  --verbose          show every frame the nodes receive as well\n"
+    "  --help, --version\n"
+    "Commands on standard input: list, get NAME, set NAME VALUE..., debug [NODE|WORD|off], help, quit.\n";
 
-bool parse_number(const char* text, double* out) {
-  char* end = nullptr;
-  const double v = std::strtod(text, &end);
-  if (end == text || *end != '\0' || !(v > 0)) return false;
-  *out = v;
-  return true;
-}
-
-// 0: run; 1: stop with success (--help); 2: bad arguments.
+// -1: run; otherwise the exit status (0 after --help or --version, 2 for a bad command line).
 int parse_options(int argc, char** argv, Options* o) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a == "--help" || a == "-h") {
-      usage(stdout);
-      return 1;
-    }
-    if (i + 1 >= argc) {
-      std::fprintf(stderr, "korvel_demo: %s needs a value\n", a.c_str());
-      return 2;
-    }
-    const char* v = argv[++i];
-    bool ok = true;
-    if (a == "--config") o->config = v;
-    else if (a == "--trace") o->trace = v;
-    else if (a == "--seconds") ok = parse_number(v, &o->seconds);
-    else if (a == "--time-scale") ok = parse_number(v, &o->time_scale);
-    else if (a == "--table-every") ok = parse_number(v, &o->table_every);
-    else {
-      std::fprintf(stderr, "korvel_demo: unknown option %s\n", a.c_str());
-      return 2;
-    }
-    if (!ok) {
-      std::fprintf(stderr, "korvel_demo: %s needs a positive number, not '%s'\n", a.c_str(), v);
-      return 2;
-    }
-  }
-  if (o->config.empty()) {
-    std::fprintf(stderr, "korvel_demo: --config FILE is required\n");
-    return 2;
-  }
-  return 0;
+  korvel_cli::CommandLine cl("korvel_demo", KORVEL_VERSION, kUsage);
+  cl.value("--config", korvel_cli::text_into(&o->config));
+  cl.value("--seconds", korvel_cli::positive_into(&o->seconds));
+  cl.value("--time-scale", korvel_cli::positive_into(&o->time_scale));
+  cl.value("--table-every", korvel_cli::positive_into(&o->table_every));
+  // The trace file must be writable before anything starts: the driver opens it only at its
+  // first use and could otherwise only complain when the nodes already run.
+  cl.value("--trace", [o](const std::string& path) -> std::string {
+    std::FILE* f = path.empty() ? nullptr : std::fopen(path.c_str(), "a");
+    if (!f) return std::string("cannot write it: ") + (path.empty() ? "an empty name" : std::strerror(errno));
+    std::fclose(f);
+    o->trace = path;
+    return std::string();
+  });
+  cl.flag("--quiet", &o->quiet);
+  cl.flag("--verbose", &o->verbose);
+  const int r = cl.parse(argc, argv);
+  if (r >= 0) return r;
+  if (o->config.empty()) return cl.fail(stderr, "--config FILE is required");
+  if (o->quiet && o->verbose) return cl.fail(stderr, "--quiet and --verbose exclude each other");
+  return -1;
 }
+
+// The library's log lines on standard error, through the console (or not at all).
+class LibraryLog : public vexil::LogSink {
+ public:
+  explicit LibraryLog(bool shown) : shown_(shown) { previous_ = vexil::set_log_sink(this); }
+  ~LibraryLog() override { vexil::set_log_sink(previous_); }
+  void write(const vexil::LogLine& line) override {
+    if (shown_) console().write_error(vexil::format_log_line(line) + "\n");
+  }
+
+ private:
+  bool shown_;
+  vexil::LogSink* previous_ = nullptr;
+};
 
 // The fault script: steps at fixed framework times after the start.
 class FaultScript {
@@ -110,14 +118,14 @@ class FaultScript {
       : time_(time) {
     const SimulatedDevice* fan = device_of("FAN2", devices);
     const DemoNode* valve = node("VALVE3", nodes);
-    if (fan) {
+    if (fan && ntcan_sim::simulated(fan->net)) {
       auto device = fan->device;
       add(20, [device, this] {
         report(time_, "script: FAN2's device reports emergency 0x2310 (output current too high)");
         device->emergency(0x2310, 0x03, {0x12, 0x00, 0x00, 0x00, 0x00});
       });
     }
-    if (valve) {
+    if (valve && ntcan_sim::simulated(valve->line() - 1)) {
       const int line = valve->line();
       const std::string where = "line " + std::to_string(line) + " (net " + std::to_string(line - 1) + ")";
       add(70, [line, where, this] {
@@ -171,20 +179,14 @@ class FaultScript {
 
 int main(int argc, char** argv) {
   Options opt;
-  if (const int r = parse_options(argc, argv, &opt)) {
-    if (r == 2) usage(stderr);
-    return r == 1 ? 0 : 2;
-  }
+  if (const int r = parse_options(argc, argv, &opt); r >= 0) return r;
   std::signal(SIGINT, on_signal);
   std::signal(SIGTERM, on_signal);
 
   // Before the driver's first use: it reads its trace file name and its configuration once.
-  // Every net of the demo is a simulated bus with the simulated devices on it.
+  // Nets that NTCAN_CONFIG gives another transport carry real devices; the others are
+  // simulated buses with the simulated devices on them.
   if (!opt.trace.empty()) setenv("NTCAN_TRACE", opt.trace.c_str(), 1);
-  if (std::getenv("NTCAN_CONFIG")) {
-    std::printf("korvel_demo: NTCAN_CONFIG ignored, the demo runs on simulated buses only\n");
-    unsetenv("NTCAN_CONFIG");
-  }
   // The simulated nets have no network gateways: without a gateway file of its own the
   // library would read the machine's and could reset a real gateway during the outage.
   setenv("KORVEL_GATEWAY_FILE", "/dev/null", 0);
@@ -213,39 +215,66 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  // From here on the library's log lines go through the console (or nowhere with --quiet);
+  // problems of the configuration file were shown above in any case. Never destroyed: the
+  // lines' supervision threads may log until the process ends.
+  static LibraryLog* library_log = new LibraryLog(!opt.quiet);
+  (void)library_log;
+
   DemoTime time;
-  std::printf("korvel_demo: location %s from %s, %zu nodes, framework clock x%g, %g s\n",
-              loc.get_location_name().c_str(), opt.config.c_str(), nodes.size(), opt.time_scale, opt.seconds);
+  Console& out = console();
+  out.set_prompt(loc.get_location_name() + "> ");
+  char heading[200];
+  std::snprintf(heading, sizeof heading, "korvel_demo: location %s from %s, %zu nodes, framework clock x%g, %g s\n",
+                loc.get_location_name().c_str(), opt.config.c_str(), nodes.size(), opt.time_scale, opt.seconds);
+  out.write(heading);
   if (opt.seconds * opt.time_scale < kScriptSeconds) {
-    std::printf("note: the fault script needs about %.0f s of framework time, this run has %.0f s\n", kScriptSeconds,
-                opt.seconds * opt.time_scale);
+    std::snprintf(heading, sizeof heading,
+                  "note: the fault script needs about %.0f s of framework time, this run has %.0f s\n", kScriptSeconds,
+                  opt.seconds * opt.time_scale);
+    out.write(heading);
   }
   const std::vector<SimulatedDevice> devices = attach_devices(nodes);
   for (auto& n : nodes) start_node(loc, *n);
 
   NodeMonitor monitor(loc, nodes, time);
+  monitor.show_frames(opt.verbose);
   FaultScript script(nodes, devices, time);
   LineReader input(STDIN_FILENO);
   bool input_ended = false;
   bool quit = false;
   double next_guard = 0;  // the first requests right away: the first table shows answers
   double next_table = kGuardPeriod;
+  std::string shown_table;  // the last table printed, without its time stamp
+  auto print_table = [&](bool always) {
+    const std::string table = status_table(loc, nodes, monitor, time);
+    const std::string body = table.substr(table.find('\n') + 1);
+    if (!always && body == shown_table) return;
+    shown_table = body;
+    out.write(table);
+  };
   const auto wall_end = std::chrono::steady_clock::now() +
                         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                             std::chrono::duration<double>(opt.seconds));
 
   while (!quit && !g_stop && std::chrono::steady_clock::now() < wall_end) {
+    out.prompt();
     for (const std::string& line : input.take_lines()) {
+      // Nothing after quit runs, not even the rest of what arrived with it.
       const CommandResult r = run_command(loc, line);
-      std::printf("%s> %s\n%s", loc.get_location_name().c_str(), line.c_str(), r.reply.c_str());
-      std::fflush(stdout);
-      if (r.quit) quit = true;
+      out.echo(line);
+      out.write(r.reply);
+      if (r.show_table) print_table(true);
+      if (r.quit) {
+        quit = true;
+        break;
+      }
     }
+    if (quit) break;
     if (input.ended() && !input_ended) {
       input_ended = true;
       report(time, "operator input ended; running on until the time is up");
     }
-    if (quit) break;
 
     script.run_due();
     can_looping();
@@ -258,8 +287,7 @@ int main(int argc, char** argv) {
       next_guard = t + kGuardPeriod;
     }
     if (t >= next_table) {
-      std::fputs(status_table(loc, nodes, monitor, time).c_str(), stdout);
-      std::fflush(stdout);
+      print_table(false);
       next_table += opt.table_every;
       if (next_table <= t) next_table = t + opt.table_every;
     }

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "console.h"
+#include "ntcan_sim.h"
 #include "operator_commands.h"
 
 namespace {
@@ -79,10 +81,7 @@ std::string DemoTime::stamp() const {
   return buf;
 }
 
-void report(const DemoTime& time, const std::string& text) {
-  std::printf("%s  %s\n", time.stamp().c_str(), text.c_str());
-  std::fflush(stdout);
-}
+void report(const DemoTime& time, const std::string& text) { console().write(time.stamp() + "  " + text + "\n"); }
 
 std::string emergency_text(const CMSG& frame) {
   const int dlc = NTCAN_DLC(frame.len) > 8 ? 8 : NTCAN_DLC(frame.len);
@@ -126,6 +125,9 @@ void NodeMonitor::process(Group& g, CMSG* batch, int n) {
   const CMSG* emergency = nullptr;
   for (int i = 0; i < n; ++i) {
     const CMSG& m = batch[i];
+    if (show_frames_) {
+      report(time_, "line " + std::to_string(g.master->line()) + " " + g.master->base + " rx " + ntcan_sim::to_string(m));
+    }
     if (m.len & NTCAN_RTR) continue;
     if (m.id == kGuardingBase + g.node_id && NTCAN_DLC(m.len) == 1) {
       if (m.data[0] == kBootUp) booted = true;

@@ -24,7 +24,7 @@ class DemoTime {
   vexil::Timestamp start_;
 };
 
-// Writes one event line ("t+  73 s  text") to standard output.
+// Writes one event line ("t+  73 s  text") to the console.
 void report(const DemoTime& time, const std::string& text);
 
 // An emergency frame as an operator reads it: error code, its class, and the error register,
@@ -47,6 +47,9 @@ class NodeMonitor {
   void guard();
   // Reports lines that were closed or re-opened since the last call.
   void watch_lines();
+
+  // Every frame a master receives is reported as well (in can-utils notation).
+  void show_frames(bool on) { show_frames_ = on; }
 
   std::string last_emergency(const DemoNode& node) const;
   bool silent(const DemoNode& node) const;
@@ -73,6 +76,7 @@ class NodeMonitor {
   std::vector<Group> groups_;
   std::map<const DemoNode*, int> identity_tries_;
   std::map<const canline*, bool> line_open_;
+  bool show_frames_ = false;
 };
 
 #endif  // KORVEL_DEMO_NODE_MONITOR_H

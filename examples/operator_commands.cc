@@ -4,8 +4,10 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
@@ -99,9 +101,13 @@ std::string client_value(EqFct& loc, D_fct* prop) {
 
 std::string help_text() {
   return "commands:\n"
-         "  list                 all properties of the location with their values\n"
+         "  list                 all properties of the location with their values, and the status table\n"
          "  get NAME             one property, e.g. get PUMP1.CONDITION\n"
          "  set NAME VALUE...    e.g. set PUMP1.STOP 1 (sends the NMT command), set PUMP1.MANU text\n"
+         "  debug                the framework's debug word\n"
+         "  debug NODE           dump the frames NODE receives into the log (standard error), e.g. debug PUMP1\n"
+         "  debug WORD           set the debug word, e.g. debug 0x100000\n"
+         "  debug off            clear the debug word (no frame dump)\n"
          "  help                 this text\n"
          "  quit                 stop the server (the configuration is written back)\n";
 }
@@ -114,7 +120,69 @@ CommandResult list(EqFct& loc) {
     if (!comment.empty()) out << "    (" << comment << ")";
     out << '\n';
   }
-  return {out.str(), false};
+  CommandResult r{out.str(), false};
+  r.show_table = true;
+  return r;
+}
+
+std::string hex_word(int word) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(word));
+  return buf;
+}
+
+// The location's debug selector: the DEBUG_ID property of its first node.
+D_fct* debug_selector(EqFct& loc) {
+  const std::string suffix = ".DEBUG_ID";
+  for (D_fct* p : loc.properties()) {
+    const std::string& name = p->basename();
+    if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) return p;
+  }
+  return nullptr;
+}
+
+CommandResult debug(EqFct& loc, const std::vector<std::string>& w) {
+  if (w.size() == 1) return {"debug word " + hex_word(VEXIL_debug) + "\n", false};
+  if (w.size() != 2) return {"usage: debug [NODE|WORD|off]\n", false};
+  const std::string& arg = w[1];
+  if (arg == "off") {
+    VEXIL_debug = 0;
+    return {"debug word " + hex_word(VEXIL_debug) + "\n", false};
+  }
+  if (std::isdigit(static_cast<unsigned char>(arg[0]))) {
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long v = std::strtoul(arg.c_str(), &end, 0);
+    if (errno != 0 || *end != '\0' || v > 0xFFFFFFFFul) return {"'" + arg + "' is no debug word (e.g. 0x100000)\n", false};
+    VEXIL_debug = static_cast<int>(static_cast<unsigned>(v));
+    return {"debug word " + hex_word(VEXIL_debug) + "\n", false};
+  }
+  D_fct* node = loc.find_property(arg);
+  if (!node || node->data_type() != DATA_IIII) {
+    return {"no node '" + arg + "' at location " + loc.get_location_name() + " (try: list)\n", false};
+  }
+  D_fct* selector = debug_selector(loc);
+  if (!selector) return {"location " + loc.get_location_name() + " has no debug selector\n", false};
+  EqAdr adr(loc.get_location_name() + "/" + selector->basename());
+  EqData in;
+  EqData out;
+  const std::vector<std::string> id = words(client_value(loc, node));
+  IIII v{};
+  int* parts[4] = {&v.i1_data, &v.i2_data, &v.i3_data, &v.i4_data};
+  for (std::size_t k = 0; k < 4; ++k) {
+    if (k >= id.size() || !to_int(id[k], parts[k])) return {"cannot read the identity of " + arg + "\n", false};
+  }
+  in.set(&v);
+  const int rc = selector->set(&adr, &in, &out, &loc);
+  if (rc != 0 || out.error() != 0) {
+    const int code = rc != 0 ? rc : out.error();
+    return {"set " + selector->basename() + " failed: error " + std::to_string(code) + ": " + get_error_string(code) + "\n",
+            false};
+  }
+  VEXIL_debug |= kFrameDumpBit;
+  return {"frame dump of " + arg + " (" + client_value(loc, node) + ") on, into the log; debug word " +
+              hex_word(VEXIL_debug) + "\n",
+          false};
 }
 
 CommandResult set(EqFct& loc, D_fct* prop, const std::string& line, const std::vector<std::string>& w) {
@@ -169,6 +237,7 @@ CommandResult run_command(EqFct& loc, const std::string& line) {
   const std::string& cmd = w[0];
   if (cmd == "quit" || cmd == "exit") return {"stopping\n", true};
   if (cmd == "help" || cmd == "?") return {help_text(), false};
+  if (cmd == "debug") return debug(loc, w);
   if (cmd == "list") {
     if (w.size() != 1) return {"list takes no arguments\n", false};
     return list(loc);

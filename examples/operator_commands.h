@@ -29,12 +29,19 @@ class LineReader {
 struct CommandResult {
   std::string reply;  // text for the operator, ends with a line end (empty: nothing to say)
   bool quit = false;
+  bool show_table = false;  // the status table follows the reply
 };
 
+// The library's debug-word bit that dumps the frames received by the node named in the
+// location's DEBUG_ID property into the log.
+constexpr int kFrameDumpBit = 0x100000;
+
 // Runs one operator command on the location:
-//   list | get NAME | set NAME VALUE... | help | quit
+//   list | get NAME | set NAME VALUE... | debug [NODE|WORD|off] | help | quit
 // NAME is a property's base name (e.g. PUMP1.STOP). An integer property takes one integer,
-// a node's identity four, a text property the rest of the line.
+// a node's identity four, a text property the rest of the line. `debug NODE` turns on the
+// frame dump for that node (debug word and DEBUG_ID), `debug WORD` sets the debug word,
+// `debug off` clears it.
 CommandResult run_command(EqFct& loc, const std::string& line);
 
 // Client view of a property's value as text ("5", "1 5 0 0", a text); an error of the

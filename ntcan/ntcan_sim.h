@@ -32,8 +32,8 @@ using ntcan_frame::frames;
 using ntcan_frame::to_string;
 
 // ------------------------------------------------------------ whole driver
-// Closes every handle, detaches every device, clears faults, records and logs, and restores
-// the steady clock (set_time_source, now: sim/sim_clock.h).
+// Closes every handle, detaches every device, clears faults, records and logs, re-reads
+// NTCAN_TRACE and restores the steady clock (set_time_source, now: sim/sim_clock.h).
 void reset();
 
 // ------------------------------------------------------------ test controls

@@ -2,6 +2,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "bus_trace.h"
 #include "can_frame.h"
 #include "driver_state.h"
 #include "ntcan_sim.h"
@@ -42,6 +43,7 @@ void reset() {
     d.calls.clear();
   }
   sim_bus().reset();
+  ntcan_driver::bus_trace().open_from_environment();
   set_time_source(nullptr);
 }
 

@@ -8,6 +8,7 @@
 #define NTCAN_TRANSPORT_H
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -16,6 +17,11 @@
 #include "ntcan.h"
 
 namespace ntcan_driver {
+
+// Frames a port keeps for a handle that is not read, on every transport; what arrives past
+// this counts as lost (msg_lost of the next frame the handle takes). A handle that is only
+// status-checked therefore never holds more than this.
+constexpr std::size_t kPortFrames = 65536;
 
 // One handle's connection to its net. Every method may be called from several threads at
 // once; wait() in particular runs without the driver lock while other calls go on.
@@ -44,6 +50,10 @@ class Port {
     (void)id;
     (void)enabled;
   }
+  // This port writes its net's bus trace from now on (see TraceDuty in bus_trace.h): every
+  // frame it receives and every frame it sends. Transports whose bus writes the trace
+  // itself ignore it.
+  virtual void set_tracing(bool on) { (void)on; }
 };
 
 class Transport {
@@ -53,7 +63,8 @@ class Transport {
   virtual std::unique_ptr<Port> open(int net, int& status) = 0;
 };
 
-// The transport that serves net (0..255). For now every net is a simulated in-process bus.
+// The transport that serves net (0..255): the one its entry in the driver configuration
+// names, the simulated in-process bus for nets without one.
 Transport& transport_for_net(int net);
 
 }  // namespace ntcan_driver

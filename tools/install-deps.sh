@@ -1,13 +1,29 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, when they are missing.
-# As root it installs them with apt-get; otherwise it names them and fails.
+# Installs the Debian packages one use of the tree needs, when they are missing.
+#   tools/install-deps.sh demo   the demo server: compiler and build tools only
+#   tools/install-deps.sh test   the whole tree and its tests: GoogleTest/GoogleMock, Google
+#                                Benchmark, wget (the gateway reset runs the real one) and
+#                                python3-can (a socketcand client we did not write)
+#   tools/install-deps.sh ci     what .ci/run needs besides: pkg-config for the install check
+# Further arguments name more packages. As root it installs them with apt-get; otherwise it
+# names them and fails.
 set -euo pipefail
+
+group=${1:-test}
+shift || true
+case "$group" in
+  demo) wanted=(cmake make g++) ;;
+  test) wanted=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev wget python3-can) ;;
+  ci) wanted=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev wget python3-can pkg-config) ;;
+  *)
+    echo "usage: $0 demo|test|ci [PACKAGE...] (not '$group')" >&2
+    exit 2
+    ;;
+esac
 
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
-# Build: cmake, make, g++, GoogleTest/GoogleMock, Google Benchmark. Gateway tests: wget (the
-# gateway reset runs the real one) and python3-can (a socketcand client we did not write).
-for p in cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev wget python3-can "$@"; do
+for p in "${wanted[@]}" "$@"; do
   have_pkg "$p" || need+=("$p")
 done
 

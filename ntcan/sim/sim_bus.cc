@@ -115,7 +115,7 @@ class SimPort final : public Port {
 
   // With the bus lock held.
   void deliver(const CMSG& m) {
-    if (inbox_.size() >= SimBus::kPortFrames) {
+    if (inbox_.size() >= kPortFrames) {
       ++lost_;
     } else {
       inbox_.push_back(m);
@@ -131,7 +131,7 @@ class SimPort final : public Port {
   bool woken_ = false;
 };
 
-SimBus::SimBus() : keep_log_(false) { trace_.open_from_environment(); }
+SimBus::SimBus() : keep_log_(false) {}
 
 std::unique_ptr<Port> SimBus::open(int net, int& status) {
   auto port = std::make_unique<SimPort>(*this, net);
@@ -177,7 +177,6 @@ void SimBus::reset() {
     n.devices.clear();
     n.log.clear();
   }
-  trace_.open_from_environment();
 }
 
 void SimBus::activity(int net) {
@@ -214,7 +213,7 @@ void SimBus::cross(int net, const CMSG& m, const void* sender) {
     n.log.push_back(m);
     if (n.log.size() > kLogFrames) n.log.pop_front();
   }
-  trace_.write(net, m);
+  bus_trace().write(net, m);
   for (SimPort* p : n.ports) {
     if (p != sender) p->deliver(m);
   }

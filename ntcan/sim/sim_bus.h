@@ -39,12 +39,10 @@ class SimBus final : public Transport {
   void clear_log();
   // Whether frames crossing a net go into its log (a test control, off by default).
   void keep_log(bool on) { keep_log_ = on; }
-  // Detaches every device, drops pending frames and logs, re-reads NTCAN_TRACE.
+  // Detaches every device, drops pending frames and logs.
   void reset();
 
   static constexpr std::size_t kLogFrames = 100000;
-  // A port that is never read keeps at most this many frames, then counts the rest as lost.
-  static constexpr std::size_t kPortFrames = 65536;
 
  private:
   friend class SimPort;
@@ -67,7 +65,6 @@ class SimBus final : public Transport {
 
   mutable std::mutex mx_;
   std::array<Net, kNets> nets_;
-  BusTrace trace_;
   std::atomic<bool> keep_log_;
   std::deque<ntcan_sim::BusFrame> work_;  // scratch of send, inject and activity
 };

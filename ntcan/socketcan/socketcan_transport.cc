@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +24,8 @@
 #include <set>
 #include <utility>
 
+#include "bus_trace.h"
+#include "can_frame.h"
 #include "socketcan/can_raw_socket.h"
 #include "socketcan/socketcan_rules.h"
 
@@ -49,6 +52,8 @@ class SocketcanNet final : public Transport {
   std::unique_ptr<Port> open(int net, int& status) override;
 
   const std::string& ifname() const { return ifname_; }
+  int net() const { return net_; }
+  TraceDuty& trace_duty() { return duty_; }
 
   // Logs the first failure of a series and one line when the net recovers.
   void note(Condition c) {
@@ -87,12 +92,15 @@ class SocketcanNet final : public Transport {
   std::mutex mx_;
   Condition last_ = Condition::kOk;
   bool bitrate_noted_ = false;
+  TraceDuty duty_;
 };
 
 class SocketcanPort final : public Port {
  public:
   SocketcanPort(SocketcanNet& net, const socketcan::RawSocket& s, int wake_fd)
-      : net_(net), fd_(s.fd), ifindex_(s.ifindex), wake_fd_(wake_fd) {}
+      : net_(net), fd_(s.fd), ifindex_(s.ifindex), wake_fd_(wake_fd) {
+    net_.trace_duty().join(this);
+  }
 
   ~SocketcanPort() override {
     close();
@@ -106,12 +114,20 @@ class SocketcanPort final : public Port {
     if (closed_) return NTCAN_INVALID_HANDLE;
     Condition c = health();
     if (c == Condition::kInterfaceDown || c == Condition::kNoInterface) return report(c);
+    bool past_down_seen = false;
     for (int i = 0; i < count; ++i) {
       const can_frame f = socketcan::to_kernel(frames[i]);
       int tries = 0;
       while (::send(fd_, &f, sizeof f, MSG_DONTWAIT | MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof f)) {
         const int err = errno;
         if (err == EINTR) continue;
+        // The kernel reports an interface that went down once, on the socket's next call,
+        // even when it is up again by then: a port not used during the outage learns of it
+        // here. The send failed for nothing; the interface's flags tell whether to retry.
+        if (err == ENETDOWN && !past_down_seen && check_interface() == Condition::kOk) {
+          past_down_seen = true;
+          continue;
+        }
         if ((err == ENOBUFS || err == EAGAIN) && ++tries <= kTxRetries) {
           nanosleep(&kTxRetryPause, nullptr);
           continue;
@@ -119,6 +135,7 @@ class SocketcanPort final : public Port {
         return report(failed(err));
       }
       ++sent;
+      if (tracing_) bus_trace().write(net_.net(), on_wire(frames[i]));
     }
     return report(health());
   }
@@ -128,7 +145,11 @@ class SocketcanPort final : public Port {
     lost = 0;
     if (closed_) return NTCAN_SUCCESS;
     drain();
-    out.insert(out.end(), backlog_.begin(), backlog_.end());
+    if (out.empty()) {
+      out.swap(backlog_);  // the two buffers change places: no copy, no allocation
+    } else {
+      out.insert(out.end(), backlog_.begin(), backlog_.end());
+    }
     backlog_.clear();
     lost = lost_;
     lost_ = 0;
@@ -183,9 +204,23 @@ class SocketcanPort final : public Port {
   void close() override {
     if (closed_.exchange(true)) return;
     wake();
+    {
+      std::lock_guard<std::mutex> lock(mx_);
+      backlog_.clear();
+      socketcan::set_receive_filter(fd_, {});  // the socket itself goes with the port
+    }
+    net_.trace_duty().leave(this);
+  }
+
+  // The port that writes the trace hears the whole bus (the handle layer still filters) and
+  // has the kernel stamp each frame with the time it arrived.
+  void set_tracing(bool on) override {
     std::lock_guard<std::mutex> lock(mx_);
-    backlog_.clear();
-    socketcan::set_receive_filter(fd_, {});  // the socket itself goes with the port
+    if (closed_) return;
+    tracing_ = on;
+    const int stamp = on ? 1 : 0;
+    ::setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMP, &stamp, sizeof stamp);
+    apply_filter();
   }
 
   void id_enabled(std::int32_t id, bool enabled) override {
@@ -196,6 +231,19 @@ class SocketcanPort final : public Port {
     } else {
       ids_.erase(id);
     }
+    apply_filter();
+  }
+
+ private:
+  // All below with mx_ held.
+
+  // The kernel filter follows the handle's identifiers, or lets everything through while
+  // this port writes the trace.
+  void apply_filter() {
+    if (tracing_) {
+      socketcan::set_receive_filter(fd_, {can_filter{0, 0}});
+      return;
+    }
     if (socketcan::set_receive_filter(fd_, socketcan::kernel_filters(ids_)) != 0 && !filter_failed_) {
       // The handle layer still filters; only the kernel's help is lost.
       filter_failed_ = true;
@@ -205,16 +253,13 @@ class SocketcanPort final : public Port {
     }
   }
 
- private:
-  // All below with mx_ held.
-
   // Reads everything the socket holds: traffic into backlog_, drop counts into lost_, error
   // frames into state_, and notes a downed or removed interface.
   void drain() {
     for (;;) {
       can_frame f;
       iovec iov{&f, sizeof f};
-      alignas(cmsghdr) char control[CMSG_SPACE(sizeof(std::uint32_t))];
+      alignas(cmsghdr) char control[CMSG_SPACE(sizeof(std::uint32_t)) + CMSG_SPACE(sizeof(timeval))];
       msghdr msg;
       std::memset(&msg, 0, sizeof msg);
       msg.msg_iov = &iov;
@@ -232,7 +277,13 @@ class SocketcanPort final : public Port {
         if (errno == ENODEV) gone_ = true;
         return;
       }
+      long long arrived_us = -1;
       for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMP) {
+          timeval tv;
+          std::memcpy(&tv, CMSG_DATA(c), sizeof tv);
+          arrived_us = static_cast<long long>(tv.tv_sec) * 1000000 + tv.tv_usec;
+        }
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
           std::uint32_t drops;
           std::memcpy(&drops, CMSG_DATA(c), sizeof drops);
@@ -243,7 +294,18 @@ class SocketcanPort final : public Port {
       if (n != static_cast<ssize_t>(sizeof f)) continue;
       CMSG m;
       if (socketcan::from_kernel(f, m)) {
-        backlog_.push_back(m);
+        if (tracing_) {
+          if (arrived_us >= 0) {
+            bus_trace().write(arrived_us, net_.net(), m);
+          } else {
+            bus_trace().write(net_.net(), m);
+          }
+        }
+        if (backlog_.size() >= kPortFrames) {
+          ++lost_;  // read to learn the controller state, but there is no room to keep it
+        } else {
+          backlog_.push_back(m);
+        }
       } else {
         state_ = socketcan::next_state(state_, f);
       }
@@ -298,6 +360,7 @@ class SocketcanPort final : public Port {
   bool gone_ = false;
   std::set<std::int32_t> ids_;
   bool filter_failed_ = false;
+  bool tracing_ = false;  // this port writes the net's trace
 };
 
 std::unique_ptr<Port> SocketcanNet::open(int net, int& status) {

@@ -22,6 +22,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -34,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "bus_trace.h"
 #include "can_frame.h"
 #include "ntcan_sim.h"
 #include "socketcand/wire.h"
@@ -53,8 +55,6 @@ constexpr std::chrono::milliseconds kProbeTimeout{1000};
 // canStatus sends an echo when none is outstanding; one unanswered this long means the
 // gateway is gone even if TCP has not noticed.
 constexpr std::chrono::milliseconds kEchoTimeout{5000};
-// Frames a port keeps for a handle that is not read; the rest count as lost.
-constexpr std::size_t kInboxFrames = 65536;
 // A port whose connection was lost tries to connect again at most this often.
 constexpr std::chrono::nanoseconds kReconnectPause = std::chrono::seconds(1);
 // Longest piece of a gateway's own text that goes into a log line.
@@ -169,14 +169,20 @@ class Connection {
     return broken_;
   }
 
+  // Frames received from now on go into the bus trace as frames of net (-1: not).
+  void trace_as(int net) { trace_net_ = net; }
+
   int send(const CMSG* frames, int count, int& sent) {
     sent = 0;
     std::lock_guard<std::mutex> out(send_mx_);
     if (int st = usable(); st != NTCAN_SUCCESS) return st;
     std::string batch;
     int in_batch = 0;
+    const int trace_net = trace_net_.load(std::memory_order_relaxed);
     for (int i = 0; i < count; ++i) {
       const CMSG m = on_wire(frames[i]);
+      // Written before the frame goes out, so that an answer cannot come first in the trace.
+      if (trace_net >= 0) bus_trace().write(trace_net, m);
       if (is_remote(m) && rtr_ != Rtr::kAccepted) {
         if (!flush(batch, in_batch, sent)) return NTCAN_SOCK_CMD_TIMEOUT;
         const int st = probe_remote(m);
@@ -344,7 +350,10 @@ class Connection {
     using socketcand::Kind;
     switch (m.kind) {
       case Kind::kFrame:
-        if (inbox_.size() >= kInboxFrames) {
+        if (const int net = trace_net_.load(std::memory_order_relaxed); net >= 0) {
+          bus_trace().write(net, m.frame);  // stamped as it arrives
+        }
+        if (inbox_.size() >= kPortFrames) {
           ++lost_frames_;
         } else {
           inbox_.push_back(m.frame);
@@ -402,6 +411,7 @@ class Connection {
   std::uint64_t echo_answered_ = 0;
   Clock::time_point echo_sent_at_{};
   std::uint64_t probe_echo_ = 0;  // echo that ends a running remote-frame probe, 0: none
+  std::atomic<int> trace_net_{-1};  // net whose trace this connection writes, -1: none
   bool probe_refused_ = false;
   std::string probe_error_;
 };
@@ -489,8 +499,10 @@ std::unique_ptr<Connection> connect_gateway(const Gateway& g, int& status) {
 // A handle's way to the gateway: its connection, replaced by a new one when it was lost.
 class SocketcandPort final : public Port {
  public:
-  SocketcandPort(Gateway gateway, std::unique_ptr<Connection> first)
-      : gateway_(std::move(gateway)), conn_(std::move(first)) {}
+  SocketcandPort(int net, Gateway gateway, std::unique_ptr<Connection> first, TraceDuty& duty)
+      : net_(net), gateway_(std::move(gateway)), conn_(std::move(first)), duty_(duty) {
+    duty_.join(this);
+  }
   ~SocketcandPort() override { close(); }
 
   int send(const CMSG* frames, int count, int& sent) override { return live()->send(frames, count, sent); }
@@ -515,10 +527,18 @@ class SocketcandPort final : public Port {
     std::shared_ptr<Connection> c;
     {
       std::lock_guard<std::mutex> lock(mx_);
+      if (closed_) return;
       closed_ = true;
       c = conn_;
     }
     c->close();
+    duty_.leave(this);
+  }
+
+  void set_tracing(bool on) override {
+    std::lock_guard<std::mutex> lock(mx_);
+    tracing_ = on;
+    conn_->trace_as(on ? net_ : -1);
   }
 
  private:
@@ -547,14 +567,18 @@ class SocketcandPort final : public Port {
     carried_lost_ += lost;
     conn_->close();
     conn_ = std::move(fresh);
+    conn_->trace_as(tracing_ ? net_ : -1);
     attempted_ = false;
     std::fprintf(stderr, "ntcan: gateway %s: connected again\n", gateway_.name().c_str());
     return conn_;
   }
 
+  const int net_;
   const Gateway gateway_;
   std::mutex mx_;
   std::shared_ptr<Connection> conn_;
+  TraceDuty& duty_;
+  bool tracing_ = false;
   bool closed_ = false;
   bool attempted_ = false;        // a reconnect was tried since the connection was lost
   std::int64_t last_attempt_ = 0;  // ns on the driver's clock
@@ -566,14 +590,14 @@ class SocketcandTransport final : public Transport {
   explicit SocketcandTransport(const NetConfig& cfg) : gateway_{cfg.host, cfg.port, cfg.bus} {}
 
   std::unique_ptr<Port> open(int net, int& status) override {
-    (void)net;
     auto c = connect_gateway(gateway_, status);
     if (!c) return nullptr;
-    return std::make_unique<SocketcandPort>(gateway_, std::move(c));
+    return std::make_unique<SocketcandPort>(net, gateway_, std::move(c), duty_);
   }
 
  private:
   const Gateway gateway_;
+  TraceDuty duty_;
 };
 
 }  // namespace

@@ -119,6 +119,7 @@ class DemoServer : public ::testing::Test {
     const std::string err_path = dir_ + "/stderr.txt";
     const pid_t pid = fork();
     if (pid == 0) {
+      for (const auto& e : env_) setenv(e.first.c_str(), e.second.c_str(), 1);
       dup2(in[0], 0);
       dup2(out[1], 1);
       const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -161,8 +162,11 @@ class DemoServer : public ::testing::Test {
     return r;
   }
 
+  std::string err() const { return read_file(dir_ + "/stderr.txt"); }
+
   std::string dir_;
   std::string original_;
+  std::map<std::string, std::string> env_;  // set for the program
 };
 
 // The text between `key` and the next `end` in a line; empty when the line lacks `key`.
@@ -355,4 +359,146 @@ TEST_F(DemoServer, RefusesAConfigurationItCannotUse) {
   EXPECT_NE(err.find("demo.conf:" + std::to_string(bad + 1)), std::string::npos) << err;
   EXPECT_NE(err.find("node FAN2"), std::string::npos) << err;
   EXPECT_TRUE(r.tables.empty());
+}
+
+TEST_F(DemoServer, FollowsTheCommandLineConventions) {
+  Outcome r = run({"--help"});
+  EXPECT_EQ(r.exit_code, 0);
+  ASSERT_FALSE(r.out.empty());
+  EXPECT_EQ(r.out[0].rfind("usage: korvel_demo --config FILE", 0), 0u) << r.out[0];
+  EXPECT_TRUE(contains(r.out, "  --quiet"));
+  EXPECT_EQ(err(), "");
+
+  r = run({"--version"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, std::vector<std::string>{std::string("korvel_demo ") + KORVEL_VERSION});
+
+  // Each wrong command line: exit 2 before anything starts, the culprit named on standard error.
+  const std::string unwritable = dir_ + "/no-such-folder/trace.log";
+  const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> wrong = {
+      {{"--config", config(), "--bogus"}, {"unknown option '--bogus'"}},
+      {{"--config", config(), "--seconds", "abc"}, {"'abc'", "--seconds"}},
+      {{"--config", config(), "--time-scale=-3"}, {"'-3'", "--time-scale"}},
+      {{"--config", config(), "--table-every"}, {"--table-every needs a value"}},
+      {{"--config", config(), "--quiet=yes"}, {"--quiet takes no value"}},
+      {{"--config", config(), "extra"}, {"'extra'"}},
+      {{"--seconds", "2"}, {"--config FILE is required"}},
+      {{"--config", config(), "--quiet", "--verbose"}, {"--quiet and --verbose"}},
+      {{"--config", config(), "--trace", unwritable}, {unwritable, "--trace", "No such file or directory"}},
+  };
+  for (const auto& w : wrong) {
+    SCOPED_TRACE(w.first.back());
+    r = run(w.first);
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_TRUE(r.out.empty()) << r.out.front();  // nothing started
+    const std::string e = err();
+    for (const auto& fragment : w.second) EXPECT_NE(e.find(fragment), std::string::npos) << fragment << " in " << e;
+    EXPECT_NE(e.find("Try 'korvel_demo --help'"), std::string::npos) << e;
+  }
+  EXPECT_EQ(read_file(config()), original_);
+}
+
+TEST_F(DemoServer, QuitEndsTheCommandsAtOnceAndPipedOutputHasNoPrompt) {
+  const std::string trace = dir_ + "/trace.log";
+  bool sent = false;
+  const Outcome r = run({"--config", config(), "--seconds", "30", "--trace", trace},
+                        [&](const std::string& line, const Outcome&, Input& in) {
+                          if (sent || line.rfind("lines:", 0) != 0) return;
+                          // One write: the set after quit arrives together with it.
+                          in.send("get PUMP1.STOP\nquit\nset PUMP1.STOP 1\n");
+                          sent = true;
+                        });
+  EXPECT_EQ(r.exit_code, 0);
+  ASSERT_TRUE(sent);
+  EXPECT_TRUE(contains(r.out, "PUMP1.STOP = 0"));
+  EXPECT_TRUE(contains(r.out, "stopping"));
+  EXPECT_FALSE(contains(r.out, "PUMP1.STOP = 1"));
+  // No NMT stop on the bus, none in the configuration written back.
+  char stop_frame[16];
+  std::snprintf(stop_frame, sizeof stop_frame, "000#02%02X", 5);
+  EXPECT_FALSE(contains(lines_of(read_file(trace)), stop_frame));
+  EXPECT_EQ(read_file(config()), original_);
+  // The commands are recorded in the output; no prompt waits in it.
+  EXPECT_TRUE(contains(r.out, "DEMO> get PUMP1.STOP"));
+  for (const auto& l : r.out) {
+    if (l.rfind("DEMO> ", 0) == 0) {
+      EXPECT_TRUE(l == "DEMO> get PUMP1.STOP" || l == "DEMO> quit") << l;
+    }
+  }
+}
+
+TEST_F(DemoServer, PrintsTheStatusTableWhenItChangesAndOnList) {
+  // Fifteen framework seconds of steady state: the nodes come up, then nothing changes.
+  Outcome r = run({"--config", config(), "--seconds", "3", "--time-scale", "5", "--table-every", "1"});
+  EXPECT_EQ(r.exit_code, 0);
+  ASSERT_FALSE(r.tables.empty());
+  EXPECT_LT(r.tables.size(), 5u);  // one a second would be fifteen
+  for (std::size_t i = 1; i < r.tables.size(); ++i) {
+    bool same = r.tables[i].size() == r.tables[i - 1].size();
+    for (std::size_t k = 0; same && k < r.tables[i].size(); ++k) {
+      same = r.tables[i][k].condition == r.tables[i - 1][k].condition &&
+             r.tables[i][k].manufacturer == r.tables[i - 1][k].manufacturer;
+    }
+    EXPECT_FALSE(same) << "table " << i << " repeats the one before";
+  }
+
+  // `list` prints the table even though nothing changed.
+  int asked = 0;
+  std::size_t tables_before = 0;
+  r = run({"--config", config(), "--seconds", "30"}, [&](const std::string& line, const Outcome& o, Input& in) {
+    if (line.rfind("lines:", 0) != 0) return;
+    if (asked == 0) {
+      tables_before = o.tables.size();
+      in.send("list\n");
+    } else {
+      in.send("quit\n");
+    }
+    ++asked;
+  });
+  EXPECT_EQ(r.exit_code, 0);
+  ASSERT_EQ(asked, 2);
+  ASSERT_EQ(r.tables.size(), tables_before + 1);
+  EXPECT_TRUE(contains(r.out, "  PUMP1.CONDITION = Operational"));
+}
+
+TEST_F(DemoServer, ShowsLibraryLogLinesUnlessQuietAndDumpsFramesOnDebug) {
+  // --verbose shows every frame the nodes receive; `debug PUMP1` turns on the library's dump
+  // of PUMP1's frames, which goes to the log with the library's other lines.
+  bool debugging = false;
+  bool quit_sent = false;
+  Outcome r = run({"--config", config(), "--seconds", "30", "--verbose"},
+                  [&](const std::string& line, const Outcome&, Input& in) {
+                    if (!debugging && line.rfind("lines:", 0) == 0) {
+                      in.send("debug\ndebug PUMP1\n");
+                      debugging = true;
+                    } else if (debugging && !quit_sent && line.find(" PUMP1 rx 705#05") != std::string::npos) {
+                      in.send("debug off\nquit\n");
+                      quit_sent = true;
+                    }
+                  });
+  EXPECT_EQ(r.exit_code, 0);
+  ASSERT_TRUE(quit_sent);
+  EXPECT_TRUE(contains(r.out, "debug word 0x00000000"));
+  EXPECT_TRUE(contains(r.out, "frame dump of PUMP1 (1 5 0 0) on"));
+  std::string e = err();
+  EXPECT_NE(e.find("can_print"), std::string::npos) << e;
+  EXPECT_NE(e.find("ID: 705, Len: 1, Data: 05"), std::string::npos) << e;
+  EXPECT_NE(e.find("Inside can_control"), std::string::npos) << e;  // the lines' supervision
+
+  // --quiet: the same run leaves standard error empty.
+  debugging = false;
+  quit_sent = false;
+  r = run({"--config", config(), "--seconds", "30", "--quiet"}, [&](const std::string& line, const Outcome&, Input& in) {
+    if (!debugging && line.rfind("lines:", 0) == 0) {
+      in.send("debug PUMP1\n");
+      debugging = true;
+    } else if (debugging && !quit_sent && line.find("frame dump of PUMP1") != std::string::npos) {
+      in.send("get PUMP1.CONDITION\nquit\n");
+      quit_sent = true;
+    }
+  });
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(quit_sent);
+  EXPECT_FALSE(contains(r.out, "rx 705#"));
+  EXPECT_EQ(err(), "");
 }

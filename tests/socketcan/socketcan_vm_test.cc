@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -354,6 +355,37 @@ TEST_F(SocketcanDriver, ADownInterfaceFailsEveryCallUntilItIsUpAgain) {
   EXPECT_EQ(read(b, 1), (std::vector<std::string>{"300#02"}));
 }
 
+TEST_F(SocketcanDriver, AHandleOnlyStatusCheckedKeepsABoundedBacklogAndCountsTheRestAsLost) {
+  const NTCAN_HANDLE sender = open();
+  const NTCAN_HANDLE watched = open({0x100}, 100000);
+  // More than a port keeps, in batches small enough for the socket: every frame reaches the
+  // port, whose status checks read them all to learn the controller state.
+  constexpr int kFrames = 65536 + 4464;
+  CAN_IF_STATUS st;
+  std::vector<CMSG> batch(100, ntcan_sim::frame("100#00000000"));
+  for (int i = 0; i < kFrames; i += 100) {
+    for (int k = 0; k < 100; ++k) {
+      const int seq = i + k;
+      for (int b = 0; b < 4; ++b) batch[static_cast<std::size_t>(k)].data[b] = static_cast<std::uint8_t>(seq >> (24 - 8 * b));
+    }
+    send(sender, std::vector<CMSG>(batch.begin(), batch.begin() + std::min(100, kFrames - i)));
+    ASSERT_EQ(canStatus(watched, &st), NTCAN_SUCCESS);
+  }
+  // The oldest frames were kept, up to the bound; the loss shows on the first one taken.
+  std::vector<CMSG> got;
+  CMSG m[256];
+  std::int32_t n = 256;
+  while (canTake(watched, m, &n) == NTCAN_SUCCESS && n > 0) {
+    got.insert(got.end(), m, m + n);
+    n = 256;
+  }
+  ASSERT_EQ(got.size(), 65536u);
+  EXPECT_EQ(got.front().msg_lost, 255);  // 4,464 lost, capped
+  auto seq_of = [](const CMSG& f) { return f.data[0] << 24 | f.data[1] << 16 | f.data[2] << 8 | f.data[3]; };
+  EXPECT_EQ(seq_of(got.front()), 0);
+  EXPECT_EQ(seq_of(got.back()), 65535);
+}
+
 // ------------------------------------------------------------ the library end to end
 
 class SocketcanLine : public KorvelTest {
@@ -461,6 +493,64 @@ TEST_F(SocketcanLine, SupervisionReopensTheLineAfterTheInterfaceWasDownAndTheNod
   for (const auto& c : ntcan_sim::calls()) {
     EXPECT_NE(c.result, NTCAN_INVALID_HANDLE) << c.op << " on " << c.handle;
     EXPECT_NE(c.handle, old_line) << c.op;
+  }
+}
+
+// Reads what the node's handle holds, asks for the guarding answer and reads it: the first
+// four characters of the frame ("705#"), or why there is none.
+std::string guard_read(D_can& n) {
+  CMSG m[100];
+  int len = 100;
+  while (n.can_get(m, &len) == 0 && len > 0) len = 100;
+  if (n.rtr() != 0) return "rtr failed";
+  len = 1;
+  const int r = n.can_read(m, &len);
+  if (r != NTCAN_SUCCESS || len != 1) return "read returned " + std::to_string(r);
+  return ntcan_sim::to_string(m[0]).substr(0, 4);
+}
+
+TEST_F(SocketcanLine, EveryKindOfNodeWorksAfterEachTimeTheInterfaceWasDownAndUp) {
+  Devsim devsim({"5", "6"});
+  ASSERT_TRUE(devsim.ready());
+  D_can& first = node("FIRST", {1, 5, 0, 0});
+  D_can& twin = node("TWIN", {1, 5, 1, 0});
+  D_can& second = node("SECOND", {1, 6, 0, 0});
+  D_can& second_twin = node("SECONDTWIN", {1, 6, 1, 0});
+  ASSERT_EQ(first.init(0x705), 0);
+  ASSERT_EQ(twin.init(0x705), 0);
+  ASSERT_EQ(second.init(0x706), 0);
+  ASSERT_EQ(second_twin.init(0x706), 0);
+  canline* line = first.line();
+  const NTCAN_HANDLE own = second.handle();
+  ASSERT_TRUE(clock_->wait_for_sleepers(1));
+  clock_->advance(60 * kSec);
+  step();
+
+  for (int outage = 1; outage <= 10; ++outage) {
+    SCOPED_TRACE("outage " + std::to_string(outage));
+    if (!set_link(false)) GTEST_SKIP() << "cannot take " << ifname() << " down here (needs root and ip)";
+    for (int i = 0; i < 4 && line->handle() > 0; ++i) step();
+    ASSERT_EQ(line->handle(), -1);
+    ASSERT_TRUE(set_link(true));
+    for (int i = 0; i < 10 && line->handle() <= 0; ++i) step();
+    ASSERT_GT(line->handle(), 0);
+    EXPECT_EQ(twin.handle(), line->handle());
+    EXPECT_EQ(second.handle(), own);
+    EXPECT_EQ(second_twin.handle(), own);
+    EXPECT_EQ(first.start_node(), 0);
+    EXPECT_EQ(second.start_node(), 0);
+    EXPECT_EQ(guard_read(first), "705#");
+    EXPECT_EQ(guard_read(twin), "705#");
+    EXPECT_EQ(guard_read(second), "706#");
+    EXPECT_EQ(guard_read(second_twin), "706#");
+    if (HasFailure()) break;
+  }
+  std::set<NTCAN_HANDLE> closed;
+  for (const auto& c : ntcan_sim::calls()) {
+    if (c.op != "canOpen") {
+      EXPECT_EQ(closed.count(c.handle), 0u) << c.op << " on closed handle " << c.handle;
+    }
+    if (c.op == "canClose" && c.result == NTCAN_SUCCESS) closed.insert(c.handle);
   }
 }
 

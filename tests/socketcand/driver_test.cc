@@ -8,6 +8,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <fstream>
+#include <sstream>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -374,4 +377,60 @@ TEST_F(SteeredGateway, GatewayTextReachesTheLogEscapedAndBounded) {
   EXPECT_EQ(err.find('\x1b'), std::string::npos);
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
   EXPECT_LT(err.size(), 240u) << err;  // the gateway sent about 230 characters
+}
+
+// The trace file, one line per frame: "(seconds.micros) canN frame".
+struct TraceLine {
+  double time;
+  std::string net;
+  std::string frame;
+};
+static std::vector<TraceLine> read_trace(const std::string& path) {
+  std::vector<TraceLine> out;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line);
+    std::string stamp;
+    TraceLine t;
+    words >> stamp >> t.net >> t.frame;
+    t.time = stamp.size() > 2 ? std::stod(stamp.substr(1, stamp.size() - 2)) : 0;
+    out.push_back(t);
+  }
+  return out;
+}
+
+static double wall_seconds() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+TEST_F(GatewayNet, TheTraceHasEveryFrameOnceWithWallClockTime) {
+  const std::string path = dir_ + "/trace.log";
+  setenv("NTCAN_TRACE", path.c_str(), 1);
+  start();
+  ntcan_sim::reset();  // reads NTCAN_TRACE again
+  const double before = wall_seconds();
+  const NTCAN_HANDLE a = open({0x123, 0x585});
+  const NTCAN_HANDLE b = open({0x585});
+  ASSERT_TRUE(sim_->wait_clients("can0", 2, kSafetyNet));
+  send(b, {"123#01"});  // b's own frame: a, the older port, writes it as it receives it
+  EXPECT_EQ(read(a, 1), (Strings{"123#01"}));
+  send(a, {"605#4008100000000000"});  // the device answers both
+  EXPECT_EQ(read(a, 1), (Strings{"585#410810000E000000"}));
+  EXPECT_EQ(read(b, 1), (Strings{"585#410810000E000000"}));
+  // Once a is closed, b writes the trace.
+  EXPECT_EQ(canClose(a), NTCAN_SUCCESS);
+  send(b, {"123#02"});
+  const double after = wall_seconds();
+  unsetenv("NTCAN_TRACE");
+  ntcan_sim::reset();
+
+  const auto lines = read_trace(path);
+  Strings frames;
+  for (const auto& l : lines) {
+    frames.push_back(l.frame);
+    EXPECT_EQ(l.net, "can0");
+    EXPECT_GE(l.time, before - 1);
+    EXPECT_LE(l.time, after + 1);
+  }
+  EXPECT_EQ(frames, (Strings{"123#01", "605#4008100000000000", "585#410810000E000000", "123#02"}));
 }

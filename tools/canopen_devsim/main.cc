@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "device_host.h"
 #include "devsim.h"
 #include "frame_text.h"
@@ -63,15 +64,18 @@ bool send_frame(int fd, const CMSG& m, bool verbose) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const devsim::Options o = devsim::parse_options(std::vector<std::string>(argv + 1, argv + argc));
-  if (o.help) {
-    std::fputs(devsim::kUsage, stdout);
+  const korvel_cli::CommandLine cl("korvel_canopen_devsim", KORVEL_VERSION, devsim::kUsage);
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (std::find(args.begin(), args.end(), "--version") != args.end()) {
+    std::printf("korvel_canopen_devsim %s\n", KORVEL_VERSION);
     return 0;
   }
-  if (!o.error.empty()) {
-    std::fprintf(stderr, "korvel_canopen_devsim: %s\n%s", o.error.c_str(), devsim::kUsage);
-    return 2;
+  const devsim::Options o = devsim::parse_options(args);
+  if (o.help) {
+    std::printf("%s  --help, --version\n", devsim::kUsage);
+    return 0;
   }
+  if (!o.error.empty()) return cl.fail(stderr, o.error);
   sc::RawSocketOptions so;
   so.receive_all = true;
   so.error_frames = false;

@@ -1,0 +1,87 @@
+# Installation: libraries, public headers, programs and docs under the GNUInstallDirs folders,
+# the CMake package (find_package(korvel), targets korvel::korvel, korvel::vexil,
+# korvel::ntcan, korvel::canopen_sim) and the pkg-config modules korvel, korvel-vexil and
+# korvel-ntcan.
+include(CMakePackageConfigHelpers)
+
+# The public headers, the one list to keep when headers move: each entry is the header's path
+# in the tree and the folder under include/korvel/ it goes to ("." for include/korvel itself),
+# laid out the way the headers include each other.
+set(KORVEL_PUBLIC_HEADERS
+  # korvel, the library
+  library/common/KORVELlib/D_korvel.h .
+  # vexil, the framework layer (include/ as the library sees it, vexil_host.h for servers)
+  include/d_fct.h .
+  include/d_value.h .
+  include/eq_data.h .
+  include/eq_fct.h .
+  include/vexil_types.h .
+  vexil/vexil_host.h .
+  # ntcan, the driver, and its simulated buses and devices
+  include/ntcan.h .
+  ntcan/ntcan_sim.h .
+  ntcan/nets.h .
+  ntcan/frame/frame_text.h .
+  ntcan/sim/device.h sim
+  ntcan/sim/sim_clock.h sim
+  ntcan/sim/canopen_device.h sim)
+
+list(LENGTH KORVEL_PUBLIC_HEADERS n)
+math(EXPR last "${n} - 1")
+foreach(i RANGE 0 ${last} 2)
+  math(EXPR j "${i} + 1")
+  list(GET KORVEL_PUBLIC_HEADERS ${i} header)
+  list(GET KORVEL_PUBLIC_HEADERS ${j} folder)
+  install(FILES ${PROJECT_SOURCE_DIR}/${header} DESTINATION ${KORVEL_INSTALL_INCLUDEDIR}/${folder} COMPONENT devel)
+endforeach()
+target_include_directories(korvel_canopen_sim PUBLIC $<INSTALL_INTERFACE:${KORVEL_INSTALL_INCLUDEDIR}/sim>)
+
+# Targets as a consumer sees them: korvel::korvel, korvel::vexil, korvel::ntcan, ...
+set_target_properties(korvel_interfaces PROPERTIES EXPORT_NAME interfaces)
+set_target_properties(korvel_vexil PROPERTIES EXPORT_NAME vexil)
+set_target_properties(korvel_ntcan PROPERTIES EXPORT_NAME ntcan)
+set_target_properties(korvel_canopen_sim PROPERTIES EXPORT_NAME canopen_sim)
+# An installed library finds the libraries it needs beside itself; nothing of the build tree.
+set_target_properties(korvel korvel_vexil korvel_ntcan PROPERTIES INSTALL_RPATH "$ORIGIN")
+
+install(TARGETS korvel_interfaces korvel_vexil korvel_ntcan korvel korvel_canopen_sim
+  EXPORT korvelTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT devel
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT devel
+  INCLUDES DESTINATION ${KORVEL_INSTALL_INCLUDEDIR})
+
+set(KORVEL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/korvel)
+install(EXPORT korvelTargets NAMESPACE korvel:: DESTINATION ${KORVEL_CMAKEDIR} COMPONENT devel)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/korvelConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/korvelConfig.cmake INSTALL_DESTINATION ${KORVEL_CMAKEDIR})
+# Until 1.0 a minor version may change the interface.
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/korvelConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMinorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/korvelConfig.cmake ${PROJECT_BINARY_DIR}/korvelConfigVersion.cmake
+  DESTINATION ${KORVEL_CMAKEDIR} COMPONENT devel)
+
+# pkg-config: the prefix is found from the .pc file's own place, so an installation moved to
+# (or installed with --prefix into) another folder still works.
+set(KORVEL_PKGCONFIGDIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
+  set(KORVEL_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+else()
+  file(RELATIVE_PATH KORVEL_PC_UP /root/${KORVEL_PKGCONFIGDIR} /root)
+  string(REGEX REPLACE "/$" "" KORVEL_PC_UP "${KORVEL_PC_UP}")
+  set(KORVEL_PC_PREFIX "\${pcfiledir}/${KORVEL_PC_UP}")
+endif()
+foreach(module korvel korvel-vexil korvel-ntcan)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/${module}.pc.in ${PROJECT_BINARY_DIR}/pkgconfig/${module}.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/pkgconfig/${module}.pc DESTINATION ${KORVEL_PKGCONFIGDIR} COMPONENT devel)
+endforeach()
+
+if(KORVEL_TOOLS)
+  install(TARGETS korvel_demo korvel_gateway_sim korvel_canopen_devsim
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+  install(FILES ${PROJECT_SOURCE_DIR}/examples/demo.conf DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples
+    COMPONENT tools)
+endif()
+
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT doc)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT doc
+  FILES_MATCHING PATTERN "*.md")
