@@ -9,10 +9,10 @@
 
 #include <atomic>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
+#include <unordered_map>
 #include <vector>
 
 #include "id_filter.h"
@@ -81,7 +81,7 @@ class HandleTable {
  private:
   mutable std::shared_mutex mx_;
   NTCAN_HANDLE next_ = 1;
-  std::map<NTCAN_HANDLE, std::shared_ptr<Handle>> open_;
+  std::unordered_map<NTCAN_HANDLE, std::shared_ptr<Handle>> open_;  // one hash per lookup
 };
 
 }  // namespace ntcan_driver

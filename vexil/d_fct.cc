@@ -2,7 +2,7 @@
 // the event-keyed value buffer, data messages and the dump.
 #include <atomic>
 #include <cstdint>
-#include <cstring>
+#include <limits>
 #include <ostream>
 
 #include "vexil_host.h"
@@ -10,13 +10,6 @@
 namespace {
 std::atomic<int> g_default_chlog_level{0};
 std::atomic<bool> g_default_chlog_on{false};
-
-float quiet_nan() {
-  const std::uint32_t bits = 0x7fc00000u;
-  float f;
-  std::memcpy(&f, &bits, sizeof f);
-  return f;
-}
 }  // namespace
 
 D_fct::D_fct(const std::string& name, EqFct* owner, unsigned /*flags*/)
@@ -55,7 +48,7 @@ int D_fct::get_multi(EqAdr*, EqData*, EqData* out, int* index, const char* name,
   const std::string row_name = name ? std::string(name) : basename();
   const int row = index ? *index : 0;
   if (d_error()) {
-    out->set(2147483647, quiet_nan(), quiet_nan(), tm, row_name, row);
+    out->set(2147483647, std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::quiet_NaN(), tm, row_name, row);
   } else {
     out->set(0, 0.0f, 0.0f, tm, row_name, row);
   }

@@ -1,6 +1,8 @@
 // Node start-up and close: lines, masters and passive nodes, identifiers, the polled list.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "korvel_fixture.h"
 
 namespace {
@@ -113,6 +115,28 @@ TEST_F(NodeStartup, PassiveNodeNeverKeepsAHandleItsMasterClosed) {
   EXPECT_NE(master.handle(), own);
   EXPECT_EQ(passive.handle(), master.handle());
   EXPECT_EQ(passive.start_node(), 0);
+}
+
+TEST_F(NodeStartup, PassiveNodeWhoseMasterWentAwayBecomesMasterWithAHandleOfItsOwn) {
+  D_can& first = node("FIRST", {1, 4, 0, 0});  // holds the line handle
+  ASSERT_EQ(first.init(0), 0);
+  auto master = std::make_unique<D_can>("M", &loc_);
+  Peer::ident(*master) = {1, 5, 0, 0};
+  D_can& passive = node("P", {1, 5, 1, 0});
+  ASSERT_EQ(master->init(0x185), 0);
+  ASSERT_EQ(passive.init(0x185), 0);
+  const NTCAN_HANDLE gone = master->handle();
+  master.reset();  // closes its handle and leaves the polled list
+  ASSERT_FALSE(ntcan_sim::is_open(gone));
+
+  // Started again, the passive node is the pair's master: new buffer, a handle that is open.
+  ASSERT_EQ(passive.init(0x185), 0);
+  EXPECT_EQ(Peer::active(passive)->value(), 1);
+  EXPECT_EQ(korvel_polled_nodes(), (std::vector<D_can*>{&first, &passive}));
+  EXPECT_TRUE(ntcan_sim::is_open(passive.handle()));
+  EXPECT_NE(passive.handle(), first.handle());
+  unsigned char data[1] = {1};
+  EXPECT_EQ(passive.can_write(0x205, 1, data), 0);
 }
 
 TEST_F(NodeStartup, OwnHandleIsClosedAlsoWhileTheLineIsDown) {

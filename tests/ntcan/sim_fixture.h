@@ -30,30 +30,14 @@ class SimTest : public ::testing::Test {
     ntcan_sim::keep_records(false);
   }
 
-  // A handle on net receiving ids; NTCAN_NO_HANDLE (and a test failure) if it cannot open.
+  // The shared driver calls (driver_calls.h) under the names these tests use.
   static NTCAN_HANDLE open(int net, std::initializer_list<std::int32_t> ids = {}, int rx_queue = 64,
                            int rx_timeout_ms = 0) {
-    NTCAN_HANDLE h = NTCAN_NO_HANDLE;
-    EXPECT_EQ(canOpen(net, 0, 16, rx_queue, 100, rx_timeout_ms, &h), NTCAN_SUCCESS);
-    for (std::int32_t id : ids) EXPECT_EQ(canIdAdd(h, id), NTCAN_SUCCESS);
-    return h;
+    return open_handle(net, ids, rx_queue, rx_timeout_ms);
   }
-
   static void send(NTCAN_HANDLE h, std::initializer_list<const char*> texts) { send_frames(h, texts); }
-
   // Everything queued on h, one frame per line.
   static std::string take(NTCAN_HANDLE h) { return ntcan_sim::to_string(take_frames(h)); }
-
-  static std::vector<CMSG> take_frames(NTCAN_HANDLE h) {
-    std::vector<CMSG> got;
-    for (;;) {
-      CMSG buf[8];
-      std::int32_t n = 8;
-      EXPECT_EQ(canTake(h, buf, &n), NTCAN_SUCCESS);
-      if (n <= 0) return got;
-      got.insert(got.end(), buf, buf + n);
-    }
-  }
 
   static std::string log(int net) { return ntcan_sim::to_string(ntcan_sim::bus_log(net)); }
 };

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "driver_calls.h"
 #include "driver_config.h"
 #include "korvel_fixture.h"
 #include "ntcan_sim.h"
@@ -182,43 +183,13 @@ class SocketcanDriver : public ::testing::Test {
   }
 
   static NTCAN_HANDLE open(std::initializer_list<std::int32_t> ids = {}, int rx_queue = 100, int rx_timeout_ms = 0) {
-    NTCAN_HANDLE h = NTCAN_NO_HANDLE;
-    EXPECT_EQ(canOpen(kNet, 0, 10, rx_queue, 1000, rx_timeout_ms, &h), NTCAN_SUCCESS);
+    const NTCAN_HANDLE h = open_handle(kNet, ids, rx_queue, rx_timeout_ms);
     EXPECT_EQ(canSetBaudrate(h, NTCAN_BAUD_125), NTCAN_SUCCESS);
-    for (std::int32_t id : ids) EXPECT_EQ(canIdAdd(h, id), NTCAN_SUCCESS);
     return h;
   }
-  static void send(NTCAN_HANDLE h, const std::vector<CMSG>& ms) {
-    std::int32_t n = static_cast<std::int32_t>(ms.size());
-    std::vector<CMSG> copy = ms;
-    EXPECT_EQ(canSend(h, copy.data(), &n), NTCAN_SUCCESS);
-    EXPECT_EQ(n, static_cast<std::int32_t>(ms.size()));
-  }
-  // Reads (waiting up to the handle's time-out each time) until `count` frames came.
-  static std::vector<std::string> read(NTCAN_HANDLE h, std::size_t count) {
-    std::vector<std::string> out;
-    while (out.size() < count) {
-      CMSG m[16];
-      std::int32_t n = 16;
-      const int r = canRead(h, m, &n, nullptr);
-      if (r != NTCAN_SUCCESS) {
-        ADD_FAILURE() << "canRead returned 0x" << std::hex << r << " after " << out.size() << " frames";
-        break;
-      }
-      for (int i = 0; i < n; ++i) out.push_back(ntcan_sim::to_string(m[i]));
-    }
-    return out;
-  }
-  static std::vector<std::string> take(NTCAN_HANDLE h) {
-    std::vector<std::string> out;
-    CMSG m[16];
-    std::int32_t n = 16;
-    while (canTake(h, m, &n) == NTCAN_SUCCESS && n > 0) {
-      for (int i = 0; i < n; ++i) out.push_back(ntcan_sim::to_string(m[i]));
-      n = 16;
-    }
-    return out;
-  }
+  static void send(NTCAN_HANDLE h, const std::vector<CMSG>& ms) { send_frames(h, ms); }
+  static std::vector<std::string> read(NTCAN_HANDLE h, std::size_t count) { return read_texts(h, count); }
+  static std::vector<std::string> take(NTCAN_HANDLE h) { return texts_of(take_frames(h)); }
 
   std::unique_ptr<ConfiguredNet> config_;
 };

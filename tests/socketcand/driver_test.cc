@@ -69,29 +69,10 @@ class GatewayNet : public ::testing::Test {
   }
 
   static NTCAN_HANDLE open(std::initializer_list<std::int32_t> ids, int rx_timeout_ms = kSafetyNetMs) {
-    NTCAN_HANDLE h = NTCAN_NO_HANDLE;
-    EXPECT_EQ(canOpen(kGateway, 0, 10, 100, 1000, rx_timeout_ms, &h), NTCAN_SUCCESS);
-    for (auto id : ids) EXPECT_EQ(canIdAdd(h, id), NTCAN_SUCCESS);
-    return h;
+    return open_handle(kGateway, ids, 100, rx_timeout_ms);
   }
-
   static void send(NTCAN_HANDLE h, std::initializer_list<const char*> texts) { send_frames(h, texts); }
-
-  // Reads until count frames came (each read waits up to the handle's receive time-out).
-  static std::vector<std::string> read(NTCAN_HANDLE h, std::size_t count) {
-    std::vector<std::string> got;
-    while (got.size() < count) {
-      CMSG buf[16];
-      std::int32_t n = 16;
-      const int r = canRead(h, buf, &n, nullptr);
-      if (r != NTCAN_SUCCESS) {
-        ADD_FAILURE() << "canRead returned 0x" << std::hex << r << " after " << got.size() << " frames";
-        break;
-      }
-      for (int i = 0; i < n; ++i) got.push_back(ntcan_sim::to_string(buf[i]));
-    }
-    return got;
-  }
+  static std::vector<std::string> read(NTCAN_HANDLE h, std::size_t count) { return read_texts(h, count); }
 
   static int take_status(NTCAN_HANDLE h, std::int32_t& n) {
     CMSG buf[16];
@@ -289,10 +270,7 @@ class SteeredGateway : public GatewayNet {
   }
 
   static NTCAN_HANDLE open_on(int net, std::initializer_list<std::int32_t> ids) {
-    NTCAN_HANDLE h = NTCAN_NO_HANDLE;
-    EXPECT_EQ(canOpen(net, 0, 10, 100, 1000, kSafetyNetMs, &h), NTCAN_SUCCESS);
-    for (auto id : ids) EXPECT_EQ(canIdAdd(h, id), NTCAN_SUCCESS);
-    return h;
+    return open_handle(net, ids, 100, kSafetyNetMs);
   }
 
   FakeGateway gw_;

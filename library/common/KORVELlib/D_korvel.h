@@ -8,6 +8,29 @@
 //   node->init_emergency();          // receive the device's emergency frames
 //   node->get_manufacture();         // SDO upload into PUMP1.MANU
 //   ...periodically: can_looping(); node->can_array(batch, &n); node->can_emergency(...)
+//
+// Where things live (declarations here, definitions in these files):
+//   D_can property core: get, set, conf, read, write, set_value ......... d_can.cc
+//   D_can sub-properties (.BAUDRATE, .ALIVE, .MANU, ...): construct ........ d_can_subproperties.cc
+//   D_can start-up and close, the handle rule: init*, can_open, can_close,
+//     AddIdent, DelIdent, dellist, handle() ................................ d_can_startup.cc
+//   D_can frame primitives: can_read, can_get, can_poll, can_write,
+//     can_fill, can_array, can_SDO, rtr ................................... d_can_io.cc
+//   D_can NMT commands; D_canint, D_canactive ................................ d_can_nmt.cc
+//   D_can SDO upload and identity strings: segSdoRead, get_manufacture, ... . d_can_sdo.cc
+//   D_can::can_emergency ..................................................... d_can_emergency.cc
+//   D_can SDO read and write of any object: sdo_read, sdo_write ............... d_can_sdo_client.cc
+//   D_can::sdo_abort_text (SDO abort code names) ............................. sdo_abort_text.cc
+//   D_can lost-device supervision: supervise_alive, is_lost ................... d_can_lost.cc
+//   Whole-second framework clock rule of those waits and silences ............ framework_clock.h
+//   D_Alive (node guarding state and condition text) ......................... d_alive.cc
+//   can_looping, the polling lock, the lists of masters and lines, can_print . can_looping.cc
+//   canline: handles, gateway file ........................................... canline.cc
+//   gateway reset (address, bounded wget run) ............................... gateway_reset.cc
+//   can_control (the line's supervision thread) .............................. can_control.cc
+//   can_error_str (driver status names) ...................................... can_error_str.cc
+//   CANopen identifiers, receive capacity, the library's result codes ........ canopen_codes.h
+//   What the library's files share (log, lists, polling lock) ................ korvel_internal.h
 #ifndef D_KORVEL_H
 #define D_KORVEL_H
 
@@ -165,9 +188,13 @@ class D_can : public D_fct {
   bool has_changed() const { return changed_; }
   IIII* value() { return &canIdent_; }
   IIII* oldAddr() { return &oldIdent_; }
-  // The handle every driver call of the node uses: -1 while the node has no line or the line
-  // is down. A node that shares the line handle follows it through re-opens of the line.
+  // The handle every driver call of the node uses, by one rule: -1 while the node has no line
+  // or its line is down (line handle not above 0); otherwise the node's handle source
+  // resolved, where the source is the pair's master's (published in the pair cell) for a
+  // passive node and the node's own canhandle_ for any other, and kOnLineHandle in it means
+  // the line's handle as it is now (so the node follows the line through re-opens).
   NTCAN_HANDLE handle() const;
+  // Makes h the node's own handle (published to its passive nodes when it is a master).
   void handle(NTCAN_HANDLE h);
   bool isactive() const;
   // Status of the last receive into the node's buffer (0 before any).
@@ -192,6 +219,8 @@ class D_can : public D_fct {
   IIII canIdent_;
   static D_iiii* canIdent_debug_;
   D_int* baudrate_;
+  // The node's own handle source: -1 none, kOnLineHandle the line handle (the line's first
+  // node), else a driver handle the node opened on its line.
   std::atomic<NTCAN_HANDLE> canhandle_;
   canline* pline_;
   CMSG* rxmsg_;
@@ -225,20 +254,87 @@ class D_can : public D_fct {
   int send_nmt(unsigned char command);
   int send_rtr(int ident, int len);
   bool shares_line_handle() const;
+  // True for a passive node: it has a pair cell and is not the master.
+  bool follows_master() const;
+  // Where handle() takes the handle from (see handle()).
+  NTCAN_HANDLE handle_source() const;
+  // A master publishes its handle source in the pair cell.
   void publish_handle();
+  // Becomes passive on `master`: its line, handle source, pair cell and buffers.
+  void adopt_pair(const D_can& master);
+  // Lets go of the pair's cell and buffers and of the handle source taken with them.
+  void leave_pair();
+  // A fresh receive buffer, status, length, alive value and pair cell, for a new master.
+  void take_new_buffers();
 
-  // True while the node's handle is the line handle (the line's first node, and passive nodes
-  // that copied it): the node then uses whatever handle the line holds after a re-open.
-  std::atomic<bool> on_line_handle_;
-  // The handle of the (line, node-ID) pair's master as its passive nodes use it: -1 none,
-  // kOnLineHandle the line handle, else the master's own handle. Allocated with the receive
-  // buffer and shared like it, so a passive node never keeps a handle its master closed.
+  // A handle source that stands for the line handle.
   static constexpr NTCAN_HANDLE kOnLineHandle = -2;
+  // The (line, node-ID) pair's cell: the master's handle source as its passive nodes follow
+  // it. Allocated with the receive buffer and shared like it, so a passive node never keeps
+  // a handle its master closed.
   std::atomic<NTCAN_HANDLE>* pair_handle_;
   // Size announced by the last segmented initiate reply (-1: none), and the capacity of the
   // buffer the running transfer fills.
   long sdo_size_;
   std::size_t sdo_capacity_;
+
+  // ---- SDO transfers of any object; lost-device supervision ---------------------------------
+  //
+  // sdo_read and sdo_write run one whole SDO transfer with the node's device (CiA 301:
+  // expedited up to 4 bytes, segmented above) and wait for each reply without spinning: they
+  // block in canRead on a driver handle of their own, on the node's net, that receives nothing
+  // but the device's SDO replies (0x580 + node-ID). The rule that follows: can_looping() and
+  // the node's other receive operations never take a reply of these transfers, and these
+  // transfers never take a frame meant for them (a server that enabled 0x580 + node-ID on the
+  // node sees a copy of each reply in its batches). Transfers to one device (one line and
+  // node-ID, whichever node object asks) run one after the other, each whole; do not run
+  // segSdoRead on the same device at the same time.
+  //
+  // Results: 0; -1 when the transfer failed by SDO (time-out, abort by either side, toggle
+  // error, object larger than the buffer), with the abort code in *outcome; 77 without a usable
+  // line; NTCAN_INVALID_PARAMETER for bad arguments (node-ID outside 1..127, index outside
+  // 0..0xFFFF, subindex outside 0..255, sizes, time-out); else the failing driver call's status.
+ public:
+  // How a failed transfer ended: the abort code (0: not aborted) and who sent the abort. The
+  // client aborts on a reply time-out (0x05040000), a toggle error (0x05030000), an object that
+  // does not fit the buffer (0x05040005) and a reply it cannot use (0x08000000).
+  struct sdo_outcome {
+    std::uint32_t abort_code = 0;
+    bool by_device = false;
+  };
+  // Longest wait for any one reply, in ms of the framework clock. The framework clock counts
+  // whole seconds: a wait ends once surely more than this has passed, at most a second later.
+  static constexpr int kSdoTimeoutMs = 1000;
+
+  // Upload of object index/subindex into buffer (capacity bytes, no terminating 0 added);
+  // *size is the number of bytes read (0 after a failure).
+  int sdo_read(int index, int subindex, unsigned char* buffer, int capacity, int* size,
+               sdo_outcome* outcome = nullptr, int timeout_ms = kSdoTimeoutMs);
+  // Download of size bytes (1 or more) into object index/subindex.
+  int sdo_write(int index, int subindex, const unsigned char* data, int size, sdo_outcome* outcome = nullptr,
+                int timeout_ms = kSdoTimeoutMs);
+  // Operator text of an abort code, e.g. "0x06020000 object does not exist".
+  static std::string sdo_abort_text(std::uint32_t code);
+
+  // Lost-device supervision, driven by can_looping(): after each fill of the node's receive
+  // buffer, a state frame of the device (heartbeat, guarding answer or boot-up: one byte on
+  // 0x700 + node-ID, which the node must receive) counts as a sign of life. Once none was
+  // taken for longer than ms (framework clock, whole seconds: noticed at most 2 s later), the
+  // node is lost: ".CONDITION" reads kLostText, ".ALIVE" holds kLostAlive, and one line is
+  // logged. The first state frame after that stores its state as D_Alive::set_value does
+  // (the usual texts) and logs the return once. ms 0 switches supervision off (texts stay).
+  // Returns 0, or -1 for a negative ms.
+  int supervise_alive(int ms);
+  // True while the supervision counts the device as lost.
+  bool is_lost() const;
+  static constexpr const char* kLostText = "Lost: no heartbeat or guarding answer";
+  static constexpr int kLostAlive = -1;
+
+ private:
+  // can_looping() hands over each master after its fill; the destructor forgets the node.
+  friend int can_looping();
+  static void supervise_batch(D_can* master);
+  void forget_supervision();
 };
 
 // Polls every registered master: one non-blocking fill of its receive buffer each.

@@ -45,8 +45,10 @@ constexpr unsigned char kSdoExpedited = 0x02;     // "e" bit of an initiate
 constexpr unsigned char kSdoSizeIndicated = 0x01; // "s" bit of an initiate
 constexpr unsigned char kSdoLastSegment = 0x01;   // "c" bit of a segment
 // Abort codes.
+constexpr std::uint32_t kSdoAbortToggle = 0x05030000;
 constexpr std::uint32_t kSdoAbortTimeout = 0x05040000;
 constexpr std::uint32_t kSdoAbortOutOfMemory = 0x05040005;
+constexpr std::uint32_t kSdoAbortGeneral = 0x08000000;
 
 // --- Objects of the device's identity (object dictionary indexes, subindex 0).
 constexpr int kManufacturerDeviceName = 0x1008;

@@ -1,7 +1,4 @@
-// Alive supervision (the device's NMT state from node guarding, shown with a condition text)
-// and the logging of emergency frames.
-#include <algorithm>
-#include <cstdio>
+// Alive supervision: the device's NMT state from node guarding, shown with a condition text.
 #include <string>
 
 #include "D_korvel.h"
@@ -58,20 +55,3 @@ int D_Alive::check_alive(int ident, CMSG* rxmsg, int* l) {
 }
 
 bool D_Alive::isalive() { return (value() & 0x0F) == korvel::kStateOperational; }
-
-int D_can::can_emergency(int ident, CMSG* rxmsg, int* l) {
-  if (!l || !rxmsg || *l <= 0) return 0;
-  for (int i = 0; i < *l; ++i) {
-    const CMSG& m = rxmsg[i];
-    if (m.id != ident + korvel::kEmergencyBase || (m.len & NTCAN_RTR)) continue;
-    char text[8 * 5 + 1] = "";  // "0x%X " of at most eight bytes: 40 characters
-    int used = 0;
-    const int n = std::min<int>(m.len, 8);
-    for (int j = 0; j < n; ++j) {
-      used += std::snprintf(text + used, sizeof text - used, "0x%X ", m.data[j]);
-    }
-    korvel::log("D_can::can_emergency", text);
-    return kFound;
-  }
-  return 0;
-}

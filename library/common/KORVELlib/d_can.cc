@@ -1,65 +1,14 @@
-// The node property core: identity as a property value, the identity change, the debug dump
-// of received frames, the process-wide lists and the periodic polling of all masters.
+// The node property core: identity as a property value (client access, configuration) and
+// the identity change.
 #include <cstdio>
 #include <exception>
 #include <mutex>
 #include <ostream>
 #include <string>
-#include <vector>
 
 #include "D_korvel.h"
-#include "canopen_codes.h"
 #include "korvel_internal.h"
 
-namespace korvel {
-
-// The lists live for the whole process: server threads may still poll or start nodes while
-// the process exits, so they are never destroyed.
-std::vector<D_can*>& can_list() {
-  static auto* list = new std::vector<D_can*>();
-  return *list;
-}
-
-std::vector<canline*>& canline_list() {
-  static auto* list = new std::vector<canline*>();
-  return *list;
-}
-
-std::mutex& canline_mutex() {
-  static auto* mx = new std::mutex();
-  return *mx;
-}
-
-void keep_for_process(const void* p) {
-  static auto* mx = new std::mutex();
-  static auto* kept = new std::vector<const void*>();
-  std::lock_guard<std::mutex> lk(*mx);
-  kept->push_back(p);
-}
-
-namespace {
-// True while the calling thread holds D_can::mx_loop through a LoopLock.
-thread_local bool t_holds_loop = false;
-}  // namespace
-
-LoopLock::LoopLock() : owner_(!t_holds_loop) {
-  if (owner_) {
-    D_can::mx_loop.lock();
-    t_holds_loop = true;
-  }
-}
-
-LoopLock::~LoopLock() {
-  if (owner_) {
-    t_holds_loop = false;
-    D_can::mx_loop.unlock();
-  }
-}
-
-}  // namespace korvel
-
-
-std::mutex D_can::mx_loop;
 D_iiii* D_can::canIdent_debug_ = nullptr;
 
 D_can::D_can(const std::string& pn, EqFct* ef)
@@ -92,7 +41,6 @@ D_can::D_can(const std::string& pn, EqFct* ef)
       ToggleBit(0),
       Index(0),
       Subindex(0),
-      on_line_handle_(false),
       pair_handle_(nullptr),
       sdo_size_(-1),
       sdo_capacity_(64) {
@@ -101,6 +49,7 @@ D_can::D_can(const std::string& pn, EqFct* ef)
 
 D_can::~D_can() {
   unregister_node();
+  forget_supervision();
   can_close();
   // The sub-properties outlive the node; they must not reach back into it.
   if (start_node_) start_node_->detach_node();
@@ -200,48 +149,4 @@ void D_can::set_value(IIII* s) {
     changed_ = true;
   }
   canIdent_ = next;
-}
-
-void D_can::can_print() {
-  if (!canIdent_debug_) return;
-  const IIII* d = canIdent_debug_->value();
-  if (d->i1_data != canIdent_.i1_data || d->i2_data != canIdent_.i2_data || d->i3_data != canIdent_.i3_data) return;
-  if (!rxmsg_ || !rxmsg_len_ || *rxmsg_len_ <= 0) return;
-
-  for (int i = 0; i < *rxmsg_len_ && i < korvel::kRxCapacity; ++i) {
-    const CMSG& m = rxmsg_[i];
-    if (m.id == 0) continue;
-    char data[8 * 3 + 1] = "";
-    int used = 0;
-    for (int j = 0; j < m.len && j < 8; ++j) {
-      used += std::snprintf(data + used, sizeof data - used, " %02X", m.data[j]);
-    }
-    char line[200];
-    std::snprintf(line, sizeof line, "ID: %X, Len: %d, Data:%s", static_cast<unsigned>(m.id), m.len, data);
-    korvel::log("can_print", line);
-  }
-}
-
-int can_looping() {
-  // Walk by position, one node per lock: start-ups and removals on other threads interleave
-  // between two nodes, and a node removed from the list is never touched again.
-  for (std::size_t i = 0;; ++i) {
-    korvel::LoopLock lk;
-    auto& list = korvel::can_list();
-    if (i >= list.size()) break;
-    D_can* node = list[i];
-    node->can_fill();
-    if (VEXIL_debug & 0x100000) node->can_print();
-  }
-  return 0;
-}
-
-std::vector<D_can*> korvel_polled_nodes() {
-  korvel::LoopLock lk;
-  return korvel::can_list();
-}
-
-std::vector<canline*> korvel_lines() {
-  std::lock_guard<std::mutex> lk(korvel::canline_mutex());
-  return korvel::canline_list();
 }

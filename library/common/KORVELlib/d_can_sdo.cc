@@ -40,9 +40,15 @@ std::uint32_t little_endian32(const uint8_t* p) {
          static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
+void print_abort(int code) {
+  std::printf("Segmented transfer aborted with code 0x%X\n", static_cast<unsigned>(code));
+  std::fflush(stdout);
+}
+
 // Takes frames from the node in batches until on_frame decides (returns true and sets the
 // result) or more than kWaitSeconds pass by VEXILtime(). Replies are awaited by continuous
-// non-blocking takes; a receive failure ends the wait with its status.
+// non-blocking takes; a receive failure ends the wait with its status. The device's abort of
+// the running transfer ends every wait, before on_frame sees the frame.
 template <class OnFrame>
 int wait_for_reply(D_can& node, OnFrame on_frame) {
   const std::time_t start = VEXILtime();
@@ -52,16 +58,16 @@ int wait_for_reply(D_can& node, OnFrame on_frame) {
     const int r = node.can_get(batch, &n);
     if (r != 0) return r;
     for (int i = 0; i < n && i < kBatch; ++i) {
+      int code = 0;
+      if (node.isAbort(&batch[i], &code)) {
+        print_abort(code);
+        return kFailed;
+      }
       int result = 0;
       if (on_frame(batch[i], result)) return result;
     }
     if (VEXILtime() > start + kWaitSeconds) return kFailed;
   }
-}
-
-void print_abort(int code) {
-  std::printf("Segmented transfer aborted with code 0x%X\n", static_cast<unsigned>(code));
-  std::fflush(stdout);
 }
 
 }  // namespace
@@ -125,12 +131,6 @@ int D_can::initiateUpload(short node, int idx, int subIdx) {
 
 int D_can::initUploadResponse(short node, char* buffer, int* offset) {
   return wait_for_reply(*this, [&](const CMSG& m, int& result) {
-    int code = 0;
-    if (isAbort(const_cast<CMSG*>(&m), &code)) {
-      print_abort(code);
-      result = kFailed;
-      return true;
-    }
     const int dlc = data_length(m);
     if (m.id != kSdoReplyBase + node || dlc < 1) return false;
     if ((m.data[0] & 0xF0) != korvel::kSdoInitiateUploadReply) return false;
@@ -168,12 +168,6 @@ int D_can::requestUploadSegment(short /*node*/) {
 
 int D_can::receiveUploadSegment(short node, char* buffer, int* offset) {
   return wait_for_reply(*this, [&](const CMSG& m, int& result) {
-    int code = 0;
-    if (isAbort(const_cast<CMSG*>(&m), &code)) {
-      print_abort(code);
-      result = kFailed;
-      return true;
-    }
     const int dlc = data_length(m);
     if (m.id != kSdoReplyBase + node || dlc < 1) return false;
     if ((m.data[0] & korvel::kSdoReplyMask) != korvel::kSdoUploadSegmentReply) return false;

@@ -28,32 +28,59 @@ std::vector<D_can*>::iterator D_can::find_pair() {
 
 bool D_can::isactive() const { return active_ && active_->get_value() != 0; }
 
+bool D_can::follows_master() const { return pair_handle_ && !isactive(); }
+
+NTCAN_HANDLE D_can::handle_source() const { return follows_master() ? pair_handle_->load() : canhandle_.load(); }
+
 NTCAN_HANDLE D_can::handle() const {
   const canline* line = pline_;
   if (!line) return -1;
   const NTCAN_HANDLE lh = line->handle();
   if (lh <= 0) return -1;
-  if (pair_handle_ && !isactive()) {
-    // Passive: whatever handle the master holds now.
-    const NTCAN_HANDLE h = pair_handle_->load();
-    return h == kOnLineHandle ? lh : h;
-  }
-  return on_line_handle_ ? lh : canhandle_.load();
+  const NTCAN_HANDLE source = handle_source();
+  return source == kOnLineHandle ? lh : source;
 }
 
 void D_can::handle(NTCAN_HANDLE h) {
   canhandle_ = h;
-  on_line_handle_ = false;
   publish_handle();
 }
 
-bool D_can::shares_line_handle() const {
-  if (pair_handle_ && !isactive()) return pair_handle_->load() == kOnLineHandle;
-  return on_line_handle_;
-}
+bool D_can::shares_line_handle() const { return handle_source() == kOnLineHandle; }
 
 void D_can::publish_handle() {
-  if (pair_handle_ && isactive()) pair_handle_->store(on_line_handle_ ? kOnLineHandle : canhandle_.load());
+  if (pair_handle_ && isactive()) pair_handle_->store(canhandle_.load());
+}
+
+void D_can::adopt_pair(const D_can& master) {
+  pline_ = master.pline_;
+  canhandle_ = master.canhandle_.load();
+  pair_handle_ = master.pair_handle_;
+  rxmsg_ = master.rxmsg_;
+  can_ret_ = master.can_ret_;
+  rxmsg_len_ = master.rxmsg_len_;
+  alive_ptr_ = master.alive_ptr_;
+  alive_->set_ptr(alive_ptr_);
+}
+
+void D_can::leave_pair() {
+  // The buffers stay with the pair (they are kept for the process); only the references go.
+  rxmsg_ = nullptr;
+  can_ret_ = nullptr;
+  rxmsg_len_ = nullptr;
+  alive_ptr_ = nullptr;
+  pair_handle_ = nullptr;
+  canhandle_ = -1;
+}
+
+void D_can::take_new_buffers() {
+  rxmsg_ = kept(new CMSG[korvel::kRxCapacity]());
+  pair_handle_ = kept(new std::atomic<NTCAN_HANDLE>(-1));
+  can_ret_ = kept(new int(0));
+  rxmsg_len_ = kept(new int32_t(0));
+  alive_ptr_ = kept(new int(0));
+  alive_->set_ptr(alive_ptr_);
+  alive_->set_value(korvel::kAliveUnknown);
 }
 
 int D_can::init() { return start_plain({canIdent_.i2_data, canIdent_.i3_data, canIdent_.i4_data}); }
@@ -89,36 +116,14 @@ int D_can::init(int ident) {
       const int err = can_open();
       if (err != 0) return err;
     } else {
-      // Passive: shares the master's line, handle and buffers.
-      pline_ = t->pline_;
-      canhandle_ = t->handle();
-      on_line_handle_ = t->on_line_handle_.load();
-      pair_handle_ = t->pair_handle_;
-      rxmsg_ = t->rxmsg_;
-      can_ret_ = t->can_ret_;
-      alive_ptr_ = t->alive_ptr_;
-      rxmsg_len_ = t->rxmsg_len_;
-      alive_->set_ptr(alive_ptr_);
+      adopt_pair(*t);  // passive: no driver call
     }
   } else {
     list.push_back(this);
-    if (!isactive() && rxmsg_) {
-      // Drop references to another node's buffer; it stays with its owner.
-      rxmsg_ = nullptr;
-      can_ret_ = nullptr;
-      rxmsg_len_ = nullptr;
-      alive_ptr_ = nullptr;
-      pair_handle_ = nullptr;
-    }
-    if (!rxmsg_) {
-      rxmsg_ = kept(new CMSG[korvel::kRxCapacity]());
-      pair_handle_ = kept(new std::atomic<NTCAN_HANDLE>(-1));
-      can_ret_ = kept(new int(0));
-      rxmsg_len_ = kept(new int32_t(0));
-      alive_ptr_ = kept(new int(0));
-      alive_->set_ptr(alive_ptr_);
-      alive_->set_value(korvel::kAliveUnknown);
-    }
+    // A node that followed another master lets go of that pair (and of its handle, which
+    // the old master may have closed) before it becomes a master itself.
+    if (!isactive() && rxmsg_) leave_pair();
+    if (!rxmsg_) take_new_buffers();
     active_->set_value(1);
     const int err = can_open();
     if (err != 0) return err;
@@ -144,9 +149,10 @@ int D_can::can_open() {
   auto& lines = korvel::canline_list();
   for (canline* line : lines) {
     if (line->line() != canIdent_.i1_data) continue;
-    NTCAN_HANDLE h = on_line_handle_ ? line->handle() : canhandle_.load();
+    const bool on_line = canhandle_ == kOnLineHandle;
+    NTCAN_HANDLE h = on_line ? line->handle() : canhandle_.load();
     const int ret = line->can_open(h, false);
-    if (!on_line_handle_) canhandle_ = h;
+    if (!on_line) canhandle_ = h;
     pline_ = line;
     publish_handle();
     return ret;
@@ -160,10 +166,9 @@ int D_can::can_open() {
   line->setlineip(ip);
   const int code = baudrate_->value();
   line->setbaud(code == 0 ? NTCAN_BAUD_125 : code);
-  NTCAN_HANDLE h = canhandle_.load();
+  NTCAN_HANDLE h = canhandle_ == kOnLineHandle ? -1 : canhandle_.load();
   const int ret = line->can_open(h, true);
-  canhandle_ = h;
-  on_line_handle_ = true;
+  canhandle_ = kOnLineHandle;
   lines.push_back(line);
   line->t1_ = std::thread(can_control, static_cast<void*>(line));
   line->t1_.detach();
@@ -173,21 +178,15 @@ int D_can::can_open() {
 }
 
 int D_can::can_close() {
-  if (canhandle_ == -1 && !on_line_handle_ && !pair_handle_) return 0;
+  if (canhandle_ == -1 && !pair_handle_) return 0;
   if (!isactive()) {
     // Passive: lets go of the master's buffer and handle; nothing to close.
-    rxmsg_ = nullptr;
-    can_ret_ = nullptr;
-    rxmsg_len_ = nullptr;
-    alive_ptr_ = nullptr;
-    pair_handle_ = nullptr;
-    canhandle_ = -1;
-    on_line_handle_ = false;
+    leave_pair();
     return 0;
   }
   int ret = 0;
   const NTCAN_HANDLE own = canhandle_;
-  if (!on_line_handle_ && own >= 0) {
+  if (own >= 0) {
     // A handle of the node's own; closed also while the line is down. The line handle is
     // only ever closed by the line.
     ret = canClose(own);
@@ -197,7 +196,6 @@ int D_can::can_close() {
     VEXILsleep(0, 5000);
   }
   canhandle_ = -1;
-  on_line_handle_ = false;
   return ret;
 }
 

@@ -5,11 +5,11 @@
 #include <string>
 
 #include "d_value.h"
+#include "korvel_internal.h"
 
 namespace vexil {
 
 namespace {
-constexpr unsigned kLogFlags = 0x80000000u;
 constexpr int kHistoryMode = 1001;
 constexpr int kHistoryLength = 200000;
 constexpr std::int64_t kNsPerSecond = 1000000000LL;
@@ -69,7 +69,7 @@ void D_value<int>::archiver_setup() {
   printtostderr("set_and_archive",
                 "WARNING - postponed archiver setup - use correct constructor for <" + loc_name + "> <" +
                     basename() + ">",
-                kLogFlags);
+                korvel::kLogFlags);
 
   arch_en_ = true;
   filepref_.clear();

@@ -1,18 +1,17 @@
 // The framework's integer property, vexil::D_value<int> (D_int): value, change log, value
 // buffer, client access, configuration and data messages.
 #include <cstdint>
-#include <cstring>
 #include <exception>
+#include <limits>
 #include <ostream>
 #include <string>
 
 #include "d_value.h"
+#include "korvel_internal.h"
 
 namespace vexil {
 
 namespace {
-
-constexpr unsigned kLogFlags = 0x80000000u;
 
 // What a client's request selects in the value buffer.
 struct Selector {
@@ -62,13 +61,6 @@ Selector request_selector(EqData* in) {
   return s;
 }
 
-float quiet_nan() {
-  const std::uint32_t bits = 0x7fc00000u;
-  float f;
-  std::memcpy(&f, &bits, sizeof f);
-  return f;
-}
-
 }  // namespace
 
 D_value<int>::D_value(const std::string& name, EqFct* owner, unsigned /*flags*/)
@@ -94,7 +86,7 @@ void D_value<int>::logged_set(int val) {
       text += " by " + loc->get_user_and_host();
       heading = loc->get_location_name();
     }
-    printtostderr(heading, text, kLogFlags);
+    printtostderr(heading, text, korvel::kLogFlags);
   }
   value_ = val;
   set_stamp(false);
@@ -151,7 +143,7 @@ int D_value<int>::get_multi(EqAdr*, EqData* in, EqData* out, int* index, const c
     v = value_;
   }
   if (error_row) {
-    out->set(2147483647, quiet_nan(), quiet_nan(), tm, row_name, idx);
+    out->set(2147483647, std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::quiet_NaN(), tm, row_name, idx);
   } else {
     out->set(v, static_cast<float>(v), static_cast<float>(v), tm, row_name, idx);
   }
@@ -174,7 +166,7 @@ void D_value<int>::read() {
     D_conf_struct* entry = find_prop_name();
     if (entry && entry->found) value_ = entry->d_int;
   } catch (const std::exception& e) {
-    printtostderr("read", e.what(), kLogFlags);
+    printtostderr("read", e.what(), korvel::kLogFlags);
   }
 }
 
