@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
 
-.PHONY: all build test demo bench asan tsan release install clean
+.PHONY: all build test demo bench asan tsan release install install-check clean
 
 all: build
 
@@ -46,6 +46,11 @@ release:
 # Libraries, headers, programs, docs, CMake package and pkg-config modules under PREFIX.
 install:
 	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# Installs BUILD into a temporary prefix and builds small servers against it.
+install-check:
+	@tools/install-deps.sh ci
+	tests/install/check-install.sh $(BUILD)
 
 clean:
 	rm -rf build build-asan build-tsan build-release

@@ -1,8 +1,10 @@
 // driver_config.cc - parsing and loading of the driver configuration file.
 #include "driver_config.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <istream>
 #include <memory>
@@ -56,6 +58,14 @@ std::string parse_line(const std::vector<std::string>& w, NetConfig& cfg) {
   return std::string();
 }
 
+void refuse_unlisted(DriverConfig& cfg, const std::string& why) {
+  if (cfg.refuse_unlisted) return;  // the first reason is kept
+  cfg.refuse_unlisted = true;
+  cfg.unlisted.kind = NetConfig::Kind::kRefused;
+  cfg.unlisted.net = -1;
+  cfg.unlisted.refusal = why;
+}
+
 struct Loaded {
   std::mutex mx;
   std::unique_ptr<DriverConfig> config;
@@ -69,14 +79,23 @@ Loaded& loaded() {
 std::unique_ptr<DriverConfig> load_from_environment() {
   auto cfg = std::make_unique<DriverConfig>();
   const char* path = std::getenv("NTCAN_CONFIG");
-  if (!path || !*path) return cfg;
+  if (!path || !*path) {
+    std::fprintf(stderr, "ntcan: NTCAN_CONFIG is not set: every net is a simulated in-process CAN bus\n");
+    return cfg;
+  }
   std::ifstream in(path);
   if (!in) {
-    cfg->errors.push_back(std::string(path) + ": cannot read the driver configuration");
+    const std::string why = std::string(path) + ": cannot read the driver configuration (" + std::strerror(errno) + ")";
+    cfg->errors.push_back(why + ": no net is opened");
+    refuse_unlisted(*cfg, why);
   } else {
     *cfg = parse_driver_config(in, path);
   }
   for (const auto& e : cfg->errors) std::fprintf(stderr, "ntcan: %s\n", e.c_str());
+  if (cfg->refuse_unlisted && in) {
+    std::fprintf(stderr, "ntcan: %s names a net the driver cannot read: nets without a good line there are not opened\n",
+                 path);
+  }
   return cfg;
 }
 
@@ -85,8 +104,11 @@ std::unique_ptr<DriverConfig> load_from_environment() {
 const NetConfig* DriverConfig::find(int net) const {
   const NetConfig* found = nullptr;
   for (const auto& n : nets) {
-    if (n.net == net) found = &n;  // a later line for the same net wins
+    if (n.net != net) continue;
+    if (n.kind == NetConfig::Kind::kRefused) return &n;  // a bad line for the net, wherever it stands
+    found = &n;                                          // else a later line for the same net wins
   }
+  if (!found && refuse_unlisted) return &unlisted;
   return found;
 }
 
@@ -101,8 +123,18 @@ DriverConfig parse_driver_config(std::istream& in, const std::string& file_name)
     const std::string error = parse_line(words, net);
     if (error.empty()) {
       cfg.nets.push_back(net);
+      continue;
+    }
+    const std::string where = file_name + ":" + std::to_string(number) + ": " + error;
+    NetConfig refused;
+    if (parse_int(words[0], 0, kMaxNet, refused.net)) {
+      refused.kind = NetConfig::Kind::kRefused;
+      refused.refusal = where;
+      cfg.nets.push_back(refused);
+      cfg.errors.push_back(where + " (net " + words[0] + " is not opened)");
     } else {
-      cfg.errors.push_back(file_name + ":" + std::to_string(number) + ": " + error);
+      refuse_unlisted(cfg, where);
+      cfg.errors.push_back(where);
     }
   }
   return cfg;

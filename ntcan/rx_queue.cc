@@ -5,10 +5,6 @@
 
 namespace ntcan_driver {
 
-namespace {
-constexpr std::size_t kFirstRing = 16;
-}
-
 void RxQueue::push(const CMSG& m) {
   if (size_ >= capacity_) {
     ++lost_;
@@ -16,7 +12,7 @@ void RxQueue::push(const CMSG& m) {
   }
   if (size_ == ring_.size()) {
     std::vector<CMSG> bigger;
-    bigger.reserve(std::min(capacity_, std::max(kFirstRing, ring_.size() * 2)));
+    bigger.reserve(std::min(capacity_, std::max(RxQueue::kReserved, ring_.size() * 2)));
     for (std::size_t i = 0; i < size_; ++i) bigger.push_back(ring_[(head_ + i) % ring_.size()]);
     bigger.resize(bigger.capacity());
     ring_.swap(bigger);

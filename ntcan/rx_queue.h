@@ -11,12 +11,14 @@
 
 namespace ntcan_driver {
 
-// A ring that grows (doubling) up to its capacity as frames arrive and never shrinks, so a
-// handle opened with a large queue costs nothing until it is used, and pushing and taking
-// allocate nothing once the ring has reached the size the traffic needs.
+// A ring of the queue's capacity, allocated at once up to kReserved frames; a larger queue
+// grows (doubling) as frames arrive and never shrinks. So pushing and taking allocate nothing
+// for the queue sizes servers use, and a handle opened with a huge one costs nothing unused.
 class RxQueue {
  public:
-  explicit RxQueue(std::size_t capacity) : capacity_(capacity) {}
+  static constexpr std::size_t kReserved = 1024;
+
+  explicit RxQueue(std::size_t capacity) : ring_(capacity < kReserved ? capacity : kReserved), capacity_(capacity) {}
 
   void push(const CMSG& m);
   void count_lost(std::uint64_t n) { lost_ += n; }

@@ -2,6 +2,7 @@
 #include "transport.h"
 
 #include "driver_config.h"
+#include "refused_transport.h"
 #include "sim/sim_bus.h"
 #include "socketcan/socketcan_transport.h"
 #include "socketcand/socketcand_transport.h"
@@ -16,6 +17,8 @@ Transport& transport_for_net(int net) {
       return socketcand_transport(*cfg);
     case NetConfig::Kind::kSocketcan:
       return socketcan_transport(*cfg);
+    case NetConfig::Kind::kRefused:
+      return refused_transport();
     case NetConfig::Kind::kSim:
       break;
   }

@@ -176,7 +176,8 @@ class Connection {
     sent = 0;
     std::lock_guard<std::mutex> out(send_mx_);
     if (int st = usable(); st != NTCAN_SUCCESS) return st;
-    std::string batch;
+    std::string& batch = batch_;
+    batch.clear();
     int in_batch = 0;
     const int trace_net = trace_net_.load(std::memory_order_relaxed);
     for (int i = 0; i < count; ++i) {
@@ -190,7 +191,7 @@ class Connection {
         ++sent;
         continue;
       }
-      batch += socketcand::encode_send(m);
+      socketcand::append_send(batch, m);
       ++in_batch;
     }
     return flush(batch, in_batch, sent) ? NTCAN_SUCCESS : NTCAN_SOCK_CMD_TIMEOUT;
@@ -399,6 +400,7 @@ class Connection {
 
   std::mutex send_mx_;  // writes to the connection; taken before mx_
   Rtr rtr_ = Rtr::kUnknown;
+  std::string batch_;  // frames of one send on their way out, kept for its storage
 
   std::mutex mx_;
   std::condition_variable cv_;

@@ -192,16 +192,22 @@ std::string encode_hi() { return "< hi >"; }
 std::string encode_ok() { return "< ok >"; }
 std::string encode_error(const std::string& text) { return "< error " + text + " >"; }
 
-std::string encode_send(const CMSG& m) {
+void append_send(std::string& out, const CMSG& m) {
   const unsigned dlc = NTCAN_DLC(m.len);
-  if (ntcan_driver::is_remote(m)) return "< sendrtr " + id_text(m.id) + " " + std::to_string(dlc) + " >";
-  std::string s = "< send " + id_text(m.id) + " " + std::to_string(dlc);
-  char byte[4];
-  for (unsigned i = 0; i < dlc && i < ntcan_driver::kMaxDataLength; ++i) {
-    std::snprintf(byte, sizeof byte, " %02X", m.data[i]);
-    s += byte;
+  char text[64];  // the longest, eight bytes with an extended identifier, takes 44
+  const std::string id = id_text(m.id);  // at most eight characters: no allocation
+  int n = std::snprintf(text, sizeof text, ntcan_driver::is_remote(m) ? "< sendrtr %s %u" : "< send %s %u", id.c_str(), dlc);
+  for (unsigned i = 0; !ntcan_driver::is_remote(m) && i < dlc && i < ntcan_driver::kMaxDataLength; ++i) {
+    n += std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), " %02X", m.data[i]);
   }
-  return s + " >";
+  std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), " >");
+  out += text;
+}
+
+std::string encode_send(const CMSG& m) {
+  std::string s;
+  append_send(s, m);
+  return s;
 }
 
 std::string encode_frame(const CMSG& m, std::int64_t seconds, std::int64_t microseconds) {

@@ -59,6 +59,8 @@ std::string encode_rawmode();
 std::string encode_echo();
 // "< send ... >" for a data frame, "< sendrtr ID DLC >" for a remote frame.
 std::string encode_send(const CMSG& m);
+// The same, appended to out (no allocation once out has room).
+void append_send(std::string& out, const CMSG& m);
 
 // Messages sent by a server.
 std::string encode_hi();

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <new>
 #include <sstream>
 #include <cstdlib>
 #include <string>
@@ -313,10 +314,17 @@ TEST_F(SteeredGateway, ALostConnectionComesBackByItselfAtMostOnceASecond) {
   gw_.set_mode(FakeGateway::Mode::kHangUp);
   gw_.drop_connections();
 
-  // The read returns once the loss is seen; it tries to connect again at once, in vain.
+  // Reads fail once the loss is seen (before that they may still hand out the two frames);
+  // the first failing one tries to connect again at once, in vain.
   CMSG m[4];
   std::int32_t n = 4;
-  EXPECT_EQ(canRead(h, m, &n, nullptr), NTCAN_SOCK_CMD_TIMEOUT);
+  int delivered = 0;
+  int r = NTCAN_SUCCESS;
+  while ((r = canRead(h, m, &n, nullptr)) == NTCAN_SUCCESS) {
+    delivered += n;
+    n = 4;
+  }
+  EXPECT_EQ(r, NTCAN_SOCK_CMD_TIMEOUT);
   EXPECT_EQ(gw_.connections(), 2);
   gw_.set_mode(FakeGateway::Mode::kServe);
   n = 1;
@@ -331,14 +339,14 @@ TEST_F(SteeredGateway, ALostConnectionComesBackByItselfAtMostOnceASecond) {
   now_ += kSecond;
   EXPECT_EQ(canStatus(h, &st), NTCAN_SUCCESS);
   EXPECT_EQ(gw_.connections(), 3);
-  // Same handle, same filter; the two frames the old connection held count as lost.
+  // Same handle, same filter; the frames the old connection still held count as lost.
   gw_.broadcast(ntcan_sim::frame("124#FF"));
   gw_.broadcast(ntcan_sim::frame("123#04"));
   n = 4;
   ASSERT_EQ(canRead(h, m, &n, nullptr), NTCAN_SUCCESS);
   ASSERT_EQ(n, 1);
   EXPECT_EQ(ntcan_sim::to_string(m[0]), "123#04");
-  EXPECT_EQ(m[0].msg_lost, 2);
+  EXPECT_EQ(m[0].msg_lost, 2 - delivered);
   send(h, {"123#05"});
   EXPECT_EQ(canClose(h), NTCAN_SUCCESS);
 }
@@ -411,4 +419,42 @@ TEST_F(GatewayNet, TheTraceHasEveryFrameOnceWithWallClockTime) {
     EXPECT_LE(l.time, after + 1);
   }
   EXPECT_EQ(frames, (Strings{"123#01", "605#4008100000000000", "585#410810000E000000", "123#02"}));
+}
+
+// Heap allocations made by this thread, through operator new.
+namespace {
+thread_local long allocations_here = 0;
+}
+void* operator new(std::size_t size) {
+  ++allocations_here;
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+// These replace the global pair, so free() matches the malloc() above; GCC cannot tell once it
+// inlines them into a delete expression.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
+
+TEST_F(GatewayNet, SendTakeAndStatusAllocateNothingOnceWarm) {
+  start();
+  const NTCAN_HANDLE a = open({});
+  const NTCAN_HANDLE b = open({0x123});
+  ASSERT_TRUE(sim_->wait_clients("can0", 2, kSafetyNet));
+  CMSG out = ntcan_sim::frame("123#0102030405060708");
+  CMSG in[16];
+  CAN_IF_STATUS st;
+  auto round = [&] {
+    std::int32_t n = 1;
+    ASSERT_EQ(canSend(a, &out, &n), NTCAN_SUCCESS);
+    n = 16;
+    ASSERT_EQ(canTake(b, in, &n), NTCAN_SUCCESS);
+    ASSERT_EQ(canStatus(a, &st), NTCAN_SUCCESS);
+  };
+  for (int i = 0; i < 10; ++i) round();  // buffers reach their working size
+  const long before = allocations_here;
+  for (int i = 0; i < 500; ++i) round();
+  EXPECT_EQ(allocations_here - before, 0);
 }
