@@ -2,6 +2,7 @@
 // replies), its bus trace, its exit status and the configuration file it writes back.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -502,4 +503,148 @@ TEST_F(DemoServer, ShowsLibraryLogLinesUnlessQuietAndDumpsFramesOnDebug) {
   EXPECT_TRUE(quit_sent);
   EXPECT_FALSE(contains(r.out, "rx 705#"));
   EXPECT_EQ(err(), "ntcan: NTCAN_CONFIG is not set: every net is a simulated in-process CAN bus\n");  // the driver's
+}
+
+// A program of ours running beside the test: standard input and output are pipes.
+class Companion {
+ public:
+  explicit Companion(const std::vector<std::string>& argv) {
+    int in[2];
+    int out[2];
+    if (pipe(in) != 0 || pipe(out) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(in[0], 0);
+      dup2(out[1], 1);
+      ::close(in[0]);
+      ::close(in[1]);
+      ::close(out[0]);
+      ::close(out[1]);
+      std::vector<char*> args;
+      for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+      args.push_back(nullptr);
+      execv(args[0], args.data());
+      _exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    to_ = in[1];
+    from_ = fdopen(out[0], "r");
+  }
+  ~Companion() { stop(); }
+
+  // The next line of its standard output (empty at its end).
+  std::string line() {
+    char buf[512];
+    if (!from_ || !std::fgets(buf, sizeof buf, from_)) return std::string();
+    std::string l = buf;
+    if (!l.empty() && l.back() == '\n') l.pop_back();
+    return l;
+  }
+  // Ends it by its own command and waits for it; returns its exit status.
+  int stop(const std::string& command = "quit\n") {
+    if (pid_ <= 0) return -1;
+    if (to_ >= 0) {
+      (void)!::write(to_, command.data(), command.size());
+      ::close(to_);
+      to_ = -1;
+    }
+    if (from_) std::fclose(from_);
+    from_ = nullptr;
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int to_ = -1;
+  std::FILE* from_ = nullptr;
+};
+
+TEST_F(DemoServer, ShowsTheRealDevicesOfANetTheDriverConfigurationGivesToAGateway) {
+  // Our gateway simulator, started as a user starts it, with two devices on its bus; the
+  // driver configuration puts line 2 (net 1) on it.
+  std::ofstream(dir_ + "/gateway.conf") << "bus can0\n"
+                                           "device can0 10 \"Gateway Valve Co\" \"GV-1\" \"9.9\"\n"
+                                           "device can0 11 \"Gateway Heater Co\" \"GH-2\" \"8.8\"\n";
+  Companion gateway({KORVEL_GATEWAY_SIM_BIN, "--port", "0", "--http-port", "-1", "--quiet", "--config",
+                     dir_ + "/gateway.conf"});
+  const std::string ready = gateway.line();  // "socketcand 127.0.0.1 PORT http -1"
+  const std::string port = between(ready, "127.0.0.1 ", " ");
+  ASSERT_FALSE(port.empty()) << ready;
+  std::ofstream(dir_ + "/nets.conf") << "1 socketcand 127.0.0.1 " << port << " can0\n";
+  env_["NTCAN_CONFIG"] = dir_ + "/nets.conf";
+
+  bool quit_sent = false;
+  const Outcome r = run({"--config", config(), "--seconds", "30"}, [&](const std::string& line, const Outcome& o,
+                                                                      Input& in) {
+    if (quit_sent || line.rfind("lines:", 0) != 0) return;
+    const Row* valve = last_row(o, "VALVE3");
+    const Row* heater = last_row(o, "HEAT4");
+    const Row* pump = last_row(o, "PUMP1");
+    if (valve && heater && pump && valve->condition == "Operational" && heater->condition == "Operational" &&
+        pump->condition == "Operational") {
+      in.send("quit\n");
+      quit_sent = true;
+    }
+  });
+  EXPECT_EQ(gateway.stop(), 0);
+  EXPECT_EQ(r.exit_code, 0);
+  ASSERT_TRUE(quit_sent) << err();
+  // The gateway's devices answer on line 2; line 1 keeps its simulated devices.
+  const Row* valve = last_row(r, "VALVE3");
+  const Row* heater = last_row(r, "HEAT4");
+  const Row* pump = last_row(r, "PUMP1");
+  EXPECT_EQ(valve->manufacturer, "Gateway Valve Co");
+  EXPECT_EQ(valve->hw, "GV-1");
+  EXPECT_EQ(heater->manufacturer, "Gateway Heater Co");
+  EXPECT_EQ(heater->sw, "8.8");
+  EXPECT_EQ(pump->manufacturer, "Halvorsen Pumpwerk");
+  EXPECT_TRUE(contains(r.out, "VALVE3: net 1 has a transport of the driver configuration: no simulated device"));
+  EXPECT_FALSE(contains(r.out, "simulated device for VALVE3"));
+  EXPECT_FALSE(contains(r.out, "simulated device for HEAT4"));
+  EXPECT_TRUE(contains(r.out, "simulated device for PUMP1 on net 0"));
+}
+
+TEST_F(DemoServer, PromptsOnATerminal) {
+  int master = -1;
+  int slave = -1;
+  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  const std::string err_path = dir_ + "/stderr.txt";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    unsetenv("NTCAN_CONFIG");
+    setsid();
+    dup2(slave, 0);
+    dup2(slave, 1);
+    const int e = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (e >= 0) dup2(e, 2);
+    ::close(master);
+    ::close(slave);
+    const std::string conf = config();
+    execl(KORVEL_DEMO_BIN, KORVEL_DEMO_BIN, "--config", conf.c_str(), "--seconds", "30", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ::close(slave);
+  // Everything the terminal shows, until the program has ended (the terminal then reports EIO).
+  std::string screen;
+  bool quit_sent = false;
+  char buf[1024];
+  for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;) {
+    screen.append(buf, static_cast<std::size_t>(n));
+    if (!quit_sent && screen.find("lines:") != std::string::npos && screen.find("DEMO> ") != std::string::npos) {
+      const std::string cmd = "quit\n";
+      ASSERT_EQ(::write(master, cmd.data(), cmd.size()), static_cast<ssize_t>(cmd.size()));
+      quit_sent = true;
+    }
+  }
+  ::close(master);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(quit_sent) << screen;
+  EXPECT_NE(screen.find("stopping"), std::string::npos) << screen;
 }

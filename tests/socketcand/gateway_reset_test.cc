@@ -239,13 +239,13 @@ class GatewayReset : public KorvelTest {
   void expect_node_works(D_can& n) {
     Peer::manu(n)->set_value("");
     EXPECT_EQ(n.get_manufacture(), 0);
-    EXPECT_EQ(Peer::manu(n)->value(), "Gateway device");
+    EXPECT_EQ(read_text(n, ".MANU"), "Gateway device");
     auto device = sim_->device("can0", 5);
     const int commands = device->nmt_commands();
     EXPECT_EQ(n.start_node(), 0);
     // The SDO reply comes after the device took the NMT frame sent before it.
     EXPECT_EQ(n.get_hwversion(), 0);
-    EXPECT_EQ(Peer::hwver(n)->value(), "HW-1");
+    EXPECT_EQ(read_text(n, ".HWVER"), "HW-1");
     EXPECT_EQ(device->nmt_commands(), commands + 1);
     EXPECT_EQ(device->state(), canopen::NmtState::kOperational);
   }
@@ -353,6 +353,7 @@ TEST_F(GatewayReset, FrozenGatewayHoldsTheSupervisionOnlyUntilTheResetLimit) {
   ASSERT_TRUE(clock_->wait_for_sleepers(1));
   clock_->advance(60LL * 1000000000LL);
   canline* line = n.line();
+  // Below wget's own time-out of 10 s: only the limit can end this run.
   line->set_reset_time_limit(std::chrono::seconds(3));
   step();
   ntcan_sim::set_net_down(0, true, NTCAN_SOCK_CONN_TIMEOUT);
