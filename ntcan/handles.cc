@@ -24,41 +24,48 @@ void Handle::close() {
 }
 
 std::shared_ptr<Handle> HandleTable::add(int net, const OpenArgs& args, std::unique_ptr<Port> port) {
-  std::unique_lock<std::shared_mutex> lock(mx_);
-  auto h = std::make_shared<Handle>(next_++, net, args, std::move(port));
-  open_.emplace(h->id(), h);
+  auto h = std::make_shared<Handle>(next_.fetch_add(1, std::memory_order_relaxed), net, args, std::move(port));
+  Shard& s = shard(h->id());
+  std::unique_lock<std::shared_mutex> lock(s.mx);
+  s.open.emplace(h->id(), h);
   return h;
 }
 
 std::shared_ptr<Handle> HandleTable::find(NTCAN_HANDLE h) const {
-  std::shared_lock<std::shared_mutex> lock(mx_);
-  auto it = open_.find(h);
-  return it == open_.end() ? nullptr : it->second;
+  const Shard& s = shard(h);
+  std::shared_lock<std::shared_mutex> lock(s.mx);
+  auto it = s.open.find(h);
+  return it == s.open.end() ? nullptr : it->second;
 }
 
 std::shared_ptr<Handle> HandleTable::remove(NTCAN_HANDLE h) {
-  std::unique_lock<std::shared_mutex> lock(mx_);
-  auto it = open_.find(h);
-  if (it == open_.end()) return nullptr;
+  Shard& s = shard(h);
+  std::unique_lock<std::shared_mutex> lock(s.mx);
+  auto it = s.open.find(h);
+  if (it == s.open.end()) return nullptr;
   auto handle = std::move(it->second);
-  open_.erase(it);
+  s.open.erase(it);
   return handle;
 }
 
 std::vector<std::shared_ptr<Handle>> HandleTable::on_net(int net) const {
-  std::shared_lock<std::shared_mutex> lock(mx_);
   std::vector<std::shared_ptr<Handle>> out;
-  for (const auto& [id, h] : open_) {
-    if (h->net() == net) out.push_back(h);
+  for (const Shard& s : shards_) {
+    std::shared_lock<std::shared_mutex> lock(s.mx);
+    for (const auto& [id, h] : s.open) {
+      if (h->net() == net) out.push_back(h);
+    }
   }
   return out;
 }
 
 std::vector<std::shared_ptr<Handle>> HandleTable::remove_all() {
-  std::unique_lock<std::shared_mutex> lock(mx_);
   std::vector<std::shared_ptr<Handle>> out;
-  for (auto& [id, h] : open_) out.push_back(std::move(h));
-  open_.clear();
+  for (Shard& s : shards_) {
+    std::unique_lock<std::shared_mutex> lock(s.mx);
+    for (auto& [id, h] : s.open) out.push_back(std::move(h));
+    s.open.clear();
+  }
   return out;
 }
 

@@ -1,12 +1,13 @@
 // handles.h - open handles: each has its port, its identifier filter and its receive queue.
 //
-// Locks: the handle table has a lock of its own, held only to find, add or remove a handle.
+// Locks: the handle table has locks of its own, held only to find, add or remove a handle.
 // Each handle has one lock for its filter and queue, held while frames move from the port
 // into the queue; it is never held while waiting for frames. Neither lock is shared across
 // nets, and no call holds the table lock while a transport connects, sends or resolves.
 #ifndef NTCAN_HANDLES_H
 #define NTCAN_HANDLES_H
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -30,7 +31,8 @@ struct OpenArgs {
   std::int32_t rx_timeout_ms = 0;
 };
 
-class Handle {
+// Aligned to a cache line: handles polled by different threads share no line.
+class alignas(64) Handle {
  public:
   Handle(NTCAN_HANDLE id, int net, const OpenArgs& args, std::unique_ptr<Port> port)
       : id_(id), net_(net), args_(args), port_(std::move(port)),
@@ -68,6 +70,10 @@ class Handle {
 
 // Handle numbers count up from 1 and are never given out twice in a process, so a handle
 // used after canClose is always recognised. Thread-safe; lookups run side by side.
+//
+// The handles are spread over shards by number, each with its own lock on its own cache
+// line, so that threads polling different handles (a thread per net) do not contend for
+// one lock word.
 class HandleTable {
  public:
   std::shared_ptr<Handle> add(int net, const OpenArgs& args, std::unique_ptr<Port> port);
@@ -79,9 +85,16 @@ class HandleTable {
   std::vector<std::shared_ptr<Handle>> remove_all();
 
  private:
-  mutable std::shared_mutex mx_;
-  NTCAN_HANDLE next_ = 1;
-  std::unordered_map<NTCAN_HANDLE, std::shared_ptr<Handle>> open_;  // one hash per lookup
+  static constexpr std::size_t kShards = 64;
+  struct alignas(64) Shard {
+    mutable std::shared_mutex mx;
+    std::unordered_map<NTCAN_HANDLE, std::shared_ptr<Handle>> open;  // one hash per lookup
+  };
+  Shard& shard(NTCAN_HANDLE h) { return shards_[static_cast<std::size_t>(h) % kShards]; }
+  const Shard& shard(NTCAN_HANDLE h) const { return shards_[static_cast<std::size_t>(h) % kShards]; }
+
+  std::atomic<NTCAN_HANDLE> next_{1};
+  std::array<Shard, kShards> shards_;
 };
 
 }  // namespace ntcan_driver

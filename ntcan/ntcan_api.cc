@@ -119,8 +119,9 @@ NTCAN_RESULT receive(const char* op, NTCAN_HANDLE handle, CMSG* cmsg, int32_t* l
   auto h = rec.start(d, handle, cmsg);
   if (!h) return rec.result();
   const int capacity = *len;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(wait ? std::max(0, h->args().rx_timeout_ms) : 0);
+  // Only a waiting call reads the clock: a poll of an empty queue does not need it.
+  const auto deadline = wait ? std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, h->args().rx_timeout_ms))
+                             : std::chrono::steady_clock::time_point{};
   for (;;) {
     {
       std::lock_guard<std::mutex> lock(h->mx());

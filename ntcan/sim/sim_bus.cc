@@ -21,28 +21,28 @@ constexpr std::chrono::milliseconds kCustomClockRecheck{1};
 
 }  // namespace
 
-class SimPort final : public Port {
+// Aligned to a cache line: ports polled by different threads share no line.
+class alignas(64) SimPort final : public Port {
  public:
-  SimPort(SimBus& bus, int net) : bus_(bus), net_(net) {}
+  SimPort(SimBus& bus, SimBus::Net& net) : bus_(bus), net_(net) {}
   ~SimPort() override { close(); }
 
   int send(const CMSG* frames, int count, int& sent) override {
-    std::lock_guard<std::mutex> lock(bus_.mx_);
+    std::lock_guard<std::mutex> lock(net_.mx);
     sent = 0;
     if (closed_) return NTCAN_INVALID_HANDLE;
     bus_.activity(net_);
     const std::int64_t now = ntcan_sim::now();
-    std::deque<ntcan_sim::BusFrame>& work = bus_.work_;
     for (int i = 0; i < count; ++i) {
-      work.push_back(ntcan_sim::BusFrame{frames[i], this});
-      bus_.run(net_, work, now);
+      net_.work.push_back(ntcan_sim::BusFrame{frames[i], this});
+      bus_.run(net_, now);
       ++sent;
     }
     return NTCAN_SUCCESS;
   }
 
   int take(std::vector<CMSG>& out, std::uint64_t& lost) override {
-    std::lock_guard<std::mutex> lock(bus_.mx_);
+    std::lock_guard<std::mutex> lock(net_.mx);
     if (!closed_) bus_.activity(net_);
     if (out.empty()) {
       out.swap(inbox_);  // the two buffers change places: no copy, no allocation
@@ -58,8 +58,8 @@ class SimPort final : public Port {
   void wait(std::chrono::nanoseconds timeout) override {
     using Steady = std::chrono::steady_clock;
     const auto deadline = Steady::now() + timeout;
-    std::unique_lock<std::mutex> lock(bus_.mx_);
-    SimBus::Net& n = bus_.nets_[static_cast<std::size_t>(net_)];
+    std::unique_lock<std::mutex> lock(net_.mx);
+    SimBus::Net& n = net_;
     for (;;) {
       if (!closed_) bus_.activity(net_);
       if (!inbox_.empty() || closed_ || woken_) {
@@ -82,7 +82,7 @@ class SimPort final : public Port {
   }
 
   int status(CAN_IF_STATUS& st) override {
-    std::lock_guard<std::mutex> lock(bus_.mx_);
+    std::lock_guard<std::mutex> lock(net_.mx);
     if (!closed_) bus_.activity(net_);
     st.hardware = kSimHardware;
     st.firmware = kSimFirmware;
@@ -98,22 +98,22 @@ class SimPort final : public Port {
   }
 
   void wake() override {
-    std::lock_guard<std::mutex> lock(bus_.mx_);
+    std::lock_guard<std::mutex> lock(net_.mx);
     woken_ = true;
-    bus_.nets_[static_cast<std::size_t>(net_)].cv.notify_all();
+    net_.cv.notify_all();
   }
 
   void close() override {
-    std::lock_guard<std::mutex> lock(bus_.mx_);
+    std::lock_guard<std::mutex> lock(net_.mx);
     if (closed_) return;
     closed_ = true;
     inbox_.clear();
-    SimBus::Net& n = bus_.nets_[static_cast<std::size_t>(net_)];
+    SimBus::Net& n = net_;
     n.ports.erase(std::remove(n.ports.begin(), n.ports.end(), this), n.ports.end());
     n.cv.notify_all();
   }
 
-  // With the bus lock held.
+  // With the net's lock held.
   void deliver(const CMSG& m) {
     if (inbox_.size() >= kPortFrames) {
       ++lost_;
@@ -124,96 +124,101 @@ class SimPort final : public Port {
 
  private:
   SimBus& bus_;
-  const int net_;
+  SimBus::Net& net_;
   std::vector<CMSG> inbox_;
   std::uint64_t lost_ = 0;
   bool closed_ = false;
   bool woken_ = false;
 };
 
-SimBus::SimBus() : keep_log_(false) {}
+SimBus::SimBus() : keep_log_(false) {
+  for (int i = 0; i < kNets; ++i) net(i).number = i;
+}
 
-std::unique_ptr<Port> SimBus::open(int net, int& status) {
-  auto port = std::make_unique<SimPort>(*this, net);
-  std::lock_guard<std::mutex> lock(mx_);
-  nets_[static_cast<std::size_t>(net)].ports.push_back(port.get());
+std::unique_ptr<Port> SimBus::open(int number, int& status) {
+  Net& n = net(number);
+  auto port = std::make_unique<SimPort>(*this, n);
+  std::lock_guard<std::mutex> lock(n.mx);
+  n.ports.push_back(port.get());
   status = NTCAN_SUCCESS;
   return port;
 }
 
-void SimBus::inject(int net, const CMSG& m) {
-  std::lock_guard<std::mutex> lock(mx_);
-  activity(net);
-  work_.push_back(ntcan_sim::BusFrame{m, nullptr});
-  run(net, work_, ntcan_sim::now());
+void SimBus::inject(int number, const CMSG& m) {
+  Net& n = net(number);
+  std::lock_guard<std::mutex> lock(n.mx);
+  activity(n);
+  n.work.push_back(ntcan_sim::BusFrame{m, nullptr});
+  run(n, ntcan_sim::now());
 }
 
-void SimBus::attach(int net, std::shared_ptr<ntcan_sim::Device> device) {
-  std::lock_guard<std::mutex> lock(mx_);
-  Net& n = nets_[static_cast<std::size_t>(net)];
+void SimBus::attach(int number, std::shared_ptr<ntcan_sim::Device> device) {
+  Net& n = net(number);
+  std::lock_guard<std::mutex> lock(n.mx);
   n.devices.attach(std::move(device));
   n.cv.notify_all();  // it may want to speak before anything else happens
 }
 
-void SimBus::detach(int net, const std::shared_ptr<ntcan_sim::Device>& device) {
-  std::lock_guard<std::mutex> lock(mx_);
-  nets_[static_cast<std::size_t>(net)].devices.detach(device);
+void SimBus::detach(int number, const std::shared_ptr<ntcan_sim::Device>& device) {
+  Net& n = net(number);
+  std::lock_guard<std::mutex> lock(n.mx);
+  n.devices.detach(device);
 }
 
-std::vector<CMSG> SimBus::log(int net) const {
-  std::lock_guard<std::mutex> lock(mx_);
-  const auto& l = nets_[static_cast<std::size_t>(net)].log;
-  return std::vector<CMSG>(l.begin(), l.end());
+std::vector<CMSG> SimBus::log(int number) {
+  Net& n = net(number);
+  std::lock_guard<std::mutex> lock(n.mx);
+  return std::vector<CMSG>(n.log.begin(), n.log.end());
 }
 
 void SimBus::clear_log() {
-  std::lock_guard<std::mutex> lock(mx_);
-  for (Net& n : nets_) n.log.clear();
+  for (Net& n : nets_) {
+    std::lock_guard<std::mutex> lock(n.mx);
+    n.log.clear();
+  }
 }
 
 void SimBus::reset() {
-  std::lock_guard<std::mutex> lock(mx_);
   for (Net& n : nets_) {
+    std::lock_guard<std::mutex> lock(n.mx);
     n.devices.clear();
     n.log.clear();
   }
 }
 
-void SimBus::activity(int net) {
-  Net& n = nets_[static_cast<std::size_t>(net)];
+void SimBus::activity(Net& n) {
   if (n.devices.idle()) return;
   const std::int64_t now = ntcan_sim::now();
   const std::int64_t next_before = n.devices.next_due();
-  n.devices.due(now, work_);
+  n.devices.due(now, n.work);
   if (n.devices.next_due() != next_before) n.cv.notify_all();  // readers may wake earlier now
-  run(net, work_, now);
+  run(n, now);
 }
 
-void SimBus::run(int net, std::deque<ntcan_sim::BusFrame>& work, std::int64_t now) {
+void SimBus::run(Net& n, std::int64_t now) {
+  std::deque<ntcan_sim::BusFrame>& work = n.work;
   if (work.empty()) return;
-  Net& n = nets_[static_cast<std::size_t>(net)];
   if (n.devices.idle()) {
     // Only ports on the net: the frames cross as they are, nothing answers them.
-    for (const ntcan_sim::BusFrame& f : work) cross(net, ntcan_frame::on_wire(f.frame), f.sender);
+    for (const ntcan_sim::BusFrame& f : work) cross(n, ntcan_frame::on_wire(f.frame), f.sender);
     work.clear();  // (popping nothing, the scratch queue keeps its storage)
   } else {
     // One pointer captured: the callback fits std::function's own space, no allocation.
     struct Crossing {
       SimBus* bus;
-      int net;
-    } c{this, net};
-    n.devices.run(work, now, [&c](const CMSG& m, const void* sender) { c.bus->cross(c.net, m, sender); });
+      Net* net;
+    } c{this, &n};
+    n.devices.run(work, now, [&c](const CMSG& m, const void* sender) { c.bus->cross(*c.net, m, sender); });
   }
   n.cv.notify_all();
 }
 
-void SimBus::cross(int net, const CMSG& m, const void* sender) {
-  Net& n = nets_[static_cast<std::size_t>(net)];
+void SimBus::cross(Net& n, const CMSG& m, const void* sender) {
   if (keep_log_.load(std::memory_order_relaxed)) {
     n.log.push_back(m);
     if (n.log.size() > kLogFrames) n.log.pop_front();
   }
-  bus_trace().write(net, m);
+  bus_trace().write(n.number, m);
   for (SimPort* p : n.ports) {
     if (p != sender) p->deliver(m);
   }

@@ -4,6 +4,8 @@
 // every attached device (the net's device host). Device output due later waits in the host
 // and is released by the next activity on its net (any port call, an injection, a reader's
 // wake-up); a reader waiting on the net wakes up for it.
+//
+// Each net has a lock of its own: calls on different nets never wait for each other.
 #ifndef NTCAN_SIM_BUS_H
 #define NTCAN_SIM_BUS_H
 
@@ -35,7 +37,7 @@ class SimBus final : public Transport {
   void inject(int net, const CMSG& m);
   void attach(int net, std::shared_ptr<ntcan_sim::Device> device);
   void detach(int net, const std::shared_ptr<ntcan_sim::Device>& device);
-  std::vector<CMSG> log(int net) const;
+  std::vector<CMSG> log(int net);
   void clear_log();
   // Whether frames crossing a net go into its log (a test control, off by default).
   void keep_log(bool on) { keep_log_ = on; }
@@ -47,26 +49,29 @@ class SimBus final : public Transport {
  private:
   friend class SimPort;
 
-  struct Net {
+  struct alignas(64) Net {
+    int number = 0;
+    std::mutex mx;  // guards everything below, and the ports' own state
     std::vector<SimPort*> ports;
     ntcan_sim::DeviceHost devices;
     std::deque<CMSG> log;
     std::condition_variable cv;  // a port of the net may have frames, or the devices' next due time changed
+    std::deque<ntcan_sim::BusFrame> work;  // scratch of send, inject and activity
   };
 
-  // All below run with mx_ held.
-  // Releases due device frames and asks the devices for spontaneous ones.
-  void activity(int net);
-  // Lets the frames (a port's: sender is the port; injected: none) and everything they
-  // provoke cross the net.
-  void run(int net, std::deque<ntcan_sim::BusFrame>& work, std::int64_t now);
-  // One frame (as on the wire) crosses: logged, traced, put into every port but its sender's.
-  void cross(int net, const CMSG& m, const void* sender);
+  Net& net(int number) { return nets_[static_cast<std::size_t>(number)]; }
 
-  mutable std::mutex mx_;
+  // All below run with the net's mx held.
+  // Releases due device frames and asks the devices for spontaneous ones.
+  void activity(Net& n);
+  // Lets the frames in n.work (a port's: sender is the port; injected: none) and everything
+  // they provoke cross the net.
+  void run(Net& n, std::int64_t now);
+  // One frame (as on the wire) crosses: logged, traced, put into every port but its sender's.
+  void cross(Net& n, const CMSG& m, const void* sender);
+
   std::array<Net, kNets> nets_;
   std::atomic<bool> keep_log_;
-  std::deque<ntcan_sim::BusFrame> work_;  // scratch of send, inject and activity
 };
 
 // The one simulated bus system of the process (never destroyed).

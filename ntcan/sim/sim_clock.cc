@@ -1,6 +1,7 @@
 // sim_clock.cc - now(): the steady clock in ns, or a source a test installed.
 #include "sim_clock.h"
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -11,6 +12,9 @@ namespace {
 struct Clock {
   std::mutex mx;
   std::shared_ptr<const ntcan_sim::TimeSource> source;  // null: steady clock
+  // Whether source is set, readable without mx: the steady clock, the usual case, is then
+  // read without any lock that every net's calls would share.
+  std::atomic<bool> custom{false};
 };
 
 // Never destroyed: detached threads may ask for the time while the process exits.
@@ -21,11 +25,7 @@ Clock& clock() {
 
 }  // namespace
 
-bool custom_time_source() {
-  Clock& c = clock();
-  std::lock_guard<std::mutex> lock(c.mx);
-  return c.source != nullptr;
-}
+bool custom_time_source() { return clock().custom.load(std::memory_order_acquire); }
 
 }  // namespace ntcan_driver
 
@@ -36,13 +36,14 @@ void set_time_source(TimeSource source) {
   std::shared_ptr<const TimeSource> s;
   if (source) s = std::make_shared<const TimeSource>(std::move(source));
   std::lock_guard<std::mutex> lock(c.mx);
+  c.custom.store(s != nullptr, std::memory_order_release);
   c.source = std::move(s);
 }
 
 std::int64_t now() {
   auto& c = ntcan_driver::clock();
   std::shared_ptr<const TimeSource> s;
-  {
+  if (c.custom.load(std::memory_order_acquire)) {
     std::lock_guard<std::mutex> lock(c.mx);
     s = c.source;
   }

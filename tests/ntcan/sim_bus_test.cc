@@ -1,5 +1,6 @@
 // Devices on a simulated net: what they see, what they send, when it arrives; the trace file.
 #include <cctype>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -167,6 +168,56 @@ TEST_F(SimBusDevices, SpontaneousFramesGoOutAtTheNextActivity) {
   EXPECT_EQ(log(0), "");
   EXPECT_EQ(take(h), "085#0000\n");
   EXPECT_EQ(log(0), "085#0000\n");
+}
+
+// Holds the first frame it hears until released: the net it sits on is busy meanwhile.
+class Stuck : public ntcan_sim::Device {
+ public:
+  void on_frame(const CMSG&, std::int64_t, std::vector<ntcan_sim::TimedFrame>&) override {
+    std::unique_lock<std::mutex> lock(mx_);
+    if (done_) return;
+    entered_ = true;
+    cv_.notify_all();
+    cv_.wait(lock, [this] { return released_; });
+    done_ = true;
+  }
+  void wait_entered() {
+    std::unique_lock<std::mutex> lock(mx_);
+    cv_.wait(lock, [this] { return entered_; });
+  }
+  void release() {
+    std::lock_guard<std::mutex> lock(mx_);
+    released_ = true;
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex mx_;
+  std::condition_variable cv_;
+  bool entered_ = false;
+  bool released_ = false;
+  bool done_ = false;
+};
+
+// With one lock for all nets the calls on net 1 would wait for the stuck device on net 0
+// for ever (the test would hang).
+TEST_F(SimBusDevices, ABusyNetDoesNotHoldUpAnother) {
+  auto stuck = std::make_shared<Stuck>();
+  ntcan_sim::attach(0, stuck);
+  NTCAN_HANDLE busy = open(0);
+  NTCAN_HANDLE other = open(1, {0x181});
+  NTCAN_HANDLE peer = open(1, {0x181});
+  std::thread sender([&] { send(busy, {"000#0100"}); });
+  stuck->wait_entered();
+
+  send(peer, {"181#05"});
+  ntcan_sim::inject(1, ntcan_sim::frame("181#7F"));
+  EXPECT_EQ(take(other), "181#05\n181#7F\n");
+  EXPECT_EQ(log(1), "181#05\n181#7F\n");
+
+  stuck->release();
+  sender.join();
+  EXPECT_EQ(log(0), "000#0100\n");
 }
 
 TEST(BusTrace, WritesCandumpLines) {
