@@ -160,3 +160,27 @@ TEST_F(AliveSupervision, ADestroyedNodeLeavesNoSupervisionBehind) {
   for (int i = 0; i < 8; ++i) period();
   EXPECT_TRUE(log_.with_heading(kHeading).empty());
 }
+
+TEST_F(AliveSupervision, HeartbeatProducerSetByDownloadIsSupervisedLostAndBack) {
+  auto dev = std::make_shared<canopen::Device>(5);
+  ntcan_sim::attach(0, dev);
+  const unsigned char ms500[2] = {0xF4, 0x01};
+  ASSERT_EQ(n_->sdo_write(0x1017, 0, ms500, 2), 0);  // producer time 500 ms
+  ASSERT_EQ(n_->supervise_alive(1500), 0);
+  ntcan_sim::clear_bus_log();
+  for (int i = 0; i < 10; ++i) period(250);
+  EXPECT_FALSE(n_->is_lost());
+  int beats = 0;
+  for (const CMSG& m : ntcan_sim::bus_log(0)) beats += ntcan_sim::to_string(m) == "705#7F";
+  EXPECT_GE(beats, 4);  // 2.5 s at one beat per 500 ms
+
+  dev->mute(true);
+  const int silence = silence_until_lost();
+  EXPECT_GT(silence, 1500);
+  EXPECT_LE(silence, 3500);
+  dev->mute(false);
+  for (int i = 0; i < 3 && n_->is_lost(); ++i) period(250);
+  EXPECT_FALSE(n_->is_lost());
+  EXPECT_EQ(condition(*n_), "Preoperational");
+  EXPECT_EQ(lines("back, state 0x7F (Preoperational)"), 1);
+}

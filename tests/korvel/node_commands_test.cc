@@ -61,7 +61,7 @@ TEST_F(NodeCommands, CommandsAndMasterFlagIgnoreTheConfiguration) {
   loc_.set_config_file(dir_ + "/loc.conf");
   ASSERT_EQ(loc_.load_config(), 0);
   EXPECT_EQ(Peer::start(n)->value(), 0);
-  EXPECT_EQ(Peer::active(n)->value(), 0);
-  EXPECT_EQ(Peer::baudrate(n)->value(), 3);
+  EXPECT_EQ(read_int(n, ".ACTIVE"), 0);
+  EXPECT_EQ(read_int(n, ".BAUDRATE"), 3);
   EXPECT_EQ(n.value()->i2_data, 5);
 }

@@ -134,7 +134,7 @@ TEST_F(NodeProperty, SubPropertiesAreNamedAfterTheBaseName) {
   EXPECT_EQ(Peer::stop(a)->todo(), STOP_NODE);
   EXPECT_EQ(Peer::reset(a)->todo(), RESET_NODE);
   EXPECT_EQ(Peer::reset(a)->node(), &a);
-  EXPECT_EQ(Peer::active(a)->value(), 0);
+  EXPECT_EQ(read_int(a, ".ACTIVE"), 0);
   EXPECT_EQ(Peer::own_handle(a), -1);
   EXPECT_EQ(a.can_close(), 0);
   EXPECT_TRUE(ntcan_sim::calls().empty());

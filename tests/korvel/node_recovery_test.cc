@@ -62,7 +62,7 @@ TEST_F(NodeRecovery, NodesFollowTheLineHandleThroughAnOutage) {
   int len = 0;
   ASSERT_EQ(master.can_array(batch, &len), 0);
   EXPECT_EQ(Peer::alive(master)->check_alive(5, batch, &len), 100);
-  EXPECT_EQ(Peer::condition(master)->value(), "Operational");
+  EXPECT_EQ(read_text(master, ".CONDITION"), "Operational");
   EXPECT_EQ(Peer::alive(passive)->value(), Peer::alive(master)->value());  // one shared alive value
 
   for (const auto& c : ntcan_sim::calls()) {

@@ -49,7 +49,7 @@ TEST_F(NodeSdo, ExpeditedReplyWithSizeIndicated) {
   D_can& n = sdo_node();
   device("A");
   EXPECT_EQ(n.get_manufacture(), 0);
-  EXPECT_EQ(Peer::manu(n)->value(), "A");
+  EXPECT_EQ(read_text(n, ".MANU"), "A");
   EXPECT_EQ(bus(), (std::vector<std::string>{"605#4008100000000000", "585#4F08100041000000"}));
 }
 
@@ -57,14 +57,14 @@ TEST_F(NodeSdo, ExpeditedReplyWithoutSizeCopiesFourBytes) {
   D_can& n = sdo_node();
   script()->on("605#4009100000000000", {"585#4209100048573132"});
   EXPECT_EQ(n.get_hwversion(), 0);
-  EXPECT_EQ(Peer::hwver(n)->value(), "HW12");
+  EXPECT_EQ(read_text(n, ".HWVER"), "HW12");
 }
 
 TEST_F(NodeSdo, SegmentedReadOfTenCharacters) {
   D_can& n = sdo_node();
   device("0123456789");
   EXPECT_EQ(n.get_manufacture(), 0);
-  EXPECT_EQ(Peer::manu(n)->value(), "0123456789");
+  EXPECT_EQ(read_text(n, ".MANU"), "0123456789");
   EXPECT_EQ(bus(), (std::vector<std::string>{"605#4008100000000000", "585#410810000A000000",
                                              "605#6000000000000000", "585#0030313233343536",
                                              "605#7000000000000000", "585#1937383900000000"}));
@@ -78,13 +78,13 @@ TEST_F(NodeSdo, NamesUpToSixtyThreeCharactersFitLongerOnesAreAborted) {
     for (size_t i = 0; i < len; ++i) name += static_cast<char>('a' + i % 26);
     dev->set_text(0x1008, 0, name);
     EXPECT_EQ(n.get_manufacture(), 0) << len;
-    EXPECT_EQ(Peer::manu(n)->value(), name);
+    EXPECT_EQ(read_text(n, ".MANU"), name);
   }
   for (size_t len : {64, 200}) {
     dev->set_text(0x1008, 0, std::string(len, 'x'));
     ntcan_sim::clear_bus_log();
     EXPECT_EQ(n.get_manufacture(), -1) << len;
-    EXPECT_EQ(Peer::manu(n)->value(), "error");
+    EXPECT_EQ(read_text(n, ".MANU"), "error");
     EXPECT_EQ(bus().back(), "605#8008100005000405");  // abort: out of memory
   }
   EXPECT_EQ(log_.with_heading("segSdoRead").size(), 2u);
@@ -116,7 +116,7 @@ TEST_F(NodeSdo, WrongToggleEndsTheReadWithoutALogLine) {
   EXPECT_EQ(n.get_manufacture(), -1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "--Error: bad toggle bit in segmented transfer sequence.\n");
   EXPECT_TRUE(log_.with_heading("segSdoRead").empty());
-  EXPECT_EQ(Peer::manu(n)->value(), "error");
+  EXPECT_EQ(read_text(n, ".MANU"), "error");
 }
 
 TEST_F(NodeSdo, AbortsCountOnlyForTheRunningObject) {
@@ -126,11 +126,11 @@ TEST_F(NodeSdo, AbortsCountOnlyForTheRunningObject) {
       ->on("605#4008100000000000", {"585#8009100000000206", "585#4F08100058000000"})
       .on("605#400A100000000000", {"7FF#800A100000000206"});
   EXPECT_EQ(n.get_manufacture(), 0);
-  EXPECT_EQ(Peer::manu(n)->value(), "X");
+  EXPECT_EQ(read_text(n, ".MANU"), "X");
   testing::internal::CaptureStdout();
   EXPECT_EQ(n.get_swversion(), -1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Segmented transfer aborted with code 0x6020000\n");
-  EXPECT_EQ(Peer::swver(n)->value(), "error");
+  EXPECT_EQ(read_text(n, ".SWVER"), "error");
   EXPECT_EQ(log_.with_heading("segSdoRead")[0].text, "--Error: initUploadResponse failed with error -1");
 }
 
@@ -142,7 +142,7 @@ TEST_F(NodeSdo, SilentDeviceTimesOutAfterTwoToThreeSeconds) {
   const std::time_t waited = VEXILtime() - start;
   EXPECT_GE(waited, 2);
   EXPECT_LE(waited, 3);
-  EXPECT_EQ(Peer::manu(n)->value(), "error");
+  EXPECT_EQ(read_text(n, ".MANU"), "error");
   EXPECT_EQ(log_.with_heading("segSdoRead")[0].text, "--Error: initUploadResponse failed with error -1");
 }
 
@@ -150,14 +150,14 @@ TEST_F(NodeSdo, DelayedReplyWithinTheWaitIsAccepted) {
   D_can& n = sdo_node();
   device("late")->delay_replies(1500 * kMs);
   EXPECT_EQ(n.get_manufacture(), 0);
-  EXPECT_EQ(Peer::manu(n)->value(), "late");
+  EXPECT_EQ(read_text(n, ".MANU"), "late");
 }
 
 TEST_F(NodeSdo, ClosedLineFailsAtOnce) {
   D_can& n = sdo_node();
   n.line()->can_close();
   EXPECT_EQ(n.get_hwversion(), NTCAN_INVALID_HANDLE);
-  EXPECT_EQ(Peer::hwver(n)->value(), "error");
+  EXPECT_EQ(read_text(n, ".HWVER"), "error");
   EXPECT_EQ(log_.with_heading("segSdoRead")[0].text, "--Error: initiateUpload failed with error 77");
 }
 
@@ -167,7 +167,7 @@ TEST_F(NodeSdo, SoftwareVersionPausesFirstAndReadsItsObject) {
   const auto before = clock_->now();
   EXPECT_EQ(n.get_swversion(), 0);
   EXPECT_GE(clock_->now() - before, 100 * kMs);
-  EXPECT_EQ(Peer::swver(n)->value(), "SW-2.3.4");
+  EXPECT_EQ(read_text(n, ".SWVER"), "SW-2.3.4");
 }
 
 TEST_F(NodeSdo, TextIsCutAtTheFirstNonPrintableCharacter) {
@@ -175,10 +175,10 @@ TEST_F(NodeSdo, TextIsCutAtTheFirstNonPrintableCharacter) {
   auto dev = device("");
   dev->set_bytes(0x1008, 0, {'A', 'B', 'C', 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
   EXPECT_EQ(n.get_manufacture(), 0);
-  EXPECT_EQ(Peer::manu(n)->value(), "ABC");
+  EXPECT_EQ(read_text(n, ".MANU"), "ABC");
   dev->set_bytes(0x1008, 0, {'A', 'B', 0x01, 'C', 'D', 'E'});
   EXPECT_EQ(n.get_manufacture(), 0);
-  EXPECT_EQ(Peer::manu(n)->value(), "AB");
+  EXPECT_EQ(read_text(n, ".MANU"), "AB");
 
   char empty[] = "";
   char tab[] = "a\tb";

@@ -44,8 +44,8 @@ TEST_F(NodeStartup, SecondNodeOfAPairBecomesPassiveOnTheMastersBuffer) {
   EXPECT_EQ(p.init(0x185), 0);  // the driver answers "already enabled": success
 
   EXPECT_EQ(korvel_polled_nodes(), std::vector<D_can*>{&m});
-  EXPECT_EQ(Peer::active(m)->value(), 1);
-  EXPECT_EQ(Peer::active(p)->value(), 0);
+  EXPECT_EQ(read_int(m, ".ACTIVE"), 1);
+  EXPECT_EQ(read_int(p, ".ACTIVE"), 0);
   EXPECT_NE(Peer::rxmsg(m), nullptr);
   EXPECT_EQ(Peer::rxmsg(p), Peer::rxmsg(m));
   EXPECT_EQ(Peer::can_ret(p), Peer::can_ret(m));
@@ -55,7 +55,7 @@ TEST_F(NodeStartup, SecondNodeOfAPairBecomesPassiveOnTheMastersBuffer) {
   EXPECT_EQ(p.line(), m.line());
   EXPECT_EQ(ids_added_on(m.handle()), (std::vector<long>{0x185, 0x185}));
   EXPECT_EQ(ntcan_sim::calls("canOpen").size(), 1u);
-  EXPECT_EQ(Peer::condition(m)->value(), "Preoperational");
+  EXPECT_EQ(read_text(m, ".CONDITION"), "Preoperational");
 
   // Closing the passive node drops only its own references.
   EXPECT_EQ(p.can_close(), 0);
@@ -131,7 +131,7 @@ TEST_F(NodeStartup, PassiveNodeWhoseMasterWentAwayBecomesMasterWithAHandleOfItsO
 
   // Started again, the passive node is the pair's master: new buffer, a handle that is open.
   ASSERT_EQ(passive.init(0x185), 0);
-  EXPECT_EQ(Peer::active(passive)->value(), 1);
+  EXPECT_EQ(read_int(passive, ".ACTIVE"), 1);
   EXPECT_EQ(korvel_polled_nodes(), (std::vector<D_can*>{&first, &passive}));
   EXPECT_TRUE(ntcan_sim::is_open(passive.handle()));
   EXPECT_NE(passive.handle(), first.handle());

@@ -77,6 +77,20 @@ class KorvelTest : public ::testing::Test {
     return *nodes_.back();
   }
 
+  // A sub-property of node n (suffix such as ".MANU") read as a client reads it: found by its
+  // name in the location, its value taken through get().
+  EqData client_read(D_can& n, const std::string& suffix) {
+    EqData out;
+    D_fct* p = loc_.find_property(n.basename() + suffix);
+    EXPECT_NE(p, nullptr) << n.basename() + suffix;
+    if (p) {
+      EXPECT_EQ(p->get(nullptr, nullptr, &out, &loc_), 0);
+    }
+    return out;
+  }
+  std::string read_text(D_can& n, const std::string& suffix) { return client_read(n, suffix).get_string(); }
+  int read_int(D_can& n, const std::string& suffix) { return client_read(n, suffix).get_int(); }
+
   void write_file(const std::string& name, const std::string& text) {
     std::ofstream(dir_ + "/" + name) << text;
   }

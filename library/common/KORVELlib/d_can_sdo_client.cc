@@ -241,6 +241,7 @@ class Transfer {
   template <class Expected>
   int await(CMSG& m, Expected expected) {
     const std::time_t start = VEXILtime();
+    bool last_look = false;
     for (;;) {
       for (; next_ < taken_; ++next_) {
         const CMSG& f = batch_[next_];
@@ -259,10 +260,17 @@ class Transfer {
           return 0;
         }
       }
-      // Also while other frames keep coming: the time-out counts from the request.
-      if (korvel::surely_past(start, VEXILtime(), timeout_ms_)) return abort(kSdoAbortTimeout);
+      if (last_look) return abort(kSdoAbortTimeout);
       int32_t n = kBatch;
-      const int r = canRead(ch_.handle, batch_, &n, nullptr);
+      int r;
+      if (korvel::surely_past(start, VEXILtime(), timeout_ms_)) {
+        // Time is up (also while other frames keep coming): one last look, without waiting,
+        // at what arrived meanwhile, so that a reply that came in time is never refused.
+        last_look = true;
+        r = canTake(ch_.handle, batch_, &n);
+      } else {
+        r = canRead(ch_.handle, batch_, &n, nullptr);
+      }
       if (r != 0 && r != NTCAN_RX_TIMEOUT) return fail_handle(r);
       taken_ = r == 0 ? std::max(0, std::min<int>(n, kBatch)) : 0;
       next_ = 0;

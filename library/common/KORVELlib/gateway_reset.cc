@@ -25,7 +25,8 @@ constexpr const char* kResetUser = "vexiladm";
 constexpr const char* kResetPassword = "rqx8mulfo";
 constexpr const char* kResetPath = "/Forms/Firmware";
 constexpr const char* kResetForm = "FWUpdReset=1";
-// wget's own time-out for each connect and read; the whole run is bounded by the limit.
+// wget's own time-out for each connect and read: a frozen gateway usually makes wget give up
+// by itself (a challenge costs a second request); the limit of the whole run stops it else.
 constexpr std::chrono::seconds kWgetTimeout{10};
 // The file descriptor under which wget finds its configuration.
 constexpr int kConfigFd = 3;
@@ -76,14 +77,6 @@ int credentials_file(std::string& error) {
   const int fd = ::fcntl(mem.get(), F_DUPFD_CLOEXEC, 10);
   if (fd < 0) error = errno_text("fcntl", errno);
   return fd;
-}
-
-// Whole seconds of wget's own time-out: at most kWgetTimeout, at least 1, never above the limit.
-long wget_timeout_seconds(std::chrono::milliseconds limit) {
-  const long limit_s = static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(limit).count());
-  long s = static_cast<long>(kWgetTimeout.count());
-  if (limit_s < s) s = limit_s;
-  return s < 1 ? 1 : s;
 }
 
 // Waits for the child until `deadline`; true when it ended (status in *status).
@@ -147,7 +140,7 @@ ResetRun post_gateway_reset(const std::string& address, std::chrono::millisecond
   Fd config(credentials_file(run.error));
   if (config.get() < 0) return run;
 
-  const std::string timeout = "--timeout=" + std::to_string(wget_timeout_seconds(limit));
+  const std::string timeout = "--timeout=" + std::to_string(kWgetTimeout.count());
   const std::string config_arg = "--config=/dev/fd/" + std::to_string(kConfigFd);
   const std::string post = std::string("--post-data=") + kResetForm;
   const std::string url = "http://" + address + kResetPath;
@@ -161,6 +154,10 @@ ResetRun post_gateway_reset(const std::string& address, std::chrono::millisecond
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, config.get(), kConfigFd);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+  // wget holds none of the server's descriptors (its gateway connections among them).
+  posix_spawn_file_actions_addclosefrom_np(&actions, kConfigFd + 1);
+#endif
   pid_t pid = -1;
   const int err = ::posix_spawnp(&pid, "wget", &actions, nullptr, const_cast<char* const*>(argv.data()), environ);
   posix_spawn_file_actions_destroy(&actions);
