@@ -17,7 +17,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
 #include <fstream>
+#include <sstream>
 #include <set>
 #include <string>
 #include <thread>
@@ -355,6 +357,45 @@ TEST_F(SocketcanDriver, AHandleOnlyStatusCheckedKeepsABoundedBacklogAndCountsThe
   auto seq_of = [](const CMSG& f) { return f.data[0] << 24 | f.data[1] << 16 | f.data[2] << 8 | f.data[3]; };
   EXPECT_EQ(seq_of(got.front()), 0);
   EXPECT_EQ(seq_of(got.back()), 65535);
+}
+
+TEST_F(SocketcanDriver, TheTraceHasEveryFrameOnceWithTheKernelsTimeOfArrival) {
+  char path[] = "/tmp/socketcan-trace-XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  setenv("NTCAN_TRACE", path, 1);
+  ntcan_sim::reset();  // reads NTCAN_TRACE again
+  const auto wall = [] {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  };
+  const double before = wall();
+  const NTCAN_HANDLE a = open({0x300}, 100, kLongRead);  // the oldest port: it writes the trace
+  const NTCAN_HANDLE b = open({0x301}, 100, kLongRead);
+  send(b, ntcan_sim::frames({"300#01", "1ABCDEF0#02"}));  // b's frames: a hears them, unfiltered
+  EXPECT_EQ(read(a, 1), (std::vector<std::string>{"300#01"}));
+  send(a, ntcan_sim::frames({"301#03"}));
+  EXPECT_EQ(read(b, 1), (std::vector<std::string>{"301#03"}));
+  EXPECT_EQ(canClose(a), NTCAN_SUCCESS);  // b takes over
+  send(b, ntcan_sim::frames({"302#04"}));
+  const double after = wall();
+  unsetenv("NTCAN_TRACE");
+  ntcan_sim::reset();
+
+  std::ifstream in(path);
+  std::vector<std::string> frames;
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line);
+    std::string stamp, net, frame;
+    words >> stamp >> net >> frame;
+    EXPECT_EQ(net, "can" + std::to_string(kNet)) << line;
+    const double t = std::stod(stamp.substr(1, stamp.size() - 2));
+    EXPECT_GE(t, before - 1) << line;
+    EXPECT_LE(t, after + 1) << line;
+    frames.push_back(frame);
+  }
+  unlink(path);
+  EXPECT_EQ(frames, (std::vector<std::string>{"300#01", "1ABCDEF0#02", "301#03", "302#04"}));
 }
 
 // ------------------------------------------------------------ the library end to end

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sys/eventfd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <functional>
@@ -107,9 +108,30 @@ int parent_of(int pid) {
   return std::sscanf(stat.c_str() + end + 1, " %c %d", &state, &ppid) == 2 ? ppid : 0;
 }
 
-// Argument lists of this process's descendants, the arguments separated by blanks.
-std::vector<std::string> descendant_command_lines() {
-  std::vector<std::string> out;
+// A descendant process: its argument list (arguments separated by blanks) and its open
+// file descriptors.
+struct Descendant {
+  std::string args;
+  std::vector<std::string> fds;  // what each descriptor refers to, e.g. "socket:[1234]"
+};
+
+// What the open file descriptors of process `pid` refer to.
+std::vector<std::string> open_files(const std::string& pid) {
+  std::vector<std::string> files;
+  const std::string dir = "/proc/" + pid + "/fd";
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (const dirent* e = ::readdir(d)) {
+      char target[256];
+      const ssize_t n = ::readlink((dir + "/" + e->d_name).c_str(), target, sizeof target - 1);
+      if (e->d_name[0] != '.' && n > 0) files.emplace_back(target, static_cast<std::size_t>(n));
+    }
+    ::closedir(d);
+  }
+  return files;
+}
+
+std::vector<Descendant> descendants() {
+  std::vector<Descendant> out;
   const int self = static_cast<int>(::getpid());
   DIR* proc = ::opendir("/proc");
   if (!proc) return out;
@@ -124,7 +146,7 @@ std::vector<std::string> descendant_command_lines() {
     for (char& c : args) {
       if (c == '\0') c = ' ';
     }
-    out.push_back(args);
+    out.push_back({args, open_files(std::to_string(pid))});
   }
   ::closedir(proc);
   return out;
@@ -340,13 +362,20 @@ TEST_F(GatewayReset, FrozenGatewayHoldsTheSupervisionOnlyUntilTheResetLimit) {
   ASSERT_TRUE(frozen.listening()) << address;
   std::mutex mx;
   std::vector<std::string> requests;
-  std::vector<std::string> running;  // argument lists of our descendants while a request waits
+  std::vector<Descendant> running;  // our descendants while a request waits
   frozen.freeze([&](const std::string& head) {
     std::lock_guard<std::mutex> lk(mx);
     requests.push_back(head);
-    for (const auto& args : descendant_command_lines()) running.push_back(args);
+    for (const auto& d : descendants()) running.push_back(d);
   });
   write_file("esd-plugin", "PeerName 0 \"" + address + "\"\n");
+  // A connection of the server's that is not closed on exec, as a driver might hold one.
+  const int own_socket = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(own_socket, 0);
+  char target[256];
+  const ssize_t len = ::readlink(("/proc/self/fd/" + std::to_string(own_socket)).c_str(), target, sizeof target);
+  const std::string own_socket_file(target, static_cast<std::size_t>(len > 0 ? len : 0));
+  ASSERT_EQ(own_socket_file.compare(0, 7, "socket:"), 0) << own_socket_file;
 
   D_can& n = node("DEV", {1, 5, 0, 0});
   ASSERT_EQ(n.init(), 0);
@@ -377,10 +406,14 @@ TEST_F(GatewayReset, FrozenGatewayHoldsTheSupervisionOnlyUntilTheResetLimit) {
   // wget was running while the gateway held its request, and no argument list of it (or of
   // anything between it and us) holds the password.
   bool wget_seen = false;
-  for (const auto& args : running) {
-    wget_seen = wget_seen || args.find("/Forms/Firmware") != std::string::npos;
-    EXPECT_EQ(args.find(kPassword), std::string::npos) << args;
+  for (const auto& d : running) {
+    EXPECT_EQ(d.args.find(kPassword), std::string::npos) << d.args;
+    if (d.args.find("/Forms/Firmware") == std::string::npos) continue;
+    wget_seen = true;
+    // wget holds none of the server's connections.
+    EXPECT_EQ(std::count(d.fds.begin(), d.fds.end(), own_socket_file), 0) << d.args;
   }
   EXPECT_TRUE(wget_seen);
+  ::close(own_socket);
   EXPECT_TRUE(files_named(dir_, "Firmware").empty());
 }

@@ -154,6 +154,10 @@ ResetRun post_gateway_reset(const std::string& address, std::chrono::millisecond
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, config.get(), kConfigFd);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+  // wget holds none of the server's descriptors (its gateway connections among them).
+  posix_spawn_file_actions_addclosefrom_np(&actions, kConfigFd + 1);
+#endif
   pid_t pid = -1;
   const int err = ::posix_spawnp(&pid, "wget", &actions, nullptr, const_cast<char* const*>(argv.data()), environ);
   posix_spawn_file_actions_destroy(&actions);
