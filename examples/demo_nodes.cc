@@ -5,11 +5,13 @@
 
 #include "console.h"
 #include "ntcan_sim.h"
+#include "sdo_commands.h"
 
 namespace {
 
 constexpr int kGuardingBase = 0x700;
 constexpr int kSdoReplyBase = 0x580;
+constexpr int kHeartbeatProducerTime = 0x1017;  // object: the device's heartbeat period in ms
 
 }  // namespace
 
@@ -20,7 +22,7 @@ const std::vector<NodeEntry>& demo_node_entries() {
       {"PUMP1 cooling water pump", "Halvorsen Pumpwerk", "PCB 2.1", "FW 3.4.1"},
       {"FAN2 cabinet fan", "Fenk", "B3", "1.07"},
       {"VALVE3 bypass valve", "Osterlind Ventil AB", "rev C", "2.0.12"},
-      {"HEAT4 line heater", "Tamsin Thermal Ltd", "HT-400/2", "5.2"},
+      {"HEAT4 line heater", "Tamsin Thermal Ltd", "HT-400/2", "5.2", 500},
       {"PUMP1MON PUMP1 as seen by the monitoring panel", nullptr, nullptr, nullptr},
   };
   return entries;
@@ -97,6 +99,22 @@ bool read_identity(DemoNode& node) {
   return manu == 0 && hw == 0 && sw == 0;
 }
 
+void start_heartbeat(DemoNode& node) {
+  const int ms = node.entry->heartbeat_ms;
+  const unsigned char producer_time[2] = {static_cast<unsigned char>(ms & 0xFF), static_cast<unsigned char>(ms >> 8)};
+  D_can::sdo_outcome why;
+  const int r = node.can->sdo_write(kHeartbeatProducerTime, 0, producer_time, sizeof producer_time, &why);
+  if (r != 0) {
+    console().write(node.base + ": writing the heartbeat period to 0x1017 failed: " +
+                    sdo_failure_text(r, why.abort_code, why.by_device) + "\n");
+    return;
+  }
+  node.can->supervise_alive(kLostAfterPeriods * ms);
+  console().write(node.base + ": heartbeat every " + std::to_string(ms) +
+                  " ms (0x1017 written by SDO download), lost after " + std::to_string(kLostAfterPeriods * ms) +
+                  " ms without one\n");
+}
+
 void start_node(EqFct& loc, DemoNode& node) {
   D_can& can = *node.can;
   const int id = node.node_id();
@@ -115,6 +133,8 @@ void start_node(EqFct& loc, DemoNode& node) {
 
   r = write_node_property(loc, node, ".START", 1);
   if (r != 0) console().write(node.base + ": writing .START failed: " + get_error_string(r) + "\n");
+
+  if (node.entry->heartbeat_ms > 0 && can.isactive()) start_heartbeat(node);
 
   const bool identity = read_identity(node);
   console().write(node.base + ": line " + std::to_string(node.line()) + ", node-ID " + std::to_string(id) + ", " +

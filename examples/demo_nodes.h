@@ -18,7 +18,14 @@ struct NodeEntry {
   const char* manufacturer;
   const char* hardware;
   const char* software;
+  // Above 0: the device sends heartbeats at this period (ms), which the server writes to its
+  // object 0x1017 by SDO download at start-up; the library's lost-device supervision watches
+  // them instead of node guarding.
+  int heartbeat_ms = 0;
 };
+
+// Heartbeat periods without one after which a heartbeat device counts as lost.
+constexpr int kLostAfterPeriods = 3;
 
 // The nodes of the demo location, in start-up order (masters before the passive views).
 const std::vector<NodeEntry>& demo_node_entries();
@@ -61,6 +68,10 @@ int write_node_property(EqFct& loc, const DemoNode& node, const std::string& suf
 // Start-up of one node: receive the guarding answers, emergencies and SDO replies, start the
 // device (NMT), then read its identity strings. Progress and problems go to standard output.
 void start_node(EqFct& loc, DemoNode& node);
+
+// Writes the node's heartbeat period to its device (0x1017, SDO download) and switches on the
+// library's lost-device supervision for it. Progress and problems go to standard output.
+void start_heartbeat(DemoNode& node);
 
 // SDO upload of the identity strings into ".MANU", ".HWVER", ".SWVER". True when all three
 // were read.

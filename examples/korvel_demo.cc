@@ -4,9 +4,11 @@
 // node-ID, ...) come from the configuration file. Each node on a simulated net gets a
 // simulated CANopen device; nets that the driver configuration (NTCAN_CONFIG) gives another
 // transport carry whatever devices are really there. The server starts the nodes, polls the lines, supervises the devices by node
-// guarding, shows emergencies, prints a status table, takes operator commands on standard
-// input, and plays a short fault script on the simulated nets: an emergency, and one line going
-// down and coming back, which the line's supervision thread closes and re-opens.
+// guarding (one device by its heartbeats, whose period the server writes by SDO download),
+// shows emergencies, prints a status table, takes operator commands on standard input (also
+// SDO reads and writes of any object), and plays a short fault script on the simulated nets:
+// an emergency, the heartbeat device falling silent and coming back, and one line going down
+// and coming back, which the line's supervision thread closes and re-opens.
 //
 //   korvel_demo --config demo.conf --seconds 25 --time-scale 6 --table-every 5
 #include <unistd.h>
@@ -70,7 +72,8 @@ const char* const kUsage =
     "  --quiet            do not show the library's log lines\n"
     "  --verbose          show every frame the nodes receive as well\n"
     "  --help, --version\n"
-    "Commands on standard input: list, get NAME, set NAME VALUE..., debug [NODE|WORD|off], help, quit.\n";
+    "Commands on standard input: list, get NAME, set NAME VALUE..., debug [NODE|WORD|off],\n"
+    "read NODE INDEX SUB, write NODE INDEX SUB VALUE, help, quit.\n";
 
 // -1: run; otherwise the exit status (0 after --help or --version, 2 for a bad command line).
 int parse_options(int argc, char** argv, Options* o) {
@@ -123,6 +126,19 @@ class FaultScript {
       add(20, [device, this] {
         report(time_, "script: FAN2's device reports emergency 0x2310 (output current too high)");
         device->emergency(0x2310, 0x03, {0x12, 0x00, 0x00, 0x00, 0x00});
+      });
+    }
+    for (const SimulatedDevice& d : devices) {
+      if (d.owner->entry->heartbeat_ms <= 0) continue;
+      auto device = d.device;
+      const std::string base = d.owner->base;
+      add(30, [device, base, this] {
+        report(time_, "script: " + base + "'s device falls silent");
+        device->mute(true);
+      });
+      add(40, [device, base, this] {
+        report(time_, "script: " + base + "'s device speaks again");
+        device->mute(false);
       });
     }
     if (valve && ntcan_sim::simulated(valve->line() - 1)) {

@@ -107,6 +107,7 @@ NodeMonitor::NodeMonitor(EqFct& loc, const NodeList& nodes, const DemoTime& time
     g->nodes.push_back(n.get());
     if (n->can->isactive()) g->master = n.get();
   }
+  for (Group& g : groups_) g.heartbeat = g.master->entry->heartbeat_ms > 0;
 }
 
 void NodeMonitor::receive() {
@@ -114,8 +115,15 @@ void NodeMonitor::receive() {
   for (Group& g : groups_) {
     int n = 0;
     const int r = g.master->can->can_array(batch, &n);
-    if (r != 0 || n <= 0) continue;  // no line, a failed receive, or nothing new
-    process(g, batch, n);
+    if (r == 0 && n > 0) process(g, batch, n);  // else no line, a failed receive, or nothing new
+    if (g.heartbeat && g.master->can->is_lost() != g.lost) {
+      g.lost = !g.lost;
+      report(time_, names_of(g.nodes) + (g.lost ? ": lost, no heartbeat for " +
+                                                      std::to_string(kLostAfterPeriods * g.master->entry->heartbeat_ms) +
+                                                      " ms"
+                                                : ": heartbeats again, " +
+                                                      property_text(loc_, g.master->base + ".CONDITION")));
+    }
   }
 }
 
@@ -188,6 +196,7 @@ void NodeMonitor::retry_identity(Group& g) {
 
 void NodeMonitor::guard() {
   for (Group& g : groups_) {
+    if (g.heartbeat) continue;
     if (g.requested && !g.answered && ++g.missed >= kMissedPeriods && !g.silent) {
       g.silent = true;
       for (DemoNode* node : g.nodes) {

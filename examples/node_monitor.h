@@ -40,10 +40,11 @@ class NodeMonitor {
 
   NodeMonitor(EqFct& loc, const NodeList& nodes, const DemoTime& time);
 
-  // After can_looping(): looks at the frames each master received.
+  // After can_looping(): looks at the frames each master received, and reports heartbeat
+  // devices that the supervision found lost or back.
   void receive();
   // Once per guarding period: counts the period as missed for devices that did not answer
-  // the last request, then sends the next requests.
+  // the last request, then sends the next requests (not to heartbeat devices).
   void guard();
   // Reports lines that were closed or re-opened since the last call.
   void watch_lines();
@@ -64,6 +65,8 @@ class NodeMonitor {
     bool answered = false;   // an answer arrived since the last request
     int missed = 0;
     bool silent = false;
+    bool heartbeat = false;  // watched by the library's lost-device supervision, not guarded
+    bool lost = false;       // the supervision's judgement at the last look
     std::string emergency;
   };
 

@@ -14,6 +14,7 @@
 #include "d_fct.h"
 #include "eq_data.h"
 #include "eq_fct.h"
+#include "sdo_commands.h"
 
 // ------------------------------------------------------------------ input
 
@@ -108,6 +109,10 @@ std::string help_text() {
          "  debug NODE           dump the frames NODE receives into the log (standard error), e.g. debug PUMP1\n"
          "  debug WORD           set the debug word, e.g. debug 0x100000\n"
          "  debug off            clear the debug word (no frame dump)\n"
+         "  read NODE INDEX SUB  SDO upload of any object of the node's device, e.g. read PUMP1 0x1018 1\n"
+         "  write NODE INDEX SUB VALUE\n"
+         "                       SDO download: an integer in the object's length (e.g. write HEAT4 0x1017 0 500)\n"
+         "                       or a \"text\"; failures name the SDO abort code\n"
          "  help                 this text\n"
          "  quit                 stop the server (the configuration is written back)\n";
 }
@@ -238,6 +243,7 @@ CommandResult run_command(EqFct& loc, const std::string& line) {
   if (cmd == "quit" || cmd == "exit") return {"stopping\n", true};
   if (cmd == "help" || cmd == "?") return {help_text(), false};
   if (cmd == "debug") return debug(loc, w);
+  if (cmd == "read" || cmd == "write") return {sdo_command(loc, line, w), false};
   if (cmd == "list") {
     if (w.size() != 1) return {"list takes no arguments\n", false};
     return list(loc);

@@ -37,7 +37,8 @@ struct CommandResult {
 constexpr int kFrameDumpBit = 0x100000;
 
 // Runs one operator command on the location:
-//   list | get NAME | set NAME VALUE... | debug [NODE|WORD|off] | help | quit
+//   list | get NAME | set NAME VALUE... | debug [NODE|WORD|off] | read NODE INDEX SUB |
+//   write NODE INDEX SUB VALUE | help | quit
 // NAME is a property's base name (e.g. PUMP1.STOP). An integer property takes one integer,
 // a node's identity four, a text property the rest of the line. `debug NODE` turns on the
 // frame dump for that node (debug word and DEBUG_ID), `debug WORD` sets the debug word,

@@ -648,3 +648,66 @@ TEST_F(DemoServer, PromptsOnATerminal) {
   EXPECT_TRUE(quit_sent) << screen;
   EXPECT_NE(screen.find("stopping"), std::string::npos) << screen;
 }
+
+TEST_F(DemoServer, ReadsAndWritesObjectsAndShowsTheHeartbeatDeviceLostAndBack) {
+  bool sent = false;
+  bool quit_sent = false;
+  const std::string lost = "Lost: no heartbeat or guarding answer";
+  // At the first table the operator reads and writes objects; once HEAT4 was lost and is
+  // back, the operator quits.
+  auto operator_at_console = [&](const std::string& line, const Outcome& r, Input& in) {
+    if (line.rfind("lines:", 0) != 0) return;
+    if (!sent) {
+      in.send(
+          "read HEAT4 0x1017 0\n"
+          "write HEAT4 0x1017 0 700000\n"
+          "write HEAT4 0x1017 0 0x1F4\n"
+          "read PUMP1 0x1008 0\n"
+          "read PUMP1 0x6000 0\n"
+          "write PUMP1 0x1008 0 \"new name\"\n"
+          "write PUMP1 0x1008\n"
+          "read NOPE 0x1000 0\n"
+          "read PUMP1 0x10000 0\n");
+      sent = true;
+    }
+    const std::vector<std::string> seen = conditions(r, "HEAT4");
+    if (!quit_sent && leaves_and_regains(seen, "Operational") && contains(seen, lost)) {
+      in.send("quit\n");
+      in.close();
+      quit_sent = true;
+    }
+  };
+  const Outcome r = run({"--config", config(), "--seconds", "30", "--time-scale", "20", "--table-every", "1"},
+                        operator_at_console);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(quit_sent) << "the run ended before HEAT4 was lost and back";
+
+  // Start-up: the producer time written by download, the supervision switched on.
+  EXPECT_TRUE(contains(r.out, "HEAT4: heartbeat every 500 ms (0x1017 written by SDO download), lost after 1500 ms"));
+  // The commands, with the abort codes by name.
+  EXPECT_TRUE(contains(r.out, "HEAT4 0x1017/0 = 500 (2 bytes: F4 01)"));
+  EXPECT_TRUE(contains(r.out, "700000 does not fit the 2 bytes of HEAT4 0x1017/0"));
+  EXPECT_TRUE(contains(r.out, "HEAT4 0x1017/0 = 500 (2 bytes: F4 01) written"));
+  EXPECT_TRUE(contains(r.out, "PUMP1 0x1008/0 = \"Halvorsen Pumpwerk\" (18 bytes)"));
+  EXPECT_TRUE(contains(r.out, "read PUMP1 0x6000/0 failed: the device aborted: 0x06020000 object does not exist"));
+  EXPECT_TRUE(contains(r.out,
+                       "write PUMP1 0x1008/0 failed: the device aborted: 0x06010002 attempt to write a read-only object"));
+  EXPECT_TRUE(contains(r.out, "usage: write NODE INDEX SUB VALUE"));
+  EXPECT_TRUE(contains(r.out, "no node 'NOPE' at location DEMO"));
+  EXPECT_TRUE(contains(r.out, "'0x10000' is no object index"));
+
+  // The scripted silence: lost in the table, then back, each told once.
+  const std::vector<std::string> seen = conditions(r, "HEAT4");
+  EXPECT_TRUE(contains(seen, lost));
+  EXPECT_EQ(seen.back(), "Operational");
+  int lost_lines = 0;
+  int back_lines = 0;
+  for (const auto& l : r.out) {
+    lost_lines += l.find("HEAT4: lost, no heartbeat for 1500 ms") != std::string::npos;
+    back_lines += l.find("HEAT4: heartbeats again, Operational") != std::string::npos;
+  }
+  EXPECT_EQ(lost_lines, 1);
+  EXPECT_EQ(back_lines, 1);
+  // The other nodes are guarded as before and never lost.
+  for (const char* other : {"PUMP1", "FAN2", "VALVE3"}) EXPECT_FALSE(contains(conditions(r, other), lost)) << other;
+}
