@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "can_frame.h"
-#include "sim_clock.h"
+#include "sim/sim_clock.h"
 
 namespace ntcan_driver {
 namespace {

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "bus_trace.h"
-#include "device.h"
+#include "sim/device.h"
 #include "device_host.h"
 #include "transport.h"
 
