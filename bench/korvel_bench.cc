@@ -244,7 +244,7 @@ BENCHMARK(BM_MemoryPerStartedNode)->Iterations(1)->Unit(benchmark::kMillisecond)
 // Reading a 60-character manufacturer name from a device that answers at once.
 void BM_SdoRead60Characters(benchmark::State& state) {
   static D_can* n = [] {
-    auto dev = std::make_shared<canopen::Device>(100);
+    auto dev = std::make_shared<ntcan_sim::canopen::Device>(100);
     dev->set_identity(std::string("Northwind Motion Systems servo drive controller series 9000X").substr(0, 60), "H1",
                       "S1");
     ntcan_sim::attach(16, dev);

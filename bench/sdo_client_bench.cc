@@ -25,7 +25,7 @@ constexpr int kNodeId = 5;
 struct World {
   World() {
     vexil::set_log_sink(&quiet);
-    device = std::make_shared<canopen::Device>(kNodeId);
+    device = std::make_shared<ntcan_sim::canopen::Device>(kNodeId);
     ntcan_sim::attach(0, device);
     node = new D_can("BENCH sdo device", &loc);
     IIII id{1, kNodeId, 0, 0};
@@ -34,7 +34,7 @@ struct World {
   }
   Quiet quiet;
   EqFct loc{"BENCH"};
-  std::shared_ptr<canopen::Device> device;
+  std::shared_ptr<ntcan_sim::canopen::Device> device;
   D_can* node;
 };
 
@@ -98,7 +98,7 @@ void BM_FramesPerTransfer(benchmark::State& state) {
   const int n = static_cast<int>(state.range(0));
   const bool download = state.range(1) != 0;
   const std::string value(static_cast<size_t>(n), 'v');
-  w.device->set_text(0x2000, 0, value, canopen::Access::kReadWrite);
+  w.device->set_text(0x2000, 0, value, ntcan_sim::canopen::Access::kReadWrite);
   std::vector<unsigned char> buf(static_cast<size_t>(n));
   auto transfer = [&] {
     if (download) return w.node->sdo_write(0x2000, 0, reinterpret_cast<const unsigned char*>(value.data()), n);

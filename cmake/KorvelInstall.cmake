@@ -19,12 +19,12 @@ set(KORVEL_PUBLIC_HEADERS
   vexil/vexil_host.h .
   # ntcan, the driver, and its simulated buses and devices
   include/ntcan.h .
-  ntcan/ntcan_sim.h .
-  ntcan/nets.h .
-  ntcan/frame/frame_text.h .
-  ntcan/sim/device.h sim
-  ntcan/sim/sim_clock.h sim
-  ntcan/sim/canopen_device.h sim)
+  ntcan/include/ntcan_sim.h .
+  ntcan/include/nets.h .
+  ntcan/include/frame_text.h .
+  ntcan/include/sim/device.h sim
+  ntcan/include/sim/sim_clock.h sim
+  ntcan/include/sim/canopen_device.h sim)
 
 list(LENGTH KORVEL_PUBLIC_HEADERS n)
 math(EXPR last "${n} - 1")

@@ -68,7 +68,7 @@ std::vector<SimulatedDevice> attach_devices(const NodeList& nodes) {
       continue;
     }
     d.owner = n.get();
-    d.device = std::make_shared<canopen::Device>(static_cast<std::uint8_t>(n->node_id()));
+    d.device = std::make_shared<ntcan_sim::canopen::Device>(static_cast<std::uint8_t>(n->node_id()));
     d.device->set_identity(n->entry->manufacturer, n->entry->hardware, n->entry->software);
     ntcan_sim::attach(d.net, d.device);
     console().write("simulated device for " + n->base + " on net " + std::to_string(d.net) + ", node-ID " +

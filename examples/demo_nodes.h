@@ -51,7 +51,7 @@ NodeList create_nodes(EqFct& loc);
 std::string identity_problems(const NodeList& nodes, const std::string& config_file);
 
 struct SimulatedDevice {
-  std::shared_ptr<canopen::Device> device;
+  std::shared_ptr<ntcan_sim::canopen::Device> device;
   int net = 0;
   const DemoNode* owner = nullptr;
 };

@@ -3,7 +3,7 @@
 
 #include <cstdlib>
 
-#include "sim/sim_bus.h"
+#include "sim/sim_transport.h"
 
 namespace ntcan_driver {
 
@@ -15,7 +15,7 @@ DriverState& driver_state() {
     const char* rec = std::getenv("NTCAN_RECORD");
     if (rec != nullptr && *rec != '\0' && *rec != '0') {
       d->recording = true;
-      sim_bus().keep_log(true);
+      sim_transport().keep_log(true);
     }
     return d;
   }();

@@ -6,14 +6,14 @@
 #include "can_frame.h"
 #include "driver_state.h"
 #include "ntcan_sim.h"
-#include "sim/sim_bus.h"
+#include "sim/sim_transport.h"
 
 namespace ntcan_sim {
 namespace {
 
 using ntcan_driver::DriverState;
 using ntcan_driver::driver_state;
-using ntcan_driver::sim_bus;
+using ntcan_driver::sim_transport;
 
 std::size_t checked(int net) {
   if (!ntcan_driver::valid_net(net)) throw std::invalid_argument("no net " + std::to_string(net));
@@ -42,14 +42,14 @@ void reset() {
     d.baudrate.fill(0);
     d.calls.clear();
   }
-  sim_bus().reset();
+  sim_transport().reset();
   ntcan_driver::bus_trace().open_from_environment();
   set_time_source(nullptr);
 }
 
 void keep_records(bool on) {
   driver_state().recording = on;
-  sim_bus().keep_log(on);
+  sim_transport().keep_log(on);
 }
 
 void fail_open(int net, int status, int times) { arm(net, &ntcan_driver::NetFaults::open, status, times); }
@@ -97,12 +97,12 @@ void inject(int net, const CMSG& m) {
     std::lock_guard<std::mutex> lock(d.mx);
     if (faults(d, net).down) return;
   }
-  sim_bus().inject(net, m);
+  sim_transport().inject(net, m);
 }
 
-std::vector<CMSG> bus_log(int net) { return sim_bus().log(static_cast<int>(checked(net))); }
+std::vector<CMSG> bus_log(int net) { return sim_transport().log(static_cast<int>(checked(net))); }
 
-void clear_bus_log() { sim_bus().clear_log(); }
+void clear_bus_log() { sim_transport().clear_log(); }
 
 int open_handles(int net) {
   return static_cast<int>(driver_state().handles.on_net(static_cast<int>(checked(net))).size());
@@ -136,7 +136,7 @@ std::uint32_t baudrate(int net) {
 }
 
 bool simulated(int net) {
-  return ntcan_driver::valid_net(net) && &ntcan_driver::transport_for_net(net) == &sim_bus();
+  return ntcan_driver::valid_net(net) && &ntcan_driver::transport_for_net(net) == &sim_transport();
 }
 
 std::vector<Call> calls() {
@@ -159,11 +159,11 @@ void clear_calls() {
 
 void attach(int net, std::shared_ptr<Device> device) {
   if (!device) throw std::invalid_argument("attach: no device");
-  sim_bus().attach(static_cast<int>(checked(net)), std::move(device));
+  sim_transport().attach(static_cast<int>(checked(net)), std::move(device));
 }
 
 void detach(int net, const std::shared_ptr<Device>& device) {
-  sim_bus().detach(static_cast<int>(checked(net)), device);
+  sim_transport().detach(static_cast<int>(checked(net)), device);
 }
 
 }  // namespace ntcan_sim

@@ -3,7 +3,7 @@
 
 #include "driver_config.h"
 #include "refused_transport.h"
-#include "sim/sim_bus.h"
+#include "sim/sim_transport.h"
 #include "socketcan/socketcan_transport.h"
 #include "socketcand/socketcand_transport.h"
 
@@ -11,7 +11,7 @@ namespace ntcan_driver {
 
 Transport& transport_for_net(int net) {
   const NetConfig* cfg = driver_config().find(net);
-  if (!cfg) return sim_bus();
+  if (!cfg) return sim_transport();
   switch (cfg->kind) {
     case NetConfig::Kind::kSocketcand:
       return socketcand_transport(*cfg);
@@ -22,7 +22,7 @@ Transport& transport_for_net(int net) {
     case NetConfig::Kind::kSim:
       break;
   }
-  return sim_bus();
+  return sim_transport();
 }
 
 }  // namespace ntcan_driver

@@ -7,6 +7,7 @@
 
 #include "canopen_protocol.h"
 
+namespace ntcan_sim {
 namespace canopen {
 
 using namespace protocol;
@@ -223,3 +224,4 @@ void Device::on_guard(std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& o
 }
 
 }  // namespace canopen
+}  // namespace ntcan_sim

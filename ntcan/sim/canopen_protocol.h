@@ -11,6 +11,7 @@
 #include "canopen_device.h"
 #include "ntcan.h"
 
+namespace ntcan_sim {
 namespace canopen {
 namespace protocol {
 
@@ -81,5 +82,6 @@ constexpr std::uint32_t code_of(SdoAbort a) { return static_cast<std::uint32_t>(
 
 }  // namespace protocol
 }  // namespace canopen
+}  // namespace ntcan_sim
 
 #endif  // CANOPEN_PROTOCOL_H

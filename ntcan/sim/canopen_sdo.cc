@@ -5,6 +5,7 @@
 #include "canopen_device.h"
 #include "canopen_protocol.h"
 
+namespace ntcan_sim {
 namespace canopen {
 
 using namespace protocol;
@@ -231,3 +232,4 @@ CMSG Device::abort_frame(std::uint16_t index, std::uint8_t sub, std::uint32_t co
 }
 
 }  // namespace canopen
+}  // namespace ntcan_sim

@@ -16,7 +16,7 @@
 #include <memory>
 #include <vector>
 
-#include "device.h"
+#include "sim/device.h"
 #include "ntcan.h"
 
 namespace ntcan_sim {

@@ -1,5 +1,5 @@
 // sim_clock.cc - now(): the steady clock in ns, or a source a test installed.
-#include "sim_clock.h"
+#include "sim/sim_clock.h"
 
 #include <atomic>
 #include <chrono>

@@ -45,9 +45,9 @@ constexpr std::uint16_t kDriver = 0x0100;
 constexpr int kTxRetries = 20;
 constexpr timespec kTxRetryPause{0, 1000000};
 
-class SocketcanNet final : public Transport {
+class SocketcanTransport final : public Transport {
  public:
-  explicit SocketcanNet(const NetConfig& cfg) : net_(cfg.net), ifname_(cfg.ifname) {}
+  explicit SocketcanTransport(const NetConfig& cfg) : net_(cfg.net), ifname_(cfg.ifname) {}
 
   std::unique_ptr<Port> open(int net, int& status) override;
 
@@ -97,7 +97,7 @@ class SocketcanNet final : public Transport {
 
 class SocketcanPort final : public Port {
  public:
-  SocketcanPort(SocketcanNet& net, const socketcan::RawSocket& s, int wake_fd)
+  SocketcanPort(SocketcanTransport& net, const socketcan::RawSocket& s, int wake_fd)
       : net_(net), fd_(s.fd), ifindex_(s.ifindex), wake_fd_(wake_fd) {
     net_.trace_duty().join(this);
   }
@@ -346,7 +346,7 @@ class SocketcanPort final : public Port {
     return socketcan::status_of(c);
   }
 
-  SocketcanNet& net_;
+  SocketcanTransport& net_;
   const int fd_;
   const int ifindex_;
   const int wake_fd_;
@@ -363,7 +363,7 @@ class SocketcanPort final : public Port {
   bool tracing_ = false;  // this port writes the net's trace
 };
 
-std::unique_ptr<Port> SocketcanNet::open(int net, int& status) {
+std::unique_ptr<Port> SocketcanTransport::open(int net, int& status) {
   (void)net;
   socketcan::RawSocket s = socketcan::open_raw_socket(ifname_);
   if (s.fd < 0) {
@@ -388,10 +388,10 @@ Transport& socketcan_transport(const NetConfig& cfg) {
   // One transport per configured (net, interface), kept for the life of the process: handles
   // opened before a reload of the configuration keep using theirs.
   static std::mutex mx;
-  static auto* nets = new std::map<std::pair<int, std::string>, SocketcanNet*>();
+  static auto* nets = new std::map<std::pair<int, std::string>, SocketcanTransport*>();
   std::lock_guard<std::mutex> lock(mx);
-  SocketcanNet*& t = (*nets)[{cfg.net, cfg.ifname}];
-  if (t == nullptr) t = new SocketcanNet(cfg);
+  SocketcanTransport*& t = (*nets)[{cfg.net, cfg.ifname}];
+  if (t == nullptr) t = new SocketcanTransport(cfg);
   return *t;
 }
 

@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
   std::ofstream(conf) << "PUMP1: \t1  5  0  0\n";
   setenv("KORVEL_GATEWAY_FILE", "/dev/null", 1);  // no network gateway to reset
 
-  auto device = std::make_shared<canopen::Device>(5);
+  auto device = std::make_shared<ntcan_sim::canopen::Device>(5);
   device->set_identity("Installed Pump Works", "HW-1", "SW-2");
   ntcan_sim::attach(0, device);
 

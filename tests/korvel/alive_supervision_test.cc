@@ -81,7 +81,7 @@ TEST_F(AliveSupervision, HeartbeatsKeepTheNodeSilenceLosesItOnceAndTheNextBeatBr
 }
 
 TEST_F(AliveSupervision, GuardingAnswersCountAsStateFrames) {
-  auto dev = std::make_shared<canopen::Device>(5);
+  auto dev = std::make_shared<ntcan_sim::canopen::Device>(5);
   ntcan_sim::attach(0, dev);
   ASSERT_EQ(n_->supervise_alive(1000), 0);
   auto guard_period = [&] {
@@ -162,7 +162,7 @@ TEST_F(AliveSupervision, ADestroyedNodeLeavesNoSupervisionBehind) {
 }
 
 TEST_F(AliveSupervision, HeartbeatProducerSetByDownloadIsSupervisedLostAndBack) {
-  auto dev = std::make_shared<canopen::Device>(5);
+  auto dev = std::make_shared<ntcan_sim::canopen::Device>(5);
   ntcan_sim::attach(0, dev);
   const unsigned char ms500[2] = {0xF4, 0x01};
   ASSERT_EQ(n_->sdo_write(0x1017, 0, ms500, 2), 0);  // producer time 500 ms

@@ -15,8 +15,8 @@ using NodeRecovery = KorvelTest;
 }  // namespace
 
 TEST_F(NodeRecovery, NodesFollowTheLineHandleThroughAnOutage) {
-  auto dev5 = std::make_shared<canopen::Device>(5);
-  auto dev6 = std::make_shared<canopen::Device>(6);
+  auto dev5 = std::make_shared<ntcan_sim::canopen::Device>(5);
+  auto dev6 = std::make_shared<ntcan_sim::canopen::Device>(6);
   ntcan_sim::attach(0, dev5);
   ntcan_sim::attach(0, dev6);
   D_can& master = node("M", {1, 5, 0, 0});

@@ -25,8 +25,8 @@ class NodeSdo : public KorvelTest {
     EXPECT_EQ(n.init(0x585), 0);
     return n;
   }
-  std::shared_ptr<canopen::Device> device(const std::string& name) {
-    auto d = std::make_shared<canopen::Device>(5);
+  std::shared_ptr<ntcan_sim::canopen::Device> device(const std::string& name) {
+    auto d = std::make_shared<ntcan_sim::canopen::Device>(5);
     d->set_identity(name, "HW-1.0", "SW-2.3.4");
     ntcan_sim::attach(0, d);
     return d;

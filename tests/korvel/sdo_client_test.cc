@@ -119,7 +119,7 @@ TEST_F(SdoClient, ObjectOfExactlyTheCapacityFitsAndEmptyObjectReadsZeroBytes) {
 }
 
 TEST_F(SdoClient, RealDeviceServesTheIdentityObjects) {
-  auto dev = std::make_shared<canopen::Device>(5);
+  auto dev = std::make_shared<ntcan_sim::canopen::Device>(5);
   dev->set_identity("Pump controller PC-7", "HW-1", "SW-2");
   dev->set_u32(0x1018, 1, 0x0000ABCD);
   ntcan_sim::attach(0, dev);
@@ -163,9 +163,9 @@ TEST_F(SdoClient, SegmentedDownloadOfTwentyBytesWithToggles) {
 }
 
 TEST_F(SdoClient, RealDeviceTakesDownloadsIntoWritableObjectsOnly) {
-  auto dev = std::make_shared<canopen::Device>(5);
+  auto dev = std::make_shared<ntcan_sim::canopen::Device>(5);
   dev->set_identity("NAME", "HW", "SW");
-  dev->set_text(0x2100, 0, "", canopen::Access::kReadWrite);
+  dev->set_text(0x2100, 0, "", ntcan_sim::canopen::Access::kReadWrite);
   ntcan_sim::attach(0, dev);
   const std::string text = "twenty bytes of text";
   EXPECT_EQ(write(0x2100, 0, Bytes(text.begin(), text.end())), 0);
@@ -258,7 +258,7 @@ TEST_F(SdoClient, SilentDeviceIsAbortedAfterTheTimeOutOnTheFrameworkClock) {
 
 TEST_F(SdoClient, TimeOutIsPerCallAndCountsForEveryReply) {
   clock_->set_query_step(500 * kMs);
-  auto dev = std::make_shared<canopen::Device>(5);
+  auto dev = std::make_shared<ntcan_sim::canopen::Device>(5);
   dev->set_text(0x2000, 0, "first value");
   dev->set_text(0x2001, 0, "second value");
   dev->delay_replies(2500 * kMs);
@@ -276,7 +276,7 @@ TEST_F(SdoClient, TimeOutIsPerCallAndCountsForEveryReply) {
 TEST_F(SdoClient, ReplyThatCameInTimeIsTakenEvenWhenTheClockJumpsPastTheTimeOut) {
   // Each look at the framework clock lets 2 s pass: the time is up before the first wait.
   clock_->set_query_step(2000 * kMs);
-  auto dev = std::make_shared<canopen::Device>(5);
+  auto dev = std::make_shared<ntcan_sim::canopen::Device>(5);
   dev->set_text(0x2000, 0, "segmented value");
   ntcan_sim::attach(0, dev);
   Bytes got;
@@ -398,7 +398,7 @@ TEST_F(SdoClient, TwoThreadsOnOneDeviceAreServedOneAfterTheOther) {
   // (and counts as wrong) instead of waiting for a virtual time that nobody moves.
   vexil::set_clock(nullptr);
   ntcan_sim::set_time_source(nullptr);
-  auto dev = std::make_shared<canopen::Device>(5);
+  auto dev = std::make_shared<ntcan_sim::canopen::Device>(5);
   const std::string a = "first object, three segments";
   const std::string b = "second object, somewhat longer: five segments";
   dev->set_text(0x2000, 0, a);
@@ -428,7 +428,7 @@ TEST_F(SdoClient, TwoThreadsOnOneDeviceAreServedOneAfterTheOther) {
 }
 
 TEST_F(SdoClient, PollingTakesNoRepliesAndTransfersTakeNoPolledFrames) {
-  auto dev = std::make_shared<canopen::Device>(5);
+  auto dev = std::make_shared<ntcan_sim::canopen::Device>(5);
   dev->set_text(0x2000, 0, "a value in several segments");
   ntcan_sim::attach(0, dev);
   ASSERT_EQ(n_->AddIdent(0x585), 0);  // the node's batches see the replies too

@@ -86,8 +86,8 @@ TEST(DeviceHost, FramesCrossInOrderAndNoSenderHearsItsOwn) {
 
 TEST(DeviceHost, LateAnswersWaitForTheirTimeAndDetachTakesThemAlong) {
   Bus bus;
-  auto slow = std::make_shared<canopen::Device>(5);
-  auto other = std::make_shared<canopen::Device>(6);
+  auto slow = std::make_shared<ntcan_sim::canopen::Device>(5);
+  auto other = std::make_shared<ntcan_sim::canopen::Device>(6);
   slow->delay_replies(5000);
   other->delay_replies(9000);
   bus.host.attach(slow);
@@ -112,7 +112,7 @@ TEST(DeviceHost, LateAnswersWaitForTheirTimeAndDetachTakesThemAlong) {
 
 TEST(DeviceHost, DroppedFramesNeverComeAndDevicesStay) {
   Bus bus;
-  auto dev = std::make_shared<canopen::Device>(5);
+  auto dev = std::make_shared<ntcan_sim::canopen::Device>(5);
   dev->delay_replies(100);
   bus.host.attach(dev);
   bus.send("705#R1", 1000);
@@ -145,7 +145,7 @@ TEST(DeviceHost, EndlessChatterStopsAtTheBudgetAndGoesOnAtTheNextRun) {
 TEST(DeviceHost, SpontaneousFramesComeAfterDueOnesAndBadFramesNeverCross) {
   Bus bus;
   auto speaker = std::make_shared<Speaker>();
-  auto late = std::make_shared<canopen::Device>(5);
+  auto late = std::make_shared<ntcan_sim::canopen::Device>(5);
   late->delay_replies(10);
   bus.host.attach(late);
   bus.host.attach(speaker);

@@ -70,7 +70,7 @@ class DevsimHost : public ::testing::Test {
   std::vector<std::string> sent() { return std::move(sent_); }
 
   ntcan_sim::DeviceHost host;
-  std::vector<std::shared_ptr<canopen::Device>> devices;
+  std::vector<std::shared_ptr<ntcan_sim::canopen::Device>> devices;
   std::vector<std::string> sent_;
   const ntcan_sim::DeviceHost::Deliver deliver = [this](const CMSG& m, const void* sender) {
     if (sender != nullptr) sent_.push_back(ntcan_sim::to_string(m));

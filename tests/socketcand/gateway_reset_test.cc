@@ -269,7 +269,7 @@ class GatewayReset : public KorvelTest {
     EXPECT_EQ(n.get_hwversion(), 0);
     EXPECT_EQ(read_text(n, ".HWVER"), "HW-1");
     EXPECT_EQ(device->nmt_commands(), commands + 1);
-    EXPECT_EQ(device->state(), canopen::NmtState::kOperational);
+    EXPECT_EQ(device->state(), ntcan_sim::canopen::NmtState::kOperational);
   }
 
   std::unique_ptr<gateway_sim::GatewaySim> sim_;

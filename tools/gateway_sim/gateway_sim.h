@@ -62,7 +62,7 @@ class GatewaySim {
   std::uint64_t frames(const std::string& bus) const;
 
   // A configured device, to look at or to fault; null if there is none.
-  std::shared_ptr<canopen::Device> device(const std::string& bus, int node) const;
+  std::shared_ptr<ntcan_sim::canopen::Device> device(const std::string& bus, int node) const;
 
  private:
   struct Impl;

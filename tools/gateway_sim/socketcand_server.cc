@@ -36,7 +36,7 @@ SocketcandServer::SocketcandServer(const Config& cfg, Log log) : cfg_(cfg), log_
   for (const auto& d : cfg.devices) {
     auto it = std::find_if(buses_.begin(), buses_.end(), [&](const Bus& b) { return b.name == d.bus; });
     if (it == buses_.end()) continue;
-    auto dev = std::make_shared<canopen::Device>(static_cast<std::uint8_t>(d.node));
+    auto dev = std::make_shared<ntcan_sim::canopen::Device>(static_cast<std::uint8_t>(d.node));
     dev->set_identity(d.name, d.hw, d.sw);
     it->devices.attach(dev);
     it->configured.push_back(std::move(dev));
@@ -280,7 +280,7 @@ void SocketcandServer::read(Client& c, Clock::time_point now) {
   }
 }
 
-std::shared_ptr<canopen::Device> SocketcandServer::device(const std::string& bus, int node) const {
+std::shared_ptr<ntcan_sim::canopen::Device> SocketcandServer::device(const std::string& bus, int node) const {
   for (const auto& b : buses_) {
     if (b.name != bus) continue;
     for (const auto& d : b.configured) {

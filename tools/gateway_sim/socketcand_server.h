@@ -63,7 +63,7 @@ class SocketcandServer {
   std::size_t clients() const { return clients_.size(); }
 
   // A configured device; null if there is none.
-  std::shared_ptr<canopen::Device> device(const std::string& bus, int node) const;
+  std::shared_ptr<ntcan_sim::canopen::Device> device(const std::string& bus, int node) const;
 
   // Thread-safe counters.
   std::uint64_t frames(const std::string& bus) const;
@@ -76,7 +76,7 @@ class SocketcandServer {
   struct Bus {
     std::string name;
     ntcan_sim::DeviceHost devices;
-    std::vector<std::shared_ptr<canopen::Device>> configured;
+    std::vector<std::shared_ptr<ntcan_sim::canopen::Device>> configured;
   };
 
   static std::int64_t steady_ns(Clock::time_point t);

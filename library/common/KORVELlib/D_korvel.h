@@ -132,6 +132,10 @@ class D_can : public D_fct {
   virtual int can_poll(int* ident, int* length, unsigned char* Data);
   virtual int can_write(int ident, int length, unsigned char* Data);
   virtual int can_fill();
+  // Asks the processor to start loading what the next fill of this node reads (its line, its
+  // active flag, its pair cell, buffer length and status); reads only the node itself and
+  // changes nothing. can_looping calls it one node ahead, under mx_loop.
+  void prefetch_fill() const;
   virtual int can_array(CMSG* rxmsg, int* length);
   virtual int can_SDO(unsigned short index, unsigned char subindex);
 

@@ -85,6 +85,13 @@ int can_looping() {
     auto& list = korvel::can_list();
     if (i >= list.size()) break;
     D_can* node = list[i];
+    // The nodes lie all over the heap: while this one is polled, the processor loads the next
+    // one's fields and the one after that, so the pass does not wait for memory node by node.
+    if (i + 1 < list.size()) list[i + 1]->prefetch_fill();
+    if (i + 2 < list.size()) {
+      __builtin_prefetch(list[i + 2]);
+      __builtin_prefetch(reinterpret_cast<const char*>(list[i + 2]) + 64);
+    }
     node->can_fill();
     D_can::supervise_batch(node);
     if (VEXIL_debug & 0x100000) node->can_print();

@@ -114,6 +114,14 @@ int D_can::can_fill() {
   return *can_ret_;
 }
 
+void D_can::prefetch_fill() const {
+  __builtin_prefetch(pline_);
+  __builtin_prefetch(active_);
+  __builtin_prefetch(pair_handle_);
+  __builtin_prefetch(rxmsg_len_);
+  __builtin_prefetch(can_ret_);
+}
+
 int D_can::can_array(CMSG* rxmsg, int* length) {
   if (!rxmsg || !length) return kFailed;
   // A consistent batch: the fill of another thread's can_looping runs under the same lock.

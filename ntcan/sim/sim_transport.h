@@ -1,4 +1,4 @@
-// sim_bus.h - the in-process simulated CAN buses, the first transport of the driver.
+// sim_transport.h - the in-process simulated CAN buses, the first transport of the driver.
 //
 // A frame crossing a net is logged, traced, put into every other port of the net and fed to
 // every attached device (the net's device host). Device output due later waits in the host
@@ -6,8 +6,8 @@
 // wake-up); a reader waiting on the net wakes up for it.
 //
 // Each net has a lock of its own: calls on different nets never wait for each other.
-#ifndef NTCAN_SIM_BUS_H
-#define NTCAN_SIM_BUS_H
+#ifndef NTCAN_SIM_TRANSPORT_H
+#define NTCAN_SIM_TRANSPORT_H
 
 #include <array>
 #include <atomic>
@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "bus_trace.h"
-#include "device.h"
+#include "sim/device.h"
 #include "device_host.h"
 #include "transport.h"
 
@@ -27,9 +27,9 @@ namespace ntcan_driver {
 
 class SimPort;
 
-class SimBus final : public Transport {
+class SimTransport final : public Transport {
  public:
-  SimBus();
+  SimTransport();
 
   std::unique_ptr<Port> open(int net, int& status) override;
 
@@ -75,8 +75,8 @@ class SimBus final : public Transport {
 };
 
 // The one simulated bus system of the process (never destroyed).
-SimBus& sim_bus();
+SimTransport& sim_transport();
 
 }  // namespace ntcan_driver
 
-#endif  // NTCAN_SIM_BUS_H
+#endif  // NTCAN_SIM_TRANSPORT_H

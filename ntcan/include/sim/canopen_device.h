@@ -19,6 +19,7 @@
 
 #include "device.h"
 
+namespace ntcan_sim {
 namespace canopen {
 
 // SDO abort codes.
@@ -161,5 +162,6 @@ class Device : public ntcan_sim::Device {
 };
 
 }  // namespace canopen
+}  // namespace ntcan_sim
 
 #endif  // CANOPEN_DEVICE_H

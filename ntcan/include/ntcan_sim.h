@@ -7,6 +7,16 @@
 // Every net (0..255) is an in-process CAN bus unless configured otherwise. A frame sent on a
 // handle reaches every other handle of the same net that enabled its identifier, and every
 // device attached to that net; frames the devices send reach the handles the same way.
+//
+// Names in the driver, one scheme: every namespace starts with ntcan_.
+//   ntcan_driver                 internals (handles, queues, transports); a transport's own
+//                                pure helpers in ntcan_driver::<transport> (socketcand, socketcan)
+//   ntcan_sim                    what tests, tools and demos use: simulated nets, devices, clock
+//   ntcan_sim::canopen           the simulated CANopen device (canopen::protocol: its constants)
+//   ntcan_frame                  frames and their can-utils notation
+// A transport class is named <Kind>Transport and its handle's connection <Kind>Port, in
+// <kind>_transport.{h,cc}: SimTransport/SimPort, SocketcandTransport/SocketcandPort,
+// SocketcanTransport/SocketcanPort, RefusedTransport.
 #ifndef NTCAN_SIM_H
 #define NTCAN_SIM_H
 

@@ -1,11 +1,11 @@
-// sim_bus.cc - in-process CAN nets: ports, their devices, bus log and trace.
-#include "sim_bus.h"
+// sim_transport.cc - in-process CAN nets: ports, their devices, bus log and trace.
+#include "sim_transport.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "can_frame.h"
-#include "sim_clock.h"
+#include "sim/sim_clock.h"
 
 namespace ntcan_driver {
 namespace {
@@ -24,7 +24,7 @@ constexpr std::chrono::milliseconds kCustomClockRecheck{1};
 // Aligned to a cache line: ports polled by different threads share no line.
 class alignas(64) SimPort final : public Port {
  public:
-  SimPort(SimBus& bus, SimBus::Net& net) : bus_(bus), net_(net) {}
+  SimPort(SimTransport& bus, SimTransport::Net& net) : bus_(bus), net_(net) {}
   ~SimPort() override { close(); }
 
   int send(const CMSG* frames, int count, int& sent) override {
@@ -59,7 +59,7 @@ class alignas(64) SimPort final : public Port {
     using Steady = std::chrono::steady_clock;
     const auto deadline = Steady::now() + timeout;
     std::unique_lock<std::mutex> lock(net_.mx);
-    SimBus::Net& n = net_;
+    SimTransport::Net& n = net_;
     for (;;) {
       if (!closed_) bus_.activity(net_);
       if (!inbox_.empty() || closed_ || woken_) {
@@ -108,7 +108,7 @@ class alignas(64) SimPort final : public Port {
     if (closed_) return;
     closed_ = true;
     inbox_.clear();
-    SimBus::Net& n = net_;
+    SimTransport::Net& n = net_;
     n.ports.erase(std::remove(n.ports.begin(), n.ports.end(), this), n.ports.end());
     n.cv.notify_all();
   }
@@ -123,19 +123,19 @@ class alignas(64) SimPort final : public Port {
   }
 
  private:
-  SimBus& bus_;
-  SimBus::Net& net_;
+  SimTransport& bus_;
+  SimTransport::Net& net_;
   std::vector<CMSG> inbox_;
   std::uint64_t lost_ = 0;
   bool closed_ = false;
   bool woken_ = false;
 };
 
-SimBus::SimBus() : keep_log_(false) {
+SimTransport::SimTransport() : keep_log_(false) {
   for (int i = 0; i < kNets; ++i) net(i).number = i;
 }
 
-std::unique_ptr<Port> SimBus::open(int number, int& status) {
+std::unique_ptr<Port> SimTransport::open(int number, int& status) {
   Net& n = net(number);
   auto port = std::make_unique<SimPort>(*this, n);
   std::lock_guard<std::mutex> lock(n.mx);
@@ -144,7 +144,7 @@ std::unique_ptr<Port> SimBus::open(int number, int& status) {
   return port;
 }
 
-void SimBus::inject(int number, const CMSG& m) {
+void SimTransport::inject(int number, const CMSG& m) {
   Net& n = net(number);
   std::lock_guard<std::mutex> lock(n.mx);
   activity(n);
@@ -152,33 +152,33 @@ void SimBus::inject(int number, const CMSG& m) {
   run(n, ntcan_sim::now());
 }
 
-void SimBus::attach(int number, std::shared_ptr<ntcan_sim::Device> device) {
+void SimTransport::attach(int number, std::shared_ptr<ntcan_sim::Device> device) {
   Net& n = net(number);
   std::lock_guard<std::mutex> lock(n.mx);
   n.devices.attach(std::move(device));
   n.cv.notify_all();  // it may want to speak before anything else happens
 }
 
-void SimBus::detach(int number, const std::shared_ptr<ntcan_sim::Device>& device) {
+void SimTransport::detach(int number, const std::shared_ptr<ntcan_sim::Device>& device) {
   Net& n = net(number);
   std::lock_guard<std::mutex> lock(n.mx);
   n.devices.detach(device);
 }
 
-std::vector<CMSG> SimBus::log(int number) {
+std::vector<CMSG> SimTransport::log(int number) {
   Net& n = net(number);
   std::lock_guard<std::mutex> lock(n.mx);
   return std::vector<CMSG>(n.log.begin(), n.log.end());
 }
 
-void SimBus::clear_log() {
+void SimTransport::clear_log() {
   for (Net& n : nets_) {
     std::lock_guard<std::mutex> lock(n.mx);
     n.log.clear();
   }
 }
 
-void SimBus::reset() {
+void SimTransport::reset() {
   for (Net& n : nets_) {
     std::lock_guard<std::mutex> lock(n.mx);
     n.devices.clear();
@@ -186,7 +186,7 @@ void SimBus::reset() {
   }
 }
 
-void SimBus::activity(Net& n) {
+void SimTransport::activity(Net& n) {
   if (n.devices.idle()) return;
   const std::int64_t now = ntcan_sim::now();
   const std::int64_t next_before = n.devices.next_due();
@@ -195,7 +195,7 @@ void SimBus::activity(Net& n) {
   run(n, now);
 }
 
-void SimBus::run(Net& n, std::int64_t now) {
+void SimTransport::run(Net& n, std::int64_t now) {
   std::deque<ntcan_sim::BusFrame>& work = n.work;
   if (work.empty()) return;
   if (n.devices.idle()) {
@@ -205,7 +205,7 @@ void SimBus::run(Net& n, std::int64_t now) {
   } else {
     // One pointer captured: the callback fits std::function's own space, no allocation.
     struct Crossing {
-      SimBus* bus;
+      SimTransport* bus;
       Net* net;
     } c{this, &n};
     n.devices.run(work, now, [&c](const CMSG& m, const void* sender) { c.bus->cross(*c.net, m, sender); });
@@ -213,7 +213,7 @@ void SimBus::run(Net& n, std::int64_t now) {
   n.cv.notify_all();
 }
 
-void SimBus::cross(Net& n, const CMSG& m, const void* sender) {
+void SimTransport::cross(Net& n, const CMSG& m, const void* sender) {
   if (keep_log_.load(std::memory_order_relaxed)) {
     n.log.push_back(m);
     if (n.log.size() > kLogFrames) n.log.pop_front();
@@ -224,8 +224,8 @@ void SimBus::cross(Net& n, const CMSG& m, const void* sender) {
   }
 }
 
-SimBus& sim_bus() {
-  static SimBus* bus = new SimBus;  // never destroyed: detached threads may still use it
+SimTransport& sim_transport() {
+  static SimTransport* bus = new SimTransport;  // never destroyed: detached threads may still use it
   return *bus;
 }
 
