@@ -110,14 +110,19 @@ void BM_TakeBesideAHungGateway(benchmark::State& state) {
     const bool during = opening;
     const auto t0 = std::chrono::steady_clock::now();
     take_once(h);
-    const double us = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
+    const double us =
+        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
     if (during && opening && delays.size() < delays.capacity()) delays.push_back(us);
   }
   stop = true;
   opener.join();
   canClose(h);
   std::sort(delays.begin(), delays.end());
-  auto at = [&](double q) { return delays.empty() ? 0 : delays[static_cast<std::size_t>(q * static_cast<double>(delays.size() - 1))]; };
+  auto at = [&](double q) {
+    return delays.empty()
+               ? 0
+               : delays[static_cast<std::size_t>(q * static_cast<double>(delays.size() - 1))];
+  };
   state.counters["calls_during_hung_open"] = static_cast<double>(delays.size());
   state.counters["median_us"] = at(0.5);
   state.counters["p99_us"] = at(0.99);

@@ -6,14 +6,13 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <new>
-
-#include <algorithm>
-#include <chrono>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -95,7 +94,8 @@ const std::vector<D_can*>& masters_2540() {
   static std::vector<D_can*>* nodes = [] {
     auto* v = new std::vector<D_can*>();
     for (int line = 1; line <= 20; ++line) {
-      for (int id = 1; id <= 127; ++id) v->push_back(started_node(line, id, "L" + std::to_string(line) + "N" + std::to_string(id)));
+      for (int id = 1; id <= 127; ++id)
+        v->push_back(started_node(line, id, "L" + std::to_string(line) + "N" + std::to_string(id)));
     }
     return v;
   }();
@@ -112,7 +112,8 @@ void BM_LoopingPass2540Masters(benchmark::State& state) {
   const double nodes_per_pass = static_cast<double>(korvel_polled_nodes().size());
   const double calls = nodes_per_pass * static_cast<double>(state.iterations());
   state.counters["nodes"] = nodes_per_pass;
-  state.counters["ns_per_node"] = benchmark::Counter(calls, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["ns_per_node"] =
+      benchmark::Counter(calls, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
   state.counters["allocs_per_node"] = static_cast<double>(allocations() - before) / calls;
 }
 BENCHMARK(BM_LoopingPass2540Masters)->Unit(benchmark::kMicrosecond);
@@ -131,7 +132,8 @@ void BM_BareCanTakeEmptyQueue(benchmark::State& state) {
     int32_t len = 10;
     benchmark::DoNotOptimize(canTake(h, out, &len));
   }
-  state.counters["allocs_per_call"] = static_cast<double>(allocations() - before) / static_cast<double>(state.iterations());
+  state.counters["allocs_per_call"] =
+      static_cast<double>(allocations() - before) / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_BareCanTakeEmptyQueue);
 
@@ -147,8 +149,10 @@ void BM_BareCanTake2540HandlesInTurn(benchmark::State& state) {
       benchmark::DoNotOptimize(canTake(h, out, &len));
     }
   }
-  const double calls = static_cast<double>(handles.size()) * static_cast<double>(state.iterations());
-  state.counters["ns_per_call"] = benchmark::Counter(calls, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  const double calls =
+      static_cast<double>(handles.size()) * static_cast<double>(state.iterations());
+  state.counters["ns_per_call"] =
+      benchmark::Counter(calls, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_BareCanTake2540HandlesInTurn)->Unit(benchmark::kMicrosecond);
 
@@ -233,7 +237,9 @@ void BM_MemoryPerStartedNode(benchmark::State& state) {
   double per_node = 0;
   for (auto _ : state) {
     const size_t before = mallinfo2().uordblks;
-    for (int i = 0; i < kNodes; ++i) started_node(18, 1 + i % 127, "MEM" + std::to_string(i) + "_" + std::to_string(state.iterations()));
+    for (int i = 0; i < kNodes; ++i)
+      started_node(18, 1 + i % 127,
+                   "MEM" + std::to_string(i) + "_" + std::to_string(state.iterations()));
     const size_t after = mallinfo2().uordblks;
     per_node = static_cast<double>(after - before) / kNodes;
   }
@@ -245,8 +251,9 @@ BENCHMARK(BM_MemoryPerStartedNode)->Iterations(1)->Unit(benchmark::kMillisecond)
 void BM_SdoRead60Characters(benchmark::State& state) {
   static D_can* n = [] {
     auto dev = std::make_shared<ntcan_sim::canopen::Device>(100);
-    dev->set_identity(std::string("Northwind Motion Systems servo drive controller series 9000X").substr(0, 60), "H1",
-                      "S1");
+    dev->set_identity(
+        std::string("Northwind Motion Systems servo drive controller series 9000X").substr(0, 60),
+        "H1", "S1");
     ntcan_sim::attach(16, dev);
     D_can* node = started_node(17, 100, "SDO");
     node->AddIdent(0x580 + 100);

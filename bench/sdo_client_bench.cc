@@ -101,7 +101,8 @@ void BM_FramesPerTransfer(benchmark::State& state) {
   w.device->set_text(0x2000, 0, value, ntcan_sim::canopen::Access::kReadWrite);
   std::vector<unsigned char> buf(static_cast<size_t>(n));
   auto transfer = [&] {
-    if (download) return w.node->sdo_write(0x2000, 0, reinterpret_cast<const unsigned char*>(value.data()), n);
+    if (download)
+      return w.node->sdo_write(0x2000, 0, reinterpret_cast<const unsigned char*>(value.data()), n);
     int size = 0;
     return w.node->sdo_read(0x2000, 0, buf.data(), n, &size);
   };

@@ -19,7 +19,7 @@
 namespace {
 
 constexpr int kPairs = 20;
-constexpr int kBurst = 1000;               // frames sent before the receiver catches up
+constexpr int kBurst = 1000;                 // frames sent before the receiver catches up
 constexpr double kFullBusFramesPerS = 9000;  // 8-byte frames at 1 Mbit/s, with stuffing
 
 gateway_sim::GatewaySim& gateway() {
@@ -56,7 +56,8 @@ void BM_FramesThroughGateway(benchmark::State& state) {
   const int net = state.thread_index();
   NTCAN_HANDLE tx = NTCAN_NO_HANDLE, rx = NTCAN_NO_HANDLE;
   if (canOpen(net, 0, 10, 4 * kBurst, 1000, 5000, &tx) != NTCAN_SUCCESS ||
-      canOpen(net, 0, 10, 4 * kBurst, 1000, 5000, &rx) != NTCAN_SUCCESS || canIdAdd(rx, 0x181) != NTCAN_SUCCESS) {
+      canOpen(net, 0, 10, 4 * kBurst, 1000, 5000, &rx) != NTCAN_SUCCESS ||
+      canIdAdd(rx, 0x181) != NTCAN_SUCCESS) {
     state.SkipWithError("cannot open the gateway net");
     return;
   }
@@ -83,9 +84,10 @@ void BM_FramesThroughGateway(benchmark::State& state) {
   }
   canClose(tx);
   canClose(rx);
-  state.counters["frames"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
-  state.counters["x_1Mbit_bus"] =
-      benchmark::Counter(static_cast<double>(frames) / kFullBusFramesPerS, benchmark::Counter::kIsRate);
+  state.counters["frames"] =
+      benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
+  state.counters["x_1Mbit_bus"] = benchmark::Counter(
+      static_cast<double>(frames) / kFullBusFramesPerS, benchmark::Counter::kIsRate);
 }
 
 BENCHMARK(BM_FramesThroughGateway)->Threads(1)->Threads(kPairs)->UseRealTime()->MinTime(1.0);

@@ -46,8 +46,8 @@ std::string identity_problems(const NodeList& nodes, const std::string& config_f
   for (const auto& n : nodes) {
     const IIII* id = n->can->value();
     if (id->i1_data < 1 || id->i1_data > 20) {
-      out << "node " << n->base << " has no line in " << config_file << " (expected a line '" << n->base
-          << ": <line 1..20> <node-ID> <third> <fourth>')\n";
+      out << "node " << n->base << " has no line in " << config_file << " (expected a line '"
+          << n->base << ": <line 1..20> <node-ID> <third> <fourth>')\n";
     } else if (id->i2_data < 1 || id->i2_data > 127) {
       out << "node " << n->base << " has node-ID " << id->i2_data << " in " << config_file
           << " (CANopen node-IDs are 1..127)\n";
@@ -64,16 +64,19 @@ std::vector<SimulatedDevice> attach_devices(const NodeList& nodes) {
     d.net = n->line() - 1;
     if (!ntcan_sim::simulated(d.net)) {
       console().write(n->base + ": net " + std::to_string(d.net) +
-                      " has a transport of the driver configuration: no simulated device, the real one answers\n");
+                      " has a transport of the driver configuration: no simulated device, the real "
+                      "one answers\n");
       continue;
     }
     d.owner = n.get();
-    d.device = std::make_shared<ntcan_sim::canopen::Device>(static_cast<std::uint8_t>(n->node_id()));
+    d.device =
+        std::make_shared<ntcan_sim::canopen::Device>(static_cast<std::uint8_t>(n->node_id()));
     d.device->set_identity(n->entry->manufacturer, n->entry->hardware, n->entry->software);
     ntcan_sim::attach(d.net, d.device);
-    console().write("simulated device for " + n->base + " on net " + std::to_string(d.net) + ", node-ID " +
-                    std::to_string(n->node_id()) + ": manufacturer \"" + n->entry->manufacturer + "\", hardware \"" +
-                    n->entry->hardware + "\", software \"" + n->entry->software + "\"\n");
+    console().write("simulated device for " + n->base + " on net " + std::to_string(d.net) +
+                    ", node-ID " + std::to_string(n->node_id()) + ": manufacturer \"" +
+                    n->entry->manufacturer + "\", hardware \"" + n->entry->hardware +
+                    "\", software \"" + n->entry->software + "\"\n");
     devices.push_back(d);
   }
   return devices;
@@ -101,9 +104,11 @@ bool read_identity(DemoNode& node) {
 
 void start_heartbeat(DemoNode& node) {
   const int ms = node.entry->heartbeat_ms;
-  const unsigned char producer_time[2] = {static_cast<unsigned char>(ms & 0xFF), static_cast<unsigned char>(ms >> 8)};
+  const unsigned char producer_time[2] = {static_cast<unsigned char>(ms & 0xFF),
+                                          static_cast<unsigned char>(ms >> 8)};
   D_can::sdo_outcome why;
-  const int r = node.can->sdo_write(kHeartbeatProducerTime, 0, producer_time, sizeof producer_time, &why);
+  const int r =
+      node.can->sdo_write(kHeartbeatProducerTime, 0, producer_time, sizeof producer_time, &why);
   if (r != 0) {
     console().write(node.base + ": writing the heartbeat period to 0x1017 failed: " +
                     sdo_failure_text(r, why.abort_code, why.by_device) + "\n");
@@ -111,15 +116,16 @@ void start_heartbeat(DemoNode& node) {
   }
   node.can->supervise_alive(kLostAfterPeriods * ms);
   console().write(node.base + ": heartbeat every " + std::to_string(ms) +
-                  " ms (0x1017 written by SDO download), lost after " + std::to_string(kLostAfterPeriods * ms) +
-                  " ms without one\n");
+                  " ms (0x1017 written by SDO download), lost after " +
+                  std::to_string(kLostAfterPeriods * ms) + " ms without one\n");
 }
 
 void start_node(EqFct& loc, DemoNode& node) {
   D_can& can = *node.can;
   const int id = node.node_id();
   auto problem = [&](const char* step, int status) {
-    console().write(node.base + ": " + step + " failed: " + can_error_str(static_cast<unsigned long>(status)) + "\n");
+    console().write(node.base + ": " + step +
+                    " failed: " + can_error_str(static_cast<unsigned long>(status)) + "\n");
   };
 
   // Master of (line, node-ID), or a passive view when another node already is.
@@ -137,7 +143,8 @@ void start_node(EqFct& loc, DemoNode& node) {
   if (node.entry->heartbeat_ms > 0 && can.isactive()) start_heartbeat(node);
 
   const bool identity = read_identity(node);
-  console().write(node.base + ": line " + std::to_string(node.line()) + ", node-ID " + std::to_string(id) + ", " +
+  console().write(node.base + ": line " + std::to_string(node.line()) + ", node-ID " +
+                  std::to_string(id) + ", " +
                   (can.isactive() ? "master" : "passive (shares the master's line and buffers)") +
                   (identity ? "" : "; identity strings not readable yet") + "\n");
 }

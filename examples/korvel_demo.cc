@@ -3,12 +3,12 @@
 // The location "DEMO" owns the nodes listed in demo_nodes.cc; their identities (line,
 // node-ID, ...) come from the configuration file. Each node on a simulated net gets a
 // simulated CANopen device; nets that the driver configuration (NTCAN_CONFIG) gives another
-// transport carry whatever devices are really there. The server starts the nodes, polls the lines, supervises the devices by node
-// guarding (one device by its heartbeats, whose period the server writes by SDO download),
-// shows emergencies, prints a status table, takes operator commands on standard input (also
-// SDO reads and writes of any object), and plays a short fault script on the simulated nets:
-// an emergency, the heartbeat device falling silent and coming back, and one line going down
-// and coming back, which the line's supervision thread closes and re-opens.
+// transport carry whatever devices are really there. The server starts the nodes, polls the lines,
+// supervises the devices by node guarding (one device by its heartbeats, whose period the server
+// writes by SDO download), shows emergencies, prints a status table, takes operator commands on
+// standard input (also SDO reads and writes of any object), and plays a short fault script on the
+// simulated nets: an emergency, the heartbeat device falling silent and coming back, and one line
+// going down and coming back, which the line's supervision thread closes and re-opens.
 //
 //   korvel_demo --config demo.conf --seconds 25 --time-scale 6 --table-every 5
 #include <unistd.h>
@@ -39,12 +39,12 @@ namespace {
 
 struct Options {
   std::string config;
-  double seconds = 30;    // wall-clock run time
-  double time_scale = 1;  // framework time runs this many times faster
-  double table_every = 1; // framework seconds between two looks at the status table
-  std::string trace;      // candump log of the buses
-  bool quiet = false;     // the library's log lines are not shown
-  bool verbose = false;   // every frame the nodes receive is shown as well
+  double seconds = 30;     // wall-clock run time
+  double time_scale = 1;   // framework time runs this many times faster
+  double table_every = 1;  // framework seconds between two looks at the status table
+  std::string trace;       // candump log of the buses
+  bool quiet = false;      // the library's log lines are not shown
+  bool verbose = false;    // every frame the nodes receive is shown as well
 };
 
 // Framework time of the poll loop: frames are taken ten times a second, guarding requests
@@ -59,9 +59,11 @@ volatile std::sig_atomic_t g_stop = 0;
 void on_signal(int) { g_stop = 1; }
 
 const char* const kUsage =
-    "usage: korvel_demo --config FILE [--seconds N] [--time-scale F] [--table-every S] [--trace FILE]\n"
+    "usage: korvel_demo --config FILE [--seconds N] [--time-scale F] [--table-every S] [--trace "
+    "FILE]\n"
     "                   [--quiet | --verbose]\n"
-    "An example VEXIL device server with CAN nodes: simulated CANopen devices on the simulated nets,\n"
+    "An example VEXIL device server with CAN nodes: simulated CANopen devices on the simulated "
+    "nets,\n"
     "real devices on the nets NTCAN_CONFIG gives another transport.\n"
     "  --config FILE      configuration file of the location DEMO (node identities)\n"
     "  --seconds N        stop after N seconds of wall-clock time (default 30)\n"
@@ -86,7 +88,9 @@ int parse_options(int argc, char** argv, Options* o) {
   // first use and could otherwise only complain when the nodes already run.
   cl.value("--trace", [o](const std::string& path) -> std::string {
     std::FILE* f = path.empty() ? nullptr : std::fopen(path.c_str(), "a");
-    if (!f) return std::string("cannot write it: ") + (path.empty() ? "an empty name" : std::strerror(errno));
+    if (!f)
+      return std::string("cannot write it: ") +
+             (path.empty() ? "an empty name" : std::strerror(errno));
     std::fclose(f);
     o->trace = path;
     return std::string();
@@ -117,7 +121,8 @@ class LibraryLog : public vexil::LogSink {
 // The fault script: steps at fixed framework times after the start.
 class FaultScript {
  public:
-  FaultScript(const NodeList& nodes, const std::vector<SimulatedDevice>& devices, const DemoTime& time)
+  FaultScript(const NodeList& nodes, const std::vector<SimulatedDevice>& devices,
+              const DemoTime& time)
       : time_(time) {
     const SimulatedDevice* fan = device_of("FAN2", devices);
     const DemoNode* valve = node("VALVE3", nodes);
@@ -143,7 +148,8 @@ class FaultScript {
     }
     if (valve && ntcan_sim::simulated(valve->line() - 1)) {
       const int line = valve->line();
-      const std::string where = "line " + std::to_string(line) + " (net " + std::to_string(line - 1) + ")";
+      const std::string where =
+          "line " + std::to_string(line) + " (net " + std::to_string(line - 1) + ")";
       add(70, [line, where, this] {
         report(time_, "script: " + where + " goes down");
         ntcan_sim::set_net_down(line - 1, true);
@@ -180,7 +186,8 @@ class FaultScript {
     }
     return nullptr;
   }
-  static const SimulatedDevice* device_of(const std::string& base, const std::vector<SimulatedDevice>& devices) {
+  static const SimulatedDevice* device_of(const std::string& base,
+                                          const std::vector<SimulatedDevice>& devices) {
     for (const SimulatedDevice& d : devices) {
       if (d.owner->base == base) return &d;
     }
@@ -217,17 +224,20 @@ int main(int argc, char** argv) {
   NodeList nodes = create_nodes(loc);
   const int malformed = loc.load_config();
   if (malformed < 0) {
-    std::fprintf(stderr, "korvel_demo: cannot read the configuration file '%s'\n", opt.config.c_str());
+    std::fprintf(stderr, "korvel_demo: cannot read the configuration file '%s'\n",
+                 opt.config.c_str());
     return 1;
   }
   if (malformed > 0) {
-    std::fprintf(stderr, "korvel_demo: %d malformed line(s) of %s skipped (see the config lines above)\n", malformed,
-                 opt.config.c_str());
+    std::fprintf(stderr,
+                 "korvel_demo: %d malformed line(s) of %s skipped (see the config lines above)\n",
+                 malformed, opt.config.c_str());
   }
   const std::string problems = identity_problems(nodes, opt.config);
   if (!problems.empty()) {
     std::istringstream lines(problems);
-    for (std::string l; std::getline(lines, l);) std::fprintf(stderr, "korvel_demo: %s\n", l.c_str());
+    for (std::string l; std::getline(lines, l);)
+      std::fprintf(stderr, "korvel_demo: %s\n", l.c_str());
     return 1;
   }
 
@@ -241,13 +251,16 @@ int main(int argc, char** argv) {
   Console& out = console();
   out.set_prompt(loc.get_location_name() + "> ");
   char heading[200];
-  std::snprintf(heading, sizeof heading, "korvel_demo: location %s from %s, %zu nodes, framework clock x%g, %g s\n",
-                loc.get_location_name().c_str(), opt.config.c_str(), nodes.size(), opt.time_scale, opt.seconds);
+  std::snprintf(heading, sizeof heading,
+                "korvel_demo: location %s from %s, %zu nodes, framework clock x%g, %g s\n",
+                loc.get_location_name().c_str(), opt.config.c_str(), nodes.size(), opt.time_scale,
+                opt.seconds);
   out.write(heading);
   if (opt.seconds * opt.time_scale < kScriptSeconds) {
-    std::snprintf(heading, sizeof heading,
-                  "note: the fault script needs about %.0f s of framework time, this run has %.0f s\n", kScriptSeconds,
-                  opt.seconds * opt.time_scale);
+    std::snprintf(
+        heading, sizeof heading,
+        "note: the fault script needs about %.0f s of framework time, this run has %.0f s\n",
+        kScriptSeconds, opt.seconds * opt.time_scale);
     out.write(heading);
   }
   const std::vector<SimulatedDevice> devices = attach_devices(nodes);
@@ -314,7 +327,8 @@ int main(int argc, char** argv) {
   const int saved = loc.save_config();
   nodes.clear();
   if (saved != 0) {
-    std::fprintf(stderr, "korvel_demo: cannot write the configuration file '%s'\n", opt.config.c_str());
+    std::fprintf(stderr, "korvel_demo: cannot write the configuration file '%s'\n",
+                 opt.config.c_str());
     return 1;
   }
   return 0;

@@ -81,7 +81,9 @@ std::string DemoTime::stamp() const {
   return buf;
 }
 
-void report(const DemoTime& time, const std::string& text) { console().write(time.stamp() + "  " + text + "\n"); }
+void report(const DemoTime& time, const std::string& text) {
+  console().write(time.stamp() + "  " + text + "\n");
+}
 
 std::string emergency_text(const CMSG& frame) {
   const int dlc = NTCAN_DLC(frame.len) > 8 ? 8 : NTCAN_DLC(frame.len);
@@ -92,7 +94,8 @@ std::string emergency_text(const CMSG& frame) {
   return text;
 }
 
-NodeMonitor::NodeMonitor(EqFct& loc, const NodeList& nodes, const DemoTime& time) : loc_(loc), time_(time) {
+NodeMonitor::NodeMonitor(EqFct& loc, const NodeList& nodes, const DemoTime& time)
+    : loc_(loc), time_(time) {
   for (const auto& n : nodes) {
     Group* g = nullptr;
     for (Group& known : groups_) {
@@ -118,11 +121,13 @@ void NodeMonitor::receive() {
     if (r == 0 && n > 0) process(g, batch, n);  // else no line, a failed receive, or nothing new
     if (g.heartbeat && g.master->can->is_lost() != g.lost) {
       g.lost = !g.lost;
-      report(time_, names_of(g.nodes) + (g.lost ? ": lost, no heartbeat for " +
-                                                      std::to_string(kLostAfterPeriods * g.master->entry->heartbeat_ms) +
-                                                      " ms"
-                                                : ": heartbeats again, " +
-                                                      property_text(loc_, g.master->base + ".CONDITION")));
+      report(
+          time_,
+          names_of(g.nodes) +
+              (g.lost
+                   ? ": lost, no heartbeat for " +
+                         std::to_string(kLostAfterPeriods * g.master->entry->heartbeat_ms) + " ms"
+                   : ": heartbeats again, " + property_text(loc_, g.master->base + ".CONDITION")));
     }
   }
 }
@@ -134,12 +139,15 @@ void NodeMonitor::process(Group& g, CMSG* batch, int n) {
   for (int i = 0; i < n; ++i) {
     const CMSG& m = batch[i];
     if (show_frames_) {
-      report(time_, "line " + std::to_string(g.master->line()) + " " + g.master->base + " rx " + ntcan_sim::to_string(m));
+      report(time_, "line " + std::to_string(g.master->line()) + " " + g.master->base + " rx " +
+                        ntcan_sim::to_string(m));
     }
     if (m.len & NTCAN_RTR) continue;
     if (m.id == kGuardingBase + g.node_id && NTCAN_DLC(m.len) == 1) {
-      if (m.data[0] == kBootUp) booted = true;
-      else answered = true;
+      if (m.data[0] == kBootUp)
+        booted = true;
+      else
+        answered = true;
     } else if (m.id == kEmergencyBase + g.node_id) {
       emergency = &m;  // the latest counts
     }
@@ -202,7 +210,8 @@ void NodeMonitor::guard() {
       for (DemoNode* node : g.nodes) {
         if (node->alive) node->alive->set_value(0);  // the condition reads "default Error"
       }
-      report(time_, names_of(g.nodes) + ": no answer to node guarding for " + std::to_string(g.missed) + " periods");
+      report(time_, names_of(g.nodes) + ": no answer to node guarding for " +
+                        std::to_string(g.missed) + " periods");
     }
     g.requested = true;
     g.answered = false;
@@ -221,7 +230,8 @@ void NodeMonitor::watch_lines() {
     if (known->second == open) continue;
     known->second = open;
     report(time_, "line " + std::to_string(line->line()) +
-                      (open ? " re-opened by its supervision" : " closed by its supervision (driver status failing)"));
+                      (open ? " re-opened by its supervision"
+                            : " closed by its supervision (driver status failing)"));
   }
 }
 

@@ -102,16 +102,21 @@ std::string client_value(EqFct& loc, D_fct* prop) {
 
 std::string help_text() {
   return "commands:\n"
-         "  list                 all properties of the location with their values, and the status table\n"
+         "  list                 all properties of the location with their values, and the status "
+         "table\n"
          "  get NAME             one property, e.g. get PUMP1.CONDITION\n"
-         "  set NAME VALUE...    e.g. set PUMP1.STOP 1 (sends the NMT command), set PUMP1.MANU text\n"
+         "  set NAME VALUE...    e.g. set PUMP1.STOP 1 (sends the NMT command), set PUMP1.MANU "
+         "text\n"
          "  debug                the framework's debug word\n"
-         "  debug NODE           dump the frames NODE receives into the log (standard error), e.g. debug PUMP1\n"
+         "  debug NODE           dump the frames NODE receives into the log (standard error), e.g. "
+         "debug PUMP1\n"
          "  debug WORD           set the debug word, e.g. debug 0x100000\n"
          "  debug off            clear the debug word (no frame dump)\n"
-         "  read NODE INDEX SUB  SDO upload of any object of the node's device, e.g. read PUMP1 0x1018 1\n"
+         "  read NODE INDEX SUB  SDO upload of any object of the node's device, e.g. read PUMP1 "
+         "0x1018 1\n"
          "  write NODE INDEX SUB VALUE\n"
-         "                       SDO download: an integer in the object's length (e.g. write HEAT4 0x1017 0 500)\n"
+         "                       SDO download: an integer in the object's length (e.g. write HEAT4 "
+         "0x1017 0 500)\n"
          "                       or a \"text\"; failures name the SDO abort code\n"
          "  help                 this text\n"
          "  quit                 stop the server (the configuration is written back)\n";
@@ -141,7 +146,9 @@ D_fct* debug_selector(EqFct& loc) {
   const std::string suffix = ".DEBUG_ID";
   for (D_fct* p : loc.properties()) {
     const std::string& name = p->basename();
-    if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) return p;
+    if (name.size() > suffix.size() &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+      return p;
   }
   return nullptr;
 }
@@ -158,13 +165,15 @@ CommandResult debug(EqFct& loc, const std::vector<std::string>& w) {
     errno = 0;
     char* end = nullptr;
     const unsigned long v = std::strtoul(arg.c_str(), &end, 0);
-    if (errno != 0 || *end != '\0' || v > 0xFFFFFFFFul) return {"'" + arg + "' is no debug word (e.g. 0x100000)\n", false};
+    if (errno != 0 || *end != '\0' || v > 0xFFFFFFFFul)
+      return {"'" + arg + "' is no debug word (e.g. 0x100000)\n", false};
     VEXIL_debug = static_cast<int>(static_cast<unsigned>(v));
     return {"debug word " + hex_word(VEXIL_debug) + "\n", false};
   }
   D_fct* node = loc.find_property(arg);
   if (!node || node->data_type() != DATA_IIII) {
-    return {"no node '" + arg + "' at location " + loc.get_location_name() + " (try: list)\n", false};
+    return {"no node '" + arg + "' at location " + loc.get_location_name() + " (try: list)\n",
+            false};
   }
   D_fct* selector = debug_selector(loc);
   if (!selector) return {"location " + loc.get_location_name() + " has no debug selector\n", false};
@@ -175,39 +184,45 @@ CommandResult debug(EqFct& loc, const std::vector<std::string>& w) {
   IIII v{};
   int* parts[4] = {&v.i1_data, &v.i2_data, &v.i3_data, &v.i4_data};
   for (std::size_t k = 0; k < 4; ++k) {
-    if (k >= id.size() || !to_int(id[k], parts[k])) return {"cannot read the identity of " + arg + "\n", false};
+    if (k >= id.size() || !to_int(id[k], parts[k]))
+      return {"cannot read the identity of " + arg + "\n", false};
   }
   in.set(&v);
   const int rc = selector->set(&adr, &in, &out, &loc);
   if (rc != 0 || out.error() != 0) {
     const int code = rc != 0 ? rc : out.error();
-    return {"set " + selector->basename() + " failed: error " + std::to_string(code) + ": " + get_error_string(code) + "\n",
+    return {"set " + selector->basename() + " failed: error " + std::to_string(code) + ": " +
+                get_error_string(code) + "\n",
             false};
   }
   VEXIL_debug |= kFrameDumpBit;
-  return {"frame dump of " + arg + " (" + client_value(loc, node) + ") on, into the log; debug word " +
-              hex_word(VEXIL_debug) + "\n",
+  return {"frame dump of " + arg + " (" + client_value(loc, node) +
+              ") on, into the log; debug word " + hex_word(VEXIL_debug) + "\n",
           false};
 }
 
-CommandResult set(EqFct& loc, D_fct* prop, const std::string& line, const std::vector<std::string>& w) {
+CommandResult set(EqFct& loc, D_fct* prop, const std::string& line,
+                  const std::vector<std::string>& w) {
   const std::string& name = w[1];
   EqData in;
   switch (prop->data_type()) {
     case DATA_INT: {
       int v = 0;
       if (w.size() != 3) return {name + " takes one integer value\n", false};
-      if (!to_int(w[2], &v)) return {"'" + w[2] + "' is not an integer: " + name + " takes an integer value\n", false};
+      if (!to_int(w[2], &v))
+        return {"'" + w[2] + "' is not an integer: " + name + " takes an integer value\n", false};
       in.set(v);
       break;
     }
     case DATA_IIII: {
       IIII v{};
       int* parts[4] = {&v.i1_data, &v.i2_data, &v.i3_data, &v.i4_data};
-      if (w.size() != 6) return {name + " takes four integers (line, node-ID and two more)\n", false};
+      if (w.size() != 6)
+        return {name + " takes four integers (line, node-ID and two more)\n", false};
       for (int k = 0; k < 4; ++k) {
         if (!to_int(w[2 + k], parts[k])) {
-          return {"'" + w[2 + k] + "' is not an integer: " + name + " takes four integers\n", false};
+          return {"'" + w[2 + k] + "' is not an integer: " + name + " takes four integers\n",
+                  false};
         }
       }
       in.set(&v);
@@ -224,7 +239,9 @@ CommandResult set(EqFct& loc, D_fct* prop, const std::string& line, const std::v
   const int rc = prop->set(&adr, &in, &out, &loc);
   if (rc != 0 || out.error() != 0) {
     const int code = rc != 0 ? rc : out.error();
-    return {"set " + name + " failed: error " + std::to_string(code) + ": " + get_error_string(code) + "\n", false};
+    return {"set " + name + " failed: error " + std::to_string(code) + ": " +
+                get_error_string(code) + "\n",
+            false};
   }
   return {name + " = " + client_value(loc, prop) + "\n", false};
 }
@@ -249,10 +266,13 @@ CommandResult run_command(EqFct& loc, const std::string& line) {
     return list(loc);
   }
   if (cmd == "get" || cmd == "set") {
-    if (w.size() < 2) return {"usage: " + cmd + (cmd == "get" ? " NAME\n" : " NAME VALUE...\n"), false};
+    if (w.size() < 2)
+      return {"usage: " + cmd + (cmd == "get" ? " NAME\n" : " NAME VALUE...\n"), false};
     D_fct* prop = loc.find_property(w[1]);
     if (!prop) {
-      return {"no property '" + w[1] + "' at location " + loc.get_location_name() + " (try: list)\n", false};
+      return {
+          "no property '" + w[1] + "' at location " + loc.get_location_name() + " (try: list)\n",
+          false};
     }
     if (cmd == "set") {
       if (w.size() < 3) return {"usage: set NAME VALUE...\n", false};

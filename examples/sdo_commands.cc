@@ -45,12 +45,14 @@ std::string shown(const unsigned char* bytes, int size) {
     hexes += b;
     printable = printable && bytes[i] >= 0x20 && bytes[i] <= 0x7E;
   }
-  const std::string text = printable ? "\"" + std::string(bytes, bytes + size) + "\"" : std::string();
+  const std::string text =
+      printable ? "\"" + std::string(bytes, bytes + size) + "\"" : std::string();
   const std::string count = std::to_string(size) + (size == 1 ? " byte" : " bytes");
   if (size >= 1 && size <= 4) {
     unsigned long v = 0;
     for (int i = size - 1; i >= 0; --i) v = v << 8 | bytes[i];
-    return std::to_string(v) + " (" + count + ": " + hexes + (printable ? ", text " + text : "") + ")";
+    return std::to_string(v) + " (" + count + ": " + hexes + (printable ? ", text " + text : "") +
+           ")";
   }
   if (printable) return text + " (" + count + ")";
   return size == 0 ? "(no bytes)" : hexes + " (" + count + ")";
@@ -95,7 +97,8 @@ bool quoted_value(const std::string& line, std::string* text) {
 std::string sdo_failure_text(int status, unsigned abort_code, bool by_device) {
   if (status == 0) return std::string();
   if (status == -1) {
-    return (by_device ? "the device aborted: " : "the server aborted: ") + D_can::sdo_abort_text(abort_code);
+    return (by_device ? "the device aborted: " : "the server aborted: ") +
+           D_can::sdo_abort_text(abort_code);
   }
   if (status == NTCAN_INVALID_HANDLE) return "the node has no usable line";
   return can_error_str(static_cast<unsigned long>(static_cast<long>(status)));
@@ -104,7 +107,8 @@ std::string sdo_failure_text(int status, unsigned abort_code, bool by_device) {
 std::string sdo_command(EqFct& loc, const std::string& line, const std::vector<std::string>& w) {
   const bool write = w[0] == "write";
   if ((!write && w.size() != 4) || (write && w.size() < 5)) {
-    return write ? "usage: write NODE INDEX SUB VALUE (e.g. write HEAT4 0x1017 0 500, or a \"text\")\n"
+    return write ? "usage: write NODE INDEX SUB VALUE (e.g. write HEAT4 0x1017 0 500, or a "
+                   "\"text\")\n"
                  : "usage: read NODE INDEX SUB (e.g. read PUMP1 0x1018 1)\n";
   }
   const Target t = target(loc, w);
@@ -116,16 +120,21 @@ std::string sdo_command(EqFct& loc, const std::string& line, const std::vector<s
   D_can::sdo_outcome why;
   if (!write) {
     const int r = t.node->sdo_read(t.index, t.sub, bytes, sizeof bytes, &size, &why);
-    if (r != 0) return "read " + name + " failed: " + sdo_failure_text(r, why.abort_code, why.by_device) + "\n";
+    if (r != 0)
+      return "read " + name + " failed: " + sdo_failure_text(r, why.abort_code, why.by_device) +
+             "\n";
     return name + " = " + shown(bytes, size) + "\n";
   }
 
   std::string text;
   if (quoted_value(line, &text)) {
     if (text.empty()) return "write " + name + ": an empty text cannot be written\n";
-    const int r = t.node->sdo_write(t.index, t.sub, reinterpret_cast<const unsigned char*>(text.data()),
-                                    static_cast<int>(text.size()), &why);
-    if (r != 0) return "write " + name + " failed: " + sdo_failure_text(r, why.abort_code, why.by_device) + "\n";
+    const int r =
+        t.node->sdo_write(t.index, t.sub, reinterpret_cast<const unsigned char*>(text.data()),
+                          static_cast<int>(text.size()), &why);
+    if (r != 0)
+      return "write " + name + " failed: " + sdo_failure_text(r, why.abort_code, why.by_device) +
+             "\n";
     return name + " = \"" + text + "\" written (" + std::to_string(text.size()) + " bytes)\n";
   }
   long long value = 0;
@@ -139,13 +148,17 @@ std::string sdo_command(EqFct& loc, const std::string& line, const std::vector<s
            sdo_failure_text(r, why.abort_code, why.by_device) + "\n";
   }
   if (size < 1 || size > 4) {
-    return "write " + name + ": the object has " + std::to_string(size) + " bytes, give a \"text\" for it\n";
+    return "write " + name + ": the object has " + std::to_string(size) +
+           " bytes, give a \"text\" for it\n";
   }
   const unsigned long long bits = static_cast<unsigned long long>(value);
-  const bool fits = size == 4 || (value >= 0 ? bits >> (8 * size) == 0 : value >= -(1LL << (8 * size - 1)));
+  const bool fits =
+      size == 4 || (value >= 0 ? bits >> (8 * size) == 0 : value >= -(1LL << (8 * size - 1)));
   if (!fits) return w[4] + " does not fit the " + std::to_string(size) + " bytes of " + name + "\n";
   for (int i = 0; i < size; ++i) bytes[i] = static_cast<unsigned char>(bits >> (8 * i));
   r = t.node->sdo_write(t.index, t.sub, bytes, size, &why);
-  if (r != 0) return "write " + name + " failed: " + sdo_failure_text(r, why.abort_code, why.by_device) + "\n";
+  if (r != 0)
+    return "write " + name + " failed: " + sdo_failure_text(r, why.abort_code, why.by_device) +
+           "\n";
   return name + " = " + shown(bytes, size) + " written\n";
 }

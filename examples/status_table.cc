@@ -30,17 +30,21 @@ std::string pad(const std::string& s, std::size_t width, bool right) {
 
 }  // namespace
 
-std::string status_table(EqFct& loc, const NodeList& nodes, const NodeMonitor& monitor, const DemoTime& time) {
+std::string status_table(EqFct& loc, const NodeList& nodes, const NodeMonitor& monitor,
+                         const DemoTime& time) {
   std::vector<Row> rows;
-  rows.push_back({"node", "line", "id", "master", "condition", "manufacturer", "hw", "sw", "last emergency"});
+  rows.push_back(
+      {"node", "line", "id", "master", "condition", "manufacturer", "hw", "sw", "last emergency"});
   for (const auto& n : nodes) {
     const std::string ident = property_text(loc, n->base);  // "line node-ID third fourth"
     std::string condition = or_dash(property_text(loc, n->base + ".CONDITION"));
     if (monitor.silent(*n)) condition += " (no answer)";
     rows.push_back({n->base, word(ident, 0), word(ident, 1),
                     property_text(loc, n->base + ".ACTIVE") == "0" ? "no" : "yes", condition,
-                    or_dash(property_text(loc, n->base + ".MANU")), or_dash(property_text(loc, n->base + ".HWVER")),
-                    or_dash(property_text(loc, n->base + ".SWVER")), or_dash(monitor.last_emergency(*n))});
+                    or_dash(property_text(loc, n->base + ".MANU")),
+                    or_dash(property_text(loc, n->base + ".HWVER")),
+                    or_dash(property_text(loc, n->base + ".SWVER")),
+                    or_dash(monitor.last_emergency(*n))});
   }
 
   std::vector<std::size_t> width(rows.front().size(), 0);
@@ -62,10 +66,12 @@ std::string status_table(EqFct& loc, const NodeList& nodes, const NodeMonitor& m
   }
 
   std::vector<canline*> lines = korvel_lines();
-  std::sort(lines.begin(), lines.end(), [](const canline* a, const canline* b) { return a->line() < b->line(); });
+  std::sort(lines.begin(), lines.end(),
+            [](const canline* a, const canline* b) { return a->line() < b->line(); });
   out << "lines:";
   for (std::size_t i = 0; i < lines.size(); ++i) {
-    out << (i == 0 ? " " : ", ") << lines[i]->line() << (lines[i]->handle() > 0 ? " open" : " closed");
+    out << (i == 0 ? " " : ", ") << lines[i]->line()
+        << (lines[i]->handle() > 0 ? " open" : " closed");
   }
   out << '\n';
   return out.str();

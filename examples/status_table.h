@@ -10,6 +10,7 @@
 
 // Columns: node | line | id | master | condition | manufacturer | hw | sw | last emergency.
 // A node whose device stopped answering node guarding shows "(no answer)" after its condition.
-std::string status_table(EqFct& loc, const NodeList& nodes, const NodeMonitor& monitor, const DemoTime& time);
+std::string status_table(EqFct& loc, const NodeList& nodes, const NodeMonitor& monitor,
+                         const DemoTime& time);
 
 #endif  // KORVEL_DEMO_STATUS_TABLE_H

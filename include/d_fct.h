@@ -18,19 +18,19 @@
 // Framework error codes of client answers.
 enum : int {
   ERR_NONE = 0,
-  ERR_NO_DATA = 100,       // the value buffer holds nothing for the selector
-  ERR_NO_BUFFER = 101,     // the property keeps no value buffer
-  ERR_NOT_SUPPORTED = 102, // the property does not serve this request
-  ERR_ILLEGAL_DATA = 103,  // the request carries unusable data
+  ERR_NO_DATA = 100,        // the value buffer holds nothing for the selector
+  ERR_NO_BUFFER = 101,      // the property keeps no value buffer
+  ERR_NOT_SUPPORTED = 102,  // the property does not serve this request
+  ERR_ILLEGAL_DATA = 103,   // the request carries unusable data
 };
 
 // One record of a configuration file.
 struct D_conf_struct {
   bool found = false;
-  int d_int = 0;              // first integer of the line
+  int d_int = 0;  // first integer of the line
   int d_int_array[4] = {0, 0, 0, 0};
-  int n_ints = 0;             // integers on the line
-  std::string d_text;         // the value text after the head
+  int n_ints = 0;      // integers on the line
+  std::string d_text;  // the value text after the head
   std::string file;
   int line = 0;
 };
@@ -53,9 +53,9 @@ class D_fct {
   virtual void read_from_conf(const std::string& text);
   virtual void write(std::ostream& out);  // the head of the property's configuration line
   virtual void auto_init();
-  virtual const char* comment() const;    // the description (name after the first blank)
+  virtual const char* comment() const;  // the description (name after the first blank)
   virtual int data_type() const;
-  virtual int data_type();                // forwards to the const one
+  virtual int data_type();  // forwards to the const one
   virtual int daq_type();
   virtual void conf_insert(Config* c, int data_type);
   virtual void conf_process(EqFct* loc, int mode);
@@ -210,7 +210,8 @@ class D_hist : public D_fct {
   void auto_init() override;
   void conf_process(EqFct* loc, int mode) override;
   // Appends one archived value; *err = 0 on success.
-  void fill_hist(int value, ArchiveStatus status, std::uint32_t seconds, int milliseconds, int* err);
+  void fill_hist(int value, ArchiveStatus status, std::uint32_t seconds, int milliseconds,
+                 int* err);
   // Sub-properties 1 to 5; 4 and 5 exist only for histories with a log setting above 0.
   D_fct* get_p_prop(int i);
 
@@ -235,7 +236,8 @@ class D_hist : public D_fct {
 
 namespace vexil {
 // Writes one log line to standard error (or the installed sink).
-void printtostderr(const std::string& heading, const std::string& text, unsigned flags = 0x80000000u);
+void printtostderr(const std::string& heading, const std::string& text,
+                   unsigned flags = 0x80000000u);
 namespace detail {
 // Restores a property's stored configuration (conf, then read) at its location.
 void restore_conf(EqFct* loc, D_fct* prop);

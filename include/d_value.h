@@ -21,7 +21,8 @@ class D_value<int> : public D_fct {
  public:
   D_value(const std::string& name, EqFct* owner, unsigned flags = 0);
   // Archiving from the start: history with file prefix, buffer length and log setting.
-  D_value(EqFct* owner, const std::string& name, const std::string& filepref, int rblen, int loghist);
+  D_value(EqFct* owner, const std::string& name, const std::string& filepref, int rblen,
+          int loghist);
   ~D_value() override;
 
   using D_fct::data_type;
@@ -44,7 +45,8 @@ class D_value<int> : public D_fct {
   virtual int value();
 
   // Sets the value and archives it; the archiving error, or -1 when archiving is off.
-  int set_and_archive(int val, ArchiveStatus status, vexil::Timestamp timestamp, vexil::EventId event_id);
+  int set_and_archive(int val, ArchiveStatus status, vexil::Timestamp timestamp,
+                      vexil::EventId event_id);
 
   bool archiving() const { return arch_en_; }
   D_hist* history() const { return hist_.get(); }

@@ -37,8 +37,8 @@ class Config {
   Config() = default;
 
   struct Line {
-    std::string text;     // the line as read (without its line end)
-    std::string name;     // base name of a property line, empty for comments and blank lines
+    std::string text;  // the line as read (without its line end)
+    std::string name;  // base name of a property line, empty for comments and blank lines
   };
 
   mutable std::mutex mx_;

@@ -96,8 +96,9 @@ NTCAN_RESULT canStatus(NTCAN_HANDLE handle, CAN_IF_STATUS* cstat);
 }
 
 static_assert(sizeof(CMSG) == 16, "CMSG is 16 bytes");
-static_assert(offsetof(CMSG, id) == 0 && offsetof(CMSG, len) == 4 && offsetof(CMSG, msg_lost) == 5 &&
-                  offsetof(CMSG, reserved) == 6 && offsetof(CMSG, data) == 8,
+static_assert(offsetof(CMSG, id) == 0 && offsetof(CMSG, len) == 4 &&
+                  offsetof(CMSG, msg_lost) == 5 && offsetof(CMSG, reserved) == 6 &&
+                  offsetof(CMSG, data) == 8,
               "CMSG layout");
 static_assert(sizeof(CAN_IF_STATUS) == 28, "CAN_IF_STATUS is 28 bytes");
 static_assert(offsetof(CAN_IF_STATUS, boardstatus) == 8 && offsetof(CAN_IF_STATUS, boardid) == 12 &&

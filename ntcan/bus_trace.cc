@@ -12,7 +12,8 @@ namespace ntcan_driver {
 
 std::string trace_line(long long wall_us, int net, const CMSG& m) {
   char head[64];
-  std::snprintf(head, sizeof head, "(%lld.%06lld) can%d ", wall_us / 1000000, wall_us % 1000000, net);
+  std::snprintf(head, sizeof head, "(%lld.%06lld) can%d ", wall_us / 1000000, wall_us % 1000000,
+                net);
   return head + ntcan_frame::to_string(m);
 }
 
@@ -35,8 +36,9 @@ void BusTrace::open_from_environment() {
 
 void BusTrace::write(int net, const CMSG& m) {
   if (!on()) return;
-  const auto us =
-      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count();
   write(static_cast<long long>(us), net, m);
 }
 

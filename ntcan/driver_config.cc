@@ -35,7 +35,8 @@ std::vector<std::string> words_of(const std::string& line) {
 }
 
 std::string parse_line(const std::vector<std::string>& w, NetConfig& cfg) {
-  if (!parse_int(w[0], 0, kMaxNet, cfg.net)) return "net must be a number from 0 to 255: '" + w[0] + "'";
+  if (!parse_int(w[0], 0, kMaxNet, cfg.net))
+    return "net must be a number from 0 to 255: '" + w[0] + "'";
   if (w.size() < 2) return "transport missing after net " + w[0];
   const std::string& kind = w[1];
   if (kind == "sim") {
@@ -45,7 +46,8 @@ std::string parse_line(const std::vector<std::string>& w, NetConfig& cfg) {
     if (w.size() != 5) return "socketcand takes HOST PORT BUS";
     cfg.kind = NetConfig::Kind::kSocketcand;
     cfg.host = w[2];
-    if (!parse_int(w[3], 1, 65535, cfg.port)) return "port must be a number from 1 to 65535: '" + w[3] + "'";
+    if (!parse_int(w[3], 1, 65535, cfg.port))
+      return "port must be a number from 1 to 65535: '" + w[3] + "'";
     cfg.bus = w[4];
   } else if (kind == "socketcan") {
     if (w.size() != 3) return "socketcan takes IFNAME";
@@ -80,12 +82,14 @@ std::unique_ptr<DriverConfig> load_from_environment() {
   auto cfg = std::make_unique<DriverConfig>();
   const char* path = std::getenv("NTCAN_CONFIG");
   if (!path || !*path) {
-    std::fprintf(stderr, "ntcan: NTCAN_CONFIG is not set: every net is a simulated in-process CAN bus\n");
+    std::fprintf(stderr,
+                 "ntcan: NTCAN_CONFIG is not set: every net is a simulated in-process CAN bus\n");
     return cfg;
   }
   std::ifstream in(path);
   if (!in) {
-    const std::string why = std::string(path) + ": cannot read the driver configuration (" + std::strerror(errno) + ")";
+    const std::string why =
+        std::string(path) + ": cannot read the driver configuration (" + std::strerror(errno) + ")";
     cfg->errors.push_back(why + ": no net is opened");
     refuse_unlisted(*cfg, why);
   } else {
@@ -93,7 +97,9 @@ std::unique_ptr<DriverConfig> load_from_environment() {
   }
   for (const auto& e : cfg->errors) std::fprintf(stderr, "ntcan: %s\n", e.c_str());
   if (cfg->refuse_unlisted && in) {
-    std::fprintf(stderr, "ntcan: %s names a net the driver cannot read: nets without a good line there are not opened\n",
+    std::fprintf(stderr,
+                 "ntcan: %s names a net the driver cannot read: nets without a good line there are "
+                 "not opened\n",
                  path);
   }
   return cfg;
@@ -105,8 +111,9 @@ const NetConfig* DriverConfig::find(int net) const {
   const NetConfig* found = nullptr;
   for (const auto& n : nets) {
     if (n.net != net) continue;
-    if (n.kind == NetConfig::Kind::kRefused) return &n;  // a bad line for the net, wherever it stands
-    found = &n;                                          // else a later line for the same net wins
+    if (n.kind == NetConfig::Kind::kRefused)
+      return &n;  // a bad line for the net, wherever it stands
+    found = &n;   // else a later line for the same net wins
   }
   if (!found && refuse_unlisted) return &unlisted;
   return found;

@@ -31,11 +31,11 @@ struct NetConfig {
   enum class Kind { kSim, kSocketcand, kSocketcan, kRefused };
   int net = 0;
   Kind kind = Kind::kSim;
-  std::string host;   // socketcand
-  int port = 29536;   // socketcand
-  std::string bus;    // socketcand: the gateway's bus name
-  std::string ifname; // socketcan
-  std::string refusal; // refused: "<file>:<line>: <reason>"
+  std::string host;     // socketcand
+  int port = 29536;     // socketcand
+  std::string bus;      // socketcand: the gateway's bus name
+  std::string ifname;   // socketcan
+  std::string refusal;  // refused: "<file>:<line>: <reason>"
 };
 
 struct DriverConfig {

@@ -23,8 +23,10 @@ void Handle::close() {
   queue_.clear();
 }
 
-std::shared_ptr<Handle> HandleTable::add(int net, const OpenArgs& args, std::unique_ptr<Port> port) {
-  auto h = std::make_shared<Handle>(next_.fetch_add(1, std::memory_order_relaxed), net, args, std::move(port));
+std::shared_ptr<Handle> HandleTable::add(int net, const OpenArgs& args,
+                                         std::unique_ptr<Port> port) {
+  auto h = std::make_shared<Handle>(next_.fetch_add(1, std::memory_order_relaxed), net, args,
+                                    std::move(port));
   Shard& s = shard(h->id());
   std::unique_lock<std::shared_mutex> lock(s.mx);
   s.open.emplace(h->id(), h);

@@ -35,7 +35,10 @@ struct OpenArgs {
 class alignas(64) Handle {
  public:
   Handle(NTCAN_HANDLE id, int net, const OpenArgs& args, std::unique_ptr<Port> port)
-      : id_(id), net_(net), args_(args), port_(std::move(port)),
+      : id_(id),
+        net_(net),
+        args_(args),
+        port_(std::move(port)),
         queue_(static_cast<std::size_t>(args.rx_queue)) {}
 
   NTCAN_HANDLE id() const { return id_; }
@@ -91,7 +94,9 @@ class HandleTable {
     std::unordered_map<NTCAN_HANDLE, std::shared_ptr<Handle>> open;  // one hash per lookup
   };
   Shard& shard(NTCAN_HANDLE h) { return shards_[static_cast<std::size_t>(h) % kShards]; }
-  const Shard& shard(NTCAN_HANDLE h) const { return shards_[static_cast<std::size_t>(h) % kShards]; }
+  const Shard& shard(NTCAN_HANDLE h) const {
+    return shards_[static_cast<std::size_t>(h) % kShards];
+  }
 
   std::atomic<NTCAN_HANDLE> next_{1};
   std::array<Shard, kShards> shards_;

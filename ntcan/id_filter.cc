@@ -7,7 +7,8 @@ namespace ntcan_driver {
 
 int IdFilter::enable(std::int32_t id) {
   if (!valid_id(id)) return NTCAN_INVALID_PARAMETER;
-  if (is_extended(id)) return extended_.insert(id).second ? NTCAN_SUCCESS : NTCAN_ID_ALREADY_ENABLED;
+  if (is_extended(id))
+    return extended_.insert(id).second ? NTCAN_SUCCESS : NTCAN_ID_ALREADY_ENABLED;
   auto bit = standard_[static_cast<std::size_t>(id)];
   if (bit) return NTCAN_ID_ALREADY_ENABLED;
   bit = true;

@@ -87,7 +87,8 @@ bool tripped(DriverState& d, int net, FaultSwitch NetFaults::*which, int& status
 // call leaves *len at 0.
 class FrameCall : public Recorded {
  public:
-  FrameCall(DriverState& d, const char* op, NTCAN_HANDLE handle, int32_t* len) : Recorded(d, op, handle), len_(len) {
+  FrameCall(DriverState& d, const char* op, NTCAN_HANDLE handle, int32_t* len)
+      : Recorded(d, op, handle), len_(len) {
     if (len != nullptr) args({*len});
   }
   int fail(int status) {
@@ -120,7 +121,8 @@ NTCAN_RESULT receive(const char* op, NTCAN_HANDLE handle, CMSG* cmsg, int32_t* l
   if (!h) return rec.result();
   const int capacity = *len;
   // Only a waiting call reads the clock: a poll of an empty queue does not need it.
-  const auto deadline = wait ? std::chrono::steady_clock::now() + std::chrono::milliseconds(std::max(0, h->args().rx_timeout_ms))
+  const auto deadline = wait ? std::chrono::steady_clock::now() +
+                                   std::chrono::milliseconds(std::max(0, h->args().rx_timeout_ms))
                              : std::chrono::steady_clock::time_point{};
   for (;;) {
     {
@@ -128,7 +130,8 @@ NTCAN_RESULT receive(const char* op, NTCAN_HANDLE handle, CMSG* cmsg, int32_t* l
       if (h->closed()) return rec.fail(NTCAN_OPERATION_ABORTED);  // closed while this call waited
       if (net_down(d, h->net())) return rec.fail(NTCAN_SOCK_CMD_TIMEOUT);
       const int fetched = h->fetch();
-      if (fetched != NTCAN_SUCCESS) return rec.fail(fetched);  // e.g. a gateway connection that was lost
+      if (fetched != NTCAN_SUCCESS)
+        return rec.fail(fetched);  // e.g. a gateway connection that was lost
       if (h->queue().size() > 0) {
         const int n = h->queue().take(cmsg, capacity);
         *len = n;
@@ -163,8 +166,8 @@ NTCAN_RESULT change_id(const char* op, NTCAN_HANDLE handle, int32_t id, bool ena
 
 extern "C" {
 
-NTCAN_RESULT canOpen(int net, uint32_t flags, int32_t txqueuesize, int32_t rxqueuesize, int32_t txtimeout,
-                     int32_t rxtimeout, NTCAN_HANDLE* handle) {
+NTCAN_RESULT canOpen(int net, uint32_t flags, int32_t txqueuesize, int32_t rxqueuesize,
+                     int32_t txtimeout, int32_t rxtimeout, NTCAN_HANDLE* handle) {
   DriverState& d = ntcan_driver::driver_state();
   Recorded rec(d, "canOpen", NTCAN_NO_HANDLE);
   rec.net(net);
@@ -219,9 +222,13 @@ NTCAN_RESULT canSetBaudrate(NTCAN_HANDLE handle, uint32_t baud) {
   return rec.done(status);
 }
 
-NTCAN_RESULT canIdAdd(NTCAN_HANDLE handle, int32_t id) { return change_id("canIdAdd", handle, id, true); }
+NTCAN_RESULT canIdAdd(NTCAN_HANDLE handle, int32_t id) {
+  return change_id("canIdAdd", handle, id, true);
+}
 
-NTCAN_RESULT canIdDelete(NTCAN_HANDLE handle, int32_t id) { return change_id("canIdDelete", handle, id, false); }
+NTCAN_RESULT canIdDelete(NTCAN_HANDLE handle, int32_t id) {
+  return change_id("canIdDelete", handle, id, false);
+}
 
 NTCAN_RESULT canSend(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len) {
   DriverState& d = ntcan_driver::driver_state();
@@ -229,7 +236,8 @@ NTCAN_RESULT canSend(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len) {
   auto h = rec.start(d, handle, cmsg);
   if (!h) return rec.result();
   const int count = *len;
-  if (!std::all_of(cmsg, cmsg + count, ntcan_driver::valid_frame)) return rec.fail(NTCAN_INVALID_PARAMETER);
+  if (!std::all_of(cmsg, cmsg + count, ntcan_driver::valid_frame))
+    return rec.fail(NTCAN_INVALID_PARAMETER);
   if (net_down(d, h->net())) return rec.fail(NTCAN_SOCK_CMD_TIMEOUT);
   int sent = 0;
   const int status = h->port().send(cmsg, count, sent);

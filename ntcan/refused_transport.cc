@@ -24,7 +24,8 @@ class RefusedTransport : public Transport {
 }  // namespace
 
 Transport& refused_transport() {
-  static RefusedTransport* t = new RefusedTransport();  // used by driver calls at any time, even during exit
+  static RefusedTransport* t =
+      new RefusedTransport();  // used by driver calls at any time, even during exit
   return *t;
 }
 

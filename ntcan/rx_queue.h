@@ -18,7 +18,8 @@ class RxQueue {
  public:
   static constexpr std::size_t kReserved = 1024;
 
-  explicit RxQueue(std::size_t capacity) : ring_(capacity < kReserved ? capacity : kReserved), capacity_(capacity) {}
+  explicit RxQueue(std::size_t capacity)
+      : ring_(capacity < kReserved ? capacity : kReserved), capacity_(capacity) {}
 
   void push(const CMSG& m);
   void count_lost(std::uint64_t n) { lost_ += n; }

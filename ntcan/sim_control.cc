@@ -11,8 +11,8 @@
 namespace ntcan_sim {
 namespace {
 
-using ntcan_driver::DriverState;
 using ntcan_driver::driver_state;
+using ntcan_driver::DriverState;
 using ntcan_driver::sim_transport;
 
 std::size_t checked(int net) {
@@ -23,7 +23,8 @@ std::size_t checked(int net) {
 ntcan_driver::NetFaults& faults(DriverState& d, int net) { return d.faults[checked(net)]; }
 
 // Arms one fault switch of a net.
-void arm(int net, ntcan_driver::FaultSwitch ntcan_driver::NetFaults::*which, int status, int times) {
+void arm(int net, ntcan_driver::FaultSwitch ntcan_driver::NetFaults::*which, int status,
+         int times) {
   DriverState& d = driver_state();
   std::lock_guard<std::mutex> lock(d.mx);
   (faults(d, net).*which).arm(status, times);
@@ -52,10 +53,18 @@ void keep_records(bool on) {
   sim_transport().keep_log(on);
 }
 
-void fail_open(int net, int status, int times) { arm(net, &ntcan_driver::NetFaults::open, status, times); }
-void fail_baudrate(int net, int status, int times) { arm(net, &ntcan_driver::NetFaults::baudrate, status, times); }
-void fail_status(int net, int status, int times) { arm(net, &ntcan_driver::NetFaults::status, status, times); }
-void fail_close(int net, int status, int times) { arm(net, &ntcan_driver::NetFaults::close, status, times); }
+void fail_open(int net, int status, int times) {
+  arm(net, &ntcan_driver::NetFaults::open, status, times);
+}
+void fail_baudrate(int net, int status, int times) {
+  arm(net, &ntcan_driver::NetFaults::baudrate, status, times);
+}
+void fail_status(int net, int status, int times) {
+  arm(net, &ntcan_driver::NetFaults::status, status, times);
+}
+void fail_close(int net, int status, int times) {
+  arm(net, &ntcan_driver::NetFaults::close, status, times);
+}
 
 void set_boardstatus(int net, std::uint32_t boardstatus) {
   DriverState& d = driver_state();

@@ -42,14 +42,17 @@ void set_clock(Clock* c) { g_clock.store(c, std::memory_order_release); }
 Timestamp RealClock::now() { return system_now(); }
 void RealClock::sleep_for(std::int64_t ns) { real_sleep(ns); }
 
-ScaledClock::ScaledClock(double factor) : factor_(factor > 0 ? factor : 1.0), start_real_(system_now()) {}
+ScaledClock::ScaledClock(double factor)
+    : factor_(factor > 0 ? factor : 1.0), start_real_(system_now()) {}
 
 Timestamp ScaledClock::now() {
   Timestamp real = system_now();
   return start_real_ + static_cast<Timestamp>(static_cast<double>(real - start_real_) * factor_);
 }
 
-void ScaledClock::sleep_for(std::int64_t ns) { real_sleep(static_cast<std::int64_t>(static_cast<double>(ns) / factor_)); }
+void ScaledClock::sleep_for(std::int64_t ns) {
+  real_sleep(static_cast<std::int64_t>(static_cast<double>(ns) / factor_));
+}
 
 // ---------------------------------------------------------------- VirtualClock
 
@@ -94,12 +97,15 @@ struct ThreadExitHook {
     release();
     ClockRegistry& reg = registry();
     std::lock_guard<std::mutex> lk(reg.mx);
-    auto alive = [&](VirtualClock* c) { return std::find(reg.live.begin(), reg.live.end(), c) != reg.live.end(); };
+    auto alive = [&](VirtualClock* c) {
+      return std::find(reg.live.begin(), reg.live.end(), c) != reg.live.end();
+    };
     const std::thread::id me = std::this_thread::get_id();
     for (VirtualClock* c : keeps) {
       if (!alive(c)) continue;
       std::lock_guard<std::mutex> clk(c->mx_);
-      c->timekeepers_.erase(std::remove(c->timekeepers_.begin(), c->timekeepers_.end(), me), c->timekeepers_.end());
+      c->timekeepers_.erase(std::remove(c->timekeepers_.begin(), c->timekeepers_.end(), me),
+                            c->timekeepers_.end());
     }
   }
 };
@@ -151,15 +157,18 @@ Timestamp VirtualClock::now() {
 
 void VirtualClock::make_timekeeper() {
   ThreadExitHook& hook = exit_hook();
-  if (std::find(hook.keeps.begin(), hook.keeps.end(), this) == hook.keeps.end()) hook.keeps.push_back(this);
+  if (std::find(hook.keeps.begin(), hook.keeps.end(), this) == hook.keeps.end())
+    hook.keeps.push_back(this);
   std::lock_guard<std::mutex> lk(mx_);
   std::thread::id me = std::this_thread::get_id();
-  if (std::find(timekeepers_.begin(), timekeepers_.end(), me) == timekeepers_.end()) timekeepers_.push_back(me);
+  if (std::find(timekeepers_.begin(), timekeepers_.end(), me) == timekeepers_.end())
+    timekeepers_.push_back(me);
 }
 
 bool VirtualClock::is_timekeeper() const {
   std::lock_guard<std::mutex> lk(mx_);
-  return std::find(timekeepers_.begin(), timekeepers_.end(), std::this_thread::get_id()) != timekeepers_.end();
+  return std::find(timekeepers_.begin(), timekeepers_.end(), std::this_thread::get_id()) !=
+         timekeepers_.end();
 }
 
 void VirtualClock::thread_ended() {
@@ -256,7 +265,8 @@ Timestamp VirtualClock::query() {
 // ---------------------------------------------------------------- framework entry points
 
 void VEXILsleep(int seconds, int microseconds) {
-  std::int64_t ns = static_cast<std::int64_t>(seconds) * 1000000000 + static_cast<std::int64_t>(microseconds) * 1000;
+  std::int64_t ns = static_cast<std::int64_t>(seconds) * 1000000000 +
+                    static_cast<std::int64_t>(microseconds) * 1000;
   vexil::clock().sleep_for(ns < 0 ? 0 : ns);
 }
 

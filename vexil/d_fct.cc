@@ -42,13 +42,15 @@ int D_fct::names(EqAdr*, EqData* out, int*) {
   return 0;
 }
 
-int D_fct::get_multi(EqAdr*, EqData*, EqData* out, int* index, const char* name, std::time_t* stamp) {
+int D_fct::get_multi(EqAdr*, EqData*, EqData* out, int* index, const char* name,
+                     std::time_t* stamp) {
   if (!out) return 0;
   const std::time_t tm = stamp ? *stamp : 0;
   const std::string row_name = name ? std::string(name) : basename();
   const int row = index ? *index : 0;
   if (d_error()) {
-    out->set(2147483647, std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::quiet_NaN(), tm, row_name, row);
+    out->set(2147483647, std::numeric_limits<float>::quiet_NaN(),
+             std::numeric_limits<float>::quiet_NaN(), tm, row_name, row);
   } else {
     out->set(0, 0.0f, 0.0f, tm, row_name, row);
   }
@@ -104,7 +106,9 @@ int D_fct::send(dmsg_info*) { return -1; }
 
 std::string D_fct::basename() const { return name_.substr(0, name_.find(' ')); }
 
-D_conf_struct* D_fct::find_prop_name() { return owner_ ? owner_->config()->find(basename()) : nullptr; }
+D_conf_struct* D_fct::find_prop_name() {
+  return owner_ ? owner_->config()->find(basename()) : nullptr;
+}
 
 void D_fct::set_stamp(bool) {
   vexil::Timestamp t = vexil::clock().now();
@@ -171,7 +175,8 @@ int D_fct::get_buf_value(EqData* out, vexil::EventId event, std::time_t seconds,
   } else {
     // Newest first: a repeated key answers its latest value.
     for (auto it = buf_.rbegin(); it != buf_.rend() && !hit; ++it) {
-      if (by_event ? it->event == event : (it->seconds == seconds && it->microseconds == microseconds))
+      if (by_event ? it->event == event
+                   : (it->seconds == seconds && it->microseconds == microseconds))
         hit = &*it;
     }
   }

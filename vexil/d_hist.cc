@@ -26,8 +26,8 @@ class HistCounter : public D_int_ptr {
 
 }  // namespace
 
-D_hist::D_hist(EqFct* owner, const std::string& name, const std::string& filepref, int mode, int rblen,
-               int loghist)
+D_hist::D_hist(EqFct* owner, const std::string& name, const std::string& filepref, int mode,
+               int rblen, int loghist)
     : D_fct(name, owner),
       filepref_(filepref),
       mode_(mode),
@@ -53,7 +53,8 @@ void D_hist::auto_init() {
 
 void D_hist::conf_process(EqFct* loc, int mode) { D_fct::conf_process(loc, mode); }
 
-void D_hist::fill_hist(int value, ArchiveStatus status, std::uint32_t seconds, int milliseconds, int* err) {
+void D_hist::fill_hist(int value, ArchiveStatus status, std::uint32_t seconds, int milliseconds,
+                       int* err) {
   {
     std::lock_guard<std::mutex> lk(mx_);
     // The ring grows on demand up to its length; beyond it the oldest entry goes.

@@ -41,11 +41,16 @@ std::int64_t EqData::get_long(int i) const {
       return static_cast<std::size_t>(i) < ints_.size() ? ints_[static_cast<std::size_t>(i)] : 0;
     case DATA_IIII:
       switch (i) {
-        case 0: return iiii_.i1_data;
-        case 1: return iiii_.i2_data;
-        case 2: return iiii_.i3_data;
-        case 3: return iiii_.i4_data;
-        default: return 0;
+        case 0:
+          return iiii_.i1_data;
+        case 1:
+          return iiii_.i2_data;
+        case 2:
+          return iiii_.i3_data;
+        case 3:
+          return iiii_.i4_data;
+        default:
+          return 0;
       }
     case DATA_STRING:
       return i == 0 ? parse_long(text_) : 0;
@@ -93,7 +98,8 @@ std::string EqData::get_string() const {
 }
 
 const EqData::Row* EqData::get_row(int index) const {
-  if (type_ != DATA_MULTI || index < 0 || static_cast<std::size_t>(index) >= rows_.size()) return nullptr;
+  if (type_ != DATA_MULTI || index < 0 || static_cast<std::size_t>(index) >= rows_.size())
+    return nullptr;
   return &rows_[static_cast<std::size_t>(index)];
 }
 
@@ -148,7 +154,8 @@ void EqData::set(int i, float f1, float f2, std::time_t tm, const std::string& n
     ints_.clear();
     text_.clear();
   }
-  if (rows_.size() < static_cast<std::size_t>(index) + 1) rows_.resize(static_cast<std::size_t>(index) + 1);
+  if (rows_.size() < static_cast<std::size_t>(index) + 1)
+    rows_.resize(static_cast<std::size_t>(index) + 1);
   Row& r = rows_[static_cast<std::size_t>(index)];
   r.i = i;
   r.f1 = f1;

@@ -101,9 +101,12 @@ bool parse_int32(const std::string& tok, int* out) {
 // Integers a property type requires on its line; -1 when any count will do.
 int required_ints(int type) {
   switch (type) {
-    case DATA_INT: return 1;
-    case DATA_IIII: return 4;
-    default: return -1;
+    case DATA_INT:
+      return 1;
+    case DATA_IIII:
+      return 4;
+    default:
+      return -1;
   }
 }
 
@@ -116,8 +119,10 @@ EqFct::EqFct(const std::string& location_name, const std::string& config_file)
   const char* user = std::getenv("USER");
   user_ = (user && *user) ? user : "vexil";
   char host[256] = {0};
-  if (gethostname(host, sizeof host - 1) == 0 && host[0]) host_ = host;
-  else host_ = "localhost";
+  if (gethostname(host, sizeof host - 1) == 0 && host[0])
+    host_ = host;
+  else
+    host_ = "localhost";
 }
 
 // Properties unregister themselves when they go; a location must outlive its properties.
@@ -248,8 +253,8 @@ int EqFct::parse_config(std::istream& in, const std::string& file_name) {
         continue;
       }
       if (static_cast<int>(ints.size()) != need) {
-        bad(name + ": expected " + std::to_string(need) + (need == 1 ? " integer" : " integers") + ", found " +
-            std::to_string(ints.size()));
+        bad(name + ": expected " + std::to_string(need) + (need == 1 ? " integer" : " integers") +
+            ", found " + std::to_string(ints.size()));
         continue;
       }
     }
@@ -266,8 +271,10 @@ int EqFct::parse_config(std::istream& in, const std::string& file_name) {
     for (auto& e : config_.records_) *e.second = D_conf_struct();
     for (auto& e : records) {
       auto it = config_.records_.find(e.first);
-      if (it == config_.records_.end()) config_.records_.emplace(e.first, std::make_unique<D_conf_struct>(e.second));
-      else *it->second = e.second;
+      if (it == config_.records_.end())
+        config_.records_.emplace(e.first, std::make_unique<D_conf_struct>(e.second));
+      else
+        *it->second = e.second;
     }
   }
   for (const std::string& p : problems) vexil::printtostderr("config", p);

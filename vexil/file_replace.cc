@@ -15,7 +15,7 @@
 namespace vexil {
 namespace {
 
-constexpr int kMaxLinkHops = 40;   // as the kernel allows when resolving a path
+constexpr int kMaxLinkHops = 40;  // as the kernel allows when resolving a path
 constexpr int kMaxNameTries = 100;
 constexpr int kNameRandomChars = 12;
 

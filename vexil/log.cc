@@ -2,8 +2,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <ctime>
 #include <shared_mutex>
 
@@ -76,8 +76,9 @@ std::string format_log_line(const LogLine& line) {
   std::tm tm{};
   gmtime_r(&t, &tm);
   char buf[64];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d ", tm.tm_year + 1900, tm.tm_mon + 1,
-                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ns / 1000000));
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d ", tm.tm_year + 1900,
+                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                static_cast<int>(ns / 1000000));
   return buf + heading_and_text(line);
 }
 
@@ -96,7 +97,9 @@ void printtostderr(const std::string& heading, const std::string& text, unsigned
 
 // ---------------------------------------------------------------- LogCapture
 
-LogCapture::LogCapture(bool echo) : previous_(nullptr), echo_(echo) { previous_ = set_log_sink(this); }
+LogCapture::LogCapture(bool echo) : previous_(nullptr), echo_(echo) {
+  previous_ = set_log_sink(this);
+}
 
 LogCapture::~LogCapture() { set_log_sink(previous_); }
 

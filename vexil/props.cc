@@ -8,7 +8,8 @@
 
 // ---------------------------------------------------------------- D_int_ptr
 
-D_int_ptr::D_int_ptr(const std::string& name, int* ptr, EqFct* owner) : D_fct(name, owner), ptr_(ptr) {}
+D_int_ptr::D_int_ptr(const std::string& name, int* ptr, EqFct* owner)
+    : D_fct(name, owner), ptr_(ptr) {}
 
 int D_int_ptr::get(EqAdr*, EqData*, EqData* out, EqFct*) {
   if (out) out->set(value());
@@ -61,15 +62,16 @@ void D_iiii::read() {
 void D_iiii::write(std::ostream& out) {
   D_fct::write(out);
   char buf[96];
-  std::snprintf(buf, sizeof buf, " \t%d  %d  %d  %d\n", value_.i1_data, value_.i2_data, value_.i3_data,
-                value_.i4_data);
+  std::snprintf(buf, sizeof buf, " \t%d  %d  %d  %d\n", value_.i1_data, value_.i2_data,
+                value_.i3_data, value_.i4_data);
   out << buf;
 }
 
 // ---------------------------------------------------------------- D_string
 
 // size_ < 0 marks a string that keeps its text in own_.
-D_string::D_string(const std::string& name, EqFct* owner) : D_fct(name, owner), buf_(nullptr), size_(-1) {}
+D_string::D_string(const std::string& name, EqFct* owner)
+    : D_fct(name, owner), buf_(nullptr), size_(-1) {}
 
 D_string::D_string(const std::string& name, char* buffer, int size, EqFct* owner)
     : D_fct(name, owner), buf_(buffer), size_(buffer && size > 0 ? size : 0) {}
@@ -106,6 +108,7 @@ std::string D_string::value() const {
   if (size_ == 0) return std::string();
   // The caller's buffer may not be terminated yet: never read past its end.
   const void* end = std::memchr(buf_, '\0', static_cast<std::size_t>(size_));
-  std::size_t n = end ? static_cast<std::size_t>(static_cast<const char*>(end) - buf_) : static_cast<std::size_t>(size_);
+  std::size_t n = end ? static_cast<std::size_t>(static_cast<const char*>(end) - buf_)
+                      : static_cast<std::size_t>(size_);
   return std::string(buf_, n);
 }

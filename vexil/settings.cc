@@ -17,12 +17,18 @@ vexil::Timestamp get_global_timestamp() { return g_global_timestamp.load(); }
 
 const char* get_error_string(int code) {
   switch (code) {
-    case ERR_NONE: return "no error";
-    case ERR_NO_DATA: return "no data for this selection";
-    case ERR_NO_BUFFER: return "property keeps no value buffer";
-    case ERR_NOT_SUPPORTED: return "request not supported";
-    case ERR_ILLEGAL_DATA: return "illegal data";
-    default: return "unknown error";
+    case ERR_NONE:
+      return "no error";
+    case ERR_NO_DATA:
+      return "no data for this selection";
+    case ERR_NO_BUFFER:
+      return "property keeps no value buffer";
+    case ERR_NOT_SUPPORTED:
+      return "request not supported";
+    case ERR_ILLEGAL_DATA:
+      return "illegal data";
+    default:
+      return "unknown error";
   }
 }
 

@@ -24,7 +24,9 @@ inline bool valid_id(std::int32_t id) {
 
 inline bool is_remote(const CMSG& m) { return (m.len & NTCAN_RTR) != 0; }
 
-inline bool valid_frame(const CMSG& m) { return valid_id(m.id) && NTCAN_DLC(m.len) <= kMaxDataLength; }
+inline bool valid_frame(const CMSG& m) {
+  return valid_id(m.id) && NTCAN_DLC(m.len) <= kMaxDataLength;
+}
 
 // The frame as it appears on a bus: no bytes beyond its length, none in a remote request,
 // bookkeeping fields zero. Expects a valid frame.

@@ -44,7 +44,8 @@ CMSG frame(const std::string& text) {
     if (id > static_cast<std::uint32_t>(kStandardIdMax)) bad(text, "11-bit identifier above 7FF");
     m.id = static_cast<std::int32_t>(id);
   } else if (id_text.size() == 8) {
-    if (id > static_cast<std::uint32_t>(kExtendedIdMax)) bad(text, "29-bit identifier above 1FFFFFFF");
+    if (id > static_cast<std::uint32_t>(kExtendedIdMax))
+      bad(text, "29-bit identifier above 1FFFFFFF");
     m.id = static_cast<std::int32_t>(id) | NTCAN_20B_BASE;
   } else {
     bad(text, "identifier needs 3 or 8 hex digits");

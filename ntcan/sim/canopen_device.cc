@@ -25,13 +25,14 @@ void Device::set_object(std::uint16_t index, std::uint8_t sub, Object object) {
   if (key == Key{kHeartbeatProducerTime, 0}) restart_heartbeat_at_next_poll();
 }
 
-void Device::set_text(std::uint16_t index, std::uint8_t sub, const std::string& text, Access access) {
+void Device::set_text(std::uint16_t index, std::uint8_t sub, const std::string& text,
+                      Access access) {
   std::lock_guard<std::mutex> lock(mx_);
   set_object(index, sub, Object{std::vector<std::uint8_t>(text.begin(), text.end()), access, true});
 }
 
-void Device::set_bytes(std::uint16_t index, std::uint8_t sub, const std::vector<std::uint8_t>& bytes,
-                       Access access) {
+void Device::set_bytes(std::uint16_t index, std::uint8_t sub,
+                       const std::vector<std::uint8_t>& bytes, Access access) {
   std::lock_guard<std::mutex> lock(mx_);
   set_object(index, sub, Object{bytes, access, false});
 }
@@ -59,12 +60,14 @@ NmtState Device::state() const {
   return state_;
 }
 
-void Device::emergency(std::uint16_t code, std::uint8_t error_register, std::array<std::uint8_t, 5> specific) {
+void Device::emergency(std::uint16_t code, std::uint8_t error_register,
+                       std::array<std::uint8_t, 5> specific) {
   std::lock_guard<std::mutex> lock(mx_);
   objects_[{kErrorRegister, 0}].bytes = {error_register};
-  outbox_.push_back(make_frame(kEmcyBase + id_, {static_cast<std::uint8_t>(code & 0xFF),
-                                                 static_cast<std::uint8_t>(code >> 8), error_register, specific[0],
-                                                 specific[1], specific[2], specific[3], specific[4]}));
+  outbox_.push_back(make_frame(
+      kEmcyBase + id_,
+      {static_cast<std::uint8_t>(code & 0xFF), static_cast<std::uint8_t>(code >> 8), error_register,
+       specific[0], specific[1], specific[2], specific[3], specific[4]}));
 }
 
 void Device::boot() {
@@ -74,7 +77,8 @@ void Device::boot() {
   transfer_ = Transfer{};
   objects_ = power_on_;
   restart_heartbeat_at_next_poll();
-  outbox_.push_back(make_frame(kErrorControlBase + id_, {static_cast<std::uint8_t>(NmtState::kBootUp)}));
+  outbox_.push_back(
+      make_frame(kErrorControlBase + id_, {static_cast<std::uint8_t>(NmtState::kBootUp)}));
 }
 
 void Device::delay_replies(std::int64_t ns) {
@@ -112,7 +116,8 @@ int Device::nmt_commands() const {
   return nmt_count_;
 }
 
-void Device::on_frame(const CMSG& frame, std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& out) {
+void Device::on_frame(const CMSG& frame, std::int64_t now_ns,
+                      std::vector<ntcan_sim::TimedFrame>& out) {
   // Bytes beyond the length are not on the bus.
   CMSG in{};
   in.id = frame.id;
@@ -148,7 +153,9 @@ void Device::poll(std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& out) 
   if (mute_) return;  // the outbox is kept until the device speaks again
   for (const CMSG& m : outbox_) out.push_back({m, now_ns});
   outbox_.clear();
-  if (beat) out.push_back({make_frame(kErrorControlBase + id_, {static_cast<std::uint8_t>(state_)}), now_ns});
+  if (beat)
+    out.push_back(
+        {make_frame(kErrorControlBase + id_, {static_cast<std::uint8_t>(state_)}), now_ns});
 }
 
 std::int64_t Device::wake_at() const {
@@ -201,7 +208,8 @@ void Device::on_nmt(const CMSG& in, std::int64_t now_ns, std::vector<ntcan_sim::
     case kNmtReset:
     case kNmtResetCommunication:
       for (const auto& [key, object] : power_on_) {
-        if (in.data[0] == kNmtReset || (key.first >= kCommunicationFirst && key.first <= kCommunicationLast)) {
+        if (in.data[0] == kNmtReset ||
+            (key.first >= kCommunicationFirst && key.first <= kCommunicationLast)) {
           objects_[key] = object;
         }
       }
@@ -209,7 +217,8 @@ void Device::on_nmt(const CMSG& in, std::int64_t now_ns, std::vector<ntcan_sim::
       guard_toggle_ = false;
       state_ = NmtState::kPreOperational;
       restart_heartbeat(now_ns);
-      reply(make_frame(kErrorControlBase + id_, {static_cast<std::uint8_t>(NmtState::kBootUp)}), now_ns, out);
+      reply(make_frame(kErrorControlBase + id_, {static_cast<std::uint8_t>(NmtState::kBootUp)}),
+            now_ns, out);
       break;
     default:
       return;  // not a command
@@ -218,7 +227,8 @@ void Device::on_nmt(const CMSG& in, std::int64_t now_ns, std::vector<ntcan_sim::
 }
 
 void Device::on_guard(std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& out) {
-  auto answer = static_cast<std::uint8_t>((static_cast<std::uint8_t>(state_) & 0x7F) | (guard_toggle_ ? 0x80 : 0));
+  auto answer = static_cast<std::uint8_t>((static_cast<std::uint8_t>(state_) & 0x7F) |
+                                          (guard_toggle_ ? 0x80 : 0));
   guard_toggle_ = !guard_toggle_;
   reply(make_frame(kErrorControlBase + id_, {answer}), now_ns, out);
 }

@@ -30,7 +30,7 @@ constexpr int kCcsUploadSegment = 3;
 constexpr int kCcsAbort = 4;
 // Bits of byte 0 below the command specifier.
 constexpr std::uint8_t kToggleBit = 0x10;
-constexpr std::uint8_t kExpeditedBit = 0x02;    // initiate: data in bytes 4..7
+constexpr std::uint8_t kExpeditedBit = 0x02;      // initiate: data in bytes 4..7
 constexpr std::uint8_t kSizeIndicatedBit = 0x01;  // initiate: size given
 constexpr std::uint8_t kLastSegmentBit = 0x01;    // segment: no more to come
 
@@ -66,8 +66,8 @@ inline CMSG make_frame(std::int32_t id, std::initializer_list<std::uint8_t> byte
 }
 
 inline CMSG sdo_frame(std::int32_t id, std::uint8_t cs, std::uint16_t index, std::uint8_t sub) {
-  return make_frame(id, {cs, static_cast<std::uint8_t>(index & 0xFF), static_cast<std::uint8_t>(index >> 8), sub, 0,
-                         0, 0, 0});
+  return make_frame(id, {cs, static_cast<std::uint8_t>(index & 0xFF),
+                         static_cast<std::uint8_t>(index >> 8), sub, 0, 0, 0, 0});
 }
 
 inline void put_u32(std::uint8_t* p, std::uint32_t v) {
@@ -75,7 +75,8 @@ inline void put_u32(std::uint8_t* p, std::uint32_t v) {
 }
 
 inline std::uint32_t get_u32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0] | p[1] << 8 | p[2] << 16) | static_cast<std::uint32_t>(p[3]) << 24;
+  return static_cast<std::uint32_t>(p[0] | p[1] << 8 | p[2] << 16) |
+         static_cast<std::uint32_t>(p[3]) << 24;
 }
 
 constexpr std::uint32_t code_of(SdoAbort a) { return static_cast<std::uint32_t>(a); }

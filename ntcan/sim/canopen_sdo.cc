@@ -21,7 +21,8 @@ void Device::on_sdo(const CMSG& in, std::int64_t now_ns, std::vector<ntcan_sim::
       abort_transfer(code, now_ns, out);
     } else {
       transfer_ = Transfer{};
-      reply(abort_frame(static_cast<std::uint16_t>(in.data[1] | in.data[2] << 8), in.data[3], code), now_ns, out);
+      reply(abort_frame(static_cast<std::uint16_t>(in.data[1] | in.data[2] << 8), in.data[3], code),
+            now_ns, out);
     }
     return;
   }
@@ -31,7 +32,8 @@ void Device::on_sdo(const CMSG& in, std::int64_t now_ns, std::vector<ntcan_sim::
       transfer_ = Transfer{};
       return;
     case kCcsInitiateUpload:
-      on_initiate_upload(static_cast<std::uint16_t>(in.data[1] | in.data[2] << 8), in.data[3], now_ns, out);
+      on_initiate_upload(static_cast<std::uint16_t>(in.data[1] | in.data[2] << 8), in.data[3],
+                         now_ns, out);
       return;
     case kCcsUploadSegment:
       on_upload_segment(in.data[0], now_ns, out);
@@ -61,7 +63,8 @@ std::uint32_t Device::lookup(std::uint16_t index, std::uint8_t sub, const Object
   return code_of(index_exists ? SdoAbort::kNoSubindex : SdoAbort::kNoObject);
 }
 
-void Device::abort_transfer(std::uint32_t code, std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& out) {
+void Device::abort_transfer(std::uint32_t code, std::int64_t now_ns,
+                            std::vector<ntcan_sim::TimedFrame>& out) {
   const CMSG r = abort_frame(transfer_.index, transfer_.sub, code);
   transfer_ = Transfer{};
   reply(r, now_ns, out);
@@ -79,8 +82,10 @@ void Device::on_initiate_upload(std::uint16_t index, std::uint8_t sub, std::int6
   }
   const auto& value = object->bytes;
   if (!value.empty() && value.size() <= kExpeditedBytes) {
-    CMSG r = sdo_frame(kSdoReplyBase + id_,
-                       static_cast<std::uint8_t>(kExpeditedUpload | (kExpeditedBytes - value.size()) << 2), index, sub);
+    CMSG r = sdo_frame(
+        kSdoReplyBase + id_,
+        static_cast<std::uint8_t>(kExpeditedUpload | (kExpeditedBytes - value.size()) << 2), index,
+        sub);
     std::copy(value.begin(), value.end(), r.data + 4);
     reply(r, now_ns, out);
     return;
@@ -93,7 +98,8 @@ void Device::on_initiate_upload(std::uint16_t index, std::uint8_t sub, std::int6
   reply(r, now_ns, out);
 }
 
-void Device::on_upload_segment(std::uint8_t cs, std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& out) {
+void Device::on_upload_segment(std::uint8_t cs, std::int64_t now_ns,
+                               std::vector<ntcan_sim::TimedFrame>& out) {
   if (transfer_.kind != Transfer::Kind::kUpload) {
     if (transfer_.kind == Transfer::Kind::kNone) {
       reply(abort_frame(0, 0, code_of(SdoAbort::kBadCommand)), now_ns, out);
@@ -122,7 +128,8 @@ void Device::on_upload_segment(std::uint8_t cs, std::int64_t now_ns, std::vector
     wrong_toggle_ = false;
   }
   CMSG r = make_frame(kSdoReplyBase + id_, {0, 0, 0, 0, 0, 0, 0, 0});
-  r.data[0] = static_cast<std::uint8_t>((sent_toggle ? kToggleBit : 0) | (kSegmentBytes - k) << 1 | (last ? 1 : 0));
+  r.data[0] = static_cast<std::uint8_t>((sent_toggle ? kToggleBit : 0) | (kSegmentBytes - k) << 1 |
+                                        (last ? 1 : 0));
   std::copy_n(value.begin() + static_cast<std::ptrdiff_t>(transfer_.offset), k, r.data + 1);
   transfer_.offset += k;
   transfer_.toggle = !transfer_.toggle;
@@ -130,7 +137,8 @@ void Device::on_upload_segment(std::uint8_t cs, std::int64_t now_ns, std::vector
   reply(r, now_ns, out);
 }
 
-void Device::on_initiate_download(const CMSG& in, std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& out) {
+void Device::on_initiate_download(const CMSG& in, std::int64_t now_ns,
+                                  std::vector<ntcan_sim::TimedFrame>& out) {
   transfer_ = Transfer{};
   const std::uint8_t cs = in.data[0];
   const auto index = static_cast<std::uint16_t>(in.data[1] | in.data[2] << 8);
@@ -146,9 +154,11 @@ void Device::on_initiate_download(const CMSG& in, std::int64_t now_ns, std::vect
   if (cs & kExpeditedBit) {
     std::size_t size = kExpeditedBytes - ((cs >> 2) & 3);
     // Without a size a value of up to four bytes takes the bytes it has; anything else all four.
-    if (!sized) size = object->any_length ? kExpeditedBytes : std::min(object->bytes.size(), kExpeditedBytes);
+    if (!sized)
+      size = object->any_length ? kExpeditedBytes : std::min(object->bytes.size(), kExpeditedBytes);
     code = store(index, sub, std::vector<std::uint8_t>(in.data + 4, in.data + 4 + size), now_ns);
-    reply(code != 0 ? abort_frame(index, sub, code) : sdo_frame(kSdoReplyBase + id_, kDownloadInitiated, index, sub),
+    reply(code != 0 ? abort_frame(index, sub, code)
+                    : sdo_frame(kSdoReplyBase + id_, kDownloadInitiated, index, sub),
           now_ns, out);
     return;
   }
@@ -168,7 +178,8 @@ void Device::on_initiate_download(const CMSG& in, std::int64_t now_ns, std::vect
   reply(sdo_frame(kSdoReplyBase + id_, kDownloadInitiated, index, sub), now_ns, out);
 }
 
-void Device::on_download_segment(const CMSG& in, std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& out) {
+void Device::on_download_segment(const CMSG& in, std::int64_t now_ns,
+                                 std::vector<ntcan_sim::TimedFrame>& out) {
   if (transfer_.kind != Transfer::Kind::kDownload) {
     if (transfer_.kind == Transfer::Kind::kNone) {
       reply(abort_frame(0, 0, code_of(SdoAbort::kBadCommand)), now_ns, out);
@@ -186,8 +197,10 @@ void Device::on_download_segment(const CMSG& in, std::int64_t now_ns, std::vecto
   const std::size_t k = kSegmentBytes - ((cs >> 1) & 7);
   transfer_.data.insert(transfer_.data.end(), in.data + 1, in.data + 1 + k);
   const bool last = (cs & kLastSegmentBit) != 0;
-  const bool too_long = transfer_.size >= 0 && transfer_.data.size() > static_cast<std::size_t>(transfer_.size);
-  if (too_long || (last && transfer_.size >= 0 && transfer_.data.size() != static_cast<std::size_t>(transfer_.size))) {
+  const bool too_long =
+      transfer_.size >= 0 && transfer_.data.size() > static_cast<std::size_t>(transfer_.size);
+  if (too_long || (last && transfer_.size >= 0 &&
+                   transfer_.data.size() != static_cast<std::size_t>(transfer_.size))) {
     abort_transfer(code_of(SdoAbort::kLengthMismatch), now_ns, out);
     return;
   }
@@ -196,7 +209,8 @@ void Device::on_download_segment(const CMSG& in, std::int64_t now_ns, std::vecto
     return;
   }
   if (last) {
-    const std::uint32_t code = store(transfer_.index, transfer_.sub, std::move(transfer_.data), now_ns);
+    const std::uint32_t code =
+        store(transfer_.index, transfer_.sub, std::move(transfer_.data), now_ns);
     if (code != 0) {
       abort_transfer(code, now_ns, out);
       return;
@@ -210,16 +224,17 @@ void Device::on_download_segment(const CMSG& in, std::int64_t now_ns, std::vecto
     sent_toggle = !sent_toggle;
     wrong_toggle_ = false;
   }
-  reply(make_frame(kSdoReplyBase + id_,
-                   {static_cast<std::uint8_t>(kDownloadSegmentDone | (sent_toggle ? kToggleBit : 0)), 0, 0, 0, 0, 0,
-                    0, 0}),
+  reply(make_frame(kSdoReplyBase + id_, {static_cast<std::uint8_t>(kDownloadSegmentDone |
+                                                                   (sent_toggle ? kToggleBit : 0)),
+                                         0, 0, 0, 0, 0, 0, 0}),
         now_ns, out);
 }
 
 std::uint32_t Device::store(std::uint16_t index, std::uint8_t sub, std::vector<std::uint8_t> bytes,
                             std::int64_t now_ns) {
   Object& object = objects_[{index, sub}];
-  if (!object.any_length && bytes.size() != object.bytes.size()) return code_of(SdoAbort::kLengthMismatch);
+  if (!object.any_length && bytes.size() != object.bytes.size())
+    return code_of(SdoAbort::kLengthMismatch);
   object.bytes = std::move(bytes);
   if (index == kHeartbeatProducerTime && sub == 0) restart_heartbeat(now_ns);
   return 0;

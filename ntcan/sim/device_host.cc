@@ -8,7 +8,8 @@
 namespace ntcan_sim {
 
 void DeviceHost::attach(std::shared_ptr<Device> device) {
-  if (std::find(devices_.begin(), devices_.end(), device) == devices_.end()) devices_.push_back(std::move(device));
+  if (std::find(devices_.begin(), devices_.end(), device) == devices_.end())
+    devices_.push_back(std::move(device));
 }
 
 void DeviceHost::detach(const std::shared_ptr<Device>& device) {
@@ -58,7 +59,8 @@ void DeviceHost::keep(std::vector<TimedFrame>& out, const Device* from, std::int
   }
 }
 
-std::uint64_t DeviceHost::run(std::deque<BusFrame>& work, std::int64_t now, const Deliver& deliver) {
+std::uint64_t DeviceHost::run(std::deque<BusFrame>& work, std::int64_t now,
+                              const Deliver& deliver) {
   std::uint64_t crossed = 0;
   while (!work.empty()) {
     if (crossed == static_cast<std::uint64_t>(kFramesPerRun)) {

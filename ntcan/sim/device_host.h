@@ -16,8 +16,8 @@
 #include <memory>
 #include <vector>
 
-#include "sim/device.h"
 #include "ntcan.h"
+#include "sim/device.h"
 
 namespace ntcan_sim {
 
@@ -64,7 +64,8 @@ class DeviceHost {
 
  private:
   // Frames the device put into out: due now into work, later ones wait.
-  void keep(std::vector<TimedFrame>& out, const Device* from, std::int64_t now, std::deque<BusFrame>& work);
+  void keep(std::vector<TimedFrame>& out, const Device* from, std::int64_t now,
+            std::deque<BusFrame>& work);
 
   std::vector<std::shared_ptr<Device>> devices_;
   std::multimap<std::int64_t, BusFrame> waiting_;  // by due time; equal times keep their order

@@ -72,9 +72,9 @@ class alignas(64) SimPort final : public Port {
       const std::int64_t next_due = n.devices.next_due();
       if (next_due >= 0) {
         Steady::time_point next =
-            custom_time_source()
-                ? now + kCustomClockRecheck
-                : Steady::time_point(std::chrono::duration_cast<Steady::duration>(std::chrono::nanoseconds(next_due)));
+            custom_time_source() ? now + kCustomClockRecheck
+                                 : Steady::time_point(std::chrono::duration_cast<Steady::duration>(
+                                       std::chrono::nanoseconds(next_due)));
         until = std::min(until, next);
       }
       n.cv.wait_until(lock, until);
@@ -208,7 +208,8 @@ void SimTransport::run(Net& n, std::int64_t now) {
       SimTransport* bus;
       Net* net;
     } c{this, &n};
-    n.devices.run(work, now, [&c](const CMSG& m, const void* sender) { c.bus->cross(*c.net, m, sender); });
+    n.devices.run(work, now,
+                  [&c](const CMSG& m, const void* sender) { c.bus->cross(*c.net, m, sender); });
   }
   n.cv.notify_all();
 }
@@ -225,7 +226,8 @@ void SimTransport::cross(Net& n, const CMSG& m, const void* sender) {
 }
 
 SimTransport& sim_transport() {
-  static SimTransport* bus = new SimTransport;  // never destroyed: detached threads may still use it
+  static SimTransport* bus =
+      new SimTransport;  // never destroyed: detached threads may still use it
   return *bus;
 }
 

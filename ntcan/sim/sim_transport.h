@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "bus_trace.h"
-#include "sim/device.h"
 #include "device_host.h"
+#include "sim/device.h"
 #include "transport.h"
 
 namespace ntcan_driver {
@@ -55,7 +55,8 @@ class SimTransport final : public Transport {
     std::vector<SimPort*> ports;
     ntcan_sim::DeviceHost devices;
     std::deque<CMSG> log;
-    std::condition_variable cv;  // a port of the net may have frames, or the devices' next due time changed
+    std::condition_variable
+        cv;  // a port of the net may have frames, or the devices' next due time changed
     std::deque<ntcan_sim::BusFrame> work;  // scratch of send, inject and activity
   };
 

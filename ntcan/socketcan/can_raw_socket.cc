@@ -47,13 +47,16 @@ RawSocket open_raw_socket(const std::string& ifname, const RawSocketOptions& opt
     s.condition = c;
     return s;
   };
-  if (ioctl(fd, SIOCGIFINDEX, &r) != 0) return fail(errno == ENODEV ? Condition::kNoInterface : condition_of_errno(errno));
+  if (ioctl(fd, SIOCGIFINDEX, &r) != 0)
+    return fail(errno == ENODEV ? Condition::kNoInterface : condition_of_errno(errno));
   const int ifindex = r.ifr_ifindex;
-  if (!fill_name(r, ifname) || ioctl(fd, SIOCGIFHWADDR, &r) != 0) return fail(condition_of_errno(errno));
+  if (!fill_name(r, ifname) || ioctl(fd, SIOCGIFHWADDR, &r) != 0)
+    return fail(condition_of_errno(errno));
   if (r.ifr_hwaddr.sa_family != ARPHRD_CAN) return fail(Condition::kNotCan);
 
   Condition c = Condition::kOk;
-  if (!options.receive_all) c = set_receive_filter(fd, {}) == 0 ? Condition::kOk : Condition::kIoError;
+  if (!options.receive_all)
+    c = set_receive_filter(fd, {}) == 0 ? Condition::kOk : Condition::kIoError;
   if (c == Condition::kOk && options.error_frames) {
     const can_err_mask_t mask = kErrorClasses;
     c = setopt(fd, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &mask, sizeof mask);
@@ -68,7 +71,8 @@ RawSocket open_raw_socket(const std::string& ifname, const RawSocketOptions& opt
   std::memset(&addr, 0, sizeof addr);
   addr.can_family = AF_CAN;
   addr.can_ifindex = ifindex;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return fail(condition_of_errno(errno));
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+    return fail(condition_of_errno(errno));
 
   c = interface_condition(fd, ifname, ifindex);
   if (c != Condition::kOk) return fail(c);

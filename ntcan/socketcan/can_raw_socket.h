@@ -12,9 +12,9 @@ namespace ntcan_driver {
 namespace socketcan {
 
 struct RawSocketOptions {
-  bool receive_all = false;    // false: no frame passes until a filter is set
-  bool error_frames = true;    // subscribe to kErrorClasses
-  bool drop_count = true;      // SO_RXQ_OVFL: the kernel reports frames it dropped
+  bool receive_all = false;  // false: no frame passes until a filter is set
+  bool error_frames = true;  // subscribe to kErrorClasses
+  bool drop_count = true;    // SO_RXQ_OVFL: the kernel reports frames it dropped
 };
 
 // A bound CAN_RAW socket (close-on-exec). On failure fd is -1 and condition says why.

@@ -56,7 +56,8 @@ std::vector<can_filter> kernel_filters(const std::set<std::int32_t>& ids, std::s
   for (std::int32_t id : ids) {
     if (!valid_id(id)) continue;
     if (is_extended(id)) {
-      extended.push_back({(static_cast<canid_t>(id) & CAN_EFF_MASK) | CAN_EFF_FLAG, CAN_EFF_FLAG | CAN_EFF_MASK});
+      extended.push_back(
+          {(static_cast<canid_t>(id) & CAN_EFF_MASK) | CAN_EFF_FLAG, CAN_EFF_FLAG | CAN_EFF_MASK});
     } else {
       standard.push_back({static_cast<canid_t>(id), CAN_EFF_FLAG | CAN_SFF_MASK});
     }
@@ -115,13 +116,15 @@ Controller next_state(Controller now, const can_frame& f) {
 const std::vector<StatusRule>& status_table() {
   static const std::vector<StatusRule> table = {
       {Condition::kOk, NTCAN_SUCCESS, "ok"},
-      {Condition::kNoSocketcan, NTCAN_INVALID_DRIVER, "no SocketCAN in this kernel (modules can, can-raw)"},
+      {Condition::kNoSocketcan, NTCAN_INVALID_DRIVER,
+       "no SocketCAN in this kernel (modules can, can-raw)"},
       {Condition::kNoInterface, NTCAN_NET_NOT_FOUND, "no such interface"},
       {Condition::kNotCan, NTCAN_INVALID_HARDWARE, "not a CAN interface"},
       {Condition::kInterfaceDown, NTCAN_CONTR_OFF_BUS, "interface down"},
       {Condition::kBusOff, NTCAN_CONTR_OFF_BUS, "controller bus-off"},
       {Condition::kTxQueueFull, NTCAN_TX_ERROR, "transmit queue full"},
-      {Condition::kTxQueueFullWarn, NTCAN_CONTR_WARN, "transmit queue full, controller warning/passive"},
+      {Condition::kTxQueueFullWarn, NTCAN_CONTR_WARN,
+       "transmit queue full, controller warning/passive"},
       {Condition::kNoResources, NTCAN_INSUFFICIENT_RESOURCES, "out of sockets or memory"},
       {Condition::kIoError, NTCAN_TX_ERROR, "socket call failed"},
   };
@@ -203,8 +206,8 @@ namespace socketcan {
 namespace {
 
 // Walks the attributes in [p, p + size) and returns the payload of the first of type `type`.
-bool find_attribute(const unsigned char* p, std::size_t size, unsigned short type, const unsigned char*& payload,
-                    std::size_t& payload_size) {
+bool find_attribute(const unsigned char* p, std::size_t size, unsigned short type,
+                    const unsigned char*& payload, std::size_t& payload_size) {
   while (size >= sizeof(rtattr)) {
     rtattr a;
     std::memcpy(&a, p, sizeof a);
@@ -236,7 +239,8 @@ bool bitrate_from_link(const void* message, std::size_t size, std::uint32_t& bit
       const unsigned char* data = nullptr;
       const unsigned char* timing = nullptr;
       std::size_t info_size = 0, data_size = 0, timing_size = 0;
-      if (find_attribute(p + NLMSG_ALIGN(head), h.nlmsg_len - std::min<std::size_t>(h.nlmsg_len, NLMSG_ALIGN(head)),
+      if (find_attribute(p + NLMSG_ALIGN(head),
+                         h.nlmsg_len - std::min<std::size_t>(h.nlmsg_len, NLMSG_ALIGN(head)),
                          IFLA_LINKINFO, info, info_size) &&
           find_attribute(info, info_size, IFLA_INFO_DATA, data, data_size) &&
           find_attribute(data, data_size, IFLA_CAN_BITTIMING, timing, timing_size) &&

@@ -32,7 +32,8 @@ bool from_kernel(const can_frame& f, CMSG& out);
 // identifier and mask); data and remote frames pass alike. When more identifiers are enabled
 // than max_filters allows, a kind that does not fit is let through whole by one filter (the
 // handle layer still filters exactly in user space).
-std::vector<can_filter> kernel_filters(const std::set<std::int32_t>& ids, std::size_t max_filters = CAN_RAW_FILTER_MAX);
+std::vector<can_filter> kernel_filters(const std::set<std::int32_t>& ids,
+                                       std::size_t max_filters = CAN_RAW_FILTER_MAX);
 
 // Error classes the transport subscribes to (CAN_RAW_ERR_FILTER).
 constexpr can_err_mask_t kErrorClasses = CAN_ERR_CRTL | CAN_ERR_BUSOFF | CAN_ERR_RESTARTED;
@@ -46,15 +47,15 @@ Controller next_state(Controller now, const can_frame& error_frame);
 // ------------------------------------------------------------ conditions and statuses
 enum class Condition {
   kOk,
-  kNoSocketcan,     // socket(PF_CAN, SOCK_RAW, CAN_RAW) refused: kernel without can / can-raw
-  kNoInterface,     // no interface of that name, or the one the handle was bound to is gone
-  kNotCan,          // the interface exists but is no CAN interface
-  kInterfaceDown,   // IFF_UP clear, or a call failed with ENETDOWN
-  kBusOff,          // bus-off reported by an error frame, or the interface is up without carrier
-  kTxQueueFull,     // ENOBUFS / EAGAIN on send while the controller is error active
-  kTxQueueFullWarn, // the same while the controller is in warning or passive state
-  kNoResources,     // EMFILE / ENFILE / ENOMEM
-  kIoError,         // any other failure of a socket call
+  kNoSocketcan,      // socket(PF_CAN, SOCK_RAW, CAN_RAW) refused: kernel without can / can-raw
+  kNoInterface,      // no interface of that name, or the one the handle was bound to is gone
+  kNotCan,           // the interface exists but is no CAN interface
+  kInterfaceDown,    // IFF_UP clear, or a call failed with ENETDOWN
+  kBusOff,           // bus-off reported by an error frame, or the interface is up without carrier
+  kTxQueueFull,      // ENOBUFS / EAGAIN on send while the controller is error active
+  kTxQueueFullWarn,  // the same while the controller is in warning or passive state
+  kNoResources,      // EMFILE / ENFILE / ENOMEM
+  kIoError,          // any other failure of a socket call
 };
 
 struct StatusRule {

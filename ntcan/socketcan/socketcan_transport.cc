@@ -62,8 +62,9 @@ class SocketcanTransport final : public Transport {
     if (c == Condition::kOk) {
       std::fprintf(stderr, "ntcan: net %d (socketcan %s): working again\n", net_, ifname_.c_str());
     } else {
-      std::fprintf(stderr, "ntcan: net %d (socketcan %s): %s (status 0x%X)\n", net_, ifname_.c_str(),
-                   socketcan::text_of(c), static_cast<unsigned>(socketcan::status_of(c)));
+      std::fprintf(stderr, "ntcan: net %d (socketcan %s): %s (status 0x%X)\n", net_,
+                   ifname_.c_str(), socketcan::text_of(c),
+                   static_cast<unsigned>(socketcan::status_of(c)));
     }
     last_ = c;
   }
@@ -78,12 +79,15 @@ class SocketcanTransport final : public Transport {
     std::uint32_t actual = 0;
     const bool has_rate = socketcan::interface_bitrate(ifname_, actual);
     if (has_rate && wanted == actual) return;
-    std::string wanted_text = wanted ? std::to_string(wanted) + " bit/s" : "a rate this driver does not know";
-    std::string actual_text = has_rate ? std::to_string(actual) + " bit/s" : "no bit rate (virtual interface?)";
-    std::fprintf(stderr,
-                 "ntcan: net %d (socketcan %s): baud-rate code %u asks for %s, the interface has %s; "
-                 "the system sets it (ip link set %s type can bitrate N)\n",
-                 net_, ifname_.c_str(), code, wanted_text.c_str(), actual_text.c_str(), ifname_.c_str());
+    std::string wanted_text =
+        wanted ? std::to_string(wanted) + " bit/s" : "a rate this driver does not know";
+    std::string actual_text =
+        has_rate ? std::to_string(actual) + " bit/s" : "no bit rate (virtual interface?)";
+    std::fprintf(
+        stderr,
+        "ntcan: net %d (socketcan %s): baud-rate code %u asks for %s, the interface has %s; "
+        "the system sets it (ip link set %s type can bitrate N)\n",
+        net_, ifname_.c_str(), code, wanted_text.c_str(), actual_text.c_str(), ifname_.c_str());
   }
 
  private:
@@ -118,7 +122,8 @@ class SocketcanPort final : public Port {
     for (int i = 0; i < count; ++i) {
       const can_frame f = socketcan::to_kernel(frames[i]);
       int tries = 0;
-      while (::send(fd_, &f, sizeof f, MSG_DONTWAIT | MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof f)) {
+      while (::send(fd_, &f, sizeof f, MSG_DONTWAIT | MSG_NOSIGNAL) !=
+             static_cast<ssize_t>(sizeof f)) {
         const int err = errno;
         if (err == EINTR) continue;
         // The kernel reports an interface that went down once, on the socket's next call,
@@ -174,7 +179,8 @@ class SocketcanPort final : public Port {
     st.firmware = kFirmware;
     st.driver = kDriver;
     std::memset(st.boardid, 0, sizeof st.boardid);
-    std::memcpy(st.boardid, net_.ifname().data(), std::min(net_.ifname().size(), sizeof st.boardid - 1));
+    std::memcpy(st.boardid, net_.ifname().data(),
+                std::min(net_.ifname().size(), sizeof st.boardid - 1));
     if (closed_) return NTCAN_INVALID_HANDLE;
     // Error frames waiting in the socket tell the controller state; traffic read on the way
     // stays for take(), and a reader waiting for it is woken.
@@ -183,7 +189,8 @@ class SocketcanPort final : public Port {
     if (backlog_.size() > before) wake();
     Condition c = check_interface();
     if (c == Condition::kOk && state_ == Controller::kBusOff) c = Condition::kBusOff;
-    st.boardstatus = socketcan::boardstatus_of(c == Condition::kBusOff ? Controller::kBusOff : state_);
+    st.boardstatus =
+        socketcan::boardstatus_of(c == Condition::kBusOff ? Controller::kBusOff : state_);
     return report(c);
   }
 
@@ -244,12 +251,15 @@ class SocketcanPort final : public Port {
       socketcan::set_receive_filter(fd_, {can_filter{0, 0}});
       return;
     }
-    if (socketcan::set_receive_filter(fd_, socketcan::kernel_filters(ids_)) != 0 && !filter_failed_) {
+    if (socketcan::set_receive_filter(fd_, socketcan::kernel_filters(ids_)) != 0 &&
+        !filter_failed_) {
       // The handle layer still filters; only the kernel's help is lost.
       filter_failed_ = true;
       socketcan::set_receive_filter(fd_, {can_filter{0, 0}});
-      std::fprintf(stderr, "ntcan: socketcan %s: kernel receive filter refused, filtering in the driver only\n",
-                   net_.ifname().c_str());
+      std::fprintf(
+          stderr,
+          "ntcan: socketcan %s: kernel receive filter refused, filtering in the driver only\n",
+          net_.ifname().c_str());
     }
   }
 
@@ -259,7 +269,8 @@ class SocketcanPort final : public Port {
     for (;;) {
       can_frame f;
       iovec iov{&f, sizeof f};
-      alignas(cmsghdr) char control[CMSG_SPACE(sizeof(std::uint32_t)) + CMSG_SPACE(sizeof(timeval))];
+      alignas(
+          cmsghdr) char control[CMSG_SPACE(sizeof(std::uint32_t)) + CMSG_SPACE(sizeof(timeval))];
       msghdr msg;
       std::memset(&msg, 0, sizeof msg);
       msg.msg_iov = &iov;
@@ -336,7 +347,8 @@ class SocketcanPort final : public Port {
     if (err == ENODEV || err == ENXIO) gone_ = true;
     const Condition c = socketcan::condition_of_errno(err, state_);
     if (c == Condition::kIoError) {
-      std::fprintf(stderr, "ntcan: socketcan %s: send: %s\n", net_.ifname().c_str(), std::strerror(err));
+      std::fprintf(stderr, "ntcan: socketcan %s: send: %s\n", net_.ifname().c_str(),
+                   std::strerror(err));
     }
     return c;
   }

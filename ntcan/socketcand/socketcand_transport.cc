@@ -64,13 +64,15 @@ constexpr std::uint16_t kDriverVersion = 0x0100;
 constexpr char kBoardId[] = "socketcand";
 
 int remaining_ms(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
   return left <= 0 ? 0 : static_cast<int>(left);
 }
 
 // Connects to one address within the deadline; a connected blocking socket, or -1.
 int connect_one(const addrinfo* ai, Clock::time_point deadline) {
-  const int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
+  const int fd =
+      ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
   if (fd < 0) return -1;
   int rc = ::connect(fd, ai->ai_addr, ai->ai_addrlen);
   if (rc < 0 && errno == EINPROGRESS) {
@@ -80,8 +82,10 @@ int connect_one(const addrinfo* ai, Clock::time_point deadline) {
     } while (rc < 0 && errno == EINTR);
     int err = 0;
     socklen_t len = sizeof err;
-    if (rc == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) rc = 0;
-    else rc = -1;
+    if (rc == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0)
+      rc = 0;
+    else
+      rc = -1;
   }
   if (rc != 0) {
     ::close(fd);
@@ -97,7 +101,8 @@ int connect_one(const addrinfo* ai, Clock::time_point deadline) {
 bool write_all(int fd, const std::string& text, Clock::time_point deadline) {
   std::size_t done = 0;
   while (done < text.size()) {
-    const ssize_t n = ::send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t n =
+        ::send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
       continue;
@@ -117,8 +122,8 @@ bool write_all(int fd, const std::string& text, Clock::time_point deadline) {
 
 // The greeting, bus and raw mode exchange on a fresh connection. Messages that came after
 // the last reply are left in `rest` for the port.
-int handshake(int fd, const std::string& bus, Clock::time_point deadline, socketcand::MessageReader& reader,
-              std::deque<std::string>& rest) {
+int handshake(int fd, const std::string& bus, Clock::time_point deadline,
+              socketcand::MessageReader& reader, std::deque<std::string>& rest) {
   using socketcand::Kind;
   // Next message, or an empty optional-like flag when the gateway is silent or gone.
   auto next = [&](socketcand::Message& out) {
@@ -155,7 +160,8 @@ int handshake(int fd, const std::string& bus, Clock::time_point deadline, socket
 // One connection in raw mode, with its reader thread. Thread-safe.
 class Connection {
  public:
-  Connection(int fd, std::string peer, socketcand::MessageReader reader, std::deque<std::string> early)
+  Connection(int fd, std::string peer, socketcand::MessageReader reader,
+             std::deque<std::string> early)
       : fd_(fd), peer_(std::move(peer)), reader_(std::move(reader)) {
     for (const std::string& body : early) on_message(socketcand::parse(body));
     thread_ = std::thread([this] { read_loop(); });
@@ -323,12 +329,14 @@ class Connection {
       probe_echo_ = target;
       probe_refused_ = false;
     }
-    if (!write_all(fd_, socketcand::encode_send(m) + socketcand::encode_echo(), Clock::now() + kWriteTimeout)) {
+    if (!write_all(fd_, socketcand::encode_send(m) + socketcand::encode_echo(),
+                   Clock::now() + kWriteTimeout)) {
       mark_broken();
       return NTCAN_SOCK_CMD_TIMEOUT;
     }
     std::unique_lock<std::mutex> lock(mx_);
-    const bool answered = cv_.wait_for(lock, kProbeTimeout, [&] { return echo_answered_ >= target || broken_ || closed_; });
+    const bool answered = cv_.wait_for(
+        lock, kProbeTimeout, [&] { return echo_answered_ >= target || broken_ || closed_; });
     probe_echo_ = 0;
     if (closed_) return NTCAN_INVALID_HANDLE;
     if (broken_ || !answered) {
@@ -338,7 +346,9 @@ class Connection {
     }
     if (probe_refused_) {
       rtr_ = Rtr::kRefused;
-      std::fprintf(stderr, "ntcan: gateway %s does not take remote frames (< error %s >): they fail with NTCAN_TX_ERROR\n",
+      std::fprintf(stderr,
+                   "ntcan: gateway %s does not take remote frames (< error %s >): they fail with "
+                   "NTCAN_TX_ERROR\n",
                    peer_.c_str(), socketcand::printable(probe_error_, kLoggedGatewayText).c_str());
       return NTCAN_TX_ERROR;
     }
@@ -412,7 +422,7 @@ class Connection {
   std::uint64_t echo_sent_ = 0;
   std::uint64_t echo_answered_ = 0;
   Clock::time_point echo_sent_at_{};
-  std::uint64_t probe_echo_ = 0;  // echo that ends a running remote-frame probe, 0: none
+  std::uint64_t probe_echo_ = 0;    // echo that ends a running remote-frame probe, 0: none
   std::atomic<int> trace_net_{-1};  // net whose trace this connection writes, -1: none
   bool probe_refused_ = false;
   std::string probe_error_;
@@ -507,7 +517,9 @@ class SocketcandPort final : public Port {
   }
   ~SocketcandPort() override { close(); }
 
-  int send(const CMSG* frames, int count, int& sent) override { return live()->send(frames, count, sent); }
+  int send(const CMSG* frames, int count, int& sent) override {
+    return live()->send(frames, count, sent);
+  }
 
   int take(std::vector<CMSG>& out, std::uint64_t& lost) override {
     auto c = live();
@@ -557,7 +569,8 @@ class SocketcandPort final : public Port {
     // The driver's clock: the steady clock unless a test installed its own.
     const std::int64_t now = ntcan_sim::now();
     if (attempted_ && now - last_attempt_ < kReconnectPause.count()) return conn_;
-    if (!attempted_) std::fprintf(stderr, "ntcan: gateway %s: connection lost\n", gateway_.name().c_str());
+    if (!attempted_)
+      std::fprintf(stderr, "ntcan: gateway %s: connection lost\n", gateway_.name().c_str());
     attempted_ = true;
     last_attempt_ = now;
     int status = NTCAN_SUCCESS;
@@ -582,7 +595,7 @@ class SocketcandPort final : public Port {
   TraceDuty& duty_;
   bool tracing_ = false;
   bool closed_ = false;
-  bool attempted_ = false;        // a reconnect was tried since the connection was lost
+  bool attempted_ = false;         // a reconnect was tried since the connection was lost
   std::int64_t last_attempt_ = 0;  // ns on the driver's clock
   std::uint64_t carried_lost_ = 0;
 };

@@ -67,7 +67,8 @@ bool parse_packed(const std::string& text, CMSG& m) {
 std::string id_text(std::int32_t id) {
   char buf[16];
   if (ntcan_driver::is_extended(id)) {
-    std::snprintf(buf, sizeof buf, "%08X", static_cast<unsigned>(id & ntcan_driver::kExtendedIdMax));
+    std::snprintf(buf, sizeof buf, "%08X",
+                  static_cast<unsigned>(id & ntcan_driver::kExtendedIdMax));
   } else {
     std::snprintf(buf, sizeof buf, "%03X", static_cast<unsigned>(id));
   }
@@ -196,8 +197,11 @@ void append_send(std::string& out, const CMSG& m) {
   const unsigned dlc = NTCAN_DLC(m.len);
   char text[64];  // the longest, eight bytes with an extended identifier, takes 44
   const std::string id = id_text(m.id);  // at most eight characters: no allocation
-  int n = std::snprintf(text, sizeof text, ntcan_driver::is_remote(m) ? "< sendrtr %s %u" : "< send %s %u", id.c_str(), dlc);
-  for (unsigned i = 0; !ntcan_driver::is_remote(m) && i < dlc && i < ntcan_driver::kMaxDataLength; ++i) {
+  int n = std::snprintf(text, sizeof text,
+                        ntcan_driver::is_remote(m) ? "< sendrtr %s %u" : "< send %s %u", id.c_str(),
+                        dlc);
+  for (unsigned i = 0; !ntcan_driver::is_remote(m) && i < dlc && i < ntcan_driver::kMaxDataLength;
+       ++i) {
     n += std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), " %02X", m.data[i]);
   }
   std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), " >");
@@ -263,10 +267,18 @@ std::string printable(const std::string& text, std::size_t max_chars) {
     const auto c = static_cast<unsigned char>(ch);
     char piece[8];
     switch (c) {
-      case '\\': std::snprintf(piece, sizeof piece, "\\\\"); break;
-      case '\n': std::snprintf(piece, sizeof piece, "\\n"); break;
-      case '\r': std::snprintf(piece, sizeof piece, "\\r"); break;
-      case '\t': std::snprintf(piece, sizeof piece, "\\t"); break;
+      case '\\':
+        std::snprintf(piece, sizeof piece, "\\\\");
+        break;
+      case '\n':
+        std::snprintf(piece, sizeof piece, "\\n");
+        break;
+      case '\r':
+        std::snprintf(piece, sizeof piece, "\\r");
+        break;
+      case '\t':
+        std::snprintf(piece, sizeof piece, "\\t");
+        break;
       default:
         if (c >= 0x20 && c < 0x7F) {
           piece[0] = static_cast<char>(c);

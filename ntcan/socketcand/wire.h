@@ -75,8 +75,8 @@ enum class Kind {
   kOk,
   kEcho,
   kError,
-  kFrame,    // server -> client: frame or rtr
-  kSend,     // client -> server: send or sendrtr
+  kFrame,  // server -> client: frame or rtr
+  kSend,   // client -> server: send or sendrtr
   kOpen,
   kRawmode,
   kMalformed,  // a frame or send whose fields do not parse
@@ -85,8 +85,8 @@ enum class Kind {
 
 struct Message {
   Kind kind = Kind::kOther;
-  CMSG frame{};       // kFrame, kSend
-  std::string text;   // kError: the reason; kOpen: the bus; kOther: the first word
+  CMSG frame{};      // kFrame, kSend
+  std::string text;  // kError: the reason; kOpen: the bus; kOther: the first word
 };
 
 // Parses a body as MessageReader returns it. Identifiers, lengths and bytes are checked:

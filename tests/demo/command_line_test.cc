@@ -1,5 +1,7 @@
 // The command-line conventions of the programs we ship: the shared parser on its own, and the
 // gateway simulator and the SocketCAN device simulator run as a user runs them.
+#include "command_line.h"
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -10,8 +12,6 @@
 #include <cstdio>
 #include <string>
 #include <vector>
-
-#include "command_line.h"
 
 namespace {
 
@@ -59,7 +59,8 @@ ProgramRun run_program(const std::vector<std::string>& args) {
   ::close(fds[1]);
   ProgramRun r{-1, ""};
   char buf[1024];
-  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) r.out.append(buf, static_cast<std::size_t>(n));
+  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;)
+    r.out.append(buf, static_cast<std::size_t>(n));
   ::close(fds[0]);
   int status = 0;
   waitpid(pid, &status, 0);
@@ -67,7 +68,9 @@ ProgramRun run_program(const std::vector<std::string>& args) {
   return r;
 }
 
-bool has(const std::string& text, const std::string& fragment) { return text.find(fragment) != std::string::npos; }
+bool has(const std::string& text, const std::string& fragment) {
+  return text.find(fragment) != std::string::npos;
+}
 
 }  // namespace
 
@@ -82,7 +85,9 @@ TEST(CommandLine, TakesOptionsInBothSpellingsAndNamesWhatIsWrong) {
   cl.value("--count", korvel_cli::integer_into(&count, -1, 10));
   cl.value("--rate", korvel_cli::positive_into(&rate));
   cl.flag("--loud", &loud);
-  cl.positional([&files](const std::string& f) { return f == "bad" ? std::string("not a file") : (files.push_back(f), ""); });
+  cl.positional([&files](const std::string& f) {
+    return f == "bad" ? std::string("not a file") : (files.push_back(f), "");
+  });
 
   Parsed p = parse(cl, {"--name", "x y", "--count=-1", "a", "--rate", "2.5", "--loud", "b"});
   EXPECT_EQ(p.status, -1);
@@ -103,9 +108,13 @@ TEST(CommandLine, TakesOptionsInBothSpellingsAndNamesWhatIsWrong) {
   const std::vector<std::pair<std::vector<std::string>, std::string>> wrong = {
       {{"--bogus"}, "prog: unknown option '--bogus'\n"},
       {{"-x"}, "prog: unknown option '-x'\n"},
-      {{"--count", "11"}, "prog: bad value '11' for --count: expected a whole number from -1 to 10\n"},
-      {{"--count", "3x"}, "prog: bad value '3x' for --count: expected a whole number from -1 to 10\n"},
-      {{"--count", "99999999999999999999"}, "prog: bad value '99999999999999999999' for --count: expected a whole number from -1 to 10\n"},
+      {{"--count", "11"},
+       "prog: bad value '11' for --count: expected a whole number from -1 to 10\n"},
+      {{"--count", "3x"},
+       "prog: bad value '3x' for --count: expected a whole number from -1 to 10\n"},
+      {{"--count", "99999999999999999999"},
+       "prog: bad value '99999999999999999999' for --count: expected a whole number from -1 to "
+       "10\n"},
       {{"--rate=0"}, "prog: bad value '0' for --rate: expected a positive number\n"},
       {{"--rate", "nan"}, "prog: bad value 'nan' for --rate: expected a positive number\n"},
       {{"--name"}, "prog: option --name needs a value\n"},
@@ -150,7 +159,8 @@ TEST(ShippedPrograms, GatewaySimulatorFollowsTheConventionsAndSaysWhyAPortIsRefu
   r = run_program({KORVEL_GATEWAY_SIM_BIN, "--port", port, "--http-port", "-1"});
   ::close(fd);
   EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(has(r.out, "cannot listen on 127.0.0.1:" + port + ": Address already in use (another program listens"))
+  EXPECT_TRUE(has(r.out, "cannot listen on 127.0.0.1:" + port +
+                             ": Address already in use (another program listens"))
       << r.out;
 }
 

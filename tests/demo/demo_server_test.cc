@@ -35,7 +35,8 @@ bool parse_row(const std::string& text, Row* row) {
   std::size_t pos = 0;
   for (;;) {
     const std::size_t bar = text.find(" | ", pos);
-    cells.push_back(trim(text.substr(pos, bar == std::string::npos ? std::string::npos : bar - pos)));
+    cells.push_back(
+        trim(text.substr(pos, bar == std::string::npos ? std::string::npos : bar - pos)));
     if (bar == std::string::npos) break;
     pos = bar + 3;
   }
@@ -97,7 +98,8 @@ class DemoServer : public ::testing::Test {
 
   void TearDown() override {
     if (HasFailure()) {
-      std::fprintf(stderr, "--- standard error of the demo:\n%s", read_file(dir_ + "/stderr.txt").c_str());
+      std::fprintf(stderr, "--- standard error of the demo:\n%s",
+                   read_file(dir_ + "/stderr.txt").c_str());
     }
     const std::string cmd = "rm -rf '" + dir_ + "'";
     (void)!std::system(cmd.c_str());
@@ -108,8 +110,9 @@ class DemoServer : public ::testing::Test {
   // Runs the demo with its standard error in a file. Every line of its standard output is
   // handed to on_line, which may write to its standard input; without on_line the input is
   // closed at once.
-  Outcome run(const std::vector<std::string>& args,
-          const std::function<void(const std::string&, const Outcome&, Input&)>& on_line = nullptr) {
+  Outcome run(
+      const std::vector<std::string>& args,
+      const std::function<void(const std::string&, const Outcome&, Input&)>& on_line = nullptr) {
     Outcome r;
     int in[2];
     int out[2];
@@ -151,8 +154,10 @@ class DemoServer : public ::testing::Test {
       pending.pop_back();
       r.out.push_back(pending);
       Row row;
-      if (pending.rfind("--- ", 0) == 0) r.tables.emplace_back();
-      else if (!r.tables.empty() && parse_row(pending, &row)) r.tables.back().push_back(row);
+      if (pending.rfind("--- ", 0) == 0)
+        r.tables.emplace_back();
+      else if (!r.tables.empty() && parse_row(pending, &row))
+        r.tables.back().push_back(row);
       if (on_line) on_line(pending, r, input);
       pending.clear();
     }
@@ -202,9 +207,12 @@ std::vector<std::string> conditions(const Outcome& r, const std::string& node) {
 bool leaves_and_regains(const std::vector<std::string>& seen, const std::string& a) {
   int phase = 0;
   for (const auto& c : seen) {
-    if (phase == 0 && c == a) phase = 1;
-    else if (phase == 1 && c != a) phase = 2;
-    else if (phase == 2 && c == a) return true;
+    if (phase == 0 && c == a)
+      phase = 1;
+    else if (phase == 1 && c != a)
+      phase = 2;
+    else if (phase == 2 && c == a)
+      return true;
   }
   return false;
 }
@@ -232,9 +240,10 @@ TEST_F(DemoServer, ServesItsNodesThroughFaultsAndOperatorCommands) {
   // told: the emergency shown, the line down and back, PUMP1 stopped.
   auto operator_at_console = [&](const std::string& line, const Outcome& r, Input& in) {
     if (line.rfind("simulated device for ", 0) == 0) {
-      devices[between(line, "for ", " ")] = {between(line, " net ", ","), between(line, "node-ID ", ":"),
-                                              between(line, "manufacturer \"", "\""),
-                                              between(line, "hardware \"", "\""), between(line, "software \"", "\"")};
+      devices[between(line, "for ", " ")] = {
+          between(line, " net ", ","), between(line, "node-ID ", ":"),
+          between(line, "manufacturer \"", "\""), between(line, "hardware \"", "\""),
+          between(line, "software \"", "\"")};
     }
     if (line.find("'s device reports emergency ") != std::string::npos) {
       emergency_node = between(line, "script: ", "'s");
@@ -266,9 +275,9 @@ TEST_F(DemoServer, ServesItsNodesThroughFaultsAndOperatorCommands) {
   };
 
   const std::string trace = dir_ + "/trace.log";
-  const Outcome r = run({"--config", config(), "--seconds", "45", "--time-scale", "20", "--table-every", "1", "--trace",
-                     trace},
-                    operator_at_console);
+  const Outcome r = run({"--config", config(), "--seconds", "45", "--time-scale", "20",
+                         "--table-every", "1", "--trace", trace},
+                        operator_at_console);
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_TRUE(quit_sent) << "the run ended before the operator saw everything";
   ASSERT_GE(devices.size(), 3u);
@@ -279,7 +288,8 @@ TEST_F(DemoServer, ServesItsNodesThroughFaultsAndOperatorCommands) {
     SCOPED_TRACE(row.node);
     bool has_device = false;
     for (const auto& d : devices) {
-      if (d.second.id != row.id || std::to_string(std::stoi(d.second.net) + 1) != row.line) continue;
+      if (d.second.id != row.id || std::to_string(std::stoi(d.second.net) + 1) != row.line)
+        continue;
       has_device = true;
       EXPECT_EQ(row.manufacturer, d.second.manufacturer);
       EXPECT_EQ(row.hw, d.second.hw);
@@ -321,15 +331,18 @@ TEST_F(DemoServer, ServesItsNodesThroughFaultsAndOperatorCommands) {
   EXPECT_TRUE(contains(r.out, "PUMP1.STOP = 1"));
   EXPECT_TRUE(contains(r.out, "no property 'NO.SUCH'"));
   EXPECT_TRUE(contains(r.out, "'abc' is not an integer"));
-  for (const auto& row : r.tables.back()) EXPECT_TRUE(contains(r.out, "  " + row.node + ".CONDITION = ")) << row.node;
+  for (const auto& row : r.tables.back())
+    EXPECT_TRUE(contains(r.out, "  " + row.node + ".CONDITION = ")) << row.node;
 
   // The configuration comes back as it was, apart from the command the operator wrote.
   const std::vector<std::string> before = lines_of(original_);
   const std::vector<std::string> after = lines_of(read_file(config()));
   ASSERT_EQ(after.size(), before.size());
   for (std::size_t i = 0; i < before.size(); ++i) {
-    if (before[i].rfind("PUMP1.STOP:", 0) == 0) EXPECT_EQ(after[i], "PUMP1.STOP:\t1");
-    else EXPECT_EQ(after[i], before[i]) << "line " << i + 1;
+    if (before[i].rfind("PUMP1.STOP:", 0) == 0)
+      EXPECT_EQ(after[i], "PUMP1.STOP:\t1");
+    else
+      EXPECT_EQ(after[i], before[i]) << "line " << i + 1;
   }
 }
 
@@ -386,7 +399,8 @@ TEST_F(DemoServer, FollowsTheCommandLineConventions) {
       {{"--config", config(), "extra"}, {"'extra'"}},
       {{"--seconds", "2"}, {"--config FILE is required"}},
       {{"--config", config(), "--quiet", "--verbose"}, {"--quiet and --verbose"}},
-      {{"--config", config(), "--trace", unwritable}, {unwritable, "--trace", "No such file or directory"}},
+      {{"--config", config(), "--trace", unwritable},
+       {unwritable, "--trace", "No such file or directory"}},
   };
   for (const auto& w : wrong) {
     SCOPED_TRACE(w.first.back());
@@ -394,7 +408,8 @@ TEST_F(DemoServer, FollowsTheCommandLineConventions) {
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_TRUE(r.out.empty()) << r.out.front();  // nothing started
     const std::string e = err();
-    for (const auto& fragment : w.second) EXPECT_NE(e.find(fragment), std::string::npos) << fragment << " in " << e;
+    for (const auto& fragment : w.second)
+      EXPECT_NE(e.find(fragment), std::string::npos) << fragment << " in " << e;
     EXPECT_NE(e.find("Try 'korvel_demo --help'"), std::string::npos) << e;
   }
   EXPECT_EQ(read_file(config()), original_);
@@ -431,7 +446,8 @@ TEST_F(DemoServer, QuitEndsTheCommandsAtOnceAndPipedOutputHasNoPrompt) {
 
 TEST_F(DemoServer, PrintsTheStatusTableWhenItChangesAndOnList) {
   // Fifteen framework seconds of steady state: the nodes come up, then nothing changes.
-  Outcome r = run({"--config", config(), "--seconds", "3", "--time-scale", "5", "--table-every", "1"});
+  Outcome r =
+      run({"--config", config(), "--seconds", "3", "--time-scale", "5", "--table-every", "1"});
   EXPECT_EQ(r.exit_code, 0);
   ASSERT_FALSE(r.tables.empty());
   EXPECT_LT(r.tables.size(), 5u);  // one a second would be fifteen
@@ -447,16 +463,17 @@ TEST_F(DemoServer, PrintsTheStatusTableWhenItChangesAndOnList) {
   // `list` prints the table even though nothing changed.
   int asked = 0;
   std::size_t tables_before = 0;
-  r = run({"--config", config(), "--seconds", "30"}, [&](const std::string& line, const Outcome& o, Input& in) {
-    if (line.rfind("lines:", 0) != 0) return;
-    if (asked == 0) {
-      tables_before = o.tables.size();
-      in.send("list\n");
-    } else {
-      in.send("quit\n");
-    }
-    ++asked;
-  });
+  r = run({"--config", config(), "--seconds", "30"},
+          [&](const std::string& line, const Outcome& o, Input& in) {
+            if (line.rfind("lines:", 0) != 0) return;
+            if (asked == 0) {
+              tables_before = o.tables.size();
+              in.send("list\n");
+            } else {
+              in.send("quit\n");
+            }
+            ++asked;
+          });
   EXPECT_EQ(r.exit_code, 0);
   ASSERT_EQ(asked, 2);
   ASSERT_EQ(r.tables.size(), tables_before + 1);
@@ -468,16 +485,17 @@ TEST_F(DemoServer, ShowsLibraryLogLinesUnlessQuietAndDumpsFramesOnDebug) {
   // of PUMP1's frames, which goes to the log with the library's other lines.
   bool debugging = false;
   bool quit_sent = false;
-  Outcome r = run({"--config", config(), "--seconds", "30", "--verbose"},
-                  [&](const std::string& line, const Outcome&, Input& in) {
-                    if (!debugging && line.rfind("lines:", 0) == 0) {
-                      in.send("debug\ndebug PUMP1\n");
-                      debugging = true;
-                    } else if (debugging && !quit_sent && line.find(" PUMP1 rx 705#05") != std::string::npos) {
-                      in.send("debug off\nquit\n");
-                      quit_sent = true;
-                    }
-                  });
+  Outcome r = run(
+      {"--config", config(), "--seconds", "30", "--verbose"},
+      [&](const std::string& line, const Outcome&, Input& in) {
+        if (!debugging && line.rfind("lines:", 0) == 0) {
+          in.send("debug\ndebug PUMP1\n");
+          debugging = true;
+        } else if (debugging && !quit_sent && line.find(" PUMP1 rx 705#05") != std::string::npos) {
+          in.send("debug off\nquit\n");
+          quit_sent = true;
+        }
+      });
   EXPECT_EQ(r.exit_code, 0);
   ASSERT_TRUE(quit_sent);
   EXPECT_TRUE(contains(r.out, "debug word 0x00000000"));
@@ -490,7 +508,8 @@ TEST_F(DemoServer, ShowsLibraryLogLinesUnlessQuietAndDumpsFramesOnDebug) {
   // --quiet: the same run leaves only the driver's word on standard error.
   debugging = false;
   quit_sent = false;
-  r = run({"--config", config(), "--seconds", "30", "--quiet"}, [&](const std::string& line, const Outcome&, Input& in) {
+  r = run({"--config", config(), "--seconds", "30", "--quiet"}, [&](const std::string& line,
+                                                                    const Outcome&, Input& in) {
     if (!debugging && line.rfind("lines:", 0) == 0) {
       in.send("debug PUMP1\n");
       debugging = true;
@@ -502,7 +521,10 @@ TEST_F(DemoServer, ShowsLibraryLogLinesUnlessQuietAndDumpsFramesOnDebug) {
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_TRUE(quit_sent);
   EXPECT_FALSE(contains(r.out, "rx 705#"));
-  EXPECT_EQ(err(), "ntcan: NTCAN_CONFIG is not set: every net is a simulated in-process CAN bus\n");  // the driver's
+  EXPECT_EQ(
+      err(),
+      "ntcan: NTCAN_CONFIG is not set: every net is a simulated in-process CAN bus\n");  // the
+                                                                                         // driver's
 }
 
 // A program of ours running beside the test: standard input and output are pipes.
@@ -566,11 +588,12 @@ class Companion {
 TEST_F(DemoServer, ShowsTheRealDevicesOfANetTheDriverConfigurationGivesToAGateway) {
   // Our gateway simulator, started as a user starts it, with two devices on its bus; the
   // driver configuration puts line 2 (net 1) on it.
-  std::ofstream(dir_ + "/gateway.conf") << "bus can0\n"
-                                           "device can0 10 \"Gateway Valve Co\" \"GV-1\" \"9.9\"\n"
-                                           "device can0 11 \"Gateway Heater Co\" \"GH-2\" \"8.8\"\n";
-  Companion gateway({KORVEL_GATEWAY_SIM_BIN, "--port", "0", "--http-port", "-1", "--quiet", "--config",
-                     dir_ + "/gateway.conf"});
+  std::ofstream(dir_ + "/gateway.conf")
+      << "bus can0\n"
+         "device can0 10 \"Gateway Valve Co\" \"GV-1\" \"9.9\"\n"
+         "device can0 11 \"Gateway Heater Co\" \"GH-2\" \"8.8\"\n";
+  Companion gateway({KORVEL_GATEWAY_SIM_BIN, "--port", "0", "--http-port", "-1", "--quiet",
+                     "--config", dir_ + "/gateway.conf"});
   const std::string ready = gateway.line();  // "socketcand 127.0.0.1 PORT http -1"
   const std::string port = between(ready, "127.0.0.1 ", " ");
   ASSERT_FALSE(port.empty()) << ready;
@@ -578,18 +601,19 @@ TEST_F(DemoServer, ShowsTheRealDevicesOfANetTheDriverConfigurationGivesToAGatewa
   env_["NTCAN_CONFIG"] = dir_ + "/nets.conf";
 
   bool quit_sent = false;
-  const Outcome r = run({"--config", config(), "--seconds", "30"}, [&](const std::string& line, const Outcome& o,
-                                                                      Input& in) {
-    if (quit_sent || line.rfind("lines:", 0) != 0) return;
-    const Row* valve = last_row(o, "VALVE3");
-    const Row* heater = last_row(o, "HEAT4");
-    const Row* pump = last_row(o, "PUMP1");
-    if (valve && heater && pump && valve->condition == "Operational" && heater->condition == "Operational" &&
-        pump->condition == "Operational") {
-      in.send("quit\n");
-      quit_sent = true;
-    }
-  });
+  const Outcome r =
+      run({"--config", config(), "--seconds", "30"},
+          [&](const std::string& line, const Outcome& o, Input& in) {
+            if (quit_sent || line.rfind("lines:", 0) != 0) return;
+            const Row* valve = last_row(o, "VALVE3");
+            const Row* heater = last_row(o, "HEAT4");
+            const Row* pump = last_row(o, "PUMP1");
+            if (valve && heater && pump && valve->condition == "Operational" &&
+                heater->condition == "Operational" && pump->condition == "Operational") {
+              in.send("quit\n");
+              quit_sent = true;
+            }
+          });
   EXPECT_EQ(gateway.stop(), 0);
   EXPECT_EQ(r.exit_code, 0);
   ASSERT_TRUE(quit_sent) << err();
@@ -602,7 +626,8 @@ TEST_F(DemoServer, ShowsTheRealDevicesOfANetTheDriverConfigurationGivesToAGatewa
   EXPECT_EQ(heater->manufacturer, "Gateway Heater Co");
   EXPECT_EQ(heater->sw, "8.8");
   EXPECT_EQ(pump->manufacturer, "Halvorsen Pumpwerk");
-  EXPECT_TRUE(contains(r.out, "VALVE3: net 1 has a transport of the driver configuration: no simulated device"));
+  EXPECT_TRUE(contains(
+      r.out, "VALVE3: net 1 has a transport of the driver configuration: no simulated device"));
   EXPECT_FALSE(contains(r.out, "simulated device for VALVE3"));
   EXPECT_FALSE(contains(r.out, "simulated device for HEAT4"));
   EXPECT_TRUE(contains(r.out, "simulated device for PUMP1 on net 0"));
@@ -624,7 +649,8 @@ TEST_F(DemoServer, PromptsOnATerminal) {
     ::close(master);
     ::close(slave);
     const std::string conf = config();
-    execl(KORVEL_DEMO_BIN, KORVEL_DEMO_BIN, "--config", conf.c_str(), "--seconds", "30", static_cast<char*>(nullptr));
+    execl(KORVEL_DEMO_BIN, KORVEL_DEMO_BIN, "--config", conf.c_str(), "--seconds", "30",
+          static_cast<char*>(nullptr));
     _exit(127);
   }
   ::close(slave);
@@ -634,7 +660,8 @@ TEST_F(DemoServer, PromptsOnATerminal) {
   char buf[1024];
   for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;) {
     screen.append(buf, static_cast<std::size_t>(n));
-    if (!quit_sent && screen.find("lines:") != std::string::npos && screen.find("DEMO> ") != std::string::npos) {
+    if (!quit_sent && screen.find("lines:") != std::string::npos &&
+        screen.find("DEMO> ") != std::string::npos) {
       const std::string cmd = "quit\n";
       ASSERT_EQ(::write(master, cmd.data(), cmd.size()), static_cast<ssize_t>(cmd.size()));
       quit_sent = true;
@@ -677,21 +704,25 @@ TEST_F(DemoServer, ReadsAndWritesObjectsAndShowsTheHeartbeatDeviceLostAndBack) {
       quit_sent = true;
     }
   };
-  const Outcome r = run({"--config", config(), "--seconds", "30", "--time-scale", "20", "--table-every", "1"},
-                        operator_at_console);
+  const Outcome r =
+      run({"--config", config(), "--seconds", "30", "--time-scale", "20", "--table-every", "1"},
+          operator_at_console);
   EXPECT_EQ(r.exit_code, 0);
   EXPECT_TRUE(quit_sent) << "the run ended before HEAT4 was lost and back";
 
   // Start-up: the producer time written by download, the supervision switched on.
-  EXPECT_TRUE(contains(r.out, "HEAT4: heartbeat every 500 ms (0x1017 written by SDO download), lost after 1500 ms"));
+  EXPECT_TRUE(contains(
+      r.out, "HEAT4: heartbeat every 500 ms (0x1017 written by SDO download), lost after 1500 ms"));
   // The commands, with the abort codes by name.
   EXPECT_TRUE(contains(r.out, "HEAT4 0x1017/0 = 500 (2 bytes: F4 01)"));
   EXPECT_TRUE(contains(r.out, "700000 does not fit the 2 bytes of HEAT4 0x1017/0"));
   EXPECT_TRUE(contains(r.out, "HEAT4 0x1017/0 = 500 (2 bytes: F4 01) written"));
   EXPECT_TRUE(contains(r.out, "PUMP1 0x1008/0 = \"Halvorsen Pumpwerk\" (18 bytes)"));
-  EXPECT_TRUE(contains(r.out, "read PUMP1 0x6000/0 failed: the device aborted: 0x06020000 object does not exist"));
+  EXPECT_TRUE(contains(
+      r.out, "read PUMP1 0x6000/0 failed: the device aborted: 0x06020000 object does not exist"));
   EXPECT_TRUE(contains(r.out,
-                       "write PUMP1 0x1008/0 failed: the device aborted: 0x06010002 attempt to write a read-only object"));
+                       "write PUMP1 0x1008/0 failed: the device aborted: 0x06010002 attempt to "
+                       "write a read-only object"));
   EXPECT_TRUE(contains(r.out, "usage: write NODE INDEX SUB VALUE"));
   EXPECT_TRUE(contains(r.out, "no node 'NOPE' at location DEMO"));
   EXPECT_TRUE(contains(r.out, "'0x10000' is no object index"));
@@ -709,5 +740,6 @@ TEST_F(DemoServer, ReadsAndWritesObjectsAndShowsTheHeartbeatDeviceLostAndBack) {
   EXPECT_EQ(lost_lines, 1);
   EXPECT_EQ(back_lines, 1);
   // The other nodes are guarded as before and never lost.
-  for (const char* other : {"PUMP1", "FAN2", "VALVE3"}) EXPECT_FALSE(contains(conditions(r, other), lost)) << other;
+  for (const char* other : {"PUMP1", "FAN2", "VALVE3"})
+    EXPECT_FALSE(contains(conditions(r, other), lost)) << other;
 }

@@ -36,7 +36,8 @@ class AliveSupervision : public KorvelTest {
   std::string condition(D_can& n) { return Peer::condition(n)->value(); }
   int lines(const std::string& fragment) {
     int count = 0;
-    for (const auto& l : log_.with_heading(kHeading)) count += l.text.find(fragment) != std::string::npos;
+    for (const auto& l : log_.with_heading(kHeading))
+      count += l.text.find(fragment) != std::string::npos;
     return count;
   }
   D_can* n_ = nullptr;

@@ -226,7 +226,8 @@ TEST_F(IntProperty, FirstArchivingSetsUpTheHistoryOnce) {
   EXPECT_EQ(p.set_and_archive(5, sts_err, 2000000000LL, 0), 0);
   auto warnings = log_.with_heading("set_and_archive");
   ASSERT_EQ(warnings.size(), 1u);
-  EXPECT_EQ(warnings[0].text, "WARNING - postponed archiver setup - use correct constructor for <PUMPS> <P3.FLOW>");
+  EXPECT_EQ(warnings[0].text,
+            "WARNING - postponed archiver setup - use correct constructor for <PUMPS> <P3.FLOW>");
   D_hist* h = p.history();
   ASSERT_NE(h, nullptr);
   EXPECT_EQ(h->name(), "P3.FLOW.HIST history");
@@ -285,7 +286,8 @@ TEST_F(IntProperty, ArchivingWithoutLocationDoesNotCrash) {
   EXPECT_EQ(p.set_and_archive(1, sts_ok, 1000000000LL, 0), 0);
   auto warnings = log_.with_heading("set_and_archive");
   ASSERT_EQ(warnings.size(), 1u);
-  EXPECT_EQ(warnings[0].text, "WARNING - postponed archiver setup - use correct constructor for <> <NOWHERE>");
+  EXPECT_EQ(warnings[0].text,
+            "WARNING - postponed archiver setup - use correct constructor for <> <NOWHERE>");
 }
 
 TEST_F(IntProperty, ConfProcessPassesDynamicSettingToHistory) {

@@ -36,7 +36,8 @@ class Supervision : public KorvelTest {
       const int resets = static_cast<int>(wget_runs().size());
       step();
       if (ntcan_sim::calls("canOpen").size() > opens) {
-        out.push_back({clock_->now(), static_cast<int>(wget_runs().size()) > resets || (deny_ && next_pause() == 20 * kSecond)});
+        out.push_back({clock_->now(), static_cast<int>(wget_runs().size()) > resets ||
+                                          (deny_ && next_pause() == 20 * kSecond)});
       }
     }
     return out;
@@ -45,11 +46,13 @@ class Supervision : public KorvelTest {
   // Gaps between attempts: the growing retry pause, plus 20 s after an attempt with a reset.
   void expect_reset_pattern(const std::vector<Attempt>& a, const std::vector<int>& reset_at) {
     for (size_t k = 0; k < a.size(); ++k) {
-      const bool expected = std::find(reset_at.begin(), reset_at.end(), static_cast<int>(k + 1)) != reset_at.end();
+      const bool expected =
+          std::find(reset_at.begin(), reset_at.end(), static_cast<int>(k + 1)) != reset_at.end();
       EXPECT_EQ(a[k].reset, expected) << "attempt " << k + 1;
       if (k + 1 < a.size()) {
         const int64_t retry = std::min<int64_t>(static_cast<int64_t>(k) + 2, 60);
-        EXPECT_EQ(a[k + 1].time - a[k].time, (expected ? 20 : 0) * kSecond + retry * kSecond) << "after " << k + 1;
+        EXPECT_EQ(a[k + 1].time - a[k].time, (expected ? 20 : 0) * kSecond + retry * kSecond)
+            << "after " << k + 1;
       }
     }
   }

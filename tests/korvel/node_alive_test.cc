@@ -60,8 +60,11 @@ TEST_F(NodeAlive, OnlyTheFirstOneByteAnswerCounts) {
 }
 
 TEST_F(NodeAlive, ConditionTextsFollowTheLowFourBits) {
-  const std::pair<int, const char*> cases[] = {
-      {0, "default Error"}, {2, "Error"}, {0x14, "Stopped"}, {0x85, "Operational"}, {0x7F, "Preoperational"}};
+  const std::pair<int, const char*> cases[] = {{0, "default Error"},
+                                               {2, "Error"},
+                                               {0x14, "Stopped"},
+                                               {0x85, "Operational"},
+                                               {0x7F, "Preoperational"}};
   for (const auto& [v, text] : cases) {
     alive_->set_value(v);
     EXPECT_EQ(condition(), text) << v;

@@ -33,7 +33,8 @@ TEST_F(NodeCommands, CommandPropertiesSendOneFramePerWrite) {
   write(Peer::reset(n), 5);
   EXPECT_EQ(Peer::reset(n)->value(), 5);
   EXPECT_EQ(device->state(), ntcan_sim::canopen::NmtState::kPreOperational);
-  EXPECT_EQ(sent_frames(), (std::vector<std::string>{"000#0105", "000#0105", "000#0205", "000#8105"}));
+  EXPECT_EQ(sent_frames(),
+            (std::vector<std::string>{"000#0105", "000#0105", "000#0205", "000#8105"}));
   EXPECT_EQ(n.modinit(), 0);
   EXPECT_EQ(sent_frames().back(), "000#0105");
 }

@@ -27,7 +27,8 @@ TEST_F(KorvelTest, PollingStaysSafeWhileNodesComeAndGo) {
         auto n = std::make_unique<D_can>("W" + std::to_string(w) + "_" + std::to_string(i), &loc_);
         KorvelTestPeer::ident(*n) = {1 + i % 3, 10 + w, 0, 0};
         n->init(0x180 + 10 + w);
-        auto twin = std::make_unique<D_can>("T" + std::to_string(w) + "_" + std::to_string(i), &loc_);
+        auto twin =
+            std::make_unique<D_can>("T" + std::to_string(w) + "_" + std::to_string(i), &loc_);
         KorvelTestPeer::ident(*twin) = *n->value();
         twin->init(0x180 + 10 + w);  // passive on n
         int len = 0;

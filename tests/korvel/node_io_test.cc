@@ -13,7 +13,8 @@ using Peer = KorvelTestPeer;
 // Answers every data frame on 0x600 + 5 from identifier 0x123 with the request's bytes 1 to 3.
 class EchoFromElsewhere : public ntcan_sim::Device {
  public:
-  void on_frame(const CMSG& in, std::int64_t now, std::vector<ntcan_sim::TimedFrame>& out) override {
+  void on_frame(const CMSG& in, std::int64_t now,
+                std::vector<ntcan_sim::TimedFrame>& out) override {
     if (in.id != 0x605) return;
     CMSG r = ntcan_sim::frame("123#4300000001020304");
     for (int j = 1; j <= 3; ++j) r.data[j] = in.data[j];
@@ -104,7 +105,8 @@ TEST_F(NodeIo, DerivedFillMayReadItsBatchUnderThePollingLock) {
   Peer::ident(n) = {1, 5, 0, 0};
   ASSERT_EQ(n.init(0x185), 0);
   for (const char* f : {"185#01", "185#0203"}) ntcan_sim::inject(0, ntcan_sim::frame(f));
-  EXPECT_EQ(can_looping(), 0);  // returns: the fill's can_array does not wait for the lock it runs under
+  EXPECT_EQ(can_looping(),
+            0);  // returns: the fill's can_array does not wait for the lock it runs under
   EXPECT_EQ(n.seen_status, std::vector<int>{0});
   EXPECT_EQ(n.seen, (std::vector<std::string>{"185#01", "185#0203"}));
 
@@ -216,5 +218,6 @@ TEST_F(NodeIo, SdoReadRequestBytes) {
   D_can& n = started({1, 5, 0, 0}, 0);
   EXPECT_EQ(n.can_SDO(0x1008, 0), 0);
   EXPECT_EQ(n.can_SDO(0x2345, 7), 0);
-  EXPECT_EQ(sent_frames(), (std::vector<std::string>{"605#4008100000000000", "605#4045230700000000"}));
+  EXPECT_EQ(sent_frames(),
+            (std::vector<std::string>{"605#4008100000000000", "605#4045230700000000"}));
 }

@@ -11,7 +11,8 @@ namespace {
 using Peer = KorvelTestPeer;
 
 bool same(const IIII& a, const IIII& b) {
-  return a.i1_data == b.i1_data && a.i2_data == b.i2_data && a.i3_data == b.i3_data && a.i4_data == b.i4_data;
+  return a.i1_data == b.i1_data && a.i2_data == b.i2_data && a.i3_data == b.i3_data &&
+         a.i4_data == b.i4_data;
 }
 
 class NodeProperty : public KorvelTest {};
@@ -120,11 +121,17 @@ TEST_F(NodeProperty, MultiRowCarriesIdentityAndText) {
 
 TEST_F(NodeProperty, SubPropertiesAreNamedAfterTheBaseName) {
   D_can& a = node("PUMP1 cooling pump", {});
-  const char* expected[] = {
-      "PUMP1.BAUDRATE default 6 == 125KB ", "PUMP1.ALIVE ", "PUMP1.CONDITION ",
-      "PUMP1.MANU Manufacture device name", "PUMP1.HWVER hardware version", "PUMP1.SWVER software version",
-      "PUMP1.START can node", "PUMP1.STOP can node", "PUMP1.RESET can node",
-      "PUMP1.ACTIVE is the master", "PUMP1.DEBUG_ID to print this ID data"};
+  const char* expected[] = {"PUMP1.BAUDRATE default 6 == 125KB ",
+                            "PUMP1.ALIVE ",
+                            "PUMP1.CONDITION ",
+                            "PUMP1.MANU Manufacture device name",
+                            "PUMP1.HWVER hardware version",
+                            "PUMP1.SWVER software version",
+                            "PUMP1.START can node",
+                            "PUMP1.STOP can node",
+                            "PUMP1.RESET can node",
+                            "PUMP1.ACTIVE is the master",
+                            "PUMP1.DEBUG_ID to print this ID data"};
   std::vector<std::string> names;
   for (D_fct* p : loc_.properties()) names.push_back(p->name());
   for (const char* e : expected) {
@@ -154,7 +161,8 @@ TEST_F(NodeProperty, DumpPrintsTheFramesOfTheSelectedNode) {
   ASSERT_EQ(a.AddIdent(0), 0);  // NMT frames carry identifier 0: such records are skipped
   ASSERT_EQ(b.init(0x186), 0);
   auto send_batch = [] {
-    for (const char* f : {"185#01AB", "000#0105", "185#", "186#22"}) ntcan_sim::inject(1, ntcan_sim::frame(f));
+    for (const char* f : {"185#01AB", "000#0105", "185#", "186#22"})
+      ntcan_sim::inject(1, ntcan_sim::frame(f));
   };
 
   *Peer::debug_id()->value() = {2, 5, 0, 99};  // the fourth value is not compared

@@ -114,7 +114,8 @@ TEST_F(NodeSdo, WrongToggleEndsTheReadWithoutALogLine) {
   dev->wrong_toggle_next_segment();
   testing::internal::CaptureStdout();
   EXPECT_EQ(n.get_manufacture(), -1);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "--Error: bad toggle bit in segmented transfer sequence.\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "--Error: bad toggle bit in segmented transfer sequence.\n");
   EXPECT_TRUE(log_.with_heading("segSdoRead").empty());
   EXPECT_EQ(read_text(n, ".MANU"), "error");
 }
@@ -129,9 +130,11 @@ TEST_F(NodeSdo, AbortsCountOnlyForTheRunningObject) {
   EXPECT_EQ(read_text(n, ".MANU"), "X");
   testing::internal::CaptureStdout();
   EXPECT_EQ(n.get_swversion(), -1);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Segmented transfer aborted with code 0x6020000\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "Segmented transfer aborted with code 0x6020000\n");
   EXPECT_EQ(read_text(n, ".SWVER"), "error");
-  EXPECT_EQ(log_.with_heading("segSdoRead")[0].text, "--Error: initUploadResponse failed with error -1");
+  EXPECT_EQ(log_.with_heading("segSdoRead")[0].text,
+            "--Error: initUploadResponse failed with error -1");
 }
 
 TEST_F(NodeSdo, SilentDeviceTimesOutAfterTwoToThreeSeconds) {
@@ -143,7 +146,8 @@ TEST_F(NodeSdo, SilentDeviceTimesOutAfterTwoToThreeSeconds) {
   EXPECT_GE(waited, 2);
   EXPECT_LE(waited, 3);
   EXPECT_EQ(read_text(n, ".MANU"), "error");
-  EXPECT_EQ(log_.with_heading("segSdoRead")[0].text, "--Error: initUploadResponse failed with error -1");
+  EXPECT_EQ(log_.with_heading("segSdoRead")[0].text,
+            "--Error: initUploadResponse failed with error -1");
 }
 
 TEST_F(NodeSdo, DelayedReplyWithinTheWaitIsAccepted) {
@@ -158,7 +162,8 @@ TEST_F(NodeSdo, ClosedLineFailsAtOnce) {
   n.line()->can_close();
   EXPECT_EQ(n.get_hwversion(), NTCAN_INVALID_HANDLE);
   EXPECT_EQ(read_text(n, ".HWVER"), "error");
-  EXPECT_EQ(log_.with_heading("segSdoRead")[0].text, "--Error: initiateUpload failed with error 77");
+  EXPECT_EQ(log_.with_heading("segSdoRead")[0].text,
+            "--Error: initiateUpload failed with error 77");
 }
 
 TEST_F(NodeSdo, SoftwareVersionPausesFirstAndReadsItsObject) {
@@ -195,7 +200,8 @@ TEST_F(NodeSdo, RandomRepliesNeverBreakTheClient) {
   class Noise : public ntcan_sim::Device {
    public:
     explicit Noise(std::mt19937& r) : rng_(r) {}
-    void on_frame(const CMSG& in, std::int64_t now, std::vector<ntcan_sim::TimedFrame>& out) override {
+    void on_frame(const CMSG& in, std::int64_t now,
+                  std::vector<ntcan_sim::TimedFrame>& out) override {
       if (in.id != 0x605) return;
       const int replies = static_cast<int>(rng_() % 3);
       for (int i = 0; i < replies; ++i) {
@@ -203,7 +209,8 @@ TEST_F(NodeSdo, RandomRepliesNeverBreakTheClient) {
         m.id = (rng_() % 4) ? 0x585 : static_cast<int32_t>(rng_() % 0x800);
         m.len = static_cast<uint8_t>(rng_() % 20);
         for (auto& b : m.data) b = static_cast<uint8_t>(rng_());
-        if (rng_() % 2) m.data[0] = static_cast<uint8_t>((rng_() % 2 ? 0x40 : 0x00) | (m.data[0] & 0x1F));
+        if (rng_() % 2)
+          m.data[0] = static_cast<uint8_t>((rng_() % 2 ? 0x40 : 0x00) | (m.data[0] & 0x1F));
         if (rng_() % 3 == 0) m.data[0] = in.data[0] == 0x40 ? 0x41 : (in.data[0] & 0x10);
         out.push_back({m, now});
       }

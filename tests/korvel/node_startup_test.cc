@@ -161,7 +161,8 @@ TEST_F(NodeStartup, FailingCloseIsLoggedAndTheHandleCountsAsClosed) {
   ntcan_sim::fail_close(0, NTCAN_INVALID_HANDLE, 1);
   EXPECT_EQ(second.can_close(), NTCAN_INVALID_HANDLE);
   EXPECT_EQ(second.handle(), -1);
-  EXPECT_EQ(log_.with_heading("D_can::can_close returned: ")[0].text, "NTCAN_INVALID_HANDLE(0x0000004d)");
+  EXPECT_EQ(log_.with_heading("D_can::can_close returned: ")[0].text,
+            "NTCAN_INVALID_HANDLE(0x0000004d)");
 }
 
 TEST_F(NodeStartup, DellistRemovesTheMastersEntryKeepingTheOrder) {
@@ -230,5 +231,6 @@ TEST_F(NodeStartup, FailedFirstOpenStillCreatesTheLineAndItsThread) {
   EXPECT_EQ(korvel_polled_nodes(), std::vector<D_can*>{&a});
   EXPECT_TRUE(clock_->wait_for_sleepers(1));  // the supervision thread
   EXPECT_EQ(a.handle(), -1);
-  EXPECT_EQ(log_.with_heading("canOpen returned: ")[0].text, "Line : 1mess: NTCAN_NET_NOT_FOUND(0x00000013)");
+  EXPECT_EQ(log_.with_heading("canOpen returned: ")[0].text,
+            "Line : 1mess: NTCAN_NET_NOT_FOUND(0x00000013)");
 }

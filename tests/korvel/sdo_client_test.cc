@@ -36,7 +36,8 @@ class SdoClient : public KorvelTest {
     return out;
   }
   // Reads index/sub into a buffer of `capacity` bytes; the bytes read land in *got.
-  int read(int index, int sub, Bytes* got, int capacity = 64, Outcome* o = nullptr, int timeout_ms = 1000) {
+  int read(int index, int sub, Bytes* got, int capacity = 64, Outcome* o = nullptr,
+           int timeout_ms = 1000) {
     Bytes buf(static_cast<size_t>(capacity) + 1, 0xEE);  // one guard byte behind the capacity
     int size = -1;
     const int r = n_->sdo_read(index, sub, buf.data(), capacity, &size, o, timeout_ms);
@@ -57,12 +58,12 @@ class SdoClient : public KorvelTest {
 TEST_F(SdoClient, ExpeditedUploadsWithAndWithoutSizeAndShortReplies) {
   script()
       ->on("605#4000200000000000", {"585#4F00200011000000"})  // 1 byte
-      .on("605#4001200000000000", {"585#4B01200011220000"})  // 2 bytes
-      .on("605#4002200000000000", {"585#4702200011223300"})  // 3 bytes
-      .on("605#4003200000000000", {"585#4303200011223344"})  // 4 bytes
-      .on("605#4004200000000000", {"585#4204200011223344"})  // size not indicated: all 4
-      .on("605#4005200000000000", {"585#4F05200011"})        // 1 byte in a 5-byte reply
-      .on("605#4006200000000000", {"585#42062000AABB"});     // no size, 6-byte reply: 2 bytes
+      .on("605#4001200000000000", {"585#4B01200011220000"})   // 2 bytes
+      .on("605#4002200000000000", {"585#4702200011223300"})   // 3 bytes
+      .on("605#4003200000000000", {"585#4303200011223344"})   // 4 bytes
+      .on("605#4004200000000000", {"585#4204200011223344"})   // size not indicated: all 4
+      .on("605#4005200000000000", {"585#4F05200011"})         // 1 byte in a 5-byte reply
+      .on("605#4006200000000000", {"585#42062000AABB"});      // no size, 6-byte reply: 2 bytes
   Bytes got;
   EXPECT_EQ(read(0x2000, 0, &got), 0);
   EXPECT_EQ(got, (Bytes{0x11}));
@@ -90,8 +91,9 @@ TEST_F(SdoClient, SegmentedUploadWithSizeIndicated) {
   Bytes got;
   EXPECT_EQ(read(0x1018, 4, &got), 0);
   EXPECT_EQ(std::string(got.begin(), got.end()), "0123456789ABCDEF");
-  EXPECT_EQ(bus(), (std::vector<std::string>{"605#4018100400000000", "585#4118100410000000", "605#6000000000000000",
-                                             "585#0030313233343536", "605#7000000000000000", "585#1037383941424344",
+  EXPECT_EQ(bus(), (std::vector<std::string>{"605#4018100400000000", "585#4118100410000000",
+                                             "605#6000000000000000", "585#0030313233343536",
+                                             "605#7000000000000000", "585#1037383941424344",
                                              "605#6000000000000000", "585#0B45460000000000"}));
 }
 
@@ -316,7 +318,7 @@ TEST_F(SdoClient, LateReplyOfATimedOutTransferIsNotTakenForTheNextOne) {
 TEST_F(SdoClient, DeviceAbortsReachTheCaller) {
   script()
       ->on("605#4000600000000000", {"585#8000600000000206"})  // no such object
-      .on("605#2F00100020000000", {"585#8000100002000106"})  // read-only
+      .on("605#2F00100020000000", {"585#8000100002000106"})   // read-only
       .on("605#4008100000000000", {"585#4108100014000000"})
       .on("605#6000000000000000", {"585#8008100000000008"})  // mid-transfer: general error
       .on("605#2100200009000000", {"585#6000200000000000"})
@@ -341,10 +343,10 @@ TEST_F(SdoClient, DeviceAbortsReachTheCaller) {
 }
 
 TEST_F(SdoClient, FramesForOtherObjectsAndOtherDevicesArePassedOver) {
-  ntcan_sim::attach(0, std::make_shared<ScriptedDevice>());  // a silent bystander
-  script()->on("605#4000200000000000", {"585#8001200000000206",   // abort of another object
-                                        "586#4F00200099000000",   // another device
-                                        "585#4F01200099000000",   // reply for another object
+  ntcan_sim::attach(0, std::make_shared<ScriptedDevice>());      // a silent bystander
+  script()->on("605#4000200000000000", {"585#8001200000000206",  // abort of another object
+                                        "586#4F00200099000000",  // another device
+                                        "585#4F01200099000000",  // reply for another object
                                         "585#4F00200042000000"});
   Bytes got;
   EXPECT_EQ(read(0x2000, 0, &got), 0);
@@ -415,7 +417,9 @@ TEST_F(SdoClient, TwoThreadsOnOneDeviceAreServedOneAfterTheOther) {
     for (int i = 0; i < kRounds; ++i) {
       unsigned char buf[64];
       int size = 0;
-      if (n->sdo_read(index, 0, buf, sizeof buf, &size) != 0 || std::string(buf, buf + size) != expect) ++wrong;
+      if (n->sdo_read(index, 0, buf, sizeof buf, &size) != 0 ||
+          std::string(buf, buf + size) != expect)
+        ++wrong;
     }
   };
   std::thread t1(reader, n_, 0x2000, a);

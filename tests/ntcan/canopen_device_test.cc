@@ -98,8 +98,10 @@ TEST_F(CanopenDevice, WrongToggleFaultInvertsOneSegment) {
 
 TEST_F(CanopenDevice, MissingObjectsAndUnknownCommandsAbort) {
   EXPECT_EQ(feed("605#4000200000000000"), "585#8000200000000206\n");
-  EXPECT_EQ(feed("605#4008100100000000"), "585#8008100111000906\n") << "index without that subindex";
-  EXPECT_EQ(feed("605#A008100000000000"), "585#8008100001000405\n") << "block transfers are not served";
+  EXPECT_EQ(feed("605#4008100100000000"), "585#8008100111000906\n")
+      << "index without that subindex";
+  EXPECT_EQ(feed("605#A008100000000000"), "585#8008100001000405\n")
+      << "block transfers are not served";
   EXPECT_EQ(feed("605#E008100000000000"), "585#8008100001000405\n");
 }
 
@@ -172,9 +174,11 @@ TEST_F(CanopenDevice, ExpeditedDownloadsOfOneToFourBytesWithAndWithoutSize) {
   EXPECT_EQ(dev.value(0x2000, 1), (std::vector<std::uint8_t>{0xAB}));
   EXPECT_EQ(dev.value(0x2000, 2), (std::vector<std::uint8_t>{0x34, 0x12}));
   EXPECT_EQ(dev.value(0x2000, 3), (std::vector<std::uint8_t>{1, 2, 3}));
-  EXPECT_EQ(feed("605#4000200400000000"), "585#4300200478563412\n") << "what was written reads back";
+  EXPECT_EQ(feed("605#4000200400000000"), "585#4300200478563412\n")
+      << "what was written reads back";
 
-  EXPECT_EQ(feed("605#22002002AABBCCDD"), "585#6000200200000000\n") << "no size: a number takes its own length";
+  EXPECT_EQ(feed("605#22002002AABBCCDD"), "585#6000200200000000\n")
+      << "no size: a number takes its own length";
   EXPECT_EQ(dev.value(0x2000, 2), (std::vector<std::uint8_t>{0xAA, 0xBB}));
   EXPECT_EQ(feed("605#2B00200401020000"), "585#8000200410000706\n") << "two bytes into a u32";
   EXPECT_EQ(dev.value(0x2000, 4), (std::vector<std::uint8_t>{0x78, 0x56, 0x34, 0x12}));
@@ -185,10 +189,12 @@ TEST_F(CanopenDevice, SegmentedDownloadOfTwentyBytesWithToggles) {
   EXPECT_EQ(feed("605#2100210014000000"), "585#6000210000000000\n");
   EXPECT_EQ(feed("605#0041424344454647"), "585#2000000000000000\n");  // "ABCDEFG", toggle 0
   EXPECT_EQ(feed("605#1048494A4B4C4D4E"), "585#3000000000000000\n");  // "HIJKLMN", toggle 1
-  EXPECT_EQ(dev.value(0x2100, 0), (std::vector<std::uint8_t>{'o', 'l', 'd'})) << "stored only when complete";
+  EXPECT_EQ(dev.value(0x2100, 0), (std::vector<std::uint8_t>{'o', 'l', 'd'}))
+      << "stored only when complete";
   EXPECT_EQ(feed("605#034F505152535400"), "585#2000000000000000\n");  // "OPQRST", 6 bytes, last
-  EXPECT_EQ(dev.value(0x2100, 0), (std::vector<std::uint8_t>{'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J',
-                                                              'K', 'L', 'M', 'N', 'O', 'P', 'Q', 'R', 'S', 'T'}));
+  EXPECT_EQ(dev.value(0x2100, 0),
+            (std::vector<std::uint8_t>{'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J',
+                                       'K', 'L', 'M', 'N', 'O', 'P', 'Q', 'R', 'S', 'T'}));
   EXPECT_EQ(feed("605#4000210000000000"), "585#4100210014000000\n");
 
   EXPECT_EQ(feed("605#2000210000000000"), "585#6000210000000000\n") << "no size indicated";
@@ -197,7 +203,8 @@ TEST_F(CanopenDevice, SegmentedDownloadOfTwentyBytesWithToggles) {
 
   feed("605#2100210002000000");
   dev.wrong_toggle_next_segment();
-  EXPECT_EQ(feed("605#0B58590000000000"), "585#3000000000000000\n") << "the device's own toggle fault";
+  EXPECT_EQ(feed("605#0B58590000000000"), "585#3000000000000000\n")
+      << "the device's own toggle fault";
 }
 
 TEST_F(CanopenDevice, DownloadsThatAreRefusedAbortWithTheirReason) {
@@ -210,7 +217,8 @@ TEST_F(CanopenDevice, DownloadsThatAreRefusedAbortWithTheirReason) {
   EXPECT_EQ(feed("605#4000220000000000"), "585#8000220001000106\n") << "but is not read";
 
   feed("605#2100210014000000");
-  EXPECT_EQ(feed("605#1041424344454647"), "585#8000210000000305\n") << "first segment must carry toggle 0";
+  EXPECT_EQ(feed("605#1041424344454647"), "585#8000210000000305\n")
+      << "first segment must carry toggle 0";
   EXPECT_EQ(feed("605#0041424344454647"), "585#8000000001000405\n") << "the transfer is over";
 
   feed("605#2100210003000000");
@@ -230,7 +238,8 @@ TEST_F(CanopenDevice, DownloadsThatAreRefusedAbortWithTheirReason) {
 TEST_F(CanopenDevice, HeartbeatsFollowTheProducerTimeWrittenTo1017) {
   constexpr std::int64_t kMs = 1000000;
   EXPECT_EQ(dev.wake_at(), -1);
-  EXPECT_EQ(feed("605#4017100000000000"), "585#4B17100000000000\n") << "0x1017 is there, 0: no heartbeats";
+  EXPECT_EQ(feed("605#4017100000000000"), "585#4B17100000000000\n")
+      << "0x1017 is there, 0: no heartbeats";
   EXPECT_EQ(feed("605#2B17100064000000"), "585#6017100000000000\n");  // 100 ms
   EXPECT_EQ(dev.wake_at(), now + 100 * kMs);
   now += 100 * kMs - 1;
@@ -276,14 +285,16 @@ TEST_F(CanopenDevice, ResetsRestoreWhatTheDeviceHadAtPowerOn) {
   feed("605#2B17100064000000");
   feed("605#2F002001AB000000");
   EXPECT_EQ(feed("000#8205"), "705#00\n");
-  EXPECT_EQ(dev.value(0x1017, 0), (std::vector<std::uint8_t>{0, 0})) << "reset communication: 0x1000..0x1FFF";
+  EXPECT_EQ(dev.value(0x1017, 0), (std::vector<std::uint8_t>{0, 0}))
+      << "reset communication: 0x1000..0x1FFF";
   EXPECT_EQ(dev.value(0x2000, 1), (std::vector<std::uint8_t>{0xAB}));
   EXPECT_EQ(dev.wake_at(), -1);
   EXPECT_EQ(feed("000#8105"), "705#00\n");
   EXPECT_EQ(dev.value(0x2000, 1), (std::vector<std::uint8_t>{0}));
 
   ntcan_sim::canopen::Device beating(6);
-  beating.set_bytes(0x1017, 0, {50, 0}, ntcan_sim::canopen::Access::kReadWrite);  // 50 ms from power-on
+  beating.set_bytes(0x1017, 0, {50, 0},
+                    ntcan_sim::canopen::Access::kReadWrite);  // 50 ms from power-on
   beating.boot();
   std::vector<ntcan_sim::TimedFrame> out;
   beating.poll(now, out);
@@ -342,7 +353,8 @@ TEST_F(CanopenOnBus, HeartbeatsReachTheMasterOnTheVirtualClock) {
 
 TEST_F(CanopenOnBus, AReaderWaitingOnTheNetWakesForAHeartbeat) {
   auto dev = std::make_shared<ntcan_sim::canopen::Device>(5);
-  dev->set_bytes(0x1017, 0, {1, 0}, ntcan_sim::canopen::Access::kReadWrite);  // 1 ms on the steady clock
+  dev->set_bytes(0x1017, 0, {1, 0},
+                 ntcan_sim::canopen::Access::kReadWrite);  // 1 ms on the steady clock
   ntcan_sim::attach(0, dev);
   NTCAN_HANDLE h = open(0, {0x705}, 8, kLongerThanTheTestTimeout);
   CMSG m{};

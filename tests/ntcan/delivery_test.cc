@@ -65,7 +65,7 @@ TEST_F(Delivery, FilterAppliesAtArrivalNotAtRead) {
   NTCAN_HANDLE tx = open(0);
   NTCAN_HANDLE rx = open(0, {0x181});
   send(tx, {"181#01", "182#02"});
-  EXPECT_EQ(canIdAdd(rx, 0x182), NTCAN_SUCCESS);   // too late for 182#02
+  EXPECT_EQ(canIdAdd(rx, 0x182), NTCAN_SUCCESS);     // too late for 182#02
   EXPECT_EQ(canIdDelete(rx, 0x181), NTCAN_SUCCESS);  // 181#01 had already arrived
   EXPECT_EQ(take(rx), "181#01\n");
 }
@@ -143,7 +143,8 @@ TEST_F(Delivery, WaitingReaderGetsFrameFromAnotherThread) {
 TEST_F(Delivery, ConcurrentSendersAllArriveInTheirOwnOrder) {
   constexpr int kSenders = 4;
   constexpr int kFrames = 200;
-  NTCAN_HANDLE rx = open(0, {0x200, 0x201, 0x202, 0x203}, kSenders * kFrames, kLongerThanTheTestTimeout);
+  NTCAN_HANDLE rx =
+      open(0, {0x200, 0x201, 0x202, 0x203}, kSenders * kFrames, kLongerThanTheTestTimeout);
   std::vector<NTCAN_HANDLE> tx;
   for (int s = 0; s < kSenders; ++s) tx.push_back(open(0));
 
@@ -201,6 +202,7 @@ TEST_F(Delivery, ClosingOrLosingTheNetReleasesAWaitingReader) {
   a.join();
   b.join();
   // Closed before or while the reader waited.
-  EXPECT_TRUE(closed_status == NTCAN_OPERATION_ABORTED || closed_status == NTCAN_INVALID_HANDLE) << closed_status;
+  EXPECT_TRUE(closed_status == NTCAN_OPERATION_ABORTED || closed_status == NTCAN_INVALID_HANDLE)
+      << closed_status;
   EXPECT_EQ(down_status, NTCAN_SOCK_CMD_TIMEOUT);
 }

@@ -23,7 +23,8 @@ using ntcan_sim::DeviceHost;
 class Chatterbox : public ntcan_sim::Device {
  public:
   explicit Chatterbox(const char* says) : says_(frame(says)) {}
-  void on_frame(const CMSG&, std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& out) override {
+  void on_frame(const CMSG&, std::int64_t now_ns,
+                std::vector<ntcan_sim::TimedFrame>& out) override {
     out.push_back({says_, now_ns});
   }
 
@@ -80,7 +81,8 @@ TEST(DeviceHost, FramesCrossInOrderAndNoSenderHearsItsOwn) {
   EXPECT_EQ(bus.crossed, "100#01<\n101#02\n102#03\n103#04\n");
   EXPECT_TRUE(a->done());
   EXPECT_TRUE(b->done());
-  EXPECT_EQ(a->unexpected(), (std::vector<std::string>{"102#03", "103#04"})) << "a heard its own 101";
+  EXPECT_EQ(a->unexpected(), (std::vector<std::string>{"102#03", "103#04"}))
+      << "a heard its own 101";
   EXPECT_EQ(b->unexpected(), (std::vector<std::string>{"100#01"})) << "b heard its own 102 or 103";
 }
 
@@ -121,7 +123,8 @@ TEST(DeviceHost, DroppedFramesNeverComeAndDevicesStay) {
   EXPECT_EQ(bus.crossed, "705#R1<\n");
   bus.send("705#R1", 3000);
   bus.tick(3100);
-  EXPECT_EQ(bus.crossed, "705#R1<\n705#R1<\n705#FF\n") << "the guarding toggle went on: the first answer was lost";
+  EXPECT_EQ(bus.crossed, "705#R1<\n705#R1<\n705#FF\n")
+      << "the guarding toggle went on: the first answer was lost";
   bus.host.clear();
   EXPECT_TRUE(bus.host.idle());
 }

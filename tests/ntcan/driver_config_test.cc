@@ -1,6 +1,8 @@
 // The driver configuration: which transport serves a net, and what a configuration that cannot
 // be trusted does (the nets it names are refused, never silently simulated; other nets are
 // untouched; the log names the file and line).
+#include "driver_config.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,7 +12,6 @@
 #include <sstream>
 #include <string>
 
-#include "driver_config.h"
 #include "ntcan.h"
 #include "ntcan_sim.h"
 
@@ -48,10 +49,12 @@ TEST(DriverConfigFile, AMalformedLineRefusesItsNetAndNoOther) {
   EXPECT_EQ(kind_of(c, 4), Kind::kRefused);
   EXPECT_EQ(c.find(5), nullptr);  // not named: simulated
   EXPECT_EQ(c.find(1)->refusal, "nets.conf:3: port must be a number from 1 to 65535: 'notaport'");
-  EXPECT_EQ(c.find(3)->refusal, "nets.conf:5: unknown transport 'sockecan' (sim, socketcand or socketcan)");
+  EXPECT_EQ(c.find(3)->refusal,
+            "nets.conf:5: unknown transport 'sockecan' (sim, socketcand or socketcan)");
   EXPECT_EQ(c.find(4)->refusal, "nets.conf:7: sim takes no arguments");
   ASSERT_EQ(c.errors.size(), 3u);
-  EXPECT_EQ(c.errors[0], "nets.conf:3: port must be a number from 1 to 65535: 'notaport' (net 1 is not opened)");
+  EXPECT_EQ(c.errors[0],
+            "nets.conf:3: port must be a number from 1 to 65535: 'notaport' (net 1 is not opened)");
 }
 
 TEST(DriverConfigFile, ABadLineForANetWinsOverItsGoodLinesWhereverItStands) {
@@ -78,7 +81,8 @@ TEST(DriverConfigFile, ALineWithoutAReadableNetRefusesEveryNetWithoutAGoodLine) 
   for (int net : {0, 2, 255}) {
     SCOPED_TRACE(net);
     ASSERT_EQ(kind_of(c, net), Kind::kRefused);
-    EXPECT_EQ(c.find(net)->refusal, "nets.conf:1: net must be a number from 0 to 255: 'O'");  // the first reason
+    EXPECT_EQ(c.find(net)->refusal,
+              "nets.conf:1: net must be a number from 0 to 255: 'O'");  // the first reason
   }
   EXPECT_EQ(c.errors.size(), 2u);
 }
@@ -156,7 +160,8 @@ TEST_F(DriverConfigLoad, AMalformedLineFailsCanOpenOnItsNetWithTheFileAndLineInT
   EXPECT_EQ(open_status(1), ntcan_driver::kRefusedStatus);
   EXPECT_EQ(open_status(1), NTCAN_INVALID_DRIVER);
   const std::string log = ::testing::internal::GetCapturedStderr();
-  EXPECT_NE(log.find("ntcan: canOpen on net 1 refused: " + path + ":2: "), std::string::npos) << log;
+  EXPECT_NE(log.find("ntcan: canOpen on net 1 refused: " + path + ":2: "), std::string::npos)
+      << log;
   EXPECT_FALSE(ntcan_sim::simulated(1));
   // The nets around it are as they would be without the bad line.
   EXPECT_EQ(open_status(0), NTCAN_SUCCESS);
@@ -167,12 +172,16 @@ TEST_F(DriverConfigLoad, AMalformedLineFailsCanOpenOnItsNetWithTheFileAndLineInT
 TEST_F(DriverConfigLoad, AnUnreadableFileOpensNoNet) {
   const std::string path = dir_ + "/missing.conf";
   const std::string said = load(path.c_str());
-  EXPECT_NE(said.find(path + ": cannot read the driver configuration (No such file or directory): no net is opened"),
-            std::string::npos)
+  EXPECT_NE(
+      said.find(
+          path +
+          ": cannot read the driver configuration (No such file or directory): no net is opened"),
+      std::string::npos)
       << said;
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(open_status(0), ntcan_driver::kRefusedStatus);
   EXPECT_EQ(open_status(17), ntcan_driver::kRefusedStatus);
-  EXPECT_NE(::testing::internal::GetCapturedStderr().find("refused: " + path + ": cannot read"), std::string::npos);
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("refused: " + path + ": cannot read"),
+            std::string::npos);
   EXPECT_FALSE(ntcan_sim::simulated(0));
 }

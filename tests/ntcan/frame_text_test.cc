@@ -31,8 +31,8 @@ TEST(FrameText, ReadsFields) {
 }
 
 TEST(FrameText, RoundTrips) {
-  for (const char* text : {"605#4008100000000000", "000#", "7FF#0102", "705#R", "705#R1", "705#R8", "1ABCDEF0#11",
-                           "00000000#", "1FFFFFFF#R"}) {
+  for (const char* text : {"605#4008100000000000", "000#", "7FF#0102", "705#R", "705#R1", "705#R8",
+                           "1ABCDEF0#11", "00000000#", "1FFFFFFF#R"}) {
     EXPECT_EQ(to_string(frame(text)), text);
   }
   EXPECT_EQ(to_string(frame("5aa#abcd")), "5AA#ABCD");
@@ -40,8 +40,9 @@ TEST(FrameText, RoundTrips) {
 }
 
 TEST(FrameText, RejectsBadText) {
-  for (const char* text : {"", "605", "#00", "60#00", "6050#00", "800#00", "20000000#00", "1234567#00", "605#0",
-                           "605#GG", "60G#00", "605#001122334455667788", "605#R9", "605#RR", "605#R10"}) {
+  for (const char* text :
+       {"", "605", "#00", "60#00", "6050#00", "800#00", "20000000#00", "1234567#00", "605#0",
+        "605#GG", "60G#00", "605#001122334455667788", "605#R9", "605#RR", "605#R10"}) {
     EXPECT_THROW(frame(text), std::invalid_argument) << text;
   }
 }

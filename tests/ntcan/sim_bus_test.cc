@@ -1,4 +1,6 @@
 // Devices on a simulated net: what they see, what they send, when it arrives; the trace file.
+#include <unistd.h>
+
 #include <cctype>
 #include <condition_variable>
 #include <cstdio>
@@ -6,8 +8,6 @@
 #include <fstream>
 #include <mutex>
 #include <thread>
-
-#include <unistd.h>
 
 #include "sim_fixture.h"
 
@@ -17,7 +17,8 @@ namespace {
 class Echo : public ntcan_sim::Device {
  public:
   explicit Echo(std::int64_t delay_ns = 0) : delay_ns_(delay_ns) {}
-  void on_frame(const CMSG& in, std::int64_t now, std::vector<ntcan_sim::TimedFrame>& out) override {
+  void on_frame(const CMSG& in, std::int64_t now,
+                std::vector<ntcan_sim::TimedFrame>& out) override {
     std::lock_guard<std::mutex> lock(mx_);
     seen_.push_back(in);
     CMSG m = in;
@@ -230,7 +231,8 @@ TEST(BusTrace, WritesCandumpLines) {
 
   NTCAN_HANDLE h = NTCAN_NO_HANDLE;
   ASSERT_EQ(canOpen(3, 0, 8, 8, 0, 0, &h), NTCAN_SUCCESS);
-  std::vector<CMSG> msgs = ntcan_sim::frames({"605#4008100000000000", "705#R", "1ABCDEF0#11", "000#"});
+  std::vector<CMSG> msgs =
+      ntcan_sim::frames({"605#4008100000000000", "705#R", "1ABCDEF0#11", "000#"});
   std::int32_t n = 4;
   ASSERT_EQ(canSend(h, msgs.data(), &n), NTCAN_SUCCESS);
 
@@ -245,5 +247,6 @@ TEST(BusTrace, WritesCandumpLines) {
 
   ASSERT_EQ(lines.size(), 4u);
   const char* expected[] = {"605#4008100000000000", "705#R", "1ABCDEF0#11", "000#"};
-  for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(traced_frame(lines[i], 3), expected[i]) << lines[i];
+  for (std::size_t i = 0; i < lines.size(); ++i)
+    EXPECT_EQ(traced_frame(lines[i], 3), expected[i]) << lines[i];
 }

@@ -35,7 +35,9 @@ class SimTest : public ::testing::Test {
                            int rx_timeout_ms = 0) {
     return open_handle(net, ids, rx_queue, rx_timeout_ms);
   }
-  static void send(NTCAN_HANDLE h, std::initializer_list<const char*> texts) { send_frames(h, texts); }
+  static void send(NTCAN_HANDLE h, std::initializer_list<const char*> texts) {
+    send_frames(h, texts);
+  }
   // Everything queued on h, one frame per line.
   static std::string take(NTCAN_HANDLE h) { return ntcan_sim::to_string(take_frames(h)); }
 

@@ -1,5 +1,7 @@
 // korvel_canopen_devsim without a socket: its device list, and its devices in their host
 // answering frames in order and on time.
+#include "devsim.h"
+
 #include <gtest/gtest.h>
 
 #include <deque>
@@ -8,13 +10,11 @@
 #include <vector>
 
 #include "device_host.h"
-#include "devsim.h"
 #include "ntcan_sim.h"
 #include "scripted_device.h"
 
 TEST(DevsimDevices, CommandLineAndFileNameTheDevices) {
-  const devsim::Options o =
-      devsim::parse_options({"-i", "can1", "5:Pump:HW-2:", "0x10", "-v"});
+  const devsim::Options o = devsim::parse_options({"-i", "can1", "5:Pump:HW-2:", "0x10", "-v"});
   ASSERT_EQ(o.error, "");
   EXPECT_EQ(o.ifname, "can1");
   EXPECT_TRUE(o.verbose);
@@ -40,8 +40,15 @@ TEST(DevsimDevices, CommandLineAndFileNameTheDevices) {
 }
 
 TEST(DevsimDevices, BadCommandLinesAreRefused) {
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {}, {"0"}, {"5x"}, {"5:a:b:c:d"}, {"5", "5:again"}, {"-i"}, {"--bogus", "5"}, {"-f", "/nonexistent/devs"}}) {
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{},
+                                             {"0"},
+                                             {"5x"},
+                                             {"5:a:b:c:d"},
+                                             {"5", "5:again"},
+                                             {"-i"},
+                                             {"--bogus", "5"},
+                                             {"-f", "/nonexistent/devs"}}) {
     EXPECT_NE(devsim::parse_options(args).error, "") << (args.empty() ? "(none)" : args[0]);
   }
   EXPECT_TRUE(devsim::parse_options({"--help"}).help);
@@ -113,6 +120,7 @@ TEST_F(DevsimHost, DevicesHearEachOtherAsOnABus) {
   EXPECT_EQ(sent(), (std::vector<std::string>{"705#00", "100#AA"}));
   EXPECT_TRUE(listener->done());
   from_interface("100#AA", 2000);
-  EXPECT_EQ(listener->unexpected(), (std::vector<std::string>{"100#AA"})) << "frames from the interface reach every device";
+  EXPECT_EQ(listener->unexpected(), (std::vector<std::string>{"100#AA"}))
+      << "frames from the interface reach every device";
   EXPECT_TRUE(sent().empty());
 }

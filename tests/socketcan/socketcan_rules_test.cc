@@ -1,24 +1,23 @@
 // The socketcan transport's decisions that need no kernel: frame conversion, the kernel
 // receive filter, controller state, the status table and the bit rate in a link message.
+#include "socketcan/socketcan_rules.h"
+
 #include <gtest/gtest.h>
 #include <linux/can/netlink.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
-
-#include <cerrno>
-#include <cstring>
-#include <set>
-#include <vector>
-
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "driver_config.h"
 #include "ntcan_sim.h"
 #include "socketcan/can_raw_socket.h"
-#include "socketcan/socketcan_rules.h"
 
 namespace {
 
@@ -93,15 +92,16 @@ TEST(SocketcanFrames, RemoteFramesSendNoDataAndErrorFramesAreNoTraffic) {
 }
 
 TEST(SocketcanFilters, ExactIdentifiersWithStandardAndExtendedKeptApart) {
-  const std::set<std::int32_t> ids = {0x000, 0x123, 0x705, NTCAN_20B_BASE | 0x123, NTCAN_20B_BASE | 0x1FFFFFFF};
+  const std::set<std::int32_t> ids = {0x000, 0x123, 0x705, NTCAN_20B_BASE | 0x123,
+                                      NTCAN_20B_BASE | 0x1FFFFFFF};
   const auto filters = kernel_filters(ids);
   EXPECT_EQ(filters.size(), ids.size());
   for (canid_t id : {0x000u, 0x123u, 0x705u, 0x705u | CAN_RTR_FLAG, 0x123u | CAN_EFF_FLAG,
                      0x1FFFFFFFu | CAN_EFF_FLAG | CAN_RTR_FLAG}) {
     EXPECT_TRUE(passes(filters, id)) << std::hex << id;
   }
-  for (canid_t id : {0x001u, 0x122u, 0x706u, 0x000u | CAN_EFF_FLAG, 0x705u | CAN_EFF_FLAG, 0x124u | CAN_EFF_FLAG,
-                     0x1FFFFFFEu | CAN_EFF_FLAG}) {
+  for (canid_t id : {0x001u, 0x122u, 0x706u, 0x000u | CAN_EFF_FLAG, 0x705u | CAN_EFF_FLAG,
+                     0x124u | CAN_EFF_FLAG, 0x1FFFFFFEu | CAN_EFF_FLAG}) {
     EXPECT_FALSE(passes(filters, id)) << std::hex << id;
   }
   EXPECT_FALSE(passes(filters, CAN_ERR_FLAG | CAN_ERR_BUSOFF));  // error frames have their own mask
@@ -126,7 +126,9 @@ TEST(SocketcanFilters, TooManyIdentifiersLetTheirWholeKindThrough) {
 }
 
 TEST(SocketcanController, ErrorFramesMoveTheStateAndBoardstatusShowsIt) {
-  auto crtl = [](std::uint8_t bits) { return kernel(CAN_ERR_FLAG | CAN_ERR_CRTL, {0, bits, 0, 0, 0, 0, 0, 0}); };
+  auto crtl = [](std::uint8_t bits) {
+    return kernel(CAN_ERR_FLAG | CAN_ERR_CRTL, {0, bits, 0, 0, 0, 0, 0, 0});
+  };
   Controller s = Controller::kActive;
   s = next_state(s, crtl(CAN_ERR_CRTL_TX_WARNING));
   EXPECT_EQ(s, Controller::kWarning);
@@ -143,8 +145,9 @@ TEST(SocketcanController, ErrorFramesMoveTheStateAndBoardstatusShowsIt) {
   s = next_state(next_state(s, crtl(CAN_ERR_CRTL_TX_PASSIVE)), crtl(CAN_ERR_CRTL_ACTIVE));
   EXPECT_EQ(s, Controller::kActive);
 
-  const std::set<std::uint32_t> seen = {boardstatus_of(Controller::kActive), boardstatus_of(Controller::kWarning),
-                                        boardstatus_of(Controller::kPassive), boardstatus_of(Controller::kBusOff)};
+  const std::set<std::uint32_t> seen = {
+      boardstatus_of(Controller::kActive), boardstatus_of(Controller::kWarning),
+      boardstatus_of(Controller::kPassive), boardstatus_of(Controller::kBusOff)};
   EXPECT_EQ(seen.size(), 4u);
   EXPECT_EQ(boardstatus_of(Controller::kActive), 0u);
 }
@@ -183,9 +186,7 @@ namespace {
 // An RTM_NEWLINK answer, built attribute by attribute.
 class LinkMessage {
  public:
-  LinkMessage() {
-    bytes_.resize(NLMSG_ALIGN(NLMSG_LENGTH(sizeof(ifinfomsg))));
-  }
+  LinkMessage() { bytes_.resize(NLMSG_ALIGN(NLMSG_LENGTH(sizeof(ifinfomsg)))); }
   // Opens a nested attribute; close() ends the innermost one.
   void open(unsigned short type) {
     open_.push_back(bytes_.size());
@@ -267,7 +268,8 @@ TEST(SocketcanOpen, AMissingInterfaceOrKernelSupportFailsWithTheTableStatus) {
   setenv("NTCAN_CONFIG", path, 1);
   ntcan_driver::reload_driver_config();
   NTCAN_HANDLE h = NTCAN_NO_HANDLE;
-  const int expected = ntcan_driver::socketcan::socketcan_available() ? NTCAN_NET_NOT_FOUND : NTCAN_INVALID_DRIVER;
+  const int expected =
+      ntcan_driver::socketcan::socketcan_available() ? NTCAN_NET_NOT_FOUND : NTCAN_INVALID_DRIVER;
   EXPECT_EQ(canOpen(7, 0, 10, 100, 1000, 1000, &h), expected);
   EXPECT_EQ(h, NTCAN_NO_HANDLE);
   unlink(path);

@@ -14,13 +14,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <chrono>
 #include <fstream>
-#include <sstream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,7 +39,8 @@ namespace sc = ntcan_driver::socketcan;
 
 constexpr int kNet = 0;  // line 1 of the library
 constexpr int kLongRead = 600000;
-constexpr std::int64_t kSec = 1000000000LL;  // a lost wake-up fails by the runner's time-out, not by luck
+constexpr std::int64_t kSec =
+    1000000000LL;  // a lost wake-up fails by the runner's time-out, not by luck
 
 std::string ifname() {
   const char* e = std::getenv("SOCKETCAN_TEST_IF");
@@ -58,10 +59,10 @@ std::string unusable() {
   return "";
 }
 
-#define REQUIRE_INTERFACE()                          \
-  do {                                               \
-    const std::string why = unusable();              \
-    if (!why.empty()) GTEST_SKIP() << why;           \
+#define REQUIRE_INTERFACE()                \
+  do {                                     \
+    const std::string why = unusable();    \
+    if (!why.empty()) GTEST_SKIP() << why; \
   } while (0)
 
 bool set_link(bool up) {
@@ -184,13 +185,16 @@ class SocketcanDriver : public ::testing::Test {
     config_.reset();
   }
 
-  static NTCAN_HANDLE open(std::initializer_list<std::int32_t> ids = {}, int rx_queue = 100, int rx_timeout_ms = 0) {
+  static NTCAN_HANDLE open(std::initializer_list<std::int32_t> ids = {}, int rx_queue = 100,
+                           int rx_timeout_ms = 0) {
     const NTCAN_HANDLE h = open_handle(kNet, ids, rx_queue, rx_timeout_ms);
     EXPECT_EQ(canSetBaudrate(h, NTCAN_BAUD_125), NTCAN_SUCCESS);
     return h;
   }
   static void send(NTCAN_HANDLE h, const std::vector<CMSG>& ms) { send_frames(h, ms); }
-  static std::vector<std::string> read(NTCAN_HANDLE h, std::size_t count) { return read_texts(h, count); }
+  static std::vector<std::string> read(NTCAN_HANDLE h, std::size_t count) {
+    return read_texts(h, count);
+  }
   static std::vector<std::string> take(NTCAN_HANDLE h) { return texts_of(take_frames(h)); }
 
   std::unique_ptr<ConfiguredNet> config_;
@@ -200,8 +204,8 @@ TEST_F(SocketcanDriver, FramesReachTheHandlesThatEnabledThemStandardExtendedAndR
   const NTCAN_HANDLE a = open({0x123});
   const NTCAN_HANDLE b = open({0x123, 0x705, 0x000, NTCAN_20B_BASE | 0x1ABCDEF0}, 100, kLongRead);
   const NTCAN_HANDLE c = open({0x124, NTCAN_20B_BASE | 0x123}, 100, kLongRead);
-  send(a, ntcan_sim::frames({"123#", "00000123#22", "124#AA", "123#0102030405060708", "705#R1", "705#R",
-                             "1ABCDEF0#11", "1ABCDEF1#11", "000#0105", "00000705#R"}));
+  send(a, ntcan_sim::frames({"123#", "00000123#22", "124#AA", "123#0102030405060708", "705#R1",
+                             "705#R", "1ABCDEF0#11", "1ABCDEF1#11", "000#0105", "00000705#R"}));
   EXPECT_EQ(read(b, 6), (std::vector<std::string>{"123#", "123#0102030405060708", "705#R1", "705#R",
                                                   "1ABCDEF0#11", "000#0105"}));
   EXPECT_EQ(read(c, 2), (std::vector<std::string>{"00000123#22", "124#AA"}));
@@ -215,9 +219,10 @@ TEST_F(SocketcanDriver, FramesReachTheHandlesThatEnabledThemStandardExtendedAndR
     lengths.push_back(m);
   }
   send(c, lengths);
-  EXPECT_EQ(read(b, 9), (std::vector<std::string>{"705#", "705#A0", "705#A0A1", "705#A0A1A2", "705#A0A1A2A3",
-                                                  "705#A0A1A2A3A4", "705#A0A1A2A3A4A5", "705#A0A1A2A3A4A5A6",
-                                                  "705#A0A1A2A3A4A5A6A7"}));
+  EXPECT_EQ(read(b, 9),
+            (std::vector<std::string>{"705#", "705#A0", "705#A0A1", "705#A0A1A2", "705#A0A1A2A3",
+                                      "705#A0A1A2A3A4", "705#A0A1A2A3A4A5", "705#A0A1A2A3A4A5A6",
+                                      "705#A0A1A2A3A4A5A6A7"}));
   EXPECT_EQ(canIdDelete(b, 0x705), NTCAN_SUCCESS);
   send(a, ntcan_sim::frames({"705#01", "123#02"}));
   EXPECT_EQ(read(b, 1), (std::vector<std::string>{"123#02"}));
@@ -250,7 +255,8 @@ TEST_F(SocketcanDriver, ReadsTimeOutTakesNeverWaitAndCloseEndsAWaitingRead) {
   });
   EXPECT_EQ(canClose(reader), NTCAN_SUCCESS);
   closer_waits.join();
-  EXPECT_TRUE(result == NTCAN_OPERATION_ABORTED || result == NTCAN_INVALID_HANDLE) << std::hex << result;
+  EXPECT_TRUE(result == NTCAN_OPERATION_ABORTED || result == NTCAN_INVALID_HANDLE)
+      << std::hex << result;
 }
 
 TEST_F(SocketcanDriver, FramesTheKernelDropsAreCountedInMsgLostAndTheFilterKeepsOthersOut) {
@@ -266,7 +272,8 @@ TEST_F(SocketcanDriver, FramesTheKernelDropsAreCountedInMsgLostAndTheFilterKeeps
     burst.push_back(m);
   }
   for (std::size_t i = 0; i < burst.size(); i += 100) {
-    send(sender, std::vector<CMSG>(burst.begin() + static_cast<long>(i), burst.begin() + static_cast<long>(i) + 100));
+    send(sender, std::vector<CMSG>(burst.begin() + static_cast<long>(i),
+                                   burst.begin() + static_cast<long>(i) + 100));
   }
   send(sender, ntcan_sim::frames({"200#01"}));
 
@@ -308,7 +315,8 @@ TEST_F(SocketcanDriver, ADownInterfaceFailsEveryCallUntilItIsUpAgain) {
   ASSERT_EQ(canStatus(a, &st), NTCAN_SUCCESS);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(st.boardid)), ifname());
   EXPECT_EQ(st.boardstatus, 0u);
-  if (!set_link(false)) GTEST_SKIP() << "cannot take " << ifname() << " down here (needs root and ip)";
+  if (!set_link(false))
+    GTEST_SKIP() << "cannot take " << ifname() << " down here (needs root and ip)";
   CMSG m = ntcan_sim::frame("300#01");
   std::int32_t n = 1;
   EXPECT_EQ(canSend(a, &m, &n), NTCAN_CONTR_OFF_BUS);
@@ -339,7 +347,8 @@ TEST_F(SocketcanDriver, AHandleOnlyStatusCheckedKeepsABoundedBacklogAndCountsThe
   for (int i = 0; i < kFrames; i += 100) {
     for (int k = 0; k < 100; ++k) {
       const int seq = i + k;
-      for (int b = 0; b < 4; ++b) batch[static_cast<std::size_t>(k)].data[b] = static_cast<std::uint8_t>(seq >> (24 - 8 * b));
+      for (int b = 0; b < 4; ++b)
+        batch[static_cast<std::size_t>(k)].data[b] = static_cast<std::uint8_t>(seq >> (24 - 8 * b));
     }
     send(sender, std::vector<CMSG>(batch.begin(), batch.begin() + std::min(100, kFrames - i)));
     ASSERT_EQ(canStatus(watched, &st), NTCAN_SUCCESS);
@@ -354,7 +363,9 @@ TEST_F(SocketcanDriver, AHandleOnlyStatusCheckedKeepsABoundedBacklogAndCountsThe
   }
   ASSERT_EQ(got.size(), 65536u);
   EXPECT_EQ(got.front().msg_lost, 255);  // 4,464 lost, capped
-  auto seq_of = [](const CMSG& f) { return f.data[0] << 24 | f.data[1] << 16 | f.data[2] << 8 | f.data[3]; };
+  auto seq_of = [](const CMSG& f) {
+    return f.data[0] << 24 | f.data[1] << 16 | f.data[2] << 8 | f.data[3];
+  };
   EXPECT_EQ(seq_of(got.front()), 0);
   EXPECT_EQ(seq_of(got.back()), 65535);
 }
@@ -367,7 +378,8 @@ TEST_F(SocketcanDriver, TheTraceHasEveryFrameOnceWithTheKernelsTimeOfArrival) {
   setenv("NTCAN_TRACE", path, 1);
   ntcan_sim::reset();  // reads NTCAN_TRACE again
   const auto wall = [] {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
   };
   const double before = wall();
   const NTCAN_HANDLE a = open({0x300}, 100, kLongRead);  // the oldest port: it writes the trace
@@ -485,7 +497,8 @@ TEST_F(SocketcanLine, SupervisionReopensTheLineAfterTheInterfaceWasDownAndTheNod
   step();
   ASSERT_EQ(line->handle(), old_line);
 
-  if (!set_link(false)) GTEST_SKIP() << "cannot take " << ifname() << " down here (needs root and ip)";
+  if (!set_link(false))
+    GTEST_SKIP() << "cannot take " << ifname() << " down here (needs root and ip)";
   step();
   step();
   EXPECT_EQ(line->handle(), -1);  // two failed checks: closed
@@ -540,7 +553,8 @@ TEST_F(SocketcanLine, EveryKindOfNodeWorksAfterEachTimeTheInterfaceWasDownAndUp)
 
   for (int outage = 1; outage <= 10; ++outage) {
     SCOPED_TRACE("outage " + std::to_string(outage));
-    if (!set_link(false)) GTEST_SKIP() << "cannot take " << ifname() << " down here (needs root and ip)";
+    if (!set_link(false))
+      GTEST_SKIP() << "cannot take " << ifname() << " down here (needs root and ip)";
     for (int i = 0; i < 4 && line->handle() > 0; ++i) step();
     ASSERT_EQ(line->handle(), -1);
     ASSERT_TRUE(set_link(true));

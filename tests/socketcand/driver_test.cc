@@ -1,18 +1,17 @@
 // The driver on gateway nets, against the simulated gateway in this process.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <dirent.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <new>
 #include <sstream>
-#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,17 +62,22 @@ class GatewayNet : public ::testing::Test {
     const std::string port = std::to_string(sim_->can_port());
     // "no-such-host..invalid" has an empty label: the resolver rejects it without asking a
     // name server, so the test sends nothing beyond this machine.
-    configure_driver(dir_, "0 socketcand 127.0.0.1 " + port + " can0\n" +
-                               "1 socketcand 127.0.0.1 " + port + " nosuchbus\n" +
-                               "2 socketcand no-such-host..invalid " + port + " can0\n" +
-                               "3 socketcand 127.0.0.1 " + std::to_string(ntohs(a.sin_port)) + " can0\n");
+    configure_driver(
+        dir_, "0 socketcand 127.0.0.1 " + port + " can0\n" + "1 socketcand 127.0.0.1 " + port +
+                  " nosuchbus\n" + "2 socketcand no-such-host..invalid " + port + " can0\n" +
+                  "3 socketcand 127.0.0.1 " + std::to_string(ntohs(a.sin_port)) + " can0\n");
   }
 
-  static NTCAN_HANDLE open(std::initializer_list<std::int32_t> ids, int rx_timeout_ms = kSafetyNetMs) {
+  static NTCAN_HANDLE open(std::initializer_list<std::int32_t> ids,
+                           int rx_timeout_ms = kSafetyNetMs) {
     return open_handle(kGateway, ids, 100, rx_timeout_ms);
   }
-  static void send(NTCAN_HANDLE h, std::initializer_list<const char*> texts) { send_frames(h, texts); }
-  static std::vector<std::string> read(NTCAN_HANDLE h, std::size_t count) { return read_texts(h, count); }
+  static void send(NTCAN_HANDLE h, std::initializer_list<const char*> texts) {
+    send_frames(h, texts);
+  }
+  static std::vector<std::string> read(NTCAN_HANDLE h, std::size_t count) {
+    return read_texts(h, count);
+  }
 
   static int take_status(NTCAN_HANDLE h, std::int32_t& n) {
     CMSG buf[16];
@@ -266,7 +270,8 @@ class SteeredGateway : public GatewayNet {
   void SetUp() override {
     GatewayNet::SetUp();
     ASSERT_TRUE(gw_.ok());
-    configure_driver(dir_, std::to_string(kFake) + " socketcand 127.0.0.1 " + std::to_string(gw_.port()) + " can0\n");
+    configure_driver(dir_, std::to_string(kFake) + " socketcand 127.0.0.1 " +
+                               std::to_string(gw_.port()) + " can0\n");
     ntcan_sim::set_time_source([this] { return now_.load(); });
   }
 
@@ -354,14 +359,16 @@ TEST_F(SteeredGateway, ALostConnectionComesBackByItselfAtMostOnceASecond) {
 }
 
 TEST_F(SteeredGateway, GatewayTextReachesTheLogEscapedAndBounded) {
-  gw_.refuse_remote_frames("bad\n(1700000000.000000) ntcan: forged line\x1b[2J" + std::string(180, 'x'));
+  gw_.refuse_remote_frames("bad\n(1700000000.000000) ntcan: forged line\x1b[2J" +
+                           std::string(180, 'x'));
   const NTCAN_HANDLE h = open_on(kFake, {});
   testing::internal::CaptureStderr();
   CMSG m = ntcan_sim::frame("705#R1");
   std::int32_t n = 1;
   EXPECT_EQ(canSend(h, &m, &n), NTCAN_TX_ERROR);
   const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("bad\\n(1700000000.000000) ntcan: forged line\\x1b[2Jxxx"), std::string::npos) << err;
+  EXPECT_NE(err.find("bad\\n(1700000000.000000) ntcan: forged line\\x1b[2Jxxx"), std::string::npos)
+      << err;
   EXPECT_EQ(err.find('\x1b'), std::string::npos);
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
   EXPECT_LT(err.size(), 240u) << err;  // the gateway sent about 230 characters

@@ -40,7 +40,9 @@ class RawClient {
 
   bool connected() const { return connected_; }
   int fd() const { return fd_; }
-  void write(const std::string& s) { ASSERT_EQ(::send(fd_, s.data(), s.size(), MSG_NOSIGNAL), static_cast<ssize_t>(s.size())); }
+  void write(const std::string& s) {
+    ASSERT_EQ(::send(fd_, s.data(), s.size(), MSG_NOSIGNAL), static_cast<ssize_t>(s.size()));
+  }
   // What one receive returns (empty at end of stream or after the safety net).
   std::string read_once() {
     pollfd p{fd_, POLLIN, 0};
@@ -80,7 +82,8 @@ inline void configure_driver(const std::string& dir, const std::string& text) {
 }
 
 // A gateway on 127.0.0.1 with bus can0 and device 5, on a free port, without the reset form.
-inline gateway_sim::Config test_gateway(std::chrono::milliseconds reboot = std::chrono::milliseconds(200)) {
+inline gateway_sim::Config test_gateway(
+    std::chrono::milliseconds reboot = std::chrono::milliseconds(200)) {
   gateway_sim::Config cfg;
   cfg.address = "127.0.0.1";
   cfg.can_port = 0;

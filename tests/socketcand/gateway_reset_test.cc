@@ -40,7 +40,8 @@ class StandIn {
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<std::uint16_t>(port));
     ::inet_pton(AF_INET, address.c_str(), &a.sin_addr);
-    listening_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(fd_, 8) == 0;
+    listening_ =
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(fd_, 8) == 0;
   }
   ~StandIn() {
     if (thread_.joinable()) {
@@ -71,7 +72,8 @@ class StandIn {
         std::string head;
         char buf[1024];
         ssize_t n = 0;
-        while (head.find("\r\n\r\n") == std::string::npos && wait_readable(c) && (n = ::recv(c, buf, sizeof buf, 0)) > 0) {
+        while (head.find("\r\n\r\n") == std::string::npos && wait_readable(c) &&
+               (n = ::recv(c, buf, sizeof buf, 0)) > 0) {
           head.append(buf, static_cast<std::size_t>(n));
         }
         if (head.find("\r\n\r\n") != std::string::npos) on_request(head);
@@ -161,8 +163,8 @@ int random_in(int low, int high) {
 
 // A gateway address of fifteen characters: 127.1xx.1yy.<last>.
 std::string random_address(int last) {
-  return "127." + std::to_string(random_in(100, 254)) + "." + std::to_string(random_in(100, 254)) + "." +
-         std::to_string(last);
+  return "127." + std::to_string(random_in(100, 254)) + "." + std::to_string(random_in(100, 254)) +
+         "." + std::to_string(last);
 }
 
 // A zero-padded gateway address whose groups read differently as octal (all digits below 8).
@@ -200,7 +202,8 @@ class GatewayReset : public KorvelTest {
   void SetUp() override {
     KorvelTest::SetUp();
     // wget must reach the simulator itself, never a proxy.
-    for (const char* v : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+    for (const char* v :
+         {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
       unsetenv(v);
     }
   }
@@ -219,7 +222,8 @@ class GatewayReset : public KorvelTest {
     sim_ = std::make_unique<gateway_sim::GatewaySim>(cfg);
     std::string error;
     ASSERT_TRUE(sim_->start(error)) << error;
-    configure_driver(dir_, "0 socketcand " + address + " " + std::to_string(sim_->can_port()) + " can0\n");
+    configure_driver(
+        dir_, "0 socketcand " + address + " " + std::to_string(sim_->can_port()) + " can0\n");
     write_file("esd-plugin", "PeerName 0 \"" + written + "\"\n");
   }
 
@@ -278,7 +282,8 @@ class GatewayReset : public KorvelTest {
 }  // namespace
 
 TEST_F(GatewayReset, HungGatewayIsResetWithWgetAndTheLineComesBack) {
-  ASSERT_EQ(std::system("command -v wget >/dev/null"), 0) << "wget is needed (tools/install-deps.sh installs it)";
+  ASSERT_EQ(std::system("command -v wget >/dev/null"), 0)
+      << "wget is needed (tools/install-deps.sh installs it)";
   const std::string address = random_address(101);
   start_gateway(address, address);
   clock_->set_query_step(1000);  // a lost SDO reply ends the read after 2 s of 1 us queries
@@ -291,7 +296,8 @@ TEST_F(GatewayReset, HungGatewayIsResetWithWgetAndTheLineComesBack) {
   hang_gateway(line);
   // Re-opening fails with a connection time-out; the first failure resets the gateway.
   ASSERT_TRUE(step_until([&] { return sim_->resets() == 1; }, 4));
-  EXPECT_EQ(log_.with_heading("canOpen returned: ").at(0).text, "Line : 1mess: NTCAN_SOCK_CONN_TIMEOUT(0x00000180)");
+  EXPECT_EQ(log_.with_heading("canOpen returned: ").at(0).text,
+            "Line : 1mess: NTCAN_SOCK_CONN_TIMEOUT(0x00000180)");
   const auto system_lines = log_.with_heading("system called with : ");
   ASSERT_EQ(system_lines.size(), 1u);
   EXPECT_EQ(system_lines[0].text,
@@ -331,7 +337,8 @@ TEST_F(GatewayReset, MarkerFileKeepsWgetAwayFromTheGateway) {
 }
 
 TEST_F(GatewayReset, PaddedAddressResetsTheGatewayItNamesAndKeepsNoAnswerOnDisk) {
-  ASSERT_EQ(std::system("command -v wget >/dev/null"), 0) << "wget is needed (tools/install-deps.sh installs it)";
+  ASSERT_EQ(std::system("command -v wget >/dev/null"), 0)
+      << "wget is needed (tools/install-deps.sh installs it)";
   // E.g. 127.000.000.010 means 127.0.0.10; read as octal it is 127.0.0.8, and that host must
   // never see the request (nor its credentials).
   const PaddedAddress address = random_padded_address();
@@ -349,13 +356,15 @@ TEST_F(GatewayReset, PaddedAddressResetsTheGatewayItNamesAndKeepsNoAnswerOnDisk)
   EXPECT_EQ(sim_->resets(), 1);
   EXPECT_FALSE(octal.reached());
   EXPECT_EQ(log_.with_heading("system called with : ").at(0).text,
-            "wget --post-data=\"FWUpdReset=1\" http://vexiladm:***@" + address.decimal + "/Forms/Firmware");
+            "wget --post-data=\"FWUpdReset=1\" http://vexiladm:***@" + address.decimal +
+                "/Forms/Firmware");
   // The gateway's answer was not saved in the working directory.
   EXPECT_TRUE(files_named(dir_, "Firmware").empty());
 }
 
 TEST_F(GatewayReset, FrozenGatewayHoldsTheSupervisionOnlyUntilTheResetLimit) {
-  ASSERT_EQ(std::system("command -v wget >/dev/null"), 0) << "wget is needed (tools/install-deps.sh installs it)";
+  ASSERT_EQ(std::system("command -v wget >/dev/null"), 0)
+      << "wget is needed (tools/install-deps.sh installs it)";
   configure_driver(dir_, "0 sim\n");  // the CAN side is the simulated bus; only the form is real
   const std::string address = random_address(103);
   StandIn frozen(address, 80);
@@ -373,7 +382,8 @@ TEST_F(GatewayReset, FrozenGatewayHoldsTheSupervisionOnlyUntilTheResetLimit) {
   const int own_socket = ::socket(AF_INET, SOCK_STREAM, 0);
   ASSERT_GE(own_socket, 0);
   char target[256];
-  const ssize_t len = ::readlink(("/proc/self/fd/" + std::to_string(own_socket)).c_str(), target, sizeof target);
+  const ssize_t len =
+      ::readlink(("/proc/self/fd/" + std::to_string(own_socket)).c_str(), target, sizeof target);
   const std::string own_socket_file(target, static_cast<std::size_t>(len > 0 ? len : 0));
   ASSERT_EQ(own_socket_file.compare(0, 7, "socket:"), 0) << own_socket_file;
 
@@ -398,7 +408,8 @@ TEST_F(GatewayReset, FrozenGatewayHoldsTheSupervisionOnlyUntilTheResetLimit) {
   ASSERT_FALSE(clock_->deadlines().empty());
   EXPECT_EQ(clock_->deadlines().front() - clock_->now(), 20LL * 1000000000LL);
   EXPECT_EQ(log_.count("gateway reset stopped after 3000 ms"), 1);
-  EXPECT_TRUE(step_until([&] { return ntcan_sim::calls("canOpen").size() > opens + 1; }, 3));  // and goes on
+  EXPECT_TRUE(step_until([&] { return ntcan_sim::calls("canOpen").size() > opens + 1; },
+                         3));  // and goes on
 
   std::lock_guard<std::mutex> lk(mx);
   ASSERT_EQ(requests.size(), 1u);

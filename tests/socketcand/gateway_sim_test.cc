@@ -1,7 +1,6 @@
 // The simulated gateway as a client sees it: handshake and frames byte by byte, the reset form
 // over HTTP, and its configuration file.
 #include <gtest/gtest.h>
-
 #include <sys/resource.h>
 
 #include <cerrno>
@@ -37,12 +36,16 @@ class Gateway : public ::testing::Test {
     c.write(request);
     return c.read_to_end();
   }
-  static std::string post(const std::string& path, const std::string& auth, const std::string& body = "FWUpdReset=1") {
-    return "POST " + path + " HTTP/1.1\r\nHost: gw\r\n" + (auth.empty() ? "" : "Authorization: " + auth + "\r\n") +
-           "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\n\r\n" + body;
+  static std::string post(const std::string& path, const std::string& auth,
+                          const std::string& body = "FWUpdReset=1") {
+    return "POST " + path + " HTTP/1.1\r\nHost: gw\r\n" +
+           (auth.empty() ? "" : "Authorization: " + auth + "\r\n") +
+           "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
   }
-  static std::string status_line(const std::string& response) { return response.substr(0, response.find("\r\n")); }
+  static std::string status_line(const std::string& response) {
+    return response.substr(0, response.find("\r\n"));
+  }
 
   std::unique_ptr<gateway_sim::GatewaySim> sim_;
 };
@@ -103,7 +106,8 @@ TEST_F(Gateway, MalformedSendsAreAnsweredWithAnErrorAndTheNextOnesPass) {
   EXPECT_EQ(got.find("< frame", 2), std::string::npos) << "only one frame expected: " << got;
   EXPECT_EQ(sim_->frames("can0"), 1u);
   EXPECT_EQ(a->read_until("< error unknown command >"),
-            "< error malformed frame >< error malformed frame >< error malformed frame >< error unknown command >");
+            "< error malformed frame >< error malformed frame >< error malformed frame >< error "
+            "unknown command >");
 }
 
 TEST_F(Gateway, ResetFormWantsTheAdministratorAndRebootsTheGateway) {
@@ -112,10 +116,12 @@ TEST_F(Gateway, ResetFormWantsTheAdministratorAndRebootsTheGateway) {
   start(cfg);
   const std::string none = http(post("/Forms/Firmware", ""));
   EXPECT_EQ(status_line(none), "HTTP/1.1 401 Unauthorized");
-  EXPECT_NE(none.find("\r\nWWW-Authenticate: Basic realm=\"gateway\"\r\n"), std::string::npos) << none;
+  EXPECT_NE(none.find("\r\nWWW-Authenticate: Basic realm=\"gateway\"\r\n"), std::string::npos)
+      << none;
   EXPECT_EQ(status_line(http(post("/Forms/Firmware", kBadAuth))), "HTTP/1.1 401 Unauthorized");
   EXPECT_EQ(status_line(http(post("/Forms/Other", kGoodAuth))), "HTTP/1.1 404 Not Found");
-  EXPECT_EQ(status_line(http(post("/Forms/Firmware", kGoodAuth, "FWUpdReset=0"))), "HTTP/1.1 400 Bad Request");
+  EXPECT_EQ(status_line(http(post("/Forms/Firmware", kGoodAuth, "FWUpdReset=0"))),
+            "HTTP/1.1 400 Bad Request");
   EXPECT_EQ(sim_->resets(), 0);
   EXPECT_EQ(sim_->form_requests(), 3);
 
@@ -164,7 +170,8 @@ TEST_F(Gateway, AClientThatFloodsWithoutReadingIsHeldBackAndLosesNothing) {
     }();
     for (std::size_t sent = 0; sent < kEchoes; sent += 4096) flooder->write(echoes);
   });
-  EXPECT_TRUE(sim_->wait_held_back(1, kSafetyNet)) << "the gateway reads a client that does not read its answers";
+  EXPECT_TRUE(sim_->wait_held_back(1, kSafetyNet))
+      << "the gateway reads a client that does not read its answers";
 
   a->write("< send 123 1 07 >");  // the others are served meanwhile
   EXPECT_NE(b->read_until(" 07 >").find("< frame 123 "), std::string::npos);
@@ -219,7 +226,8 @@ TEST_F(Gateway, AtTheDescriptorLimitAcceptingWaitsInsteadOfSpinning) {
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<std::uint16_t>(sim_->can_port()));
   ::inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
-  ASSERT_EQ(::connect(waiting, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << std::strerror(errno);
+  ASSERT_EQ(::connect(waiting, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0)
+      << std::strerror(errno);
   EXPECT_TRUE(sim_->wait_accept_failures(1, kSafetyNet));
 
   EXPECT_EQ(idle->read_to_end(), "");  // the gateway closed it: a descriptor is free
@@ -257,8 +265,10 @@ TEST(GatewayConfig, BusesDevicesAndOptions) {
   EXPECT_EQ(cfg.reboot_time.count(), 250);
   EXPECT_EQ(cfg.idle_time.count(), 5000);
 
-  for (const char* bad : {"device can0 5 \"a\" \"b\" \"c\"\n", "bus can0\ndevice can0 128 \"a\" \"b\" \"c\"\n",
-                          "bus can0\ndevice can0 5 \"a \"b\" \"c\"\n", "bus\n", "remote-frames maybe\n", "idle-ms -1\n"}) {
+  for (const char* bad :
+       {"device can0 5 \"a\" \"b\" \"c\"\n", "bus can0\ndevice can0 128 \"a\" \"b\" \"c\"\n",
+        "bus can0\ndevice can0 5 \"a \"b\" \"c\"\n", "bus\n", "remote-frames maybe\n",
+        "idle-ms -1\n"}) {
     std::istringstream b(bad);
     gateway_sim::Config c;
     EXPECT_FALSE(gateway_sim::parse_config(b, c, error)) << bad;

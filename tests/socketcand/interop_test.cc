@@ -96,7 +96,8 @@ TEST_F(PythonCan, ExchangesDataFramesWithANodeOfTheLibrary) {
     ASSERT_EQ(n.can_write(0x201 + i % 3, len, data), NTCAN_SUCCESS);
     char text[40];
     int at = std::snprintf(text, sizeof text, "%03X#", 0x201 + i % 3);
-    for (int k = 0; k < len; ++k) at += std::snprintf(text + at, sizeof text - static_cast<std::size_t>(at), "%02X", data[k]);
+    for (int k = 0; k < len; ++k)
+      at += std::snprintf(text + at, sizeof text - static_cast<std::size_t>(at), "%02X", data[k]);
     expected.push_back(text);
   }
   std::vector<std::string> received;

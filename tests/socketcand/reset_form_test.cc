@@ -15,12 +15,15 @@ constexpr const char* kBadAuth = "Basic dmV4aWxhZG06d3Jvbmc=";
 
 std::string request(const std::string& method, const std::string& path, const std::string& auth,
                     const std::string& body = "FWUpdReset=1") {
-  return method + " " + path + " HTTP/1.1\r\nHost: gw\r\n" + (auth.empty() ? "" : "Authorization: " + auth + "\r\n") +
-         "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " + std::to_string(body.size()) +
-         "\r\n\r\n" + body;
+  return method + " " + path + " HTTP/1.1\r\nHost: gw\r\n" +
+         (auth.empty() ? "" : "Authorization: " + auth + "\r\n") +
+         "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+         std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
-std::string status_line(const std::string& response) { return response.substr(0, response.find("\r\n")); }
+std::string status_line(const std::string& response) {
+  return response.substr(0, response.find("\r\n"));
+}
 
 }  // namespace
 
@@ -30,18 +33,22 @@ TEST(ResetForm, OnlyTheAdministratorsPostOfTheResetFieldResets) {
   EXPECT_TRUE(ok.reset);
   EXPECT_TRUE(ok.to_form);
   EXPECT_EQ(ok.response,
-            "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 10\r\nConnection: close\r\n\r\nrebooting\n");
+            "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 10\r\nConnection: "
+            "close\r\n\r\nrebooting\n");
 
   const auto none = answer_form(request("POST", "/Forms/Firmware", ""));
   EXPECT_EQ(status_line(none.response), "HTTP/1.1 401 Unauthorized");
-  EXPECT_NE(none.response.find("\r\nWWW-Authenticate: Basic realm=\"gateway\"\r\n"), std::string::npos);
+  EXPECT_NE(none.response.find("\r\nWWW-Authenticate: Basic realm=\"gateway\"\r\n"),
+            std::string::npos);
   EXPECT_EQ(none.summary, "POST /Forms/Firmware: 401 (no credentials)");
   const auto wrong = answer_form(request("POST", "/Forms/Firmware", kBadAuth));
   EXPECT_EQ(wrong.summary, "POST /Forms/Firmware: 401 (wrong credentials)");
   EXPECT_EQ(status_line(answer_form(request("GET", "/Forms/Firmware", kGoodAuth)).response),
             "HTTP/1.1 405 Method Not Allowed");
-  EXPECT_EQ(status_line(answer_form(request("POST", "/Forms/Firmware", kGoodAuth, "FWUpdReset=0")).response),
-            "HTTP/1.1 400 Bad Request");
+  EXPECT_EQ(
+      status_line(
+          answer_form(request("POST", "/Forms/Firmware", kGoodAuth, "FWUpdReset=0")).response),
+      "HTTP/1.1 400 Bad Request");
   for (const auto& a : {none, wrong}) {
     EXPECT_FALSE(a.reset);
     EXPECT_TRUE(a.to_form);
@@ -59,8 +66,8 @@ TEST(ResetForm, WaitsForTheWholeRequestAndRefusesHugeOnes) {
   EXPECT_TRUE(answer_form(full).reset);
 
   // Header names in any case, values trimmed.
-  EXPECT_TRUE(answer_form("POST /Forms/Firmware HTTP/1.1\r\nauthorization:   " + std::string(kGoodAuth) +
-                          "  \r\nCONTENT-LENGTH: 12\r\n\r\nFWUpdReset=1")
+  EXPECT_TRUE(answer_form("POST /Forms/Firmware HTTP/1.1\r\nauthorization:   " +
+                          std::string(kGoodAuth) + "  \r\nCONTENT-LENGTH: 12\r\n\r\nFWUpdReset=1")
                   .reset);
 
   const auto big = answer_form("POST /Forms/Firmware HTTP/1.1\r\nContent-Length: 99999999\r\n\r\n");

@@ -1,4 +1,6 @@
 // The socketcand wire format: cutting a stream into messages, and frames in both directions.
+#include "socketcand/wire.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
@@ -6,7 +8,6 @@
 #include <vector>
 
 #include "ntcan_sim.h"
-#include "socketcand/wire.h"
 
 namespace {
 
@@ -25,8 +26,9 @@ std::vector<std::string> frames_in(const std::string& stream) {
   std::vector<std::string> out;
   for (const auto& body : feed_all(r, stream)) {
     const auto m = socketcand::parse(body);
-    out.push_back(m.kind == Kind::kFrame || m.kind == Kind::kSend ? ntcan_sim::to_string(m.frame)
-                                                                 : "?" + std::to_string(static_cast<int>(m.kind)));
+    out.push_back(m.kind == Kind::kFrame || m.kind == Kind::kSend
+                      ? ntcan_sim::to_string(m.frame)
+                      : "?" + std::to_string(static_cast<int>(m.kind)));
   }
   return out;
 }
@@ -54,16 +56,19 @@ TEST(MessageReader, FindsMessagesAcrossAnySplitOfTheStream) {
 
 TEST(MessageReader, SkipsGarbageAndResynchronisesOnTheNextOpeningBracket) {
   MessageReader r;
-  EXPECT_EQ(feed_all(r, "junk> more\r\n< echo >trailing< ok >"), (std::vector<std::string>{"echo", "ok"}));
+  EXPECT_EQ(feed_all(r, "junk> more\r\n< echo >trailing< ok >"),
+            (std::vector<std::string>{"echo", "ok"}));
   EXPECT_EQ(r.skipped_bytes(), std::string("junk> more\r\ntrailing").size());
   // A message cut off by the start of the next one is dropped; the next one counts.
-  EXPECT_EQ(feed_all(r, "< frame 123 1.0 11< frame 124 1.0 22 >"), (std::vector<std::string>{"frame 124 1.0 22"}));
+  EXPECT_EQ(feed_all(r, "< frame 123 1.0 11< frame 124 1.0 22 >"),
+            (std::vector<std::string>{"frame 124 1.0 22"}));
   EXPECT_EQ(r.dropped_messages(), 1u);
 }
 
 TEST(MessageReader, DropsAnOverLongMessageAndKeepsTheFramesAroundIt) {
   MessageReader r;
-  const std::string huge = "< frame 123 1.0 " + std::string(socketcand::kMaxMessage * 4, 'A') + " >";
+  const std::string huge =
+      "< frame 123 1.0 " + std::string(socketcand::kMaxMessage * 4, 'A') + " >";
   const std::string stream = pushed("101#01") + huge + pushed("102#02");
   EXPECT_EQ(frames_in(stream), (std::vector<std::string>{"101#01", "102#02"}));
   // Exactly at the bound is still a message; one more character is not.
@@ -101,10 +106,11 @@ TEST(MessageReader, RandomChunksOfAStreamWithNoiseLoseNoFrame) {
 }
 
 TEST(Wire, PushedFramesRoundTrip) {
-  for (const char* text : {"123#1122334455667788", "000#", "7FF#00", "1ABCDEF0#11", "00000001#", "705#R", "705#R8",
-                           "1FFFFFFF#R1"}) {
+  for (const char* text : {"123#1122334455667788", "000#", "7FF#00", "1ABCDEF0#11", "00000001#",
+                           "705#R", "705#R8", "1FFFFFFF#R1"}) {
     EXPECT_EQ(frames_in(pushed(text)), (std::vector<std::string>{text}));
-    EXPECT_EQ(frames_in(socketcand::encode_send(ntcan_sim::frame(text))), (std::vector<std::string>{text}));
+    EXPECT_EQ(frames_in(socketcand::encode_send(ntcan_sim::frame(text))),
+              (std::vector<std::string>{text}));
   }
 }
 
@@ -127,19 +133,19 @@ TEST(Wire, SendsAsOtherClientsWriteThem) {
 
 TEST(Wire, MalformedFramesAndSendsAreRecognised) {
   for (const char* body : {
-           "send 800 1 00",           // standard identifier out of range
-           "send 20000000 0",         // extended identifier out of range
+           "send 800 1 00",                 // standard identifier out of range
+           "send 20000000 0",               // extended identifier out of range
            "send 123 9 0 0 0 0 0 0 0 0 0",  // length above 8
-           "send 123 2 00",           // fewer bytes than the length
-           "send 123 1 00 11",        // more bytes than the length
-           "send 123 1 100",          // a byte of three digits
-           "send 123 1 0g",           // not hex
+           "send 123 2 00",                 // fewer bytes than the length
+           "send 123 1 00 11",              // more bytes than the length
+           "send 123 1 100",                // a byte of three digits
+           "send 123 1 0g",                 // not hex
            "send 12x 0",
            "send 123",
            "sendrtr 123 1 00",
-           "frame 123 1.0 112",       // odd number of digits
+           "frame 123 1.0 112",  // odd number of digits
            "frame 123 1.0 112233445566778899",
-           "frame 123 noon 11",       // no time stamp
+           "frame 123 noon 11",  // no time stamp
            "frame 123 1.0 11 22",
            "rtr 123 1.0",
            "rtr 123 1.0 9",

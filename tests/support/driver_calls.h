@@ -15,8 +15,8 @@
 #include "ntcan_sim.h"
 
 // A handle on net receiving ids; NTCAN_NO_HANDLE (and a test failure) if it cannot open.
-inline NTCAN_HANDLE open_handle(int net, std::initializer_list<std::int32_t> ids = {}, int rx_queue = 100,
-                                int rx_timeout_ms = 0) {
+inline NTCAN_HANDLE open_handle(int net, std::initializer_list<std::int32_t> ids = {},
+                                int rx_queue = 100, int rx_timeout_ms = 0) {
   NTCAN_HANDLE h = NTCAN_NO_HANDLE;
   EXPECT_EQ(canOpen(net, 0, 10, rx_queue, 1000, rx_timeout_ms, &h), NTCAN_SUCCESS) << "net " << net;
   for (std::int32_t id : ids) EXPECT_EQ(canIdAdd(h, id), NTCAN_SUCCESS);
@@ -62,7 +62,8 @@ inline std::vector<std::string> read_texts(NTCAN_HANDLE h, std::size_t count) {
     std::int32_t n = 16;
     const int r = canRead(h, buf, &n, nullptr);
     if (r != NTCAN_SUCCESS) {
-      ADD_FAILURE() << "canRead returned 0x" << std::hex << r << " after " << std::dec << got.size() << " frames";
+      ADD_FAILURE() << "canRead returned 0x" << std::hex << r << " after " << std::dec << got.size()
+                    << " frames";
       break;
     }
     for (int i = 0; i < n; ++i) got.push_back(ntcan_sim::to_string(buf[i]));

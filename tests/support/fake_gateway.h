@@ -35,7 +35,8 @@ class FakeGateway {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ok_ = ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(listen_fd_, 16) == 0;
+    ok_ = ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+          ::listen(listen_fd_, 16) == 0;
     socklen_t len = sizeof a;
     ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &len);
     port_ = ntohs(a.sin_port);
@@ -97,7 +98,9 @@ class FakeGateway {
  private:
   void poke() { (void)!::write(wake_[1], "x", 1); }
 
-  void send_to(int fd, const std::string& text) { (void)!::send(fd, text.data(), text.size(), MSG_NOSIGNAL); }
+  void send_to(int fd, const std::string& text) {
+    (void)!::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+  }
 
   void loop() {
     for (;;) {
@@ -165,7 +168,8 @@ class FakeGateway {
       if (w[0] == "open" || w[0] == "rawmode") send_to(fd, socketcand::encode_ok());
       if (w[0] == "rawmode") raw_.insert(fd);
       if (w[0] == "echo") send_to(fd, socketcand::encode_echo());
-      if (w[0] == "sendrtr" && !rtr_error_.empty()) send_to(fd, socketcand::encode_error(rtr_error_));
+      if (w[0] == "sendrtr" && !rtr_error_.empty())
+        send_to(fd, socketcand::encode_error(rtr_error_));
     }
   }
 

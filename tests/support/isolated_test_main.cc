@@ -97,7 +97,8 @@ int main(int argc, char** argv) {
   for (const std::string& a : args) {
     if (a.rfind("--gtest_filter", 0) != 0) base.push_back(a);
   }
-  const std::vector<std::string> cases = selected_cases(args, GTEST_FLAG_GET(also_run_disabled_tests));
+  const std::vector<std::string> cases =
+      selected_cases(args, GTEST_FLAG_GET(also_run_disabled_tests));
   if (cases.size() <= 1) return RUN_ALL_TESTS();
 
   int passed = 0;

@@ -59,7 +59,8 @@ class KorvelTest : public ::testing::Test {
   void TearDown() override {
     if (HasFailure()) {
       // What the library logged and what crossed the bus, to read the failure like a trace.
-      for (const auto& l : log_.lines()) std::fprintf(stderr, "log: %s\n", vexil::format_log_line(l).c_str());
+      for (const auto& l : log_.lines())
+        std::fprintf(stderr, "log: %s\n", vexil::format_log_line(l).c_str());
       for (const auto& c : ntcan_sim::calls()) {
         std::fprintf(stderr, "call: %s handle %d -> %d %s\n", c.op.c_str(), c.handle, c.result,
                      c.frames.empty() ? "" : ntcan_sim::to_string(c.frames).c_str());
@@ -88,7 +89,9 @@ class KorvelTest : public ::testing::Test {
     }
     return out;
   }
-  std::string read_text(D_can& n, const std::string& suffix) { return client_read(n, suffix).get_string(); }
+  std::string read_text(D_can& n, const std::string& suffix) {
+    return client_read(n, suffix).get_string();
+  }
   int read_int(D_can& n, const std::string& suffix) { return client_read(n, suffix).get_int(); }
 
   void write_file(const std::string& name, const std::string& text) {
@@ -100,9 +103,10 @@ class KorvelTest : public ::testing::Test {
   void install_fake_wget() {
     const std::string bin = dir_ + "/bin";
     mkdir(bin.c_str(), 0755);
-    std::ofstream(bin + "/wget") << "#!/bin/sh\necho \"$@\" >> '" << dir_ << "/wget.log'\n"
-                                 << "for a; do case \"$a\" in --config=*) cat \"${a#--config=}\" >> '" << dir_
-                                 << "/wget-config.log';; esac; done\n";
+    std::ofstream(bin + "/wget")
+        << "#!/bin/sh\necho \"$@\" >> '" << dir_ << "/wget.log'\n"
+        << "for a; do case \"$a\" in --config=*) cat \"${a#--config=}\" >> '" << dir_
+        << "/wget-config.log';; esac; done\n";
     chmod((bin + "/wget").c_str(), 0755);
     setenv("PATH", (bin + ":" + getenv("PATH")).c_str(), 1);
   }

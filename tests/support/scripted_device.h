@@ -17,7 +17,8 @@ class ScriptedDevice : public ntcan_sim::Device {
     return *this;
   }
 
-  void on_frame(const CMSG& in, std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& out) override {
+  void on_frame(const CMSG& in, std::int64_t now_ns,
+                std::vector<ntcan_sim::TimedFrame>& out) override {
     std::lock_guard<std::mutex> lk(mx_);
     const std::string text = ntcan_sim::to_string(in);
     if (next_ < steps_.size() && text == steps_[next_].request) {

@@ -5,13 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <algorithm>
 
 #include "vexil_host.h"
 
@@ -145,15 +145,15 @@ TEST_F(ConfigFile, WriteThenReadGivesBackTheValuesAndKeepsForeignLines) {
 
 TEST_F(ConfigFile, MalformedLinesAreReportedAndSkippedWhileTheOthersLoad) {
   write_file(
-      "A: 1 2 3\n"           // 1: three integers for a four-integer property
-      "B: 1 2 x 4\n"         // 2: not an integer
-      "C: 5 6 7 8\n"         // 3: good
-      "D: 99999999999\n"     // 4: beyond 32 bits
-      "no colon here\n"      // 5
-      " : 5\n"               // 6: empty name
-      "E: 0x10\n"            // 7: good, hexadecimal
-      "F: 3 4\n"             // 8: two integers for one
-      "G:\t-7\n");           // 9: good
+      "A: 1 2 3\n"        // 1: three integers for a four-integer property
+      "B: 1 2 x 4\n"      // 2: not an integer
+      "C: 5 6 7 8\n"      // 3: good
+      "D: 99999999999\n"  // 4: beyond 32 bits
+      "no colon here\n"   // 5
+      " : 5\n"            // 6: empty name
+      "E: 0x10\n"         // 7: good, hexadecimal
+      "F: 3 4\n"          // 8: two integers for one
+      "G:\t-7\n");        // 9: good
   EqFct loc("LOC", path_);
   D_iiii a("A", &loc), b("B", &loc), c("C", &loc);
   PersistedInt d("D", &loc), e("E", &loc), f("F", &loc), g("G", &loc);
@@ -295,7 +295,8 @@ TEST_F(ConfigWriteBack, PlantedLinksBesideTheFileAreNeverFollowed) {
   std::ofstream(victim) << "precious\n";
   // Links at the names a predictable temporary file would have.
   const std::string pid = std::to_string(getpid());
-  for (const std::string& name : {path_ + ".tmp." + pid, path_ + ".tmp", path_ + "~", path_ + ".new"}) {
+  for (const std::string& name :
+       {path_ + ".tmp." + pid, path_ + ".tmp", path_ + "~", path_ + ".new"}) {
     ASSERT_EQ(symlink(victim.c_str(), name.c_str()), 0) << name;
   }
   ASSERT_EQ(save(path_, 2), 0);
@@ -322,7 +323,8 @@ TEST_F(ConfigWriteBack, FailedWriteLeavesTheOldFileAndNoTemporaryFile) {
   std::signal(SIGXFSZ, old_handler);
 
   EXPECT_EQ(r, -1);
-  EXPECT_EQ(read_file(), "P:\t1\n# a long comment that makes the file bigger than the limit below\n");
+  EXPECT_EQ(read_file(),
+            "P:\t1\n# a long comment that makes the file bigger than the limit below\n");
   EXPECT_EQ(files(), std::vector<std::string>{"loc.conf"});
   EXPECT_EQ(log.count("cannot write configuration file"), 1);
 }

@@ -1,9 +1,9 @@
 // EqData: conversions between value types and rows of multi-property answers.
+#include "eq_data.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
-
-#include "eq_data.h"
 
 namespace {
 
@@ -72,8 +72,8 @@ TEST(EqDataMulti, RowsGrowToTheHighestIndex) {
   EXPECT_EQ(d.get_row(2)->tm, 1000);
   EXPECT_EQ(d.get_row(3), nullptr);
 
-  d.set(1, 0.0f, 0.0f, 0, "A", 0);  // fills a lower row, keeps the others
-  d.set(9, 0.0f, 0.0f, 0, "X", -1); // ignored
+  d.set(1, 0.0f, 0.0f, 0, "A", 0);   // fills a lower row, keeps the others
+  d.set(9, 0.0f, 0.0f, 0, "X", -1);  // ignored
   EXPECT_EQ(d.length(), 3);
   EXPECT_EQ(d.get_row(0)->name, "A");
   EXPECT_EQ(d.get_row(2)->name, "B");

@@ -15,8 +15,10 @@ namespace {
 TEST(LogFormat, TimeHeadingAndText) {
   // 2023-11-14 22:13:20 UTC plus 123.9 ms.
   const vexil::Timestamp t = 1700000000LL * 1000000000LL + 123900000LL;
-  EXPECT_EQ(vexil::format_log_line({"config", "bad line", 0, t}), "2023-11-14 22:13:20.123 config bad line");
-  EXPECT_EQ(vexil::format_log_line({"node 3: ", "lost", 0, t}), "2023-11-14 22:13:20.123 node 3: lost");
+  EXPECT_EQ(vexil::format_log_line({"config", "bad line", 0, t}),
+            "2023-11-14 22:13:20.123 config bad line");
+  EXPECT_EQ(vexil::format_log_line({"node 3: ", "lost", 0, t}),
+            "2023-11-14 22:13:20.123 node 3: lost");
 }
 
 TEST(LogCaptureTest, CapturesWithTheFrameworkTime) {
@@ -85,7 +87,8 @@ TEST(LogToStderr, LinesOfSeveralThreadsNeverInterleave) {
                                         : line[i] == stamp_shape[i])
           << line.substr(0, 80);
     const std::string rest = line.substr(stamp_shape.size());
-    ASSERT_TRUE(rest[0] == 'T' && rest[1] >= '0' && rest[1] < '0' + kThreads && rest[2] == ' ') << rest.substr(0, 40);
+    ASSERT_TRUE(rest[0] == 'T' && rest[1] >= '0' && rest[1] < '0' + kThreads && rest[2] == ' ')
+        << rest.substr(0, 40);
     EXPECT_EQ(rest.substr(3), std::string(300, static_cast<char>('a' + (rest[1] - '0'))));
   }
   unlink(path);

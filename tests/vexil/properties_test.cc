@@ -146,8 +146,8 @@ TEST(SimpleProperties, StringNeverWritesPastA64ByteBuffer) {
   // Not yet terminated: the value ends at the buffer's end.
   EXPECT_EQ(s.value(), std::string(kSize, '#'));
 
-  for (std::size_t len : {std::size_t{0}, std::size_t{62}, std::size_t{63}, std::size_t{64}, std::size_t{65},
-                          std::size_t{500}}) {
+  for (std::size_t len : {std::size_t{0}, std::size_t{62}, std::size_t{63}, std::size_t{64},
+                          std::size_t{65}, std::size_t{500}}) {
     const std::string text(len, 'a');
     s.set_value(text);
     EXPECT_TRUE(guards_intact()) << len;

@@ -50,8 +50,10 @@ TEST(VirtualClock, SixtySecondsThroughPeriodicSleepersAreExact) {
     EXPECT_EQ(a[k], t0 + static_cast<std::int64_t>(k + 1) * kSecond);
     EXPECT_EQ(b[k], a[k]);
   }
-  for (std::size_t k = 0; k < c.size(); ++k) EXPECT_EQ(c[k], t0 + static_cast<std::int64_t>(3 * (k + 1)) * kSecond);
-  EXPECT_EQ(vc.deadlines(), (std::vector<vexil::Timestamp>{t0 + 61 * kSecond, t0 + 61 * kSecond, t0 + 63 * kSecond}));
+  for (std::size_t k = 0; k < c.size(); ++k)
+    EXPECT_EQ(c[k], t0 + static_cast<std::int64_t>(3 * (k + 1)) * kSecond);
+  EXPECT_EQ(vc.deadlines(), (std::vector<vexil::Timestamp>{t0 + 61 * kSecond, t0 + 61 * kSecond,
+                                                           t0 + 63 * kSecond}));
 
   // Woken once more, they end: advance must not wait for them forever.
   for (Sleeper* s : {&one, &other, &three}) s->stop = true;

@@ -4,7 +4,6 @@
 #include <fstream>
 #include <istream>
 
-
 namespace devsim {
 namespace {
 
@@ -78,7 +77,8 @@ bool parse_device_file(std::istream& in, const std::string& file_name, std::vect
   return true;
 }
 
-std::vector<std::shared_ptr<ntcan_sim::canopen::Device>> make_devices(const std::vector<DeviceSpec>& specs) {
+std::vector<std::shared_ptr<ntcan_sim::canopen::Device>> make_devices(
+    const std::vector<DeviceSpec>& specs) {
   std::vector<std::shared_ptr<ntcan_sim::canopen::Device>> out;
   for (const DeviceSpec& s : specs) {
     auto d = std::make_shared<ntcan_sim::canopen::Device>(s.node_id);

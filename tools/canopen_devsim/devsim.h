@@ -39,7 +39,8 @@ Options parse_options(const std::vector<std::string>& args);
 extern const char* const kUsage;
 
 // The devices the specs name, with their identity objects set, not yet booted.
-std::vector<std::shared_ptr<ntcan_sim::canopen::Device>> make_devices(const std::vector<DeviceSpec>& specs);
+std::vector<std::shared_ptr<ntcan_sim::canopen::Device>> make_devices(
+    const std::vector<DeviceSpec>& specs);
 
 }  // namespace devsim
 

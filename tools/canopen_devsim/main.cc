@@ -39,7 +39,8 @@ constexpr std::int64_t kPollNs = 100000000;
 constexpr int kTxRetries = 100;
 
 std::int64_t now_ns() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
 
@@ -55,7 +56,8 @@ bool send_frame(int fd, const CMSG& m, bool verbose) {
     }
     std::fprintf(stderr, "korvel_canopen_devsim: send %s: %s\n", ntcan_frame::to_string(m).c_str(),
                  std::strerror(errno));
-    return errno != ENETDOWN && errno != ENODEV;  // a downed interface is waited out, a removed one ends us
+    return errno != ENETDOWN &&
+           errno != ENODEV;  // a downed interface is waited out, a removed one ends us
   }
   if (verbose) std::printf("tx %s\n", ntcan_frame::to_string(m).c_str());
   return true;
@@ -82,7 +84,8 @@ int main(int argc, char** argv) {
   so.drop_count = false;
   const sc::RawSocket s = sc::open_raw_socket(o.ifname, so);
   if (s.fd < 0) {
-    std::fprintf(stderr, "korvel_canopen_devsim: %s: %s\n", o.ifname.c_str(), sc::text_of(s.condition));
+    std::fprintf(stderr, "korvel_canopen_devsim: %s: %s\n", o.ifname.c_str(),
+                 sc::text_of(s.condition));
     return 1;
   }
   struct sigaction sa;
@@ -93,8 +96,8 @@ int main(int argc, char** argv) {
 
   ntcan_sim::DeviceHost host;
   for (const auto& d : o.devices) {
-    std::printf("node %d on %s: \"%s\" \"%s\" \"%s\"\n", d.node_id, o.ifname.c_str(), d.name.c_str(), d.hw.c_str(),
-                d.sw.c_str());
+    std::printf("node %d on %s: \"%s\" \"%s\" \"%s\"\n", d.node_id, o.ifname.c_str(),
+                d.name.c_str(), d.hw.c_str(), d.sw.c_str());
   }
   std::printf("ready\n");
   std::fflush(stdout);

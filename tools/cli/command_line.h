@@ -84,8 +84,8 @@ class CommandLine {
 
   // Prints "<program>: <message>" and how to get help; returns kUsageError.
   int fail(std::FILE* err, const std::string& message) const {
-    std::fprintf(err, "%s: %s\nTry '%s --help' for more information.\n", program_.c_str(), message.c_str(),
-                 program_.c_str());
+    std::fprintf(err, "%s: %s\nTry '%s --help' for more information.\n", program_.c_str(),
+                 message.c_str(), program_.c_str());
     return kUsageError;
   }
 

@@ -27,7 +27,8 @@ bool config_words(const std::string& line, std::vector<std::string>& out) {
       continue;
     }
     std::size_t j = i;
-    while (j < line.size() && !std::isspace(static_cast<unsigned char>(line[j])) && line[j] != '#') {
+    while (j < line.size() && !std::isspace(static_cast<unsigned char>(line[j])) &&
+           line[j] != '#') {
       if (line[j] == '"') return false;  // a quote inside a word: a quoted text went wrong
       ++j;
     }
@@ -59,7 +60,8 @@ bool parse_config(std::istream& in, Config& cfg, std::string& error) {
     if (w.empty()) continue;
     long v = 0;
     if (w[0] == "bus" && w.size() == 2) {
-      if (std::find(cfg.buses.begin(), cfg.buses.end(), w[1]) == cfg.buses.end()) cfg.buses.push_back(w[1]);
+      if (std::find(cfg.buses.begin(), cfg.buses.end(), w[1]) == cfg.buses.end())
+        cfg.buses.push_back(w[1]);
     } else if (w[0] == "device" && w.size() == 6) {
       if (std::find(cfg.buses.begin(), cfg.buses.end(), w[1]) == cfg.buses.end()) {
         return fail("device on bus '" + w[1] + "' before a 'bus " + w[1] + "' line");
@@ -73,8 +75,9 @@ bool parse_config(std::istream& in, Config& cfg, std::string& error) {
     } else if (w[0] == "idle-ms" && w.size() == 2 && to_int(w[1], 0, 86400000, v)) {
       cfg.idle_time = std::chrono::milliseconds(v);
     } else {
-      return fail("expected 'bus NAME', 'device BUS NODE \"name\" \"hw\" \"sw\"', 'remote-frames on|off', "
-                  "'reboot-ms N' or 'idle-ms N'");
+      return fail(
+          "expected 'bus NAME', 'device BUS NODE \"name\" \"hw\" \"sw\"', 'remote-frames on|off', "
+          "'reboot-ms N' or 'idle-ms N'");
     }
   }
   return true;

@@ -10,9 +10,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -48,7 +48,10 @@ struct GatewaySim::Impl {
   };
 
   Impl(const Config& c, int can_port, int http_port)
-      : cfg(c), can_port(can_port), http_port(http_port), can(c, [this](const std::string& t) { log(t); }) {}
+      : cfg(c),
+        can_port(can_port),
+        http_port(http_port),
+        can(c, [this](const std::string& t) { log(t); }) {}
 
   const Config& cfg;
   const int can_port;
@@ -108,7 +111,9 @@ struct GatewaySim::Impl {
             first = accept_failures++ == 0;
             cv.notify_all();
           }
-          if (first) log(std::string("cannot accept: ") + std::strerror(errno) + " (trying again now and then)");
+          if (first)
+            log(std::string("cannot accept: ") + std::strerror(errno) +
+                " (trying again now and then)");
           accept_paused_until = Clock::now() + kAcceptRetry;
           return;
         }
@@ -173,7 +178,8 @@ struct GatewaySim::Impl {
         ++form_requests;
       }
       log(h.peer + " " + a.summary +
-          (a.reset ? ", rebooting for " + std::to_string(cfg.reboot_time.count()) + " ms" : std::string()));
+          (a.reset ? ", rebooting for " + std::to_string(cfg.reboot_time.count()) + " ms"
+                   : std::string()));
       // The reboot starts before the answer goes out: whoever reads it finds the gateway
       // rebooting.
       if (a.reset) reboot(&h);
@@ -182,7 +188,8 @@ struct GatewaySim::Impl {
     }
     if (h.answered) {
       while (h.sent < h.out.size()) {
-        const ssize_t n = ::send(h.fd, h.out.data() + h.sent, h.out.size() - h.sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n =
+            ::send(h.fd, h.out.data() + h.sent, h.out.size() - h.sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
           h.sent += static_cast<std::size_t>(n);
         } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
@@ -264,7 +271,8 @@ struct GatewaySim::Impl {
     auto until = std::min(Clock::now() + kIdlePoll, can.next_deadline());
     if (reboot_until) until = std::min(until, *reboot_until);
     if (accept_paused_until) until = std::min(until, *accept_paused_until);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
     return ms <= 0 ? 0 : static_cast<int>(ms) + 1;
   }
 
@@ -284,7 +292,8 @@ struct GatewaySim::Impl {
       const std::size_t first_client = fds.size();
       can.poll_fds(fds);
       const std::size_t first_http = fds.size();
-      for (auto& h : http) fds.push_back(pollfd{h->fd, static_cast<short>(h->answered ? POLLOUT : POLLIN), 0});
+      for (auto& h : http)
+        fds.push_back(pollfd{h->fd, static_cast<short>(h->answered ? POLLOUT : POLLIN), 0});
       const int rc = ::poll(fds.data(), fds.size(), poll_timeout());
       if (rc < 0 && errno != EINTR) break;
 
@@ -298,10 +307,13 @@ struct GatewaySim::Impl {
         if (!h.dead && fds[first_http + i].revents) serve_http(h, fds[first_http + i].revents);
       }
       const std::size_t http_before = http.size();
-      http.erase(std::remove_if(http.begin(), http.end(), [](const auto& h) { return h->dead; }), http.end());
-      if (can.tick(Clock::now()) || http.size() != http_before) accept_paused_until.reset();  // a descriptor came free
+      http.erase(std::remove_if(http.begin(), http.end(), [](const auto& h) { return h->dead; }),
+                 http.end());
+      if (can.tick(Clock::now()) || http.size() != http_before)
+        accept_paused_until.reset();  // a descriptor came free
       if (reboot_until && Clock::now() >= *reboot_until) end_reboot();
-      if (!reboot_until && !down && can_fd < 0) open_can_listener();  // a re-bind that failed before
+      if (!reboot_until && !down && can_fd < 0)
+        open_can_listener();  // a re-bind that failed before
     }
     can.drop_all("simulator stops");
     for (auto& h : http) close_http(*h);
@@ -345,7 +357,8 @@ bool GatewaySim::start(std::string& error) {
   im.wake_wr = pipe_fds[1];
   im.serving = true;
   im.log("socketcand on " + cfg_.address + ":" + std::to_string(can_port_) +
-         (http_port_ >= 0 ? ", reset form on http://" + cfg_.address + ":" + std::to_string(http_port_) + kFormPath
+         (http_port_ >= 0 ? ", reset form on http://" + cfg_.address + ":" +
+                                std::to_string(http_port_) + kFormPath
                           : std::string()));
   im.thread = std::thread([&im] { im.loop(); });
   return true;
@@ -415,9 +428,12 @@ int GatewaySim::resets() const {
   return impl_->resets;
 }
 
-std::uint64_t GatewaySim::frames(const std::string& bus) const { return impl_ ? impl_->can.frames(bus) : 0; }
+std::uint64_t GatewaySim::frames(const std::string& bus) const {
+  return impl_ ? impl_->can.frames(bus) : 0;
+}
 
-std::shared_ptr<ntcan_sim::canopen::Device> GatewaySim::device(const std::string& bus, int node) const {
+std::shared_ptr<ntcan_sim::canopen::Device> GatewaySim::device(const std::string& bus,
+                                                               int node) const {
   return impl_ ? impl_->can.device(bus, node) : nullptr;
 }
 

@@ -30,7 +30,8 @@ const char* const kUsage =
     "  --port N           socketcand port (default 29536; 0 takes any free port)\n"
     "  --http-port N|-1   port of the HTTP reset form (default 80; 0 any free port, -1 none)\n"
     "  --config FILE      lines 'bus can0', 'device can0 5 \"Maker\" \"HW1\" \"SW1\"',\n"
-    "                     'remote-frames on|off', 'reboot-ms N', 'idle-ms N'. Without one: bus can0,\n"
+    "                     'remote-frames on|off', 'reboot-ms N', 'idle-ms N'. Without one: bus "
+    "can0,\n"
     "                     no devices.\n"
     "  --reboot-ms N      how long a reset keeps the gateway away (default 3000)\n"
     "  --quiet            no log lines on standard error\n"
@@ -41,7 +42,8 @@ const char* const kUsage =
 // Why a port cannot be had, in the words of someone who runs the program by hand.
 std::string port_hint(const std::string& error) {
   if (error.find("Permission denied") != std::string::npos) {
-    return " (ports below 1024 need root or CAP_NET_BIND_SERVICE: choose another with --port / --http-port, "
+    return " (ports below 1024 need root or CAP_NET_BIND_SERVICE: choose another with --port / "
+           "--http-port, "
            "or --http-port -1 for no reset form)";
   }
   if (error.find("Address already in use") != std::string::npos) {
@@ -70,8 +72,10 @@ int main(int argc, char** argv) {
     };
   };
   cl.value("--port", integer(0, 65535, [&cfg](long n) { cfg.can_port = static_cast<int>(n); }));
-  cl.value("--http-port", integer(-1, 65535, [&cfg](long n) { cfg.http_port = static_cast<int>(n); }));
-  cl.value("--reboot-ms", integer(0, 3600000, [&cfg](long n) { cfg.reboot_time = std::chrono::milliseconds(n); }));
+  cl.value("--http-port",
+           integer(-1, 65535, [&cfg](long n) { cfg.http_port = static_cast<int>(n); }));
+  cl.value("--reboot-ms",
+           integer(0, 3600000, [&cfg](long n) { cfg.reboot_time = std::chrono::milliseconds(n); }));
   cl.value("--config", [&cfg](const std::string& file) -> std::string {
     std::ifstream in(file);
     if (!in) return "cannot read it";
@@ -96,7 +100,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "korvel_gateway_sim: %s%s\n", error.c_str(), port_hint(error).c_str());
     return 1;
   }
-  std::printf("socketcand %s %d http %d\n", sim.config().address.c_str(), sim.can_port(), sim.http_port());
+  std::printf("socketcand %s %d http %d\n", sim.config().address.c_str(), sim.can_port(),
+              sim.http_port());
   std::fflush(stdout);
 
   std::thread([&sim] {

@@ -22,7 +22,8 @@ std::string trim(const std::string& s) {
   return s.substr(b, e - b);
 }
 
-FormAnswer respond(int code, const char* reason, const std::string& body, bool challenge, std::string summary) {
+FormAnswer respond(int code, const char* reason, const std::string& body, bool challenge,
+                   std::string summary) {
   FormAnswer a;
   a.complete = true;
   a.response = "HTTP/1.1 " + std::to_string(code) + " " + reason +
@@ -37,11 +38,13 @@ FormAnswer respond(int code, const char* reason, const std::string& body, bool c
 }  // namespace
 
 std::string base64(const std::string& in) {
-  static const char* const digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  static const char* const digits =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
   std::size_t i = 0;
   for (; i + 2 < in.size(); i += 3) {
-    const unsigned v = static_cast<unsigned char>(in[i]) << 16 | static_cast<unsigned char>(in[i + 1]) << 8 |
+    const unsigned v = static_cast<unsigned char>(in[i]) << 16 |
+                       static_cast<unsigned char>(in[i + 1]) << 8 |
                        static_cast<unsigned char>(in[i + 2]);
     out += digits[v >> 18 & 63];
     out += digits[v >> 12 & 63];
@@ -54,7 +57,8 @@ std::string base64(const std::string& in) {
     out += digits[v >> 12 & 63];
     out += "==";
   } else if (i + 2 == in.size()) {
-    const unsigned v = static_cast<unsigned char>(in[i]) << 16 | static_cast<unsigned char>(in[i + 1]) << 8;
+    const unsigned v =
+        static_cast<unsigned char>(in[i]) << 16 | static_cast<unsigned char>(in[i + 1]) << 8;
     out += digits[v >> 18 & 63];
     out += digits[v >> 12 & 63];
     out += digits[v >> 6 & 63];
@@ -66,7 +70,8 @@ std::string base64(const std::string& in) {
 FormAnswer answer_form(const std::string& received) {
   const std::size_t head_end = received.find("\r\n\r\n");
   if (head_end == std::string::npos) {
-    if (received.size() > kMaxHttpRequest) return respond(400, "Bad Request", "request too long\n", false, "400 (too long)");
+    if (received.size() > kMaxHttpRequest)
+      return respond(400, "Bad Request", "request too long\n", false, "400 (too long)");
     return FormAnswer{};
   }
   std::istringstream head(received.substr(0, head_end));
@@ -82,11 +87,13 @@ FormAnswer answer_form(const std::string& received) {
     if (colon == std::string::npos) continue;
     const std::string name = lower(trim(line.substr(0, colon)));
     const std::string value = trim(line.substr(colon + 1));
-    if (name == "content-length") length = static_cast<std::size_t>(std::strtoul(value.c_str(), nullptr, 10));
+    if (name == "content-length")
+      length = static_cast<std::size_t>(std::strtoul(value.c_str(), nullptr, 10));
     if (name == "authorization") auth = value;
   }
   const std::string what = method + " " + path + ": ";
-  if (length > kMaxHttpRequest) return respond(413, "Payload Too Large", "too long\n", false, what + "413");
+  if (length > kMaxHttpRequest)
+    return respond(413, "Payload Too Large", "too long\n", false, what + "413");
   if (received.size() < head_end + 4 + length) return FormAnswer{};
   const std::string body = received.substr(head_end + 4, length);
   if (path != kFormPath) return respond(404, "Not Found", "not found\n", false, what + "404");

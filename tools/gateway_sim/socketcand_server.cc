@@ -34,7 +34,8 @@ SocketcandServer::SocketcandServer(const Config& cfg, Log log) : cfg_(cfg), log_
   buses_.resize(cfg.buses.size());
   for (std::size_t i = 0; i < cfg.buses.size(); ++i) buses_[i].name = cfg.buses[i];
   for (const auto& d : cfg.devices) {
-    auto it = std::find_if(buses_.begin(), buses_.end(), [&](const Bus& b) { return b.name == d.bus; });
+    auto it =
+        std::find_if(buses_.begin(), buses_.end(), [&](const Bus& b) { return b.name == d.bus; });
     if (it == buses_.end()) continue;
     auto dev = std::make_shared<ntcan_sim::canopen::Device>(static_cast<std::uint8_t>(d.node));
     dev->set_identity(d.name, d.hw, d.sw);
@@ -101,8 +102,9 @@ bool SocketcandServer::tick(Clock::time_point now) {
     }
   }
   const std::size_t before = clients_.size();
-  clients_.erase(std::remove_if(clients_.begin(), clients_.end(), [](const auto& c) { return c->dead; }),
-                 clients_.end());
+  clients_.erase(
+      std::remove_if(clients_.begin(), clients_.end(), [](const auto& c) { return c->dead; }),
+      clients_.end());
   return clients_.size() != before;
 }
 
@@ -135,7 +137,8 @@ void SocketcandServer::queue(Client& c, const std::string& text) {
 
 void SocketcandServer::flush(Client& c) {
   while (!c.dead && c.sent < c.out.size()) {
-    const ssize_t n = ::send(c.fd, c.out.data() + c.sent, c.out.size() - c.sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t n =
+        ::send(c.fd, c.out.data() + c.sent, c.out.size() - c.sent, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
       c.sent += static_cast<std::size_t>(n);
     } else if (n < 0 && errno == EINTR) {
@@ -165,8 +168,9 @@ void SocketcandServer::drop(Client& c, const std::string& why) {
     --raw_clients_[buses_[static_cast<std::size_t>(c.bus)].name];
     cv_.notify_all();
   }
-  log_(c.peer + " disconnected (" + why + ")" +
-       (c.dropped ? ", " + std::to_string(c.dropped) + " frames it did not read were dropped" : ""));
+  log_(
+      c.peer + " disconnected (" + why + ")" +
+      (c.dropped ? ", " + std::to_string(c.dropped) + " frames it did not read were dropped" : ""));
 }
 
 void SocketcandServer::push_frame(Client& c, const CMSG& m) {
@@ -174,9 +178,9 @@ void SocketcandServer::push_frame(Client& c, const CMSG& m) {
     ++c.dropped;
     return;
   }
-  const auto t =
-      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
-          .count();
+  const auto t = std::chrono::duration_cast<std::chrono::microseconds>(
+                     std::chrono::system_clock::now().time_since_epoch())
+                     .count();
   // The blank before each frame keeps a client that reads in fixed blocks from losing a
   // frame whose '<' ends a block.
   c.out += ' ';
@@ -189,7 +193,8 @@ void SocketcandServer::run(int bus, std::deque<ntcan_sim::BusFrame>& work, std::
   Bus& b = buses_[static_cast<std::size_t>(bus)];
   const std::uint64_t crossed = b.devices.run(work, now, [&](const CMSG& m, const void* sender) {
     for (auto& c : clients_) {
-      if (!c->dead && c->stage == Client::Stage::kRaw && c->bus == bus && c.get() != sender) push_frame(*c, m);
+      if (!c->dead && c->stage == Client::Stage::kRaw && c->bus == bus && c.get() != sender)
+        push_frame(*c, m);
     }
   });
   if (crossed == 0) return;
@@ -207,7 +212,8 @@ void SocketcandServer::on_message(Client& c, const std::string& body) {
   switch (c.stage) {
     case Client::Stage::kGreeted:
       if (m.kind == Kind::kOpen) {
-        const auto it = std::find_if(buses_.begin(), buses_.end(), [&](const Bus& b) { return b.name == m.text; });
+        const auto it = std::find_if(buses_.begin(), buses_.end(),
+                                     [&](const Bus& b) { return b.name == m.text; });
         if (it == buses_.end()) {
           log_(c.peer + " asked for unknown bus " + m.text);
           c.close_after = true;
@@ -280,7 +286,8 @@ void SocketcandServer::read(Client& c, Clock::time_point now) {
   }
 }
 
-std::shared_ptr<ntcan_sim::canopen::Device> SocketcandServer::device(const std::string& bus, int node) const {
+std::shared_ptr<ntcan_sim::canopen::Device> SocketcandServer::device(const std::string& bus,
+                                                                     int node) const {
   for (const auto& b : buses_) {
     if (b.name != bus) continue;
     for (const auto& d : b.configured) {
@@ -301,7 +308,8 @@ bool SocketcandServer::wait_held_back(std::uint64_t n, std::chrono::milliseconds
   return cv_.wait_for(lock, timeout, [&] { return held_back_ >= n; });
 }
 
-bool SocketcandServer::wait_clients(const std::string& bus, int n, std::chrono::milliseconds timeout) {
+bool SocketcandServer::wait_clients(const std::string& bus, int n,
+                                    std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(mx_);
   return cv_.wait_for(lock, timeout, [&] { return raw_clients_[bus] == n; });
 }

@@ -6,9 +6,9 @@
 //
 // Hostile clients cannot hurt the others: what waits to be written to a client is bounded
 // (frames past the configured backlog are dropped for that client and counted; its own
-// requests are not read while it is that far behind), a client that sends nothing for the configured idle
-// time is disconnected, and every request gets an answer it can see (an error for anything
-// unknown or malformed).
+// requests are not read while it is that far behind), a client that sends nothing for the
+// configured idle time is disconnected, and every request gets an answer it can see (an error for
+// anything unknown or malformed).
 //
 // Everything but the counters (raw_clients, frames, wait_clients) runs on the gateway's loop
 // thread.

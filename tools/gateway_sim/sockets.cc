@@ -28,7 +28,8 @@ int listen_on(const std::string& address, int port, int& bound, std::string& err
   const int one = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 64) != 0) {
-    error = "cannot listen on " + address + ":" + std::to_string(port) + ": " + std::strerror(errno);
+    error =
+        "cannot listen on " + address + ":" + std::to_string(port) + ": " + std::strerror(errno);
     ::close(fd);
     return -1;
   }

@@ -315,8 +315,8 @@ class D_can : public D_fct {
   int sdo_read(int index, int subindex, unsigned char* buffer, int capacity, int* size,
                sdo_outcome* outcome = nullptr, int timeout_ms = kSdoTimeoutMs);
   // Download of size bytes (1 or more) into object index/subindex.
-  int sdo_write(int index, int subindex, const unsigned char* data, int size, sdo_outcome* outcome = nullptr,
-                int timeout_ms = kSdoTimeoutMs);
+  int sdo_write(int index, int subindex, const unsigned char* data, int size,
+                sdo_outcome* outcome = nullptr, int timeout_ms = kSdoTimeoutMs);
   // Operator text of an abort code, e.g. "0x06020000 object does not exist".
   static std::string sdo_abort_text(std::uint32_t code);
 

@@ -31,7 +31,8 @@ void* can_control(void* arg) {
   canline* line = static_cast<canline*>(arg);
 
   char msg[100];
-  std::snprintf(msg, sizeof msg, "Line : %d, Handle: %d", line->line_, static_cast<int>(line->handle()));
+  std::snprintf(msg, sizeof msg, "Line : %d, Handle: %d", line->line_,
+                static_cast<int>(line->handle()));
   log("Inside can_control: ", msg);
   VEXILsleep(kStartPause, 0);
 
@@ -45,8 +46,8 @@ void* can_control(void* arg) {
   }
 
   int retry = 1;
-  bool first = false;       // the "2." message was logged since the last good status
-  bool first_time = true;   // one failed status check is still tolerated
+  bool first = false;      // the "2." message was logged since the last good status
+  bool first_time = true;  // one failed status check is still tolerated
   int reset_tries = 0;
   int open_err_cnt = kOpenErrorsPerReset;
   CAN_IF_STATUS canstat{};
@@ -63,7 +64,8 @@ void* can_control(void* arg) {
       ret = line->can_open();
       if (ret != 0) {
         open_err_cnt += 1;
-        if (reset_tries < kMaxResets && open_err_cnt > kOpenErrorsPerReset && ret == NTCAN_SOCK_CONN_TIMEOUT) {
+        if (reset_tries < kMaxResets && open_err_cnt > kOpenErrorsPerReset &&
+            ret == NTCAN_SOCK_CONN_TIMEOUT) {
           open_err_cnt = 0;
           line->reset_line();
           VEXILsleep(kResetPause, 0);
@@ -78,7 +80,8 @@ void* can_control(void* arg) {
     ret = canStatus(line->handle(), &canstat);
     if (ret == 0) {
       if (canstat.boardstatus != line->board_status) {
-        log("3. canStatus returned: ", line_text(line, "boardstatus: " + std::to_string(canstat.boardstatus)));
+        log("3. canStatus returned: ",
+            line_text(line, "boardstatus: " + std::to_string(canstat.boardstatus)));
       }
       line->board_status = canstat.boardstatus;
       line->reset_first_ = false;
@@ -98,7 +101,8 @@ void* can_control(void* arg) {
     }
 
     line->can_close();
-    if (!first) log("2. canStatus returned: ", line_text(line, "mess: " + korvel::status_name(ret)));
+    if (!first)
+      log("2. canStatus returned: ", line_text(line, "mess: " + korvel::status_name(ret)));
     VEXILsleep(kClosePause, 0);
     retry = 1;
     open_err_cnt = kOpenErrorsPerReset;

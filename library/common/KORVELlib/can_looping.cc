@@ -60,7 +60,9 @@ std::mutex D_can::mx_loop;
 void D_can::can_print() {
   if (!canIdent_debug_) return;
   const IIII* d = canIdent_debug_->value();
-  if (d->i1_data != canIdent_.i1_data || d->i2_data != canIdent_.i2_data || d->i3_data != canIdent_.i3_data) return;
+  if (d->i1_data != canIdent_.i1_data || d->i2_data != canIdent_.i2_data ||
+      d->i3_data != canIdent_.i3_data)
+    return;
   if (!rxmsg_ || !rxmsg_len_ || *rxmsg_len_ <= 0) return;
 
   for (int i = 0; i < *rxmsg_len_ && i < korvel::kRxCapacity; ++i) {
@@ -72,7 +74,8 @@ void D_can::can_print() {
       used += std::snprintf(data + used, sizeof data - used, " %02X", m.data[j]);
     }
     char line[200];
-    std::snprintf(line, sizeof line, "ID: %X, Len: %d, Data:%s", static_cast<unsigned>(m.id), m.len, data);
+    std::snprintf(line, sizeof line, "ID: %X, Len: %d, Data:%s", static_cast<unsigned>(m.id), m.len,
+                  data);
     korvel::log("can_print", line);
   }
 }

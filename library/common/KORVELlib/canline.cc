@@ -78,7 +78,8 @@ int canline::can_open(NTCAN_HANDLE& handle, bool openalways) {
   if (ret != 0) {
     handle = -1;
     if (!err_first_) {
-      log("canOpen returned: ", "Line : " + std::to_string(line_) + "mess: " + korvel::status_name(ret));
+      log("canOpen returned: ",
+          "Line : " + std::to_string(line_) + "mess: " + korvel::status_name(ret));
       err_first_ = true;
     }
     is_open_ = false;
@@ -164,7 +165,8 @@ void canline::reset_line() {
   const std::string address = korvel::gateway_address(line_ip_);
   if (address.empty()) {
     if (!bad_ip_logged_) {
-      log("canline::reset_line ", "Line : " + std::to_string(line_) + " gateway address \"" + line_ip_ +
+      log("canline::reset_line ", "Line : " + std::to_string(line_) + " gateway address \"" +
+                                      line_ip_ +
                                       "\" is not a dotted IPv4 address: no gateway reset");
       bad_ip_logged_ = true;
     }
@@ -175,9 +177,11 @@ void canline::reset_line() {
   // Whether the reset helped shows at the next re-open; only a run that could not start or
   // had to be stopped is worth a line of its own.
   if (!run.started) {
-    log("canline::reset_line ", "Line : " + std::to_string(line_) + " gateway reset not run: " + run.error);
+    log("canline::reset_line ",
+        "Line : " + std::to_string(line_) + " gateway reset not run: " + run.error);
   } else if (run.timed_out) {
-    log("canline::reset_line ", "Line : " + std::to_string(line_) + " gateway reset stopped after " +
+    log("canline::reset_line ", "Line : " + std::to_string(line_) +
+                                    " gateway reset stopped after " +
                                     std::to_string(limit.count()) + " ms");
   }
   if (!reset_first_) {

@@ -14,8 +14,8 @@ namespace korvel {
 // identifier of one device; the NMT identifier addresses every device at once.
 constexpr int kNmtId = 0x000;
 constexpr int kEmergencyBase = 0x080;
-constexpr int kSdoReplyBase = 0x580;    // device -> client (server SDO transmit)
-constexpr int kSdoRequestBase = 0x600;  // client -> device (server SDO receive)
+constexpr int kSdoReplyBase = 0x580;      // device -> client (server SDO transmit)
+constexpr int kSdoRequestBase = 0x600;    // client -> device (server SDO receive)
 constexpr int kErrorControlBase = 0x700;  // node guarding / heartbeat / boot-up
 
 // --- NMT command specifiers (byte 0 of an NMT frame; byte 1 is the node-ID, 0 for all).
@@ -41,9 +41,9 @@ constexpr unsigned char kSdoInitiateUploadReply = 0x40;
 constexpr unsigned char kSdoUploadSegmentReply = 0x00;
 constexpr unsigned char kSdoInitiateDownloadReply = 0x60;
 constexpr unsigned char kSdoDownloadSegmentReply = 0x20;
-constexpr unsigned char kSdoExpedited = 0x02;     // "e" bit of an initiate
-constexpr unsigned char kSdoSizeIndicated = 0x01; // "s" bit of an initiate
-constexpr unsigned char kSdoLastSegment = 0x01;   // "c" bit of a segment
+constexpr unsigned char kSdoExpedited = 0x02;      // "e" bit of an initiate
+constexpr unsigned char kSdoSizeIndicated = 0x01;  // "s" bit of an initiate
+constexpr unsigned char kSdoLastSegment = 0x01;    // "c" bit of a segment
 // Abort codes.
 constexpr std::uint32_t kSdoAbortToggle = 0x05030000;
 constexpr std::uint32_t kSdoAbortTimeout = 0x05040000;

@@ -59,7 +59,8 @@ D_can::~D_can() {
   // The text properties keep their text inside the node: take them out of the location so
   // that nobody reads them any more.
   if (efp_) {
-    for (D_fct* text : {static_cast<D_fct*>(manu_), static_cast<D_fct*>(hwver_), static_cast<D_fct*>(swver_)}) {
+    for (D_fct* text :
+         {static_cast<D_fct*>(manu_), static_cast<D_fct*>(hwver_), static_cast<D_fct*>(swver_)}) {
       if (text) efp_->remove_property(text);
     }
   }
@@ -99,8 +100,8 @@ void D_can::read() {
 void D_can::write(std::ostream& ofile) {
   D_fct::write(ofile);
   char buf[200];
-  std::snprintf(buf, sizeof buf, " \t%d  %d  %d  %d\n", canIdent_.i1_data, canIdent_.i2_data, canIdent_.i3_data,
-                canIdent_.i4_data);
+  std::snprintf(buf, sizeof buf, " \t%d  %d  %d  %d\n", canIdent_.i1_data, canIdent_.i2_data,
+                canIdent_.i3_data, canIdent_.i4_data);
   ofile << buf;
 }
 
@@ -118,8 +119,9 @@ int D_can::set(EqAdr*, EqData* ed, EqData*, EqFct*) {
 
 int D_can::get_multi(EqAdr*, EqData*, EqData* res, int* i, char* addr) {
   if (!res) return ERR_ILLEGAL_DATA;
-  res->set(canIdent_.i1_data, static_cast<float>(canIdent_.i2_data), static_cast<float>(canIdent_.i3_data),
-           static_cast<std::time_t>(canIdent_.i4_data), std::string(addr ? addr : ""), i ? *i : 0);
+  res->set(canIdent_.i1_data, static_cast<float>(canIdent_.i2_data),
+           static_cast<float>(canIdent_.i3_data), static_cast<std::time_t>(canIdent_.i4_data),
+           std::string(addr ? addr : ""), i ? *i : 0);
   return 0;
 }
 
@@ -128,15 +130,16 @@ void D_can::set_value(IIII* s) {
   char line[400];
   if (efp_) {
     char by[200];
-    std::snprintf(by, sizeof by, "%s@%s", efp_->get_username().c_str(), efp_->get_hostname().c_str());
-    std::snprintf(line, sizeof line, "%s change from: %d, %d, %d, %d to: %d, %d, %d, %d by %s", basename().c_str(),
-                  canIdent_.i1_data, canIdent_.i2_data, canIdent_.i3_data, canIdent_.i4_data, s->i1_data, s->i2_data,
-                  s->i3_data, s->i4_data, by);
+    std::snprintf(by, sizeof by, "%s@%s", efp_->get_username().c_str(),
+                  efp_->get_hostname().c_str());
+    std::snprintf(line, sizeof line, "%s change from: %d, %d, %d, %d to: %d, %d, %d, %d by %s",
+                  basename().c_str(), canIdent_.i1_data, canIdent_.i2_data, canIdent_.i3_data,
+                  canIdent_.i4_data, s->i1_data, s->i2_data, s->i3_data, s->i4_data, by);
     korvel::log(efp_->get_location_name(), line);
   } else {
-    std::snprintf(line, sizeof line, "%s change from: %d, %d, %d, %d to: %d, %d, %d, %d", basename().c_str(),
-                  canIdent_.i1_data, canIdent_.i2_data, canIdent_.i3_data, canIdent_.i4_data, s->i1_data, s->i2_data,
-                  s->i3_data, s->i4_data);
+    std::snprintf(line, sizeof line, "%s change from: %d, %d, %d, %d to: %d, %d, %d, %d",
+                  basename().c_str(), canIdent_.i1_data, canIdent_.i2_data, canIdent_.i3_data,
+                  canIdent_.i4_data, s->i1_data, s->i2_data, s->i3_data, s->i4_data);
     korvel::log("D_can", line);
   }
 

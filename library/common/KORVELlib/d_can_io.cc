@@ -74,7 +74,8 @@ int D_can::can_get(CMSG* rxmsg, int* length) {
 }
 
 int D_can::can_poll(int* ident, int* length, unsigned char* Data) {
-  if (!ident || !length || !valid_length(*length) || (*length > 0 && !Data)) return NTCAN_INVALID_PARAMETER;
+  if (!ident || !length || !valid_length(*length) || (*length > 0 && !Data))
+    return NTCAN_INVALID_PARAMETER;
   CMSG request{};
   request.id = *ident;
   request.len = static_cast<uint8_t>(*length);
@@ -141,8 +142,14 @@ int D_can::can_array(CMSG* rxmsg, int* length) {
 }
 
 int D_can::can_SDO(unsigned short index, unsigned char subindex) {
-  unsigned char data[8] = {korvel::kSdoInitiateUpload, static_cast<unsigned char>(index & 0xFF),
-                           static_cast<unsigned char>(index >> 8), subindex, 0, 0, 0, 0};
+  unsigned char data[8] = {korvel::kSdoInitiateUpload,
+                           static_cast<unsigned char>(index & 0xFF),
+                           static_cast<unsigned char>(index >> 8),
+                           subindex,
+                           0,
+                           0,
+                           0,
+                           0};
   return can_write(korvel::kSdoRequestBase + canIdent_.i2_data, 8, data);
 }
 

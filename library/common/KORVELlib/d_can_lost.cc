@@ -22,7 +22,8 @@ constexpr const char* kHeading = "D_can::supervise_alive";
 struct Watch {
   D_can* node;
   int ms;
-  std::time_t last_seen;  // framework time of the batch with the last state frame (or of switching on)
+  std::time_t
+      last_seen;  // framework time of the batch with the last state frame (or of switching on)
   bool lost;
 };
 
@@ -41,7 +42,8 @@ std::vector<Watch>::iterator find_watch(const D_can* node) {
 int last_state(const CMSG* frames, int n, int node_id) {
   int state = -1;
   for (int i = 0; i < n; ++i) {
-    if (frames[i].id == korvel::kErrorControlBase + node_id && frames[i].len == 1) state = frames[i].data[0];
+    if (frames[i].id == korvel::kErrorControlBase + node_id && frames[i].len == 1)
+      state = frames[i].data[0];
   }
   return state;
 }
@@ -101,14 +103,16 @@ void D_can::supervise_batch(D_can* master) {
       w.lost = false;
       if (node->alive_) node->alive_->set_value(state);  // the usual value and condition text
       char text[200];
-      std::snprintf(text, sizeof text, "%s: back, state 0x%02X (%s)", base.c_str(), static_cast<unsigned>(state),
+      std::snprintf(text, sizeof text, "%s: back, state 0x%02X (%s)", base.c_str(),
+                    static_cast<unsigned>(state),
                     node->modul_condition_ ? node->modul_condition_->value().c_str() : "");
       korvel::log(kHeading, text);
     } else if (!w.lost && korvel::surely_past(w.last_seen, now, w.ms)) {
       w.lost = true;
       if (node->alive_) node->alive_->D_int_ptr::set_value(kLostAlive);
       if (node->modul_condition_) node->modul_condition_->set_value(kLostText);
-      korvel::log(kHeading, base + ": lost, no state frame for more than " + std::to_string(w.ms) + " ms");
+      korvel::log(kHeading,
+                  base + ": lost, no state frame for more than " + std::to_string(w.ms) + " ms");
     }
   }
 }

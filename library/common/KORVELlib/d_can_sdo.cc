@@ -19,7 +19,7 @@ using korvel::kSdoAbortOutOfMemory;
 using korvel::kSdoReplyBase;
 using korvel::kSdoRequestBase;
 
-constexpr int kWaitSeconds = 2;        // a wait ends once VEXILtime() is more than this past its start
+constexpr int kWaitSeconds = 2;  // a wait ends once VEXILtime() is more than this past its start
 constexpr int kBatch = 100;
 constexpr std::size_t kTextBuffer = 64;
 
@@ -95,9 +95,10 @@ int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer, std::size_t
   if (sdo_size_ >= 0 && static_cast<std::size_t>(sdo_size_) + 1 > capacity) {
     sdo_abort(node, kSdoAbortOutOfMemory);
     char line[200];
-    std::snprintf(line, sizeof line,
-                  "--Error: object 0x%04X/%d announces %ld bytes, more than the buffer of %zu holds: aborted",
-                  static_cast<unsigned>(Index), Subindex, sdo_size_, capacity);
+    std::snprintf(
+        line, sizeof line,
+        "--Error: object 0x%04X/%d announces %ld bytes, more than the buffer of %zu holds: aborted",
+        static_cast<unsigned>(Index), Subindex, sdo_size_, capacity);
     korvel::log("segSdoRead", line);
     return kFailed;
   }
@@ -160,7 +161,8 @@ int D_can::initUploadResponse(short node, char* buffer, int* offset) {
 
 int D_can::requestUploadSegment(short /*node*/) {
   // The first segment request carries toggle 0 (ToggleBit starts at 1), then they alternate.
-  const unsigned char command = ToggleBit ? korvel::kSdoUploadSegment : korvel::kSdoUploadSegment | korvel::kSdoToggle;
+  const unsigned char command =
+      ToggleBit ? korvel::kSdoUploadSegment : korvel::kSdoUploadSegment | korvel::kSdoToggle;
   unsigned char data[8] = {command, 0, 0, 0, 0, 0, 0, 0};
   ToggleBit = ToggleBit ? 0 : 1;
   return can_write(kSdoRequestBase + canIdent_.i2_data, 8, data);
@@ -179,7 +181,8 @@ int D_can::receiveUploadSegment(short node, char* buffer, int* offset) {
     }
     const int size = 7 - ((m.data[0] >> 1) & 7);
     if (dlc < 1 + size) return false;  // claims more data than the frame carries
-    if (*offset < 0 || static_cast<std::size_t>(*offset) + static_cast<std::size_t>(size) + 1 > sdo_capacity_) {
+    if (*offset < 0 ||
+        static_cast<std::size_t>(*offset) + static_cast<std::size_t>(size) + 1 > sdo_capacity_) {
       sdo_abort(node, kSdoAbortOutOfMemory);
       char line[200];
       std::snprintf(line, sizeof line,
@@ -247,7 +250,9 @@ int D_can::read_text_object(int index, D_string* prop) {
 
 int D_can::get_manufacture() { return read_text_object(korvel::kManufacturerDeviceName, manu_); }
 
-int D_can::get_hwversion() { return read_text_object(korvel::kManufacturerHardwareVersion, hwver_); }
+int D_can::get_hwversion() {
+  return read_text_object(korvel::kManufacturerHardwareVersion, hwver_);
+}
 
 int D_can::get_swversion() {
   VEXILsleep(0, 100000);

@@ -74,7 +74,8 @@ void put_little_endian32(uint8_t* p, std::uint32_t v) {
 // One transfer: holds the device's channel, sends requests, waits for replies, aborts.
 class Transfer {
  public:
-  Transfer(Channel& ch, int net, int node_id, int index, int subindex, int timeout_ms, D_can::sdo_outcome& outcome)
+  Transfer(Channel& ch, int net, int node_id, int index, int subindex, int timeout_ms,
+           D_can::sdo_outcome& outcome)
       : ch_(ch),
         lock_(ch.transfer),
         net_(net),
@@ -106,15 +107,16 @@ class Transfer {
     if (r != 0) return r;
     CMSG m;
     r = await(m, [&](const CMSG& f) {
-      return (f.data[0] & kSdoReplyMask) == kSdoInitiateUploadReply && length(f) >= 4 && mux_is_ours(f);
+      return (f.data[0] & kSdoReplyMask) == kSdoInitiateUploadReply && length(f) >= 4 &&
+             mux_is_ours(f);
     });
     if (r != 0) return r;
 
     const int dlc = length(m);
     if (m.data[0] & kSdoExpedited) {
       // Expedited: the data are in bytes 4 onward; without a size, as many as the frame carries.
-      const int n =
-          (m.data[0] & kSdoSizeIndicated) ? kMaxExpedited - ((m.data[0] >> 2) & 3) : std::min(kMaxExpedited, dlc - 4);
+      const int n = (m.data[0] & kSdoSizeIndicated) ? kMaxExpedited - ((m.data[0] >> 2) & 3)
+                                                    : std::min(kMaxExpedited, dlc - 4);
       if (n <= 0 || dlc < 4 + n) return abort(kSdoAbortGeneral);
       if (n > capacity) return abort(kSdoAbortOutOfMemory);
       std::memcpy(buffer, &m.data[4], static_cast<std::size_t>(n));
@@ -131,7 +133,8 @@ class Transfer {
       uint8_t seg[8] = {static_cast<uint8_t>(kSdoUploadSegment | toggle)};
       r = send_plain(seg);
       if (r != 0) return r;
-      r = await(m, [&](const CMSG& f) { return (f.data[0] & kSdoReplyMask) == kSdoUploadSegmentReply; });
+      r = await(
+          m, [&](const CMSG& f) { return (f.data[0] & kSdoReplyMask) == kSdoUploadSegmentReply; });
       if (r != 0) return r;
       if ((m.data[0] & kSdoToggle) != toggle) return abort(kSdoAbortToggle);
       const int n = kSegmentData - ((m.data[0] >> 1) & 7);
@@ -158,7 +161,8 @@ class Transfer {
     if (r != 0) return r;
     CMSG m;
     r = await(m, [&](const CMSG& f) {
-      return (f.data[0] & kSdoReplyMask) == kSdoInitiateDownloadReply && length(f) >= 4 && mux_is_ours(f);
+      return (f.data[0] & kSdoReplyMask) == kSdoInitiateDownloadReply && length(f) >= 4 &&
+             mux_is_ours(f);
     });
     if (r != 0 || expedited) return r;
 
@@ -166,11 +170,14 @@ class Transfer {
     for (unsigned char toggle = 0; offset < size; toggle ^= kSdoToggle) {
       const int n = std::min(kSegmentData, size - offset);
       const bool last = offset + n == size;
-      uint8_t seg[8] = {static_cast<uint8_t>(toggle | ((kSegmentData - n) << 1) | (last ? kSdoLastSegment : 0))};
+      uint8_t seg[8] = {
+          static_cast<uint8_t>(toggle | ((kSegmentData - n) << 1) | (last ? kSdoLastSegment : 0))};
       std::memcpy(&seg[1], data + offset, static_cast<std::size_t>(n));
       r = send_plain(seg);
       if (r != 0) return r;
-      r = await(m, [&](const CMSG& f) { return (f.data[0] & kSdoReplyMask) == kSdoDownloadSegmentReply; });
+      r = await(m, [&](const CMSG& f) {
+        return (f.data[0] & kSdoReplyMask) == kSdoDownloadSegmentReply;
+      });
       if (r != 0) return r;
       if ((m.data[0] & kSdoToggle) != toggle) return abort(kSdoAbortToggle);
       offset += n;
@@ -202,9 +209,13 @@ class Transfer {
     }
   }
 
-  static int length(const CMSG& m) { return (m.len & NTCAN_RTR) ? 0 : std::min<int>(NTCAN_DLC(m.len), 8); }
+  static int length(const CMSG& m) {
+    return (m.len & NTCAN_RTR) ? 0 : std::min<int>(NTCAN_DLC(m.len), 8);
+  }
 
-  bool mux_is_ours(const CMSG& m) const { return (m.data[1] | (m.data[2] << 8)) == index_ && m.data[3] == subindex_; }
+  bool mux_is_ours(const CMSG& m) const {
+    return (m.data[1] | (m.data[2] << 8)) == index_ && m.data[3] == subindex_;
+  }
 
   // A request that names the object: bytes 1 to 3 are its index and subindex.
   int send(uint8_t* data) {
@@ -305,38 +316,41 @@ bool valid_object(int index, int subindex) {
 
 }  // namespace
 
-int D_can::sdo_read(int index, int subindex, unsigned char* buffer, int capacity, int* size, sdo_outcome* outcome,
-                    int timeout_ms) {
+int D_can::sdo_read(int index, int subindex, unsigned char* buffer, int capacity, int* size,
+                    sdo_outcome* outcome, int timeout_ms) {
   sdo_outcome ignored;
   sdo_outcome& out = outcome ? *outcome : ignored;
   out = sdo_outcome();
   if (size) *size = 0;
   const int node_id = canIdent_.i2_data;
-  if (!size || !valid_object(index, subindex) || capacity < 0 || (capacity > 0 && !buffer) || timeout_ms <= 0 ||
-      node_id < 1 || node_id > 127) {
+  if (!size || !valid_object(index, subindex) || capacity < 0 || (capacity > 0 && !buffer) ||
+      timeout_ms <= 0 || node_id < 1 || node_id > 127) {
     return NTCAN_INVALID_PARAMETER;
   }
   canline* line = pline_;
   if (!line || handle() < 0) return NTCAN_INVALID_HANDLE;
-  Transfer t(channel_of(line->line(), node_id), line->line() - 1, node_id, index, subindex, timeout_ms, out);
+  Transfer t(channel_of(line->line(), node_id), line->line() - 1, node_id, index, subindex,
+             timeout_ms, out);
   int r = t.start();
   if (r == 0) r = t.upload(buffer, capacity, size);
   if (r != 0) *size = 0;
   return r;
 }
 
-int D_can::sdo_write(int index, int subindex, const unsigned char* data, int size, sdo_outcome* outcome,
-                     int timeout_ms) {
+int D_can::sdo_write(int index, int subindex, const unsigned char* data, int size,
+                     sdo_outcome* outcome, int timeout_ms) {
   sdo_outcome ignored;
   sdo_outcome& out = outcome ? *outcome : ignored;
   out = sdo_outcome();
   const int node_id = canIdent_.i2_data;
-  if (!data || size < 1 || !valid_object(index, subindex) || timeout_ms <= 0 || node_id < 1 || node_id > 127) {
+  if (!data || size < 1 || !valid_object(index, subindex) || timeout_ms <= 0 || node_id < 1 ||
+      node_id > 127) {
     return NTCAN_INVALID_PARAMETER;
   }
   canline* line = pline_;
   if (!line || handle() < 0) return NTCAN_INVALID_HANDLE;
-  Transfer t(channel_of(line->line(), node_id), line->line() - 1, node_id, index, subindex, timeout_ms, out);
+  Transfer t(channel_of(line->line(), node_id), line->line() - 1, node_id, index, subindex,
+             timeout_ms, out);
   const int r = t.start();
   return r != 0 ? r : t.download(data, size);
 }

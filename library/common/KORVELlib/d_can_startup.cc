@@ -30,7 +30,9 @@ bool D_can::isactive() const { return active_ && active_->get_value() != 0; }
 
 bool D_can::follows_master() const { return pair_handle_ && !isactive(); }
 
-NTCAN_HANDLE D_can::handle_source() const { return follows_master() ? pair_handle_->load() : canhandle_.load(); }
+NTCAN_HANDLE D_can::handle_source() const {
+  return follows_master() ? pair_handle_->load() : canhandle_.load();
+}
 
 NTCAN_HANDLE D_can::handle() const {
   const canline* line = pline_;
@@ -202,7 +204,8 @@ int D_can::can_close() {
 int D_can::AddIdent(int ident) {
   const NTCAN_HANDLE h = handle();
   const int r = canIdAdd(h, ident);
-  if ((r == 0 || r == NTCAN_ID_ALREADY_ENABLED) && shares_line_handle() && pline_) pline_->remember_id(ident);
+  if ((r == 0 || r == NTCAN_ID_ALREADY_ENABLED) && shares_line_handle() && pline_)
+    pline_->remember_id(ident);
   return r == NTCAN_ID_ALREADY_ENABLED ? 0 : r;
 }
 

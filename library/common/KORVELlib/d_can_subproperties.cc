@@ -30,7 +30,8 @@ void D_can::construct(const std::string& pn) {
   baudrate_ = kept(new D_int(base + ".BAUDRATE default 6 == 125KB ", loc));
   alive_ = kept(new D_Alive(base + ".ALIVE ", alive_ptr_, this, loc));
   modul_condition_ = kept(new D_string(base + ".CONDITION ", loc));
-  manu_ = kept(new D_string(base + ".MANU Manufacture device name", manu_str_, sizeof manu_str_, loc));
+  manu_ =
+      kept(new D_string(base + ".MANU Manufacture device name", manu_str_, sizeof manu_str_, loc));
   hwver_ = kept(new D_string(base + ".HWVER hardware version", hw_str_, sizeof hw_str_, loc));
   swver_ = kept(new D_string(base + ".SWVER software version", sw_str_, sizeof sw_str_, loc));
   start_node_ = kept(new D_canint(base + ".START can node", START_NODE, this, loc));
@@ -42,5 +43,6 @@ void D_can::construct(const std::string& pn) {
   // Nodes may be constructed on several server threads: only one creates the selector.
   static std::mutex debug_mx;
   std::lock_guard<std::mutex> lk(debug_mx);
-  if (!canIdent_debug_) canIdent_debug_ = kept(new D_iiii(base + ".DEBUG_ID to print this ID data", loc));
+  if (!canIdent_debug_)
+    canIdent_debug_ = kept(new D_iiii(base + ".DEBUG_ID to print this ID data", loc));
 }

@@ -27,12 +27,13 @@ D_value<int>::D_value(EqFct* owner, const std::string& name, const std::string& 
       value_time_(0) {
   dmsg_supported();
   if (!arch_off()) {
-    hist_ = std::make_unique<D_hist>(owner, basename() + ".HIST history", filepref_, kHistoryMode, rblen_,
-                                     loghist_);
+    hist_ = std::make_unique<D_hist>(owner, basename() + ".HIST history", filepref_, kHistoryMode,
+                                     rblen_, loghist_);
   }
 }
 
-int D_value<int>::set_and_archive(int val, ArchiveStatus status, Timestamp timestamp, EventId /*event_id*/) {
+int D_value<int>::set_and_archive(int val, ArchiveStatus status, Timestamp timestamp,
+                                  EventId /*event_id*/) {
   logged_set(val);
   if (arch_off() || get_arch_mode() == 0) return -1;
   if (!hist_) archiver_setup();
@@ -57,8 +58,8 @@ int D_value<int>::set_and_archive(int val, ArchiveStatus status, Timestamp times
 
   int arch_err = 0;
   if (hist_) {
-    hist_->fill_hist(val, status, static_cast<std::uint32_t>(seconds), static_cast<int>(microseconds / 1000),
-                     &arch_err);
+    hist_->fill_hist(val, status, static_cast<std::uint32_t>(seconds),
+                     static_cast<int>(microseconds / 1000), &arch_err);
   }
   return arch_err;
 }
@@ -67,8 +68,8 @@ void D_value<int>::archiver_setup() {
   EqFct* loc = get_eqfct();
   const std::string loc_name = loc ? loc->get_location_name() : std::string();
   printtostderr("set_and_archive",
-                "WARNING - postponed archiver setup - use correct constructor for <" + loc_name + "> <" +
-                    basename() + ">",
+                "WARNING - postponed archiver setup - use correct constructor for <" + loc_name +
+                    "> <" + basename() + ">",
                 korvel::kLogFlags);
 
   arch_en_ = true;
@@ -77,8 +78,8 @@ void D_value<int>::archiver_setup() {
   loghist_ = 0;
 
   if (arch_en_ && !arch_off()) {
-    hist_ = std::make_unique<D_hist>(loc, basename() + ".HIST history", filepref_, kHistoryMode, rblen_,
-                                     loghist_);
+    hist_ = std::make_unique<D_hist>(loc, basename() + ".HIST history", filepref_, kHistoryMode,
+                                     rblen_, loghist_);
   }
   if (!hist_) return;
 

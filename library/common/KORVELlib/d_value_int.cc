@@ -118,8 +118,9 @@ int D_value<int>::get(EqAdr*, EqData* in, EqData* out, EqFct*) {
     out->set(static_cast<int>(value_));
     return 0;
   }
-  const int code = get_buf_value(out, static_cast<EventId>(s.event), static_cast<std::time_t>(s.seconds),
-                                 static_cast<int>(s.microseconds));
+  const int code =
+      get_buf_value(out, static_cast<EventId>(s.event), static_cast<std::time_t>(s.seconds),
+                    static_cast<int>(s.microseconds));
   if (code != 0) out->error(code, get_error_string(code));
   return code;
 }
@@ -135,15 +136,17 @@ int D_value<int>::get_multi(EqAdr*, EqData* in, EqData* out, int* index, const c
   if (in && in->type() == DATA_A_INT64) {
     const Selector s = array_selector(in, 0);
     EqData tmp;
-    error_row = get_buf_value(&tmp, static_cast<EventId>(s.event), static_cast<std::time_t>(s.seconds),
-                              static_cast<int>(s.microseconds)) != 0;
+    error_row =
+        get_buf_value(&tmp, static_cast<EventId>(s.event), static_cast<std::time_t>(s.seconds),
+                      static_cast<int>(s.microseconds)) != 0;
     if (!error_row) v = tmp.get_int(0);
   } else {
     error_row = d_error() != 0;
     v = value_;
   }
   if (error_row) {
-    out->set(2147483647, std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::quiet_NaN(), tm, row_name, idx);
+    out->set(2147483647, std::numeric_limits<float>::quiet_NaN(),
+             std::numeric_limits<float>::quiet_NaN(), tm, row_name, idx);
   } else {
     out->set(v, static_cast<float>(v), static_cast<float>(v), tm, row_name, idx);
   }

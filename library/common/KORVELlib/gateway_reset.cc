@@ -46,7 +46,9 @@ class Fd {
   int fd_;
 };
 
-std::string errno_text(const char* what, int err) { return std::string(what) + ": " + std::strerror(err); }
+std::string errno_text(const char* what, int err) {
+  return std::string(what) + ": " + std::strerror(err);
+}
 
 bool write_all(int fd, const std::string& s) {
   std::size_t done = 0;
@@ -93,7 +95,8 @@ bool wait_until(pid_t pid, std::chrono::steady_clock::time_point deadline, int* 
     }
     const auto now = std::chrono::steady_clock::now();
     if (now >= deadline) return false;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
     if (pidfd >= 0) {
       pollfd p{pidfd, POLLIN, 0};
       ::poll(&p, 1, static_cast<int>(left));
@@ -115,7 +118,8 @@ std::string gateway_address(const std::string& written) {
   while (true) {
     std::size_t digits = 0;
     int value = 0;
-    while (i < written.size() && std::isdigit(static_cast<unsigned char>(written[i])) && digits < 4) {
+    while (i < written.size() && std::isdigit(static_cast<unsigned char>(written[i])) &&
+           digits < 4) {
       value = value * 10 + (written[i] - '0');
       ++digits;
       ++i;
@@ -131,7 +135,8 @@ std::string gateway_address(const std::string& written) {
 }
 
 std::string reset_command_text(const std::string& address) {
-  return std::string("wget --post-data=\"") + kResetForm + "\" http://" + kResetUser + ":***@" + address + kResetPath;
+  return std::string("wget --post-data=\"") + kResetForm + "\" http://" + kResetUser + ":***@" +
+         address + kResetPath;
 }
 
 ResetRun post_gateway_reset(const std::string& address, std::chrono::milliseconds limit) {
@@ -145,8 +150,9 @@ ResetRun post_gateway_reset(const std::string& address, std::chrono::millisecond
   const std::string post = std::string("--post-data=") + kResetForm;
   const std::string url = "http://" + address + kResetPath;
   // -O /dev/null: the gateway's answer is not kept; --tries=1: one run, bounded by the limit.
-  std::vector<const char*> argv = {"wget",      "--quiet", "--output-document=/dev/null", "--tries=1",
-                                   timeout.c_str(), config_arg.c_str(), post.c_str(), url.c_str(), nullptr};
+  std::vector<const char*> argv = {"wget",       "--quiet",       "--output-document=/dev/null",
+                                   "--tries=1",  timeout.c_str(), config_arg.c_str(),
+                                   post.c_str(), url.c_str(),     nullptr};
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -159,7 +165,8 @@ ResetRun post_gateway_reset(const std::string& address, std::chrono::millisecond
   posix_spawn_file_actions_addclosefrom_np(&actions, kConfigFd + 1);
 #endif
   pid_t pid = -1;
-  const int err = ::posix_spawnp(&pid, "wget", &actions, nullptr, const_cast<char* const*>(argv.data()), environ);
+  const int err = ::posix_spawnp(&pid, "wget", &actions, nullptr,
+                                 const_cast<char* const*>(argv.data()), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (err != 0) {
     run.error = errno_text("wget", err);

@@ -64,10 +64,12 @@ class Device : public ntcan_sim::Device {
 
   // Object dictionary (power-on values). A download must have the length of the value set
   // with set_bytes or set_u32; a text (set_text) takes any length.
-  void set_text(std::uint16_t index, std::uint8_t sub, const std::string& text, Access access = Access::kReadOnly);
+  void set_text(std::uint16_t index, std::uint8_t sub, const std::string& text,
+                Access access = Access::kReadOnly);
   void set_bytes(std::uint16_t index, std::uint8_t sub, const std::vector<std::uint8_t>& bytes,
                  Access access = Access::kReadOnly);
-  void set_u32(std::uint16_t index, std::uint8_t sub, std::uint32_t v, Access access = Access::kReadOnly);
+  void set_u32(std::uint16_t index, std::uint8_t sub, std::uint32_t v,
+               Access access = Access::kReadOnly);
   // Convenience: 0x1008, 0x1009, 0x100A.
   void set_identity(const std::string& name, const std::string& hw, const std::string& sw);
   // The current value of an object (as downloaded); empty if there is none.
@@ -82,10 +84,10 @@ class Device : public ntcan_sim::Device {
   void boot();
 
   // Faults for tests.
-  void delay_replies(std::int64_t ns);         // every reply is sent ns late
-  void drop_replies(int n);                    // the next n replies are not sent
-  void wrong_toggle_next_segment();            // the next segment reply carries the wrong toggle
-  void abort_next_sdo(std::uint32_t code);     // the next SDO request is answered by this abort
+  void delay_replies(std::int64_t ns);      // every reply is sent ns late
+  void drop_replies(int n);                 // the next n replies are not sent
+  void wrong_toggle_next_segment();         // the next segment reply carries the wrong toggle
+  void abort_next_sdo(std::uint32_t code);  // the next SDO request is answered by this abort
   // While on, the device answers nothing and sends nothing (no heartbeats either), as if cut
   // off the bus; it still follows NMT commands. Emergencies and boot-ups raised meanwhile go
   // out once it speaks again; heartbeats resume at their period.
@@ -95,7 +97,8 @@ class Device : public ntcan_sim::Device {
   std::vector<CMSG> received() const;
   int nmt_commands() const;
 
-  void on_frame(const CMSG& in, std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& out) override;
+  void on_frame(const CMSG& in, std::int64_t now_ns,
+                std::vector<ntcan_sim::TimedFrame>& out) override;
   void poll(std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& out) override;
   std::int64_t wake_at() const override;
 
@@ -111,10 +114,10 @@ class Device : public ntcan_sim::Device {
     enum class Kind { kNone, kUpload, kDownload } kind = Kind::kNone;
     std::uint16_t index = 0;
     std::uint8_t sub = 0;
-    bool toggle = false;                // the toggle the next segment request must carry
-    std::size_t offset = 0;             // upload: bytes sent so far
-    std::vector<std::uint8_t> data;     // download: bytes received so far
-    std::int64_t size = -1;             // download: size the client indicated, -1: none
+    bool toggle = false;             // the toggle the next segment request must carry
+    std::size_t offset = 0;          // upload: bytes sent so far
+    std::vector<std::uint8_t> data;  // download: bytes received so far
+    std::int64_t size = -1;          // download: size the client indicated, -1: none
   };
 
   void reply(const CMSG& m, std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& out);
@@ -122,16 +125,21 @@ class Device : public ntcan_sim::Device {
   void on_sdo(const CMSG& in, std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& out);
   void on_initiate_upload(std::uint16_t index, std::uint8_t sub, std::int64_t now_ns,
                           std::vector<ntcan_sim::TimedFrame>& out);
-  void on_upload_segment(std::uint8_t cs, std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& out);
-  void on_initiate_download(const CMSG& in, std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& out);
-  void on_download_segment(const CMSG& in, std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& out);
+  void on_upload_segment(std::uint8_t cs, std::int64_t now_ns,
+                         std::vector<ntcan_sim::TimedFrame>& out);
+  void on_initiate_download(const CMSG& in, std::int64_t now_ns,
+                            std::vector<ntcan_sim::TimedFrame>& out);
+  void on_download_segment(const CMSG& in, std::int64_t now_ns,
+                           std::vector<ntcan_sim::TimedFrame>& out);
   void on_guard(std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& out);
   // Ends the running transfer (if any) with an abort frame naming its object.
-  void abort_transfer(std::uint32_t code, std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& out);
+  void abort_transfer(std::uint32_t code, std::int64_t now_ns,
+                      std::vector<ntcan_sim::TimedFrame>& out);
   // The abort code a request for the object gets, or 0 if it exists; the object in found.
   std::uint32_t lookup(std::uint16_t index, std::uint8_t sub, const Object*& found) const;
   // Stores a completed download: 0, or the abort code that refuses it.
-  std::uint32_t store(std::uint16_t index, std::uint8_t sub, std::vector<std::uint8_t> bytes, std::int64_t now_ns);
+  std::uint32_t store(std::uint16_t index, std::uint8_t sub, std::vector<std::uint8_t> bytes,
+                      std::int64_t now_ns);
   CMSG abort_frame(std::uint16_t index, std::uint8_t sub, std::uint32_t code) const;
   // The heartbeat producer follows 0x1017 from now on.
   void restart_heartbeat(std::int64_t now_ns);
@@ -143,8 +151,8 @@ class Device : public ntcan_sim::Device {
   std::uint8_t id_;
   NmtState state_ = NmtState::kPreOperational;
   bool guard_toggle_ = false;
-  std::map<Key, Object> objects_;    // current values
-  std::map<Key, Object> power_on_;   // what an NMT reset restores
+  std::map<Key, Object> objects_;   // current values
+  std::map<Key, Object> power_on_;  // what an NMT reset restores
   Transfer transfer_;
   // Heartbeat producer: next one due at heartbeat_next_ (-1: none; heartbeat_restart_: start
   // at the next poll, whose time is not known yet).
