@@ -17,30 +17,15 @@
 #include <vector>
 
 #include "D_korvel.h"
+#include "allocation_count.h"
 #include "canopen_device.h"
 #include "ntcan_sim.h"
 #include "vexil_host.h"
 
+namespace {
+
 // Every heap allocation of the process is counted, to report allocations per call.
-namespace {
-std::atomic<long> g_allocations{0};
-}
-void* operator new(std::size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-// These replace the global pair, so free() matches the malloc() above; GCC cannot tell once it
-// inlines them into a delete expression.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
-
-namespace {
-
-long allocations() { return g_allocations.load(std::memory_order_relaxed); }
+long allocations() { return korvel_test::allocations_in_process(); }
 
 // Resident memory of the process in KiB.
 double resident_kib() {

@@ -2,29 +2,10 @@
 // switches them on, and while off a frame call records nothing and allocates nothing.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <new>
-
+#include "allocation_count.h"
 #include "driver_calls.h"
 #include "ntcan.h"
 #include "ntcan_sim.h"
-
-namespace {
-thread_local long allocations = 0;  // by this thread, through operator new
-}
-
-void* operator new(std::size_t size) {
-  ++allocations;
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-// These replace the global pair, so free() matches the malloc() above; GCC cannot tell once it
-// inlines them into a delete expression.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
 
 namespace {
 
@@ -98,7 +79,7 @@ TEST_F(TestControls, FrameCallsAndStatusAllocateNothingOnceWarm) {
     ASSERT_EQ(canStatus(rx, &st), NTCAN_SUCCESS);
   };
   round();  // queues and scratch buffers reach their working size
-  const long before = allocations;
+  const long before = korvel_test::allocations_by_this_thread();
   for (int i = 0; i < 1000; ++i) round();
-  EXPECT_EQ(allocations - before, 0);
+  EXPECT_EQ(korvel_test::allocations_by_this_thread() - before, 0);
 }

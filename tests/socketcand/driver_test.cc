@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "allocation_count.h"
 #include "driver_calls.h"
 #include "fake_gateway.h"
 #include "gateway_fixture.h"
@@ -430,23 +431,6 @@ TEST_F(GatewayNet, TheTraceHasEveryFrameOnceWithWallClockTime) {
   EXPECT_EQ(frames, (Strings{"123#01", "605#4008100000000000", "585#410810000E000000", "123#02"}));
 }
 
-// Heap allocations made by this thread, through operator new.
-namespace {
-thread_local long allocations_here = 0;
-}
-void* operator new(std::size_t size) {
-  ++allocations_here;
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-// These replace the global pair, so free() matches the malloc() above; GCC cannot tell once it
-// inlines them into a delete expression.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
-
 TEST_F(GatewayNet, SendTakeAndStatusAllocateNothingOnceWarm) {
   start();
   const NTCAN_HANDLE a = open({});
@@ -463,7 +447,7 @@ TEST_F(GatewayNet, SendTakeAndStatusAllocateNothingOnceWarm) {
     ASSERT_EQ(canStatus(a, &st), NTCAN_SUCCESS);
   };
   for (int i = 0; i < 10; ++i) round();  // buffers reach their working size
-  const long before = allocations_here;
+  const long before = korvel_test::allocations_by_this_thread();
   for (int i = 0; i < 500; ++i) round();
-  EXPECT_EQ(allocations_here - before, 0);
+  EXPECT_EQ(korvel_test::allocations_by_this_thread() - before, 0);
 }
