@@ -64,14 +64,12 @@ TEST_F(GatewayOutage, EveryKindOfNodeWorksAfterEachOfAHundredOutages) {
   configure_driver(dir_, "0 socketcand 127.0.0.1 " + std::to_string(sim_->can_port()) + " can0\n");
   write_file("DENY-wget-reset", "");  // an outage here never calls for a reset; be sure
 
-  D_can& first = node("FIRST", {1, 5, 0, 0});
-  D_can& twin = node("TWIN", {1, 5, 1, 0});
-  D_can& second = node("SECOND", {1, 6, 0, 0});
-  D_can& second_twin = node("SECONDTWIN", {1, 6, 1, 0});
-  ASSERT_EQ(first.init(0x705), 0);
-  ASSERT_EQ(twin.init(0x705), 0);
-  ASSERT_EQ(second.init(0x706), 0);
-  ASSERT_EQ(second_twin.init(0x706), 0);
+  const FourKinds nodes = start_four_kinds(5, 6);
+  ASSERT_FALSE(HasFailure());
+  D_can& first = nodes.first;
+  D_can& twin = nodes.twin;
+  D_can& second = nodes.second;
+  D_can& second_twin = nodes.second_twin;
   canline* line = first.line();
   const NTCAN_HANDLE own = second.handle();
   ASSERT_NE(own, line->handle());

@@ -78,6 +78,25 @@ class KorvelTest : public ::testing::Test {
     return *nodes_.back();
   }
 
+  // The four kinds of node of one line, started: the line's first node (a master on the line
+  // handle) with node-ID id_first, its passive twin, a second master with node-ID id_second and
+  // a handle of its own, and that master's passive twin. A failed start fails the test.
+  struct FourKinds {
+    D_can& first;
+    D_can& twin;
+    D_can& second;
+    D_can& second_twin;
+  };
+  FourKinds start_four_kinds(int id_first, int id_second) {
+    FourKinds n{node("FIRST", {1, id_first, 0, 0}), node("TWIN", {1, id_first, 1, 0}),
+                node("SECOND", {1, id_second, 0, 0}), node("SECONDTWIN", {1, id_second, 1, 0})};
+    EXPECT_EQ(n.first.init(0x700 + id_first), 0);
+    EXPECT_EQ(n.twin.init(0x700 + id_first), 0);
+    EXPECT_EQ(n.second.init(0x700 + id_second), 0);
+    EXPECT_EQ(n.second_twin.init(0x700 + id_second), 0);
+    return n;
+  }
+
   // A sub-property of node n (suffix such as ".MANU") read as a client reads it: found by its
   // name in the location, its value taken through get().
   EqData client_read(D_can& n, const std::string& suffix) {
