@@ -83,11 +83,17 @@ for applet in sh mount insmod ip sleep poweroff echo cat mkdir grep sed wc rm; d
 done
 copy_with_libs() {
   cp "$1" "$root/bin/"
-  # Shared libraries and the loader at the paths the program expects.
+  # System libraries and the loader at the paths the program expects; the build's own
+  # libraries in /lib/korvel (LD_LIBRARY_PATH), since their build path may lie under /tmp,
+  # which the guest mounts a tmpfs over.
   ldd "$1" | grep -o '/[^ ]*' | while read -r lib; do
-    [ -e "$root$lib" ] && continue
-    mkdir -p "$root$(dirname "$lib")"
-    cp -L "$lib" "$root$lib"
+    case "$lib" in
+      /lib/* | /lib64/* | /usr/*) dest=$root$lib ;;
+      *) dest=$root/lib/korvel/$(basename "$lib") ;;
+    esac
+    [ -e "$dest" ] && continue
+    mkdir -p "$(dirname "$dest")"
+    cp -L "$lib" "$dest"
   done
 }
 copy_with_libs "$test_bin"
@@ -103,7 +109,7 @@ mount -t devtmpfs dev /dev
 mount -t tmpfs tmp /tmp
 for m in can can-raw can-dev vcan; do insmod /modules/$m.ko || echo "vm: insmod $m failed"; done
 ip link add dev vcan0 type vcan && ip link set vcan0 up || echo "vm: vcan0 could not be set up"
-export KORVEL_DEVSIM=/bin/korvel_canopen_devsim PATH=/bin
+export KORVEL_DEVSIM=/bin/korvel_canopen_devsim PATH=/bin LD_LIBRARY_PATH=/lib/korvel
 passed=0; failed=0; failures=""
 suite=""
 /bin/socketcan_vm_test --gtest_list_tests > /tmp/list || failed=1
