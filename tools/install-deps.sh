@@ -4,7 +4,8 @@
 #   tools/install-deps.sh test   the whole tree and its tests: GoogleTest/GoogleMock, Google
 #                                Benchmark, wget (the gateway reset runs the real one) and
 #                                python3-can (a socketcand client we did not write)
-#   tools/install-deps.sh ci     what .ci/run needs besides: pkg-config for the install check
+#   tools/install-deps.sh ci     what .ci/run needs besides: pkg-config for the install check,
+#                                clang-format for the formatting check
 # Further arguments name more packages. As root it installs them with apt-get; otherwise it
 # names them and fails.
 set -euo pipefail
@@ -14,7 +15,7 @@ shift || true
 case "$group" in
   demo) wanted=(cmake make g++) ;;
   test) wanted=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev wget python3-can) ;;
-  ci) wanted=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev wget python3-can pkg-config) ;;
+  ci) wanted=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev wget python3-can pkg-config clang-format) ;;
   *)
     echo "usage: $0 demo|test|ci [PACKAGE...] (not '$group')" >&2
     exit 2
