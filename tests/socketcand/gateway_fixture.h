@@ -26,8 +26,12 @@ constexpr int kSafetyNetMs = 20000;
 // One TCP connection, read and written as raw bytes.
 class RawClient {
  public:
-  RawClient(const std::string& address, int port) {
+  // receive_buffer > 0 fixes the socket's receive buffer at about that size (no autotuning),
+  // so that what the client does not read backs up at the peer instead of in this kernel.
+  RawClient(const std::string& address, int port, int receive_buffer = 0) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receive_buffer > 0)
+      ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<std::uint16_t>(port));

@@ -20,8 +20,8 @@ class Gateway : public ::testing::Test {
     std::string error;
     ASSERT_TRUE(sim_->start(error)) << error;
   }
-  std::unique_ptr<RawClient> raw_client(const std::string& bus = "can0") {
-    auto c = std::make_unique<RawClient>("127.0.0.1", sim_->can_port());
+  std::unique_ptr<RawClient> raw_client(const std::string& bus = "can0", int receive_buffer = 0) {
+    auto c = std::make_unique<RawClient>("127.0.0.1", sim_->can_port(), receive_buffer);
     EXPECT_TRUE(c->connected());
     EXPECT_EQ(c->read_once(), "< hi >");
     c->write("< open " + bus + " >");
@@ -154,13 +154,16 @@ TEST_F(Gateway, AClientThatFloodsWithoutReadingIsHeldBackAndLosesNothing) {
   gateway_sim::Config cfg = test_gateway();
   cfg.client_backlog = 64 * 1024;
   start(cfg);
-  auto flooder = raw_client();
+  // A small, fixed receive buffer: loopback receive buffers may otherwise grow to tens of
+  // MiB and take every answer, and the gateway would never need to hold the flooder back.
+  auto flooder = raw_client("can0", 16 * 1024);
   auto a = raw_client();
   auto b = raw_client();
   ASSERT_TRUE(sim_->wait_clients("can0", 3, kSafetyNet));
 
   // Far more echo requests than the gateway and the kernel hold for a client that does not
-  // read: the writer blocks until the flooder reads below.
+  // read (the gateway's send buffer grows to 4 MiB at most here): the writer blocks until the
+  // flooder reads below.
   constexpr std::size_t kEchoes = 1u << 20;  // 8 MiB of requests
   std::thread writer([&] {
     const std::string echoes = [] {
