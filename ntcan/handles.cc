@@ -1,36 +1,34 @@
-// handles.cc - handle table and the filter/queue path of received frames.
+// handles.cc - handle table and each handle's identifiers.
 #include "handles.h"
 
 namespace ntcan_driver {
 
-int Handle::fetch() {
-  if (closed()) return NTCAN_SUCCESS;
-  incoming_.clear();
-  std::uint64_t lost = 0;
-  const int status = port_->take(incoming_, lost);
-  queue_.count_lost(lost);
-  for (const CMSG& m : incoming_) {
-    if (filter_.accepts(m.id)) queue_.push(m);
-  }
-  incoming_.clear();
+int Handle::change_id(std::int32_t id, bool enable) {
+  std::lock_guard<std::mutex> lock(ids_mx_);
+  if (closed()) return NTCAN_SUCCESS;  // closed under the caller: nothing to follow any more
+  const int status = enable ? ids_.enable(id) : ids_.disable(id);
+  if (status == NTCAN_SUCCESS) port_->id_enabled(id, enable);
   return status;
 }
 
 void Handle::close() {
   if (closed_.exchange(true, std::memory_order_acq_rel)) return;
-  port_->close();  // wakes a reader waiting on the port without the handle's lock
-  std::lock_guard<std::mutex> lock(mx_);
-  queue_.clear();
+  {
+    // No identifier changes while the port goes: it takes its index entries with it.
+    std::lock_guard<std::mutex> lock(ids_mx_);
+    port_->close();  // wakes a reader waiting on the port
+  }
+  inbox_.close();
 }
 
-std::shared_ptr<Handle> HandleTable::add(int net, const OpenArgs& args,
-                                         std::unique_ptr<Port> port) {
-  auto h = std::make_shared<Handle>(next_.fetch_add(1, std::memory_order_relaxed), net, args,
-                                    std::move(port));
+std::shared_ptr<Handle> HandleTable::make(int net, const OpenArgs& args) {
+  return std::make_shared<Handle>(next_.fetch_add(1, std::memory_order_relaxed), net, args);
+}
+
+void HandleTable::add(const std::shared_ptr<Handle>& h) {
   Shard& s = shard(h->id());
   std::unique_lock<std::shared_mutex> lock(s.mx);
   s.open.emplace(h->id(), h);
-  return h;
 }
 
 std::shared_ptr<Handle> HandleTable::find(NTCAN_HANDLE h) const {

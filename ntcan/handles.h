@@ -1,9 +1,11 @@
-// handles.h - open handles: each has its port, its identifier filter and its receive queue.
+// handles.h - open handles: each has its port, the identifiers it enabled and its inbox.
 //
 // Locks: the handle table has locks of its own, held only to find, add or remove a handle.
-// Each handle has one lock for its filter and queue, held while frames move from the port
-// into the queue; it is never held while waiting for frames. Neither lock is shared across
-// nets, and no call holds the table lock while a transport connects, sends or resolves.
+// Each handle has one lock for its identifiers, held while an identifier is enabled or
+// disabled (the port then updates its net's index), and its inbox one of its own, which the
+// transport takes to queue a frame. Neither is held while waiting for frames, neither is
+// shared across nets, and no call holds the table lock while a transport connects, sends or
+// resolves.
 #ifndef NTCAN_HANDLES_H
 #define NTCAN_HANDLES_H
 
@@ -17,8 +19,8 @@
 #include <vector>
 
 #include "id_filter.h"
+#include "inbox.h"
 #include "ntcan.h"
-#include "rx_queue.h"
 #include "transport.h"
 
 namespace ntcan_driver {
@@ -32,42 +34,36 @@ struct OpenArgs {
 };
 
 // Aligned to a cache line: handles polled by different threads share no line.
+//
+// The inbox is created before the port, which fills it, and outlives it.
 class alignas(64) Handle {
  public:
-  Handle(NTCAN_HANDLE id, int net, const OpenArgs& args, std::unique_ptr<Port> port)
-      : id_(id),
-        net_(net),
-        args_(args),
-        port_(std::move(port)),
-        queue_(static_cast<std::size_t>(args.rx_queue)) {}
+  Handle(NTCAN_HANDLE id, int net, const OpenArgs& args)
+      : id_(id), net_(net), args_(args), inbox_(static_cast<std::size_t>(args.rx_queue)) {}
 
   NTCAN_HANDLE id() const { return id_; }
   int net() const { return net_; }
   const OpenArgs& args() const { return args_; }
-  // The port serialises its own calls; usable without the handle's lock.
+  Inbox& inbox() { return inbox_; }
+  // Set once, before the handle is shared. The port serialises its own calls.
+  void attach(std::unique_ptr<Port> port) { port_ = std::move(port); }
   Port& port() { return *port_; }
   bool closed() const { return closed_.load(std::memory_order_acquire); }
 
-  // Guards filter(), queue() and fetch().
-  std::mutex& mx() { return mx_; }
-  IdFilter& filter() { return filter_; }
-  RxQueue& queue() { return queue_; }
-
-  // With mx() held: pulls what the port received through the filter into the queue. Returns
-  // the port's status: a transport whose connection is lost fails here.
-  int fetch();
-  // Closes the port; a reader still waiting on it returns. Takes mx() itself.
+  // Enables or disables one identifier (NTCAN_SUCCESS, NTCAN_ID_ALREADY_ENABLED,
+  // NTCAN_ID_NOT_ENABLED or NTCAN_INVALID_PARAMETER); the port follows each change.
+  int change_id(std::int32_t id, bool enable);
+  // Closes the port and the inbox; a reader still waiting returns.
   void close();
 
  private:
   const NTCAN_HANDLE id_;
   const int net_;
   const OpenArgs args_;
-  const std::unique_ptr<Port> port_;
-  std::mutex mx_;
-  IdFilter filter_;
-  RxQueue queue_;
-  std::vector<CMSG> incoming_;  // reused by fetch(): taking frames allocates nothing
+  Inbox inbox_;
+  std::unique_ptr<Port> port_;
+  std::mutex ids_mx_;  // guards ids_ and the port's index entries that follow it
+  IdFilter ids_;
   std::atomic<bool> closed_{false};
 };
 
@@ -79,7 +75,10 @@ class alignas(64) Handle {
 // one lock word.
 class HandleTable {
  public:
-  std::shared_ptr<Handle> add(int net, const OpenArgs& args, std::unique_ptr<Port> port);
+  // A new handle with its inbox; its port is attached by the caller before it is shared.
+  std::shared_ptr<Handle> make(int net, const OpenArgs& args);
+  // Makes the handle findable.
+  void add(const std::shared_ptr<Handle>& h);
   std::shared_ptr<Handle> find(NTCAN_HANDLE h) const;
   // Removes and returns the handle (null if unknown).
   std::shared_ptr<Handle> remove(NTCAN_HANDLE h);

@@ -3,9 +3,9 @@
 // switched them on.
 //
 // No call holds anything shared with other nets while its transport works: the handle table
-// is locked only to find, add or remove a handle, and a handle's own lock only while frames
-// move from its port into its queue. So a gateway that hangs delays the calls on its own
-// handles, never those on another net.
+// is locked only to find, add or remove a handle, and a handle's own locks guard only its
+// identifiers and its queue. So a gateway that hangs delays the calls on its own handles,
+// never those on another net.
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -15,6 +15,7 @@
 #include "can_frame.h"
 #include "driver_state.h"
 #include "ntcan.h"
+#include "transport_for_net.h"
 
 namespace {
 
@@ -125,41 +126,33 @@ NTCAN_RESULT receive(const char* op, NTCAN_HANDLE handle, CMSG* cmsg, int32_t* l
                                    std::chrono::milliseconds(std::max(0, h->args().rx_timeout_ms))
                              : std::chrono::steady_clock::time_point{};
   for (;;) {
-    {
-      std::lock_guard<std::mutex> lock(h->mx());
-      if (h->closed()) return rec.fail(NTCAN_OPERATION_ABORTED);  // closed while this call waited
-      if (net_down(d, h->net())) return rec.fail(NTCAN_SOCK_CMD_TIMEOUT);
-      const int fetched = h->fetch();
-      if (fetched != NTCAN_SUCCESS)
-        return rec.fail(fetched);  // e.g. a gateway connection that was lost
-      if (h->queue().size() > 0) {
-        const int n = h->queue().take(cmsg, capacity);
-        *len = n;
-        rec.frames(cmsg, n);
-        return rec.done(NTCAN_SUCCESS);
-      }
+    if (h->closed()) return rec.fail(NTCAN_OPERATION_ABORTED);  // closed while this call waited
+    if (net_down(d, h->net())) return rec.fail(NTCAN_SOCK_CMD_TIMEOUT);
+    const int refreshed = h->port().refresh();
+    if (refreshed != NTCAN_SUCCESS) return rec.fail(refreshed);  // e.g. a lost connection
+    const int n = h->inbox().take(cmsg, capacity);
+    if (n > 0) {
+      *len = n;
+      rec.frames(cmsg, n);
+      return rec.done(NTCAN_SUCCESS);
     }
     if (!wait) return rec.fail(NTCAN_SUCCESS);
     const auto left = deadline - std::chrono::steady_clock::now();
     if (left <= decltype(left)::zero()) return rec.fail(NTCAN_RX_TIMEOUT);
-    // Without any lock: h keeps the port alive even if another thread closes the handle.
+    // h keeps the port and the inbox alive even if another thread closes the handle.
     h->port().wait(std::chrono::duration_cast<std::chrono::nanoseconds>(left));
   }
 }
 
-// canIdAdd / canIdDelete: one identifier of a handle's filter, and of its port's own filter.
+// canIdAdd / canIdDelete: one identifier of a handle; frames with it reach the handle's queue
+// from now on (or no longer). Frames queued before stay.
 NTCAN_RESULT change_id(const char* op, NTCAN_HANDLE handle, int32_t id, bool enable) {
   DriverState& d = ntcan_driver::driver_state();
   Recorded rec(d, op, handle);
   rec.args({id});
   auto h = find(d, rec, handle);
   if (!h) return rec.done(NTCAN_INVALID_HANDLE);
-  std::lock_guard<std::mutex> lock(h->mx());
-  // Frames that arrived before this call are judged by the filter as it was.
-  if (!net_down(d, h->net())) h->fetch();
-  const int status = enable ? h->filter().enable(id) : h->filter().disable(id);
-  if (status == NTCAN_SUCCESS) h->port().id_enabled(id, enable);
-  return rec.done(status);
+  return rec.done(h->change_id(id, enable));
 }
 
 }  // namespace
@@ -185,10 +178,12 @@ NTCAN_RESULT canOpen(int net, uint32_t flags, int32_t txqueuesize, int32_t rxque
     return rec.done(status);
   }
   // The transport connects holding nothing another call needs.
-  auto port = ntcan_driver::transport_for_net(net).open(net, status);
+  const ntcan_driver::OpenArgs args{flags, txqueuesize, rxqueuesize, txtimeout, rxtimeout};
+  auto h = d.handles.make(net, args);
+  auto port = ntcan_driver::transport_for_net(net).open(net, h->inbox(), status);
   if (!port) return rec.done(status);
-  ntcan_driver::OpenArgs args{flags, txqueuesize, rxqueuesize, txtimeout, rxtimeout};
-  auto h = d.handles.add(net, args, std::move(port));
+  h->attach(std::move(port));
+  d.handles.add(h);
   *handle = h->id();
   rec.handle(h->id());
   return rec.done(NTCAN_SUCCESS);

@@ -11,7 +11,8 @@ namespace {
 
 class RefusedTransport : public Transport {
  public:
-  std::unique_ptr<Port> open(int net, int& status) override {
+  std::unique_ptr<Port> open(int net, Inbox& inbox, int& status) override {
+    (void)inbox;
     const NetConfig* cfg = driver_config().find(net);
     // Every attempt is logged: a server that keeps re-opening keeps saying why it cannot.
     std::fprintf(stderr, "ntcan: canOpen on net %d refused: %s\n", net,

@@ -1,27 +1,36 @@
-// rx_queue.cc - bounded receive queue with loss count.
+// rx_queue.cc - bounded receive ring with loss count.
 #include "rx_queue.h"
 
 #include <algorithm>
 
 namespace ntcan_driver {
 
-void RxQueue::push(const CMSG& m) {
+bool RxQueue::push(const CMSG& m) {
   if (size_ >= capacity_) {
     ++lost_;
-    return;
+    return false;
   }
-  if (size_ == ring_.size()) {
-    std::vector<CMSG> bigger;
-    bigger.reserve(std::min(capacity_, std::max(RxQueue::kReserved, ring_.size() * 2)));
-    for (std::size_t i = 0; i < size_; ++i) bigger.push_back(ring_[(head_ + i) % ring_.size()]);
-    bigger.resize(bigger.capacity());
-    ring_.swap(bigger);
-    head_ = 0;
-  }
+  if (size_ == ring_.size()) grow();
   CMSG& slot = ring_[(head_ + size_) % ring_.size()];
   slot = m;
   slot.msg_lost = 0;
   ++size_;
+  return true;
+}
+
+void RxQueue::grow() {
+  std::vector<CMSG> bigger;
+  bigger.reserve(std::min(capacity_, std::max(kReserved, ring_.size() * 2)));
+  for (std::size_t i = 0; i < size_; ++i) bigger.push_back(ring_[(head_ + i) % ring_.size()]);
+  bigger.resize(bigger.capacity());
+  ring_.swap(bigger);
+  head_ = 0;
+}
+
+void RxQueue::shrink_if_grown() {
+  if (size_ != 0 || ring_.size() <= kReserved) return;
+  std::vector<CMSG>(std::min(capacity_, kReserved)).swap(ring_);
+  head_ = 0;
 }
 
 int RxQueue::take(CMSG* out, int max) {
@@ -36,6 +45,7 @@ int RxQueue::take(CMSG* out, int max) {
     }
     ++n;
   }
+  shrink_if_grown();
   return n;
 }
 
@@ -43,6 +53,7 @@ void RxQueue::clear() {
   head_ = 0;
   size_ = 0;
   lost_ = 0;
+  shrink_if_grown();
 }
 
 }  // namespace ntcan_driver

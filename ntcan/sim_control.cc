@@ -7,6 +7,7 @@
 #include "driver_state.h"
 #include "ntcan_sim.h"
 #include "sim/sim_transport.h"
+#include "transport_for_net.h"
 
 namespace ntcan_sim {
 namespace {
@@ -84,11 +85,8 @@ void set_net_down(int net, bool down, int open_status) {
   }
   if (!down) return;
   for (auto& h : d.handles.on_net(net)) {
-    {
-      std::lock_guard<std::mutex> lock(h->mx());
-      h->fetch();  // what the handles held is lost with the connection
-      h->queue().clear();
-    }
+    h->port().refresh();
+    h->inbox().clear();  // what the handles held is lost with the connection
     h->port().wake();
   }
 }
@@ -133,9 +131,8 @@ int queued(NTCAN_HANDLE h) {
     std::lock_guard<std::mutex> lock(d.mx);
     down = d.faults[static_cast<std::size_t>(handle->net())].down;
   }
-  std::lock_guard<std::mutex> lock(handle->mx());
-  if (!down) handle->fetch();
-  return static_cast<int>(handle->queue().size());
+  if (!down) handle->port().refresh();
+  return static_cast<int>(handle->inbox().size());
 }
 
 std::uint32_t baudrate(int net) {

@@ -24,7 +24,8 @@ constexpr std::chrono::milliseconds kCustomClockRecheck{1};
 // Aligned to a cache line: ports polled by different threads share no line.
 class alignas(64) SimPort final : public Port {
  public:
-  SimPort(SimTransport& bus, SimTransport::Net& net) : bus_(bus), net_(net) {}
+  SimPort(SimTransport& bus, SimTransport::Net& net, Inbox& inbox)
+      : bus_(bus), net_(net), inbox_(inbox) {}
   ~SimPort() override { close(); }
 
   int send(const CMSG* frames, int count, int& sent) override {
@@ -34,24 +35,18 @@ class alignas(64) SimPort final : public Port {
     bus_.activity(net_);
     const std::int64_t now = ntcan_sim::now();
     for (int i = 0; i < count; ++i) {
-      net_.work.push_back(ntcan_sim::BusFrame{frames[i], this});
+      // The sender is the port's inbox: the frame reaches every handle but this one.
+      net_.work.push_back(ntcan_sim::BusFrame{frames[i], &inbox_});
       bus_.run(net_, now);
       ++sent;
     }
     return NTCAN_SUCCESS;
   }
 
-  int take(std::vector<CMSG>& out, std::uint64_t& lost) override {
+  int refresh() override {
+    if (!net_.has_devices.load(std::memory_order_acquire)) return NTCAN_SUCCESS;
     std::lock_guard<std::mutex> lock(net_.mx);
     if (!closed_) bus_.activity(net_);
-    if (out.empty()) {
-      out.swap(inbox_);  // the two buffers change places: no copy, no allocation
-    } else {
-      out.insert(out.end(), inbox_.begin(), inbox_.end());
-    }
-    inbox_.clear();
-    lost = lost_;
-    lost_ = 0;
     return NTCAN_SUCCESS;
   }
 
@@ -62,10 +57,7 @@ class alignas(64) SimPort final : public Port {
     SimTransport::Net& n = net_;
     for (;;) {
       if (!closed_) bus_.activity(net_);
-      if (!inbox_.empty() || closed_ || woken_) {
-        woken_ = false;
-        return;
-      }
+      if (closed_ || inbox_.ready()) return;
       const auto now = Steady::now();
       if (now >= deadline) return;
       auto until = deadline;
@@ -98,50 +90,47 @@ class alignas(64) SimPort final : public Port {
   }
 
   void wake() override {
+    inbox_.wake();
     std::lock_guard<std::mutex> lock(net_.mx);
-    woken_ = true;
-    net_.cv.notify_all();
+    net_.cv.notify_all();  // a reader of this net waits on the net's condition
   }
 
   void close() override {
     std::lock_guard<std::mutex> lock(net_.mx);
     if (closed_) return;
     closed_ = true;
-    inbox_.clear();
-    SimTransport::Net& n = net_;
-    n.ports.erase(std::remove(n.ports.begin(), n.ports.end(), this), n.ports.end());
-    n.cv.notify_all();
+    for (std::int32_t id : ids_) net_.index.remove(id, &inbox_);
+    ids_.clear();
+    net_.cv.notify_all();
   }
 
-  // With the net's lock held.
-  void deliver(const CMSG& m) {
-    if (inbox_.size() >= kPortFrames) {
-      ++lost_;
+  void id_enabled(std::int32_t id, bool enabled) override {
+    std::lock_guard<std::mutex> lock(net_.mx);
+    if (closed_) return;
+    if (enabled) {
+      net_.index.add(id, &inbox_);
+      ids_.push_back(id);
     } else {
-      inbox_.push_back(m);
+      net_.index.remove(id, &inbox_);
+      ids_.erase(std::remove(ids_.begin(), ids_.end(), id), ids_.end());
     }
   }
 
  private:
   SimTransport& bus_;
   SimTransport::Net& net_;
-  std::vector<CMSG> inbox_;
-  std::uint64_t lost_ = 0;
+  Inbox& inbox_;
+  std::vector<std::int32_t> ids_;  // what this port put into the net's index
   bool closed_ = false;
-  bool woken_ = false;
 };
 
 SimTransport::SimTransport() : keep_log_(false) {
   for (int i = 0; i < kNets; ++i) net(i).number = i;
 }
 
-std::unique_ptr<Port> SimTransport::open(int number, int& status) {
-  Net& n = net(number);
-  auto port = std::make_unique<SimPort>(*this, n);
-  std::lock_guard<std::mutex> lock(n.mx);
-  n.ports.push_back(port.get());
+std::unique_ptr<Port> SimTransport::open(int number, Inbox& inbox, int& status) {
   status = NTCAN_SUCCESS;
-  return port;
+  return std::make_unique<SimPort>(*this, net(number), inbox);
 }
 
 void SimTransport::inject(int number, const CMSG& m) {
@@ -156,6 +145,7 @@ void SimTransport::attach(int number, std::shared_ptr<ntcan_sim::Device> device)
   Net& n = net(number);
   std::lock_guard<std::mutex> lock(n.mx);
   n.devices.attach(std::move(device));
+  n.has_devices.store(!n.devices.idle(), std::memory_order_release);
   n.cv.notify_all();  // it may want to speak before anything else happens
 }
 
@@ -163,6 +153,7 @@ void SimTransport::detach(int number, const std::shared_ptr<ntcan_sim::Device>& 
   Net& n = net(number);
   std::lock_guard<std::mutex> lock(n.mx);
   n.devices.detach(device);
+  n.has_devices.store(!n.devices.idle(), std::memory_order_release);
 }
 
 std::vector<CMSG> SimTransport::log(int number) {
@@ -182,6 +173,7 @@ void SimTransport::reset() {
   for (Net& n : nets_) {
     std::lock_guard<std::mutex> lock(n.mx);
     n.devices.clear();
+    n.has_devices.store(false, std::memory_order_release);
     n.log.clear();
   }
 }
@@ -220,9 +212,7 @@ void SimTransport::cross(Net& n, const CMSG& m, const void* sender) {
     if (n.log.size() > kLogFrames) n.log.pop_front();
   }
   bus_trace().write(n.number, m);
-  for (SimPort* p : n.ports) {
-    if (p != sender) p->deliver(m);
-  }
+  n.index.deliver(m, sender);
 }
 
 SimTransport& sim_transport() {

@@ -1,7 +1,8 @@
 // sim_transport.h - the in-process simulated CAN buses, the first transport of the driver.
 //
-// A frame crossing a net is logged, traced, put into every other port of the net and fed to
-// every attached device (the net's device host). Device output due later waits in the host
+// A frame crossing a net is logged, traced, queued to the handles of the net that enabled its
+// identifier (but the one that sent it; the net's index finds them) and fed to every attached
+// device (the net's device host). Device output due later waits in the host
 // and is released by the next activity on its net (any port call, an injection, a reader's
 // wake-up); a reader waiting on the net wakes up for it.
 //
@@ -20,6 +21,8 @@
 
 #include "bus_trace.h"
 #include "device_host.h"
+#include "id_index.h"
+#include "nets.h"
 #include "sim/device.h"
 #include "transport.h"
 
@@ -31,9 +34,10 @@ class SimTransport final : public Transport {
  public:
   SimTransport();
 
-  std::unique_ptr<Port> open(int net, int& status) override;
+  std::unique_ptr<Port> open(int net, Inbox& inbox, int& status) override;
 
-  // A frame from a node that is not a handle: reaches every port and device of the net.
+  // A frame from a node that is not a handle: reaches the net's handles that enabled it and
+  // every device of the net.
   void inject(int net, const CMSG& m);
   void attach(int net, std::shared_ptr<ntcan_sim::Device> device);
   void detach(int net, const std::shared_ptr<ntcan_sim::Device>& device);
@@ -52,8 +56,10 @@ class SimTransport final : public Transport {
   struct alignas(64) Net {
     int number = 0;
     std::mutex mx;  // guards everything below, and the ports' own state
-    std::vector<SimPort*> ports;
+    IdIndex index;  // the handles' inboxes by the identifiers they enabled
     ntcan_sim::DeviceHost devices;
+    std::atomic<bool> has_devices{false};  // read without mx: a poll of a net without
+                                           // devices takes no lock
     std::deque<CMSG> log;
     std::condition_variable
         cv;  // a port of the net may have frames, or the devices' next due time changed
@@ -68,7 +74,8 @@ class SimTransport final : public Transport {
   // Lets the frames in n.work (a port's: sender is the port; injected: none) and everything
   // they provoke cross the net.
   void run(Net& n, std::int64_t now);
-  // One frame (as on the wire) crosses: logged, traced, put into every port but its sender's.
+  // One frame (as on the wire) crosses: logged, traced, queued to the handles that enabled it
+  // but its sender (the sending port's inbox, a device, or null).
   void cross(Net& n, const CMSG& m, const void* sender);
 
   std::array<Net, kNets> nets_;

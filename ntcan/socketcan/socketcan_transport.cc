@@ -1,9 +1,11 @@
 // socketcan_transport.cc - nets served by a Linux SocketCAN interface: one CAN_RAW socket per
 // handle, bound to the interface named in the driver configuration.
 //
-// Reception: the kernel filters each socket by the identifiers its handle enabled (the handle
-// layer filters again in user space); frames the kernel had to drop because the socket's
-// buffer was full come back as SO_RXQ_OVFL counts and are added to the handle's lost count.
+// Reception: the kernel filters each socket by the identifiers its handle enabled, and the
+// port reads its socket into its handle's inbox when the handle is read (the port that
+// writes the net's trace hears the whole bus and filters for its handle itself); frames the
+// kernel had to drop because the socket's buffer was full come back as SO_RXQ_OVFL counts and
+// are added to the handle's lost count.
 // Error frames are not traffic: they set the controller state that canStatus reports.
 // Statuses follow the one table in socketcan_rules.cc.
 #include "socketcan/socketcan_transport.h"
@@ -26,6 +28,7 @@
 
 #include "bus_trace.h"
 #include "can_frame.h"
+#include "id_filter.h"
 #include "socketcan/can_raw_socket.h"
 #include "socketcan/socketcan_rules.h"
 
@@ -49,7 +52,7 @@ class SocketcanTransport final : public Transport {
  public:
   explicit SocketcanTransport(const NetConfig& cfg) : net_(cfg.net), ifname_(cfg.ifname) {}
 
-  std::unique_ptr<Port> open(int net, int& status) override;
+  std::unique_ptr<Port> open(int net, Inbox& inbox, int& status) override;
 
   const std::string& ifname() const { return ifname_; }
   int net() const { return net_; }
@@ -101,8 +104,8 @@ class SocketcanTransport final : public Transport {
 
 class SocketcanPort final : public Port {
  public:
-  SocketcanPort(SocketcanTransport& net, const socketcan::RawSocket& s, int wake_fd)
-      : net_(net), fd_(s.fd), ifindex_(s.ifindex), wake_fd_(wake_fd) {
+  SocketcanPort(SocketcanTransport& net, const socketcan::RawSocket& s, int wake_fd, Inbox& inbox)
+      : net_(net), fd_(s.fd), ifindex_(s.ifindex), wake_fd_(wake_fd), inbox_(inbox) {
     net_.trace_duty().join(this);
   }
 
@@ -145,19 +148,10 @@ class SocketcanPort final : public Port {
     return report(health());
   }
 
-  int take(std::vector<CMSG>& out, std::uint64_t& lost) override {
+  int refresh() override {
     std::lock_guard<std::mutex> lock(mx_);
-    lost = 0;
     if (closed_) return NTCAN_SUCCESS;
     drain();
-    if (out.empty()) {
-      out.swap(backlog_);  // the two buffers change places: no copy, no allocation
-    } else {
-      out.insert(out.end(), backlog_.begin(), backlog_.end());
-    }
-    backlog_.clear();
-    lost = lost_;
-    lost_ = 0;
     return report(health());
   }
 
@@ -183,10 +177,8 @@ class SocketcanPort final : public Port {
                 std::min(net_.ifname().size(), sizeof st.boardid - 1));
     if (closed_) return NTCAN_INVALID_HANDLE;
     // Error frames waiting in the socket tell the controller state; traffic read on the way
-    // stays for take(), and a reader waiting for it is woken.
-    const std::size_t before = backlog_.size();
-    drain();
-    if (backlog_.size() > before) wake();
+    // goes into the inbox, and a reader waiting on the socket is woken for it.
+    if (drain() > 0) wake();
     Condition c = check_interface();
     if (c == Condition::kOk && state_ == Controller::kBusOff) c = Condition::kBusOff;
     st.boardstatus =
@@ -213,7 +205,6 @@ class SocketcanPort final : public Port {
     wake();
     {
       std::lock_guard<std::mutex> lock(mx_);
-      backlog_.clear();
       socketcan::set_receive_filter(fd_, {});  // the socket itself goes with the port
     }
     net_.trace_duty().leave(this);
@@ -235,8 +226,10 @@ class SocketcanPort final : public Port {
     if (closed_) return;
     if (enabled) {
       ids_.insert(id);
+      accepted_.enable(id);
     } else {
       ids_.erase(id);
+      accepted_.disable(id);
     }
     apply_filter();
   }
@@ -263,9 +256,11 @@ class SocketcanPort final : public Port {
     }
   }
 
-  // Reads everything the socket holds: traffic into backlog_, drop counts into lost_, error
-  // frames into state_, and notes a downed or removed interface.
-  void drain() {
+  // Reads everything the socket holds: the handle's traffic into the inbox, drop counts into
+  // its lost count, error frames into state_, and notes a downed or removed interface.
+  // Returns how many frames went into the inbox.
+  int drain() {
+    int queued = 0;
     for (;;) {
       can_frame f;
       iovec iov{&f, sizeof f};
@@ -280,13 +275,13 @@ class SocketcanPort final : public Port {
       const ssize_t n = recvmsg(fd_, &msg, MSG_DONTWAIT);
       if (n < 0) {
         if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return queued;
         if (errno == ENETDOWN) {
           down_ = true;
           continue;  // the error is reported once; frames may still wait behind it
         }
         if (errno == ENODEV) gone_ = true;
-        return;
+        return queued;
       }
       long long arrived_us = -1;
       for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
@@ -298,7 +293,8 @@ class SocketcanPort final : public Port {
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
           std::uint32_t drops;
           std::memcpy(&drops, CMSG_DATA(c), sizeof drops);
-          lost_ += drops - drops_seen_;  // a counter of the socket's life, wrapping at 2^32
+          // A counter of the socket's life, wrapping at 2^32.
+          inbox_.lose(static_cast<std::uint32_t>(drops - drops_seen_));
           drops_seen_ = drops;
         }
       }
@@ -312,10 +308,10 @@ class SocketcanPort final : public Port {
             bus_trace().write(net_.net(), m);
           }
         }
-        if (backlog_.size() >= kPortFrames) {
-          ++lost_;  // read to learn the controller state, but there is no room to keep it
-        } else {
-          backlog_.push_back(m);
+        // A full inbox counts the frame as lost: it was read to learn the controller state.
+        if (accepted_.accepts(m.id)) {
+          inbox_.put(m);
+          ++queued;
         }
       } else {
         state_ = socketcan::next_state(state_, f);
@@ -362,20 +358,20 @@ class SocketcanPort final : public Port {
   const int fd_;
   const int ifindex_;
   const int wake_fd_;
+  Inbox& inbox_;
   std::atomic<bool> closed_{false};
   std::mutex mx_;
-  std::vector<CMSG> backlog_;
-  std::uint64_t lost_ = 0;
   std::uint32_t drops_seen_ = 0;
   Controller state_ = Controller::kActive;
   bool down_ = false;
   bool gone_ = false;
-  std::set<std::int32_t> ids_;
+  std::set<std::int32_t> ids_;  // for the kernel's filter
+  IdFilter accepted_;           // the same, for the frames read while the kernel passes all
   bool filter_failed_ = false;
   bool tracing_ = false;  // this port writes the net's trace
 };
 
-std::unique_ptr<Port> SocketcanTransport::open(int net, int& status) {
+std::unique_ptr<Port> SocketcanTransport::open(int net, Inbox& inbox, int& status) {
   (void)net;
   socketcan::RawSocket s = socketcan::open_raw_socket(ifname_);
   if (s.fd < 0) {
@@ -391,7 +387,7 @@ std::unique_ptr<Port> SocketcanTransport::open(int net, int& status) {
   }
   note(Condition::kOk);
   status = NTCAN_SUCCESS;
-  return std::make_unique<SocketcanPort>(*this, s, wake_fd);
+  return std::make_unique<SocketcanPort>(*this, s, wake_fd, inbox);
 }
 
 }  // namespace

@@ -1,23 +1,29 @@
 // socketcand_transport.cc - nets served by a socketcand gateway: one TCP connection in raw
-// mode per handle, with a reader thread that parses what the gateway pushes.
+// mode per net, shared by every handle of the process on that net, with one reader thread
+// that parses what the gateway pushes.
 //
-// Opening connects within kOpenTimeout (name lookup, connect, and the greeting, bus and raw
+// A net's link connects when its first handle opens and closes when its last handle closes.
+// Connecting takes at most kOpenTimeout (name lookup, connect, and the greeting, bus and raw
 // mode exchange together); a name that is not a numeric address is looked up on a thread of
-// its own, so a slow resolver costs the caller that bound at most. Frames read from the
-// connection go to the handle layer as on the simulated bus: every frame of the bus,
-// unfiltered, in a bounded inbox. Once the connection is lost (closed by the gateway, a read
-// error, a write that cannot go out in time, or an echo that stays unanswered) calls on the
-// port fail with NTCAN_SOCK_CMD_TIMEOUT; a later call connects again, at most once per
-// kReconnectPause and bounded like canOpen, and the handle goes on as before (its filter is
-// the handle layer's, so its identifiers stay enabled). Frames the port held when the
-// connection broke count as lost; what the bus carried while it was down cannot be known.
+// its own, so a slow resolver costs the caller that bound at most. The reader thread matches
+// each frame once against the identifiers the net's handles enabled (the link's index) and
+// queues it only to those handles. A frame one handle sends goes out once on the connection
+// and reaches the net's other handles that enabled it, as the gateway would have sent it to
+// another client.
+//
+// Once the connection is lost (closed by the gateway, a read error, a write that cannot go
+// out in time, or an echo that stays unanswered) calls on the net's handles fail with
+// NTCAN_SOCK_CMD_TIMEOUT, except that a handle still hands out the frames it received before.
+// A later call connects again: one call of the net at a time, at most once per
+// kReconnectPause counted from the last attempt whether it succeeded or not, and bounded like
+// canOpen; the handles go on as before with their identifiers enabled. What the bus carried
+// while the link was down cannot be known.
 #include "socketcand/socketcand_transport.h"
 
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -32,6 +38,7 @@
 
 #include "bus_trace.h"
 #include "can_frame.h"
+#include "id_index.h"
 #include "ntcan_sim.h"
 #include "socketcand/dial.h"
 #include "socketcand/wire.h"
@@ -51,286 +58,22 @@ constexpr std::chrono::milliseconds kProbeTimeout{1000};
 // canStatus sends an echo when none is outstanding; one unanswered this long means the
 // gateway is gone even if TCP has not noticed.
 constexpr std::chrono::milliseconds kEchoTimeout{5000};
-// A port whose connection was lost tries to connect again at most this often.
+// A net whose connection was lost tries to connect again at most this often.
 constexpr std::chrono::nanoseconds kReconnectPause = std::chrono::seconds(1);
 // Longest piece of a gateway's own text that goes into a log line.
 constexpr std::size_t kLoggedGatewayText = 120;
+// Under load the reader lets frames gather in the socket for a moment after a large read, so
+// that one wake-up of the thread takes many frames instead of one: at 9,000 frames a second a
+// pause of this length bounds the wake-ups to a few hundred a second, at the cost of at most
+// this much latency while the bus is that busy. A quiet bus is read at once.
+constexpr std::size_t kReadBuffer = 64 * 1024;
+constexpr std::size_t kBusyRead = 2048;  // about 40 frames
+constexpr timespec kBusyPause{0, 4000000};
 
 constexpr std::uint16_t kDriverVersion = 0x0100;
 constexpr char kBoardId[] = "socketcand";
 
-// One connection in raw mode, with its reader thread. Thread-safe.
-class Connection {
- public:
-  Connection(int fd, std::string peer, socketcand::MessageReader reader,
-             std::deque<std::string> early)
-      : fd_(fd), peer_(std::move(peer)), reader_(std::move(reader)) {
-    for (const std::string& body : early) on_message(socketcand::parse(body));
-    thread_ = std::thread([this] { read_loop(); });
-  }
-  ~Connection() { close(); }
-  Connection(const Connection&) = delete;
-  Connection& operator=(const Connection&) = delete;
-
-  bool broken() {
-    std::lock_guard<std::mutex> lock(mx_);
-    return broken_;
-  }
-
-  // Frames received from now on go into the bus trace as frames of net (-1: not).
-  void trace_as(int net) { trace_net_ = net; }
-
-  int send(const CMSG* frames, int count, int& sent) {
-    sent = 0;
-    std::lock_guard<std::mutex> out(send_mx_);
-    if (int st = usable(); st != NTCAN_SUCCESS) return st;
-    std::string& batch = batch_;
-    batch.clear();
-    int in_batch = 0;
-    const int trace_net = trace_net_.load(std::memory_order_relaxed);
-    for (int i = 0; i < count; ++i) {
-      const CMSG m = on_wire(frames[i]);
-      // Written before the frame goes out, so that an answer cannot come first in the trace.
-      if (trace_net >= 0) bus_trace().write(trace_net, m);
-      if (is_remote(m) && rtr_ != Rtr::kAccepted) {
-        if (!flush(batch, in_batch, sent)) return NTCAN_SOCK_CMD_TIMEOUT;
-        const int st = probe_remote(m);
-        if (st != NTCAN_SUCCESS) return st;
-        ++sent;
-        continue;
-      }
-      socketcand::append_send(batch, m);
-      ++in_batch;
-    }
-    return flush(batch, in_batch, sent) ? NTCAN_SUCCESS : NTCAN_SOCK_CMD_TIMEOUT;
-  }
-
-  int take(std::vector<CMSG>& out, std::uint64_t& lost) {
-    std::lock_guard<std::mutex> lock(mx_);
-    if (broken_) {
-      lost_frames_ += inbox_.size();  // went with the connection
-      inbox_.clear();
-    } else if (out.empty()) {
-      out.swap(inbox_);  // the two buffers change places: no copy, no allocation
-    } else {
-      out.insert(out.end(), inbox_.begin(), inbox_.end());
-    }
-    inbox_.clear();
-    lost = lost_frames_;
-    lost_frames_ = 0;
-    if (broken_) return NTCAN_SOCK_CMD_TIMEOUT;
-    return closed_ ? NTCAN_INVALID_HANDLE : NTCAN_SUCCESS;
-  }
-
-  void wait(std::chrono::nanoseconds timeout) {
-    std::unique_lock<std::mutex> lock(mx_);
-    cv_.wait_for(lock, timeout, [this] { return !inbox_.empty() || woken_ || closed_ || broken_; });
-    woken_ = false;
-  }
-
-  int status(CAN_IF_STATUS& st) {
-    std::lock_guard<std::mutex> out(send_mx_);
-    if (int s = usable(); s != NTCAN_SUCCESS) return s;
-    bool send_echo = false;
-    {
-      std::lock_guard<std::mutex> lock(mx_);
-      if (echo_answered_ < echo_sent_) {
-        if (Clock::now() - echo_sent_at_ > kEchoTimeout) {
-          broken_ = true;
-          cv_.notify_all();
-          return NTCAN_SOCK_CMD_TIMEOUT;
-        }
-      } else {
-        ++echo_sent_;
-        echo_sent_at_ = Clock::now();
-        send_echo = true;
-      }
-    }
-    if (send_echo && !write_all(fd_, socketcand::encode_echo(), Clock::now() + kWriteTimeout)) {
-      mark_broken();
-      return NTCAN_SOCK_CMD_TIMEOUT;
-    }
-    st.hardware = 0;
-    st.firmware = 0;
-    st.driver = kDriverVersion;
-    std::memset(st.boardid, 0, sizeof st.boardid);
-    std::memcpy(st.boardid, kBoardId, sizeof kBoardId);
-    return NTCAN_SUCCESS;
-  }
-
-  // The bit rate of a gateway's bus is set on the gateway itself (its own configuration);
-  // raw mode has no command for it. A connected port accepts any code so that the library's
-  // open sequence goes through.
-  int set_baudrate(std::uint32_t code) {
-    (void)code;
-    std::lock_guard<std::mutex> out(send_mx_);
-    return usable();
-  }
-
-  void wake() {
-    std::lock_guard<std::mutex> lock(mx_);
-    woken_ = true;
-    cv_.notify_all();
-  }
-
-  void close() {
-    {
-      std::lock_guard<std::mutex> lock(mx_);
-      if (closed_) return;
-      closed_ = true;
-      inbox_.clear();
-      cv_.notify_all();
-    }
-    ::shutdown(fd_, SHUT_RDWR);  // the reader's recv returns
-    if (thread_.joinable()) thread_.join();
-    std::lock_guard<std::mutex> out(send_mx_);
-    ::close(fd_);
-  }
-
- private:
-  enum class Rtr { kUnknown, kAccepted, kRefused };
-
-  // With send_mx_ held: whether the port can be used at all.
-  int usable() {
-    std::lock_guard<std::mutex> lock(mx_);
-    if (closed_) return NTCAN_INVALID_HANDLE;
-    if (broken_) return NTCAN_SOCK_CMD_TIMEOUT;
-    return NTCAN_SUCCESS;
-  }
-
-  void mark_broken() {
-    std::lock_guard<std::mutex> lock(mx_);
-    broken_ = true;
-    cv_.notify_all();
-  }
-
-  // With send_mx_ held: writes the batch; false (and the port broken) if it cannot go out.
-  bool flush(std::string& batch, int& in_batch, int& sent) {
-    if (batch.empty()) return true;
-    if (!write_all(fd_, batch, Clock::now() + kWriteTimeout)) {
-      mark_broken();
-      return false;
-    }
-    sent += in_batch;
-    batch.clear();
-    in_batch = 0;
-    return true;
-  }
-
-  // With send_mx_ held. Remote frames are an extension of the protocol: the first one on a
-  // connection goes out followed by an echo, and an error that arrives before the echo's
-  // answer means the gateway does not know the command. Then remote frames fail on this
-  // connection instead of reaching the bus as something else.
-  int probe_remote(const CMSG& m) {
-    if (rtr_ == Rtr::kRefused) return NTCAN_TX_ERROR;
-    std::uint64_t target = 0;
-    {
-      std::lock_guard<std::mutex> lock(mx_);
-      target = ++echo_sent_;
-      echo_sent_at_ = Clock::now();
-      probe_echo_ = target;
-      probe_refused_ = false;
-    }
-    if (!write_all(fd_, socketcand::encode_send(m) + socketcand::encode_echo(),
-                   Clock::now() + kWriteTimeout)) {
-      mark_broken();
-      return NTCAN_SOCK_CMD_TIMEOUT;
-    }
-    std::unique_lock<std::mutex> lock(mx_);
-    const bool answered = cv_.wait_for(
-        lock, kProbeTimeout, [&] { return echo_answered_ >= target || broken_ || closed_; });
-    probe_echo_ = 0;
-    if (closed_) return NTCAN_INVALID_HANDLE;
-    if (broken_ || !answered) {
-      broken_ = true;
-      cv_.notify_all();
-      return NTCAN_SOCK_CMD_TIMEOUT;
-    }
-    if (probe_refused_) {
-      rtr_ = Rtr::kRefused;
-      std::fprintf(stderr,
-                   "ntcan: gateway %s does not take remote frames (< error %s >): they fail with "
-                   "NTCAN_TX_ERROR\n",
-                   peer_.c_str(), socketcand::printable(probe_error_, kLoggedGatewayText).c_str());
-      return NTCAN_TX_ERROR;
-    }
-    rtr_ = Rtr::kAccepted;
-    return NTCAN_SUCCESS;
-  }
-
-  // With mx_ held.
-  void on_message(const socketcand::Message& m) {
-    using socketcand::Kind;
-    switch (m.kind) {
-      case Kind::kFrame:
-        if (const int net = trace_net_.load(std::memory_order_relaxed); net >= 0) {
-          bus_trace().write(net, m.frame);  // stamped as it arrives
-        }
-        if (inbox_.size() >= kPortFrames) {
-          ++lost_frames_;
-        } else {
-          inbox_.push_back(m.frame);
-        }
-        break;
-      case Kind::kEcho:
-        ++echo_answered_;
-        break;
-      case Kind::kError:
-        if (probe_echo_ != 0 && echo_answered_ + 1 == probe_echo_) {
-          probe_refused_ = true;
-          probe_error_ = m.text;
-        }
-        break;
-      default:
-        break;  // a stray ok or hi, or a frame that did not parse: nothing to deliver
-    }
-  }
-
-  void read_loop() {
-    char buf[8192];
-    std::vector<std::string> bodies;
-    for (;;) {
-      const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      bodies.clear();
-      reader_.feed(buf, static_cast<std::size_t>(n), bodies);
-      if (bodies.empty()) continue;
-      std::lock_guard<std::mutex> lock(mx_);
-      for (const std::string& b : bodies) on_message(socketcand::parse(b));
-      cv_.notify_all();
-    }
-    std::lock_guard<std::mutex> lock(mx_);
-    if (!closed_) broken_ = true;
-    cv_.notify_all();
-  }
-
-  const int fd_;
-  const std::string peer_;
-  socketcand::MessageReader reader_;  // the reader thread's alone once it runs
-  std::thread thread_;
-
-  std::mutex send_mx_;  // writes to the connection; taken before mx_
-  Rtr rtr_ = Rtr::kUnknown;
-  std::string batch_;  // frames of one send on their way out, kept for its storage
-
-  std::mutex mx_;
-  std::condition_variable cv_;
-  std::vector<CMSG> inbox_;
-  std::uint64_t lost_frames_ = 0;
-  bool broken_ = false;
-  bool closed_ = false;
-  bool woken_ = false;
-  std::uint64_t echo_sent_ = 0;
-  std::uint64_t echo_answered_ = 0;
-  Clock::time_point echo_sent_at_{};
-  std::uint64_t probe_echo_ = 0;    // echo that ends a running remote-frame probe, 0: none
-  std::atomic<int> trace_net_{-1};  // net whose trace this connection writes, -1: none
-  bool probe_refused_ = false;
-  std::string probe_error_;
-};
-
-// Where a port connects: one entry of the driver configuration.
+// Where a net connects: one entry of the driver configuration.
 struct Gateway {
   std::string host;
   int port = 0;
@@ -338,121 +81,571 @@ struct Gateway {
   std::string name() const { return host + ":" + std::to_string(port) + " " + bus; }
 };
 
-// A fresh connection in raw mode within kOpenTimeout; on failure null and status says why.
-std::unique_ptr<Connection> connect_gateway(const Gateway& g, int& status) {
-  int fd = -1;
-  socketcand::MessageReader reader;
-  std::deque<std::string> rest;
-  status = dial_gateway(g.host, g.port, g.bus, Clock::now() + kOpenTimeout, fd, reader, rest);
-  if (status != NTCAN_SUCCESS) return nullptr;
-  return std::make_unique<Connection>(fd, g.name(), std::move(reader), std::move(rest));
-}
+class Link;
 
-// A handle's way to the gateway: its connection, replaced by a new one when it was lost.
-class SocketcandPort final : public Port {
+// One connection in raw mode, with its reader thread, which hands every frame to the link.
+// Thread-safe.
+class Connection {
  public:
-  SocketcandPort(int net, Gateway gateway, std::unique_ptr<Connection> first, TraceDuty& duty)
-      : net_(net), gateway_(std::move(gateway)), conn_(std::move(first)), duty_(duty) {
-    duty_.join(this);
-  }
-  ~SocketcandPort() override { close(); }
+  Connection(int fd, std::string peer, socketcand::MessageReader reader)
+      : fd_(fd), peer_(std::move(peer)), reader_(std::move(reader)) {}
+  ~Connection() { close(); }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
 
-  int send(const CMSG* frames, int count, int& sent) override {
-    return live()->send(frames, count, sent);
-  }
+  // Delivers the messages that came with the handshake, then starts reading.
+  void start(Link& link, int trace_net, const std::deque<std::string>& early);
 
-  int take(std::vector<CMSG>& out, std::uint64_t& lost) override {
-    auto c = live();
-    const int status = c->take(out, lost);
-    std::lock_guard<std::mutex> lock(mx_);
-    lost += carried_lost_;
-    carried_lost_ = 0;
-    return status;
-  }
+  bool broken() const { return broken_.load(std::memory_order_acquire); }
 
-  // Never connects: a reader waiting on a lost connection returns at once, and the call it
-  // belongs to goes through take().
-  void wait(std::chrono::nanoseconds timeout) override { current()->wait(timeout); }
-  int status(CAN_IF_STATUS& st) override { return live()->status(st); }
-  int set_baudrate(std::uint32_t code) override { return live()->set_baudrate(code); }
-  void wake() override { current()->wake(); }
-
-  void close() override {
-    std::shared_ptr<Connection> c;
-    {
-      std::lock_guard<std::mutex> lock(mx_);
-      if (closed_) return;
-      closed_ = true;
-      c = conn_;
-    }
-    c->close();
-    duty_.leave(this);
+  // Sends the frames of the port whose inbox is `sender`; each reaches the net's other
+  // handles as it goes out.
+  int send(const CMSG* frames, int count, int& sent, const void* sender);
+  int status(CAN_IF_STATUS& st);
+  // Whether the connection can be used at all.
+  int usable() {
+    std::lock_guard<std::mutex> out(send_mx_);
+    return usable_locked();
   }
-
-  void set_tracing(bool on) override {
-    std::lock_guard<std::mutex> lock(mx_);
-    tracing_ = on;
-    conn_->trace_as(on ? net_ : -1);
-  }
+  // Ends the reader thread and closes the socket; returns once both are done.
+  void close();
 
  private:
-  std::shared_ptr<Connection> current() {
-    std::lock_guard<std::mutex> lock(mx_);
-    return conn_;
-  }
+  enum class Rtr { kUnknown, kAccepted, kRefused };
 
-  // The connection to use. A lost one is replaced when an attempt is due and the gateway
-  // answers; the lock is held while connecting, so only this handle's calls wait for it.
-  std::shared_ptr<Connection> live() {
-    std::lock_guard<std::mutex> lock(mx_);
-    if (closed_ || !conn_->broken()) return conn_;
-    // The driver's clock: the steady clock unless a test installed its own.
-    const std::int64_t now = ntcan_sim::now();
-    if (attempted_ && now - last_attempt_ < kReconnectPause.count()) return conn_;
-    if (!attempted_)
-      std::fprintf(stderr, "ntcan: gateway %s: connection lost\n", gateway_.name().c_str());
-    attempted_ = true;
-    last_attempt_ = now;
-    int status = NTCAN_SUCCESS;
-    auto fresh = connect_gateway(gateway_, status);
-    if (!fresh) return conn_;
-    std::vector<CMSG> dropped;
-    std::uint64_t lost = 0;
-    conn_->take(dropped, lost);  // frames the old connection held are lost
-    carried_lost_ += lost;
-    conn_->close();
-    conn_ = std::move(fresh);
-    conn_->trace_as(tracing_ ? net_ : -1);
-    attempted_ = false;
-    std::fprintf(stderr, "ntcan: gateway %s: connected again\n", gateway_.name().c_str());
-    return conn_;
+  int usable_locked() {
+    if (closed_.load(std::memory_order_acquire)) return NTCAN_INVALID_HANDLE;
+    if (broken()) return NTCAN_SOCK_CMD_TIMEOUT;
+    return NTCAN_SUCCESS;
   }
+  void mark_broken();
+  // With send_mx_ held: writes the batch; false (and the connection broken) if it cannot go
+  // out.
+  bool flush(std::string& batch, int& in_batch, int& sent);
+  int probe_remote(const CMSG& m, const void* sender);
+  // With mx_ held: ends holding back, handing out the probed frame first if it went out.
+  void end_probe(const CMSG* probed, const void* sender);
+  void on_message(const socketcand::Message& m);
+  // Frames received: to the link, or held back while a probe waits.
+  void hand_out(std::vector<CMSG>& frames);
+  void read_loop();
+
+  const int fd_;
+  const std::string peer_;
+  socketcand::MessageReader reader_;  // the reader thread's alone once it runs
+  Link* link_ = nullptr;
+  int trace_net_ = -1;  // net whose trace the received frames go into, -1: none
+  std::thread thread_;
+  std::atomic<bool> broken_{false};
+  std::atomic<bool> closed_{false};
+
+  std::mutex send_mx_;  // writes to the connection; taken before mx_
+  Rtr rtr_ = Rtr::kUnknown;
+  std::string batch_;  // frames of one send on their way out, kept for its storage
+
+  std::mutex mx_;  // the echo and probe bookkeeping below
+  std::condition_variable cv_;
+  std::uint64_t echo_sent_ = 0;
+  std::uint64_t echo_answered_ = 0;
+  Clock::time_point echo_sent_at_{};
+  std::uint64_t probe_echo_ = 0;  // echo that ends a running remote-frame probe, 0: none
+  bool probe_refused_ = false;
+  std::string probe_error_;
+  // While a probe waits for its verdict, received frames are held back: the probed frame
+  // reaches the net's other handles only if the gateway takes it, and before any answer to it.
+  std::atomic<bool> probing_{false};
+  std::vector<CMSG> held_;  // mx_
+};
+
+// A fresh connection in raw mode within kOpenTimeout; on failure null and status says why.
+std::unique_ptr<Connection> connect_gateway(const Gateway& g, std::deque<std::string>& early,
+                                            int& status) {
+  int fd = -1;
+  socketcand::MessageReader reader;
+  status = dial_gateway(g.host, g.port, g.bus, Clock::now() + kOpenTimeout, fd, reader, early);
+  if (status != NTCAN_SUCCESS) return nullptr;
+  return std::make_unique<Connection>(fd, g.name(), std::move(reader));
+}
+
+class SocketcandPort;
+
+// Everything of one net: its connection, its handles' ports and the index of the identifiers
+// they enabled. Kept for the life of the process.
+//
+// Locks, in the order they may be taken: attempt_mx_ (held while connecting), then mx_ (the
+// index, the ports, the connection pointer), then an inbox's own. The reader thread takes mx_
+// for each batch of frames it hands out; nothing waits for I/O while holding mx_.
+class Link {
+ public:
+  Link(int net, Gateway gateway) : net_(net), gateway_(std::move(gateway)) {}
+
+  // A port on this net for inbox: joins the connection, or connects when there is none.
+  std::unique_ptr<Port> open(Inbox& inbox, int& status);
+
+  // For the ports.
+  std::shared_ptr<Connection> live();
+  void deliver(const CMSG& m, const void* except);
+  void deliver_batch(const std::vector<CMSG>& frames);
+  void lost();  // the reader saw the connection go
+  void enable(SocketcandPort* p, Inbox& inbox, std::int32_t id, bool on);
+  void leave(SocketcandPort* p, Inbox& inbox, const std::vector<std::int32_t>& ids);
+  const Gateway& gateway() const { return gateway_; }
+  int net() const { return net_; }
+
+ private:
+  // With attempt_mx_ held: a new connection, installed when it came up. A reconnect by a
+  // call counts against the pause; canOpen's own connect does not.
+  std::shared_ptr<Connection> connect_locked(bool reconnect, int& status);
+  int trace_net() const { return bus_trace().on() ? net_ : -1; }
 
   const int net_;
   const Gateway gateway_;
+
+  std::timed_mutex attempt_mx_;
+  bool attempted_ = false;         // a reconnect was tried on this net (attempt_mx_)
+  std::int64_t last_attempt_ = 0;  // ns on the driver's clock (attempt_mx_)
+  bool loss_logged_ = false;       // "connection lost" said for the current outage (mx_)
+
   std::mutex mx_;
-  std::shared_ptr<Connection> conn_;
-  TraceDuty& duty_;
-  bool tracing_ = false;
-  bool closed_ = false;
-  bool attempted_ = false;         // a reconnect was tried since the connection was lost
-  std::int64_t last_attempt_ = 0;  // ns on the driver's clock
-  std::uint64_t carried_lost_ = 0;
+  std::shared_ptr<Connection> conn_;  // null while no handle is open
+  std::vector<SocketcandPort*> ports_;
+  IdIndex index_;
 };
+
+// A handle's view of its net's link.
+class SocketcandPort final : public Port {
+ public:
+  SocketcandPort(Link& link, Inbox& inbox) : link_(link), inbox_(inbox) {}
+  ~SocketcandPort() override { close(); }
+
+  int send(const CMSG* frames, int count, int& sent) override {
+    sent = 0;
+    auto c = link_.live();
+    if (!c) return NTCAN_SOCK_CMD_TIMEOUT;
+    return c->send(frames, count, sent, &inbox_);
+  }
+
+  // Frames received before a loss are handed out first; then the loss is reported.
+  int refresh() override {
+    if (inbox_.size() > 0) return NTCAN_SUCCESS;
+    auto c = link_.live();
+    return c ? NTCAN_SUCCESS : NTCAN_SOCK_CMD_TIMEOUT;
+  }
+
+  // The reader thread wakes the net's waiting readers when the connection goes, so a read
+  // waiting on a lost connection returns and its call reports it.
+  void wait(std::chrono::nanoseconds timeout) override { inbox_.wait_for(timeout); }
+
+  int status(CAN_IF_STATUS& st) override {
+    auto c = link_.live();
+    return c ? c->status(st) : NTCAN_SOCK_CMD_TIMEOUT;
+  }
+
+  // The bit rate of a gateway's bus is set on the gateway itself (its own configuration);
+  // raw mode has no command for it. A connected port accepts any code so that the library's
+  // open sequence goes through.
+  int set_baudrate(std::uint32_t code) override {
+    (void)code;
+    auto c = link_.live();
+    return c ? c->usable() : NTCAN_SOCK_CMD_TIMEOUT;
+  }
+
+  void wake() override { inbox_.wake(); }
+
+  void close() override {
+    if (closed_) return;
+    closed_ = true;
+    link_.leave(this, inbox_, ids_);
+    ids_.clear();
+    inbox_.wake();
+  }
+
+  // Called by the handle layer under its identifier lock: ids_ needs no lock of its own.
+  void id_enabled(std::int32_t id, bool enabled) override {
+    if (closed_) return;
+    link_.enable(this, inbox_, id, enabled);
+    if (enabled) {
+      ids_.push_back(id);
+    } else {
+      ids_.erase(std::remove(ids_.begin(), ids_.end(), id), ids_.end());
+    }
+  }
+
+  Inbox& inbox() { return inbox_; }
+
+ private:
+  Link& link_;
+  Inbox& inbox_;
+  std::vector<std::int32_t> ids_;  // what this port put into the link's index
+  bool closed_ = false;
+};
+
+// ------------------------------------------------------------------------------ Connection
+
+void Connection::start(Link& link, int trace_net, const std::deque<std::string>& early) {
+  link_ = &link;
+  trace_net_ = trace_net;
+  for (const std::string& body : early) on_message(socketcand::parse(body));
+  thread_ = std::thread([this] { read_loop(); });
+}
+
+int Connection::send(const CMSG* frames, int count, int& sent, const void* sender) {
+  sent = 0;
+  std::lock_guard<std::mutex> out(send_mx_);
+  if (int st = usable_locked(); st != NTCAN_SUCCESS) return st;
+  std::string& batch = batch_;
+  batch.clear();
+  int in_batch = 0;
+  for (int i = 0; i < count; ++i) {
+    const CMSG m = on_wire(frames[i]);
+    // Traced and handed to the net's other handles before the frame goes out, so that an
+    // answer cannot come first, in the trace or in their queues.
+    if (trace_net_ >= 0) bus_trace().write(trace_net_, m);
+    if (is_remote(m) && rtr_ != Rtr::kAccepted) {
+      if (!flush(batch, in_batch, sent)) return NTCAN_SOCK_CMD_TIMEOUT;
+      const int st = probe_remote(m, sender);
+      if (st != NTCAN_SUCCESS) return st;
+      ++sent;
+      continue;
+    }
+    link_->deliver(m, sender);
+    socketcand::append_send(batch, m);
+    ++in_batch;
+  }
+  return flush(batch, in_batch, sent) ? NTCAN_SUCCESS : NTCAN_SOCK_CMD_TIMEOUT;
+}
+
+int Connection::status(CAN_IF_STATUS& st) {
+  std::lock_guard<std::mutex> out(send_mx_);
+  if (int s = usable_locked(); s != NTCAN_SUCCESS) return s;
+  bool send_echo = false;
+  {
+    std::lock_guard<std::mutex> lock(mx_);
+    if (echo_answered_ < echo_sent_) {
+      if (Clock::now() - echo_sent_at_ > kEchoTimeout) {
+        mark_broken();
+        return NTCAN_SOCK_CMD_TIMEOUT;
+      }
+    } else {
+      ++echo_sent_;
+      echo_sent_at_ = Clock::now();
+      send_echo = true;
+    }
+  }
+  if (send_echo && !write_all(fd_, socketcand::encode_echo(), Clock::now() + kWriteTimeout)) {
+    mark_broken();
+    return NTCAN_SOCK_CMD_TIMEOUT;
+  }
+  st.hardware = 0;
+  st.firmware = 0;
+  st.driver = kDriverVersion;
+  std::memset(st.boardid, 0, sizeof st.boardid);
+  std::memcpy(st.boardid, kBoardId, sizeof kBoardId);
+  return NTCAN_SUCCESS;
+}
+
+void Connection::close() {
+  if (closed_.exchange(true, std::memory_order_acq_rel)) return;
+  {
+    std::lock_guard<std::mutex> lock(mx_);
+    cv_.notify_all();  // a probe waiting for its echo gives up
+  }
+  ::shutdown(fd_, SHUT_RDWR);  // the reader's recv returns
+  if (thread_.joinable()) thread_.join();
+  std::lock_guard<std::mutex> out(send_mx_);
+  ::close(fd_);
+}
+
+// The reader thread notices a dead socket by itself; a write or an echo that failed makes
+// it stop reading too, so that the link hears of the loss from one place.
+void Connection::mark_broken() {
+  if (broken_.exchange(true, std::memory_order_acq_rel)) return;
+  ::shutdown(fd_, SHUT_RDWR);
+  std::lock_guard<std::mutex> lock(mx_);
+  cv_.notify_all();
+}
+
+bool Connection::flush(std::string& batch, int& in_batch, int& sent) {
+  if (batch.empty()) return true;
+  if (!write_all(fd_, batch, Clock::now() + kWriteTimeout)) {
+    mark_broken();
+    return false;
+  }
+  sent += in_batch;
+  batch.clear();
+  in_batch = 0;
+  return true;
+}
+
+// With send_mx_ held. Remote frames are an extension of the protocol: the first one on a
+// connection goes out followed by an echo, and an error that arrives before the echo's
+// answer means the gateway does not know the command. Then remote frames fail on this
+// connection instead of reaching the bus as something else.
+int Connection::probe_remote(const CMSG& m, const void* sender) {
+  if (rtr_ == Rtr::kRefused) return NTCAN_TX_ERROR;
+  std::uint64_t target = 0;
+  {
+    std::lock_guard<std::mutex> lock(mx_);
+    target = ++echo_sent_;
+    echo_sent_at_ = Clock::now();
+    probe_echo_ = target;
+    probe_refused_ = false;
+    probing_.store(true, std::memory_order_release);
+  }
+  if (!write_all(fd_, socketcand::encode_send(m) + socketcand::encode_echo(),
+                 Clock::now() + kWriteTimeout)) {
+    {
+      std::lock_guard<std::mutex> lock(mx_);
+      end_probe(nullptr, sender);
+    }
+    mark_broken();
+    return NTCAN_SOCK_CMD_TIMEOUT;
+  }
+  std::unique_lock<std::mutex> lock(mx_);
+  const bool answered = cv_.wait_for(lock, kProbeTimeout, [&] {
+    return echo_answered_ >= target || broken() || closed_.load(std::memory_order_acquire);
+  });
+  probe_echo_ = 0;
+  const bool taken =
+      answered && !probe_refused_ && !broken() && !closed_.load(std::memory_order_acquire);
+  end_probe(taken ? &m : nullptr, sender);
+  if (closed_.load(std::memory_order_acquire)) return NTCAN_INVALID_HANDLE;
+  if (broken() || !answered) {
+    lock.unlock();
+    mark_broken();
+    return NTCAN_SOCK_CMD_TIMEOUT;
+  }
+  if (probe_refused_) {
+    rtr_ = Rtr::kRefused;
+    std::fprintf(stderr,
+                 "ntcan: gateway %s does not take remote frames (< error %s >): they fail with "
+                 "NTCAN_TX_ERROR\n",
+                 peer_.c_str(), socketcand::printable(probe_error_, kLoggedGatewayText).c_str());
+    return NTCAN_TX_ERROR;
+  }
+  rtr_ = Rtr::kAccepted;
+  return NTCAN_SUCCESS;
+}
+
+void Connection::end_probe(const CMSG* probed, const void* sender) {
+  if (probed != nullptr) link_->deliver(*probed, sender);
+  link_->deliver_batch(held_);
+  held_.clear();
+  probing_.store(false, std::memory_order_release);
+}
+
+// Frames go to the link; echoes and errors end a probe or a status check.
+void Connection::on_message(const socketcand::Message& m) {
+  using socketcand::Kind;
+  switch (m.kind) {
+    case Kind::kFrame: {
+      if (trace_net_ >= 0) bus_trace().write(trace_net_, m.frame);  // stamped as it arrives
+      std::vector<CMSG> one{m.frame};
+      hand_out(one);
+      break;
+    }
+    case Kind::kEcho: {
+      std::lock_guard<std::mutex> lock(mx_);
+      ++echo_answered_;
+      cv_.notify_all();
+      break;
+    }
+    case Kind::kError: {
+      std::lock_guard<std::mutex> lock(mx_);
+      if (probe_echo_ != 0 && echo_answered_ + 1 == probe_echo_) {
+        probe_refused_ = true;
+        probe_error_ = m.text;
+      }
+      break;
+    }
+    default:
+      break;  // a stray ok or hi, or a frame that did not parse: nothing to deliver
+  }
+}
+
+void Connection::hand_out(std::vector<CMSG>& frames) {
+  if (frames.empty()) return;
+  if (probing_.load(std::memory_order_acquire)) {
+    std::lock_guard<std::mutex> lock(mx_);
+    if (probing_.load(std::memory_order_relaxed)) {
+      held_.insert(held_.end(), frames.begin(), frames.end());
+      frames.clear();
+      return;
+    }
+  }
+  link_->deliver_batch(frames);
+  frames.clear();
+}
+
+void Connection::read_loop() {
+  std::vector<char> buf(kReadBuffer);
+  std::vector<std::string> bodies;
+  std::vector<CMSG> frames;
+  for (;;) {
+    const ssize_t n = ::recv(fd_, buf.data(), buf.size(), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    bodies.clear();
+    reader_.feed(buf.data(), static_cast<std::size_t>(n), bodies);
+    frames.clear();
+    for (const std::string& b : bodies) {
+      const socketcand::Message m = socketcand::parse(b);
+      if (m.kind == socketcand::Kind::kFrame) {
+        if (trace_net_ >= 0) bus_trace().write(trace_net_, m.frame);
+        frames.push_back(m.frame);
+      } else {
+        // Echo answers and errors keep their place after the frames before them.
+        hand_out(frames);
+        on_message(m);
+      }
+    }
+    hand_out(frames);
+    if (static_cast<std::size_t>(n) >= kBusyRead && !broken() &&
+        !closed_.load(std::memory_order_acquire)) {
+      nanosleep(&kBusyPause, nullptr);
+    }
+  }
+  broken_.store(true, std::memory_order_release);
+  {
+    std::lock_guard<std::mutex> lock(mx_);
+    cv_.notify_all();
+  }
+  if (!closed_.load(std::memory_order_acquire)) link_->lost();
+}
+
+// ------------------------------------------------------------------------------ Link
+
+std::shared_ptr<Connection> Link::connect_locked(bool reconnect, int& status) {
+  if (reconnect) {
+    // The pause holds after every attempt, a successful one too: a gateway that greets and
+    // then drops each connection gets one attempt a second, not one per call.
+    attempted_ = true;
+    last_attempt_ = ntcan_sim::now();
+  }
+  std::deque<std::string> early;
+  std::shared_ptr<Connection> fresh = connect_gateway(gateway_, early, status);
+  if (!fresh) return nullptr;
+  std::shared_ptr<Connection> old;
+  {
+    std::lock_guard<std::mutex> lock(mx_);
+    old = std::move(conn_);
+    conn_ = fresh;
+    if (loss_logged_) {
+      std::fprintf(stderr, "ntcan: gateway %s: connected again\n", gateway_.name().c_str());
+      loss_logged_ = false;
+    }
+  }
+  if (old) old->close();  // a lost one: its reader has ended or ends now
+  fresh->start(*this, trace_net(), early);
+  return fresh;
+}
+
+std::unique_ptr<Port> Link::open(Inbox& inbox, int& status) {
+  // An attempt of another call on this net in progress is waited for, within canOpen's bound.
+  std::unique_lock<std::timed_mutex> attempt(attempt_mx_, std::defer_lock);
+  if (!attempt.try_lock_for(kOpenTimeout)) {
+    status = NTCAN_SOCK_CONN_TIMEOUT;
+    return nullptr;
+  }
+  auto port = std::make_unique<SocketcandPort>(*this, inbox);
+  {
+    std::lock_guard<std::mutex> lock(mx_);
+    if (conn_ && !conn_->broken()) {
+      ports_.push_back(port.get());
+      status = NTCAN_SUCCESS;
+      return port;
+    }
+  }
+  // No connection, or a lost one: canOpen always tries.
+  if (!connect_locked(false, status)) return nullptr;
+  std::lock_guard<std::mutex> lock(mx_);
+  ports_.push_back(port.get());
+  return port;
+}
+
+std::shared_ptr<Connection> Link::live() {
+  {
+    std::lock_guard<std::mutex> lock(mx_);
+    if (conn_ && !conn_->broken()) return conn_;
+    if (!conn_) return nullptr;  // every handle closed under this call
+    if (!loss_logged_) {
+      std::fprintf(stderr, "ntcan: gateway %s: connection lost\n", gateway_.name().c_str());
+      loss_logged_ = true;
+    }
+  }
+  // One call of the net connects at a time; the others fail at once instead of waiting.
+  std::unique_lock<std::timed_mutex> attempt(attempt_mx_, std::try_to_lock);
+  if (!attempt.owns_lock()) return nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mx_);
+    if (conn_ && !conn_->broken()) return conn_;  // connected by the call before
+    if (!conn_) return nullptr;
+  }
+  if (attempted_ && ntcan_sim::now() - last_attempt_ < kReconnectPause.count()) return nullptr;
+  int status = NTCAN_SUCCESS;
+  return connect_locked(true, status);
+}
+
+void Link::deliver(const CMSG& m, const void* except) {
+  std::lock_guard<std::mutex> lock(mx_);
+  index_.deliver(m, except);
+}
+
+void Link::deliver_batch(const std::vector<CMSG>& frames) {
+  if (frames.empty()) return;
+  std::lock_guard<std::mutex> lock(mx_);
+  for (const CMSG& m : frames) index_.deliver(m, nullptr);
+}
+
+void Link::lost() {
+  std::lock_guard<std::mutex> lock(mx_);
+  for (SocketcandPort* p : ports_) p->inbox().wake();  // waiting reads report the loss
+}
+
+void Link::enable(SocketcandPort* p, Inbox& inbox, std::int32_t id, bool on) {
+  (void)p;
+  std::lock_guard<std::mutex> lock(mx_);
+  if (on) {
+    index_.add(id, &inbox);
+  } else {
+    index_.remove(id, &inbox);
+  }
+}
+
+void Link::leave(SocketcandPort* p, Inbox& inbox, const std::vector<std::int32_t>& ids) {
+  std::shared_ptr<Connection> last;
+  {
+    std::lock_guard<std::mutex> lock(mx_);
+    for (std::int32_t id : ids) index_.remove(id, &inbox);
+    ports_.erase(std::remove(ports_.begin(), ports_.end(), p), ports_.end());
+    if (ports_.empty()) {
+      last = std::move(conn_);  // the last handle of the net takes the connection with it
+      loss_logged_ = false;
+    }
+  }
+  // Outside mx_: the reader thread may be waiting for it to hand out frames.
+  if (last) last->close();
+}
 
 class SocketcandTransport final : public Transport {
  public:
   explicit SocketcandTransport(const NetConfig& cfg) : gateway_{cfg.host, cfg.port, cfg.bus} {}
 
-  std::unique_ptr<Port> open(int net, int& status) override {
-    auto c = connect_gateway(gateway_, status);
-    if (!c) return nullptr;
-    return std::make_unique<SocketcandPort>(net, gateway_, std::move(c), duty_);
+  std::unique_ptr<Port> open(int net, Inbox& inbox, int& status) override {
+    return link(net).open(inbox, status);
   }
 
  private:
+  Link& link(int net) {
+    std::lock_guard<std::mutex> lock(mx_);
+    auto& l = links_[net];
+    if (!l) l = std::make_unique<Link>(net, gateway_);
+    return *l;
+  }
+
   const Gateway gateway_;
-  TraceDuty duty_;
+  std::mutex mx_;
+  std::map<int, std::unique_ptr<Link>> links_;  // never removed: ports refer to them
 };
 
 }  // namespace

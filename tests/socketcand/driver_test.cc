@@ -108,7 +108,7 @@ TEST_F(GatewayNet, FramesReachTheOtherHandlesThroughTheirFilters) {
   start();
   const NTCAN_HANDLE a = open({0x124});
   const NTCAN_HANDLE b = open({0x123, 0x1ABCDEF0 | NTCAN_20B_BASE, 0x585});
-  ASSERT_TRUE(sim_->wait_clients("can0", 2, kSafetyNet));
+  ASSERT_TRUE(sim_->wait_clients("can0", 1, kSafetyNet));  // one connection for the net
   send(a, {"124#AA", "123#0102030405060708", "125#", "1ABCDEF0#FF", "123#"});
   EXPECT_EQ(read(b, 3), (Strings{"123#0102030405060708", "1ABCDEF0#FF", "123#"}));
   // The device answers an SDO read; its reply goes to every connection.
@@ -128,7 +128,7 @@ TEST_F(GatewayNet, ManyFramesInOneCallArriveInOrder) {
   start();
   const NTCAN_HANDLE a = open({});
   const NTCAN_HANDLE b = open({0x100, 0x101, 0x102, 0x103});
-  ASSERT_TRUE(sim_->wait_clients("can0", 2, kSafetyNet));
+  ASSERT_TRUE(sim_->wait_clients("can0", 1, kSafetyNet));  // one connection for the net
   std::vector<CMSG> batch;
   Strings expected;
   for (int i = 0; i < 90; ++i) {
@@ -147,7 +147,7 @@ TEST_F(GatewayNet, RemoteFramesCrossAndTheDeviceAnswersGuarding) {
   start();
   const NTCAN_HANDLE a = open({0x705});
   const NTCAN_HANDLE b = open({0x705});
-  ASSERT_TRUE(sim_->wait_clients("can0", 2, kSafetyNet));
+  ASSERT_TRUE(sim_->wait_clients("can0", 1, kSafetyNet));  // one connection for the net
   send(a, {"705#R1"});
   EXPECT_EQ(read(b, 2), (Strings{"705#R1", "705#7F"}));  // the request, then the answer
   EXPECT_EQ(read(a, 1), (Strings{"705#7F"}));
@@ -161,7 +161,7 @@ TEST_F(GatewayNet, RemoteFramesFailClearlyOnAGatewayWithoutThem) {
   start(cfg);
   const NTCAN_HANDLE a = open({0x705});
   const NTCAN_HANDLE b = open({0x705, 0x123});
-  ASSERT_TRUE(sim_->wait_clients("can0", 2, kSafetyNet));
+  ASSERT_TRUE(sim_->wait_clients("can0", 1, kSafetyNet));  // one connection for the net
   for (int attempt = 0; attempt < 2; ++attempt) {
     std::vector<CMSG> msgs = ntcan_sim::frames({"123#01", "705#R1", "123#02"});
     std::int32_t n = 3;
@@ -407,7 +407,7 @@ TEST_F(GatewayNet, TheTraceHasEveryFrameOnceWithWallClockTime) {
   const double before = wall_seconds();
   const NTCAN_HANDLE a = open({0x123, 0x585});
   const NTCAN_HANDLE b = open({0x585});
-  ASSERT_TRUE(sim_->wait_clients("can0", 2, kSafetyNet));
+  ASSERT_TRUE(sim_->wait_clients("can0", 1, kSafetyNet));  // one connection for the net
   send(b, {"123#01"});  // b's own frame: a, the older port, writes it as it receives it
   EXPECT_EQ(read(a, 1), (Strings{"123#01"}));
   send(a, {"605#4008100000000000"});  // the device answers both
@@ -435,7 +435,7 @@ TEST_F(GatewayNet, SendTakeAndStatusAllocateNothingOnceWarm) {
   start();
   const NTCAN_HANDLE a = open({});
   const NTCAN_HANDLE b = open({0x123});
-  ASSERT_TRUE(sim_->wait_clients("can0", 2, kSafetyNet));
+  ASSERT_TRUE(sim_->wait_clients("can0", 1, kSafetyNet));  // one connection for the net
   CMSG out = ntcan_sim::frame("123#0102030405060708");
   CMSG in[16];
   CAN_IF_STATUS st;

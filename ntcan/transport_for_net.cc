@@ -1,5 +1,5 @@
-// transport.cc - which transport serves which net.
-#include "transport.h"
+// transport_for_net.cc - which transport serves which net.
+#include "transport_for_net.h"
 
 #include "driver_config.h"
 #include "refused_transport.h"
