@@ -18,13 +18,6 @@ void Inbox::lose(std::uint64_t n) {
   if (!closed_) queue_.count_lost(n);
 }
 
-void Inbox::lose_held() {
-  std::lock_guard<std::mutex> lock(mx_);
-  const std::uint64_t held = queue_.size();
-  queue_.clear();
-  if (!closed_) queue_.count_lost(held);
-}
-
 int Inbox::take(CMSG* out, int max) {
   std::lock_guard<std::mutex> lock(mx_);
   return queue_.take(out, max);

@@ -35,8 +35,6 @@ class Inbox {
   void put(const CMSG& m);
   // Frames the transport lost before they could be matched (e.g. a socket's overflow).
   void lose(std::uint64_t n);
-  // Frames held when a connection broke are lost with it: counted, and the queue emptied.
-  void lose_held();
 
   // Moves up to max frames into out; returns how many.
   int take(CMSG* out, int max);

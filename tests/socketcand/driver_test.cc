@@ -240,6 +240,27 @@ TEST_F(GatewayNet, CloseWakesAReaderAndLeavesNoConnection) {
   EXPECT_EQ(entries("/proc/self/task"), threads);
 }
 
+// However many handles a net has (a node's, a passive twin's, an SDO transfer's per device),
+// the process holds one connection to the gateway for it, and one reader thread.
+TEST_F(GatewayNet, AllHandlesOfANetShareOneConnectionAndOneThread) {
+  start();
+  const int fds = entries("/proc/self/fd");
+  const int threads = entries("/proc/self/task");
+  std::vector<NTCAN_HANDLE> handles;
+  for (int id = 1; id <= 40; ++id) handles.push_back(open({0x700 + id, 0x580 + id}));
+  EXPECT_EQ(entries("/proc/self/fd"), fds + 2);  // ours, and the simulator's end of it
+  EXPECT_EQ(entries("/proc/self/task"), threads + 1);
+  ASSERT_TRUE(sim_->wait_clients("can0", 1, kSafetyNet));
+  // Every handle still gets what it enabled, the device's answers included.
+  send(handles[0], {"705#R1", "605#4008100000000000"});
+  EXPECT_EQ(read(handles[4], 3), (Strings{"705#R1", "705#7F", "585#410810000E000000"}));
+  send(handles[0], {"705#05"});
+  EXPECT_EQ(read(handles[4], 1), (Strings{"705#05"}));
+  for (NTCAN_HANDLE h : handles) EXPECT_EQ(canClose(h), NTCAN_SUCCESS);
+  ASSERT_TRUE(sim_->wait_clients("can0", 0, kSafetyNet));
+  EXPECT_EQ(entries("/proc/self/fd"), fds);
+}
+
 TEST_F(GatewayNet, TakeNeverWaits) {
   start();
   const NTCAN_HANDLE a = open({});
@@ -356,6 +377,35 @@ TEST_F(SteeredGateway, ALostConnectionComesBackByItselfAtMostOnceASecond) {
   EXPECT_EQ(ntcan_sim::to_string(m[0]), "123#04");
   EXPECT_EQ(m[0].msg_lost, 2 - delivered);
   send(h, {"123#05"});
+  EXPECT_EQ(canClose(h), NTCAN_SUCCESS);
+}
+
+// A gateway that greets and then drops every connection gets one attempt a second, not one
+// per call, whether the attempts before succeeded or not.
+TEST_F(SteeredGateway, AGatewayThatDropsEveryConnectionGetsOneAttemptASecond) {
+  gw_.set_mode(FakeGateway::Mode::kServeThenDrop);
+  const NTCAN_HANDLE h = open_on(kFake, {0x123});
+  auto lost = [&] {
+    // A read returns once the loss is seen (at once if it was seen before).
+    CMSG m[4];
+    std::int32_t n = 4;
+    EXPECT_EQ(canRead(h, m, &n, nullptr), NTCAN_SOCK_CMD_TIMEOUT);
+  };
+  lost();
+  // A call every 20 ms for 3.5 s.
+  for (int i = 0; i < 175; ++i) {
+    CMSG m[4];
+    std::int32_t n = 4;
+    canTake(h, m, &n);
+    now_ += kSecond / 50;
+  }
+  EXPECT_LE(gw_.connections(), 1 + 4) << "canOpen's connection and one attempt per second";
+  lost();
+  const int after = gw_.connections();
+  now_ += kSecond;
+  CAN_IF_STATUS st;
+  canStatus(h, &st);
+  EXPECT_EQ(gw_.connections(), after + 1) << "and the attempts go on";
   EXPECT_EQ(canClose(h), NTCAN_SUCCESS);
 }
 

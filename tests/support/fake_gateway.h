@@ -28,6 +28,7 @@ class FakeGateway {
     kServe,   // greets and answers the handshake
     kSilent,  // accepts, then says nothing (the handshake waits for its time-out)
     kHangUp,  // accepts and closes at once
+    kServeThenDrop,  // answers the handshake, then closes the connection
   };
 
   FakeGateway() {
@@ -122,7 +123,7 @@ class FakeGateway {
         cv_.notify_all();
         continue;
       }
-      if (mode_ == Mode::kServe) {
+      if (serving()) {
         for (auto& [fd, reader] : clients_) {
           if (greeted_.insert(fd).second) send_to(fd, socketcand::encode_hi());
         }
@@ -145,8 +146,10 @@ class FakeGateway {
       return;
     }
     clients_.emplace(fd, socketcand::MessageReader());
-    if (mode_ == Mode::kServe && greeted_.insert(fd).second) send_to(fd, socketcand::encode_hi());
+    if (serving() && greeted_.insert(fd).second) send_to(fd, socketcand::encode_hi());
   }
+
+  bool serving() const { return mode_ == Mode::kServe || mode_ == Mode::kServeThenDrop; }
 
   // With mx_ held: what one client sent.
   void serve(int fd) {
@@ -159,13 +162,19 @@ class FakeGateway {
       raw_.erase(fd);
       return;
     }
-    if (mode_ != Mode::kServe) return;
+    if (!serving()) return;
     std::vector<std::string> bodies;
     clients_[fd].feed(buf, static_cast<std::size_t>(n), bodies);
     for (const std::string& body : bodies) {
       const std::vector<std::string> w = socketcand::words(body);
       if (w.empty()) continue;
       if (w[0] == "open" || w[0] == "rawmode") send_to(fd, socketcand::encode_ok());
+      if (w[0] == "rawmode" && mode_ == Mode::kServeThenDrop) {
+        ::close(fd);
+        clients_.erase(fd);
+        greeted_.erase(fd);
+        return;
+      }
       if (w[0] == "rawmode") raw_.insert(fd);
       if (w[0] == "echo") send_to(fd, socketcand::encode_echo());
       if (w[0] == "sendrtr" && !rtr_error_.empty())
