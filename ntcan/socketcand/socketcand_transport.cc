@@ -172,9 +172,10 @@ class SocketcandPort;
 // Everything of one net: its connection, its handles' ports and the index of the identifiers
 // they enabled. Kept for the life of the process.
 //
-// Locks, in the order they may be taken: attempt_mx_ (held while connecting), then mx_ (the
-// index, the ports, the connection pointer), then an inbox's own. The reader thread takes mx_
-// for each batch of frames it hands out; nothing waits for I/O while holding mx_.
+// One call of the net connects at a time (it holds the attempt: connecting_). mx_ guards the
+// index, the ports, the connection pointer and the attempt bookkeeping; an inbox's own lock
+// is taken after it. The reader thread takes mx_ for each batch of frames it hands out;
+// nothing waits for I/O while holding mx_.
 class Link {
  public:
   Link(int net, Gateway gateway) : net_(net), gateway_(std::move(gateway)) {}
@@ -193,20 +194,22 @@ class Link {
   int net() const { return net_; }
 
  private:
-  // With attempt_mx_ held: a new connection, installed when it came up. A reconnect by a
-  // call counts against the pause; canOpen's own connect does not.
-  std::shared_ptr<Connection> connect_locked(bool reconnect, int& status);
+  // Holding the attempt: a new connection, installed when it came up. A reconnect by a call
+  // counts against the pause; canOpen's own connect does not.
+  std::shared_ptr<Connection> connect_attempt(bool reconnect, int& status);
+  // Ends the attempt this call holds.
+  void end_attempt();
   int trace_net() const { return bus_trace().on() ? net_ : -1; }
 
   const int net_;
   const Gateway gateway_;
 
-  std::timed_mutex attempt_mx_;
-  bool attempted_ = false;         // a reconnect was tried on this net (attempt_mx_)
-  std::int64_t last_attempt_ = 0;  // ns on the driver's clock (attempt_mx_)
-  bool loss_logged_ = false;       // "connection lost" said for the current outage (mx_)
-
   std::mutex mx_;
+  std::condition_variable attempt_done_;
+  bool connecting_ = false;           // a call holds the attempt
+  bool attempted_ = false;            // a reconnect was tried on this net
+  std::int64_t last_attempt_ = 0;     // ns on the driver's clock
+  bool loss_logged_ = false;          // "connection lost" said for the current outage
   std::shared_ptr<Connection> conn_;  // null while no handle is open
   std::vector<SocketcandPort*> ports_;
   IdIndex index_;
@@ -515,50 +518,66 @@ void Connection::read_loop() {
 
 // ------------------------------------------------------------------------------ Link
 
-std::shared_ptr<Connection> Link::connect_locked(bool reconnect, int& status) {
+void Link::end_attempt() {
+  std::lock_guard<std::mutex> lock(mx_);
+  connecting_ = false;
+  attempt_done_.notify_all();
+}
+
+std::shared_ptr<Connection> Link::connect_attempt(bool reconnect, int& status) {
   if (reconnect) {
     // The pause holds after every attempt, a successful one too: a gateway that greets and
     // then drops each connection gets one attempt a second, not one per call.
+    std::lock_guard<std::mutex> lock(mx_);
     attempted_ = true;
     last_attempt_ = ntcan_sim::now();
   }
   std::deque<std::string> early;
   std::shared_ptr<Connection> fresh = connect_gateway(gateway_, early, status);
   if (!fresh) return nullptr;
+  // Reading before it is installed: what arrives goes to the handles the index names.
+  fresh->start(*this, trace_net(), early);
   std::shared_ptr<Connection> old;
   {
     std::lock_guard<std::mutex> lock(mx_);
-    old = std::move(conn_);
-    conn_ = fresh;
-    if (loss_logged_) {
-      std::fprintf(stderr, "ntcan: gateway %s: connected again\n", gateway_.name().c_str());
-      loss_logged_ = false;
+    if (reconnect && ports_.empty()) {
+      old = std::move(fresh);  // the net's last handle closed meanwhile: nobody needs it
+    } else {
+      old = std::move(conn_);
+      conn_ = fresh;
+      if (loss_logged_) {
+        std::fprintf(stderr, "ntcan: gateway %s: connected again\n", gateway_.name().c_str());
+        loss_logged_ = false;
+      }
     }
   }
   if (old) old->close();  // a lost one: its reader has ended or ends now
-  fresh->start(*this, trace_net(), early);
   return fresh;
 }
 
 std::unique_ptr<Port> Link::open(Inbox& inbox, int& status) {
-  // An attempt of another call on this net in progress is waited for, within canOpen's bound.
-  std::unique_lock<std::timed_mutex> attempt(attempt_mx_, std::defer_lock);
-  if (!attempt.try_lock_for(kOpenTimeout)) {
-    status = NTCAN_SOCK_CONN_TIMEOUT;
-    return nullptr;
-  }
   auto port = std::make_unique<SocketcandPort>(*this, inbox);
   {
-    std::lock_guard<std::mutex> lock(mx_);
+    // An attempt of another call on this net in progress is waited for, within canOpen's
+    // bound.
+    std::unique_lock<std::mutex> lock(mx_);
+    if (!attempt_done_.wait_for(lock, kOpenTimeout, [this] { return !connecting_; })) {
+      status = NTCAN_SOCK_CONN_TIMEOUT;
+      return nullptr;
+    }
     if (conn_ && !conn_->broken()) {
       ports_.push_back(port.get());
       status = NTCAN_SUCCESS;
       return port;
     }
+    connecting_ = true;
   }
   // No connection, or a lost one: canOpen always tries.
-  if (!connect_locked(false, status)) return nullptr;
+  const bool up = connect_attempt(false, status) != nullptr;
   std::lock_guard<std::mutex> lock(mx_);
+  connecting_ = false;
+  attempt_done_.notify_all();
+  if (!up) return nullptr;
   ports_.push_back(port.get());
   return port;
 }
@@ -572,18 +591,15 @@ std::shared_ptr<Connection> Link::live() {
       std::fprintf(stderr, "ntcan: gateway %s: connection lost\n", gateway_.name().c_str());
       loss_logged_ = true;
     }
+    // One call of the net connects at a time; the others fail at once instead of waiting.
+    if (connecting_) return nullptr;
+    if (attempted_ && ntcan_sim::now() - last_attempt_ < kReconnectPause.count()) return nullptr;
+    connecting_ = true;
   }
-  // One call of the net connects at a time; the others fail at once instead of waiting.
-  std::unique_lock<std::timed_mutex> attempt(attempt_mx_, std::try_to_lock);
-  if (!attempt.owns_lock()) return nullptr;
-  {
-    std::lock_guard<std::mutex> lock(mx_);
-    if (conn_ && !conn_->broken()) return conn_;  // connected by the call before
-    if (!conn_) return nullptr;
-  }
-  if (attempted_ && ntcan_sim::now() - last_attempt_ < kReconnectPause.count()) return nullptr;
   int status = NTCAN_SUCCESS;
-  return connect_locked(true, status);
+  auto fresh = connect_attempt(true, status);
+  end_attempt();
+  return fresh;
 }
 
 void Link::deliver(const CMSG& m, const void* except) {
