@@ -2,11 +2,14 @@
 #ifndef KORVEL_INTERNAL_H
 #define KORVEL_INTERNAL_H
 
+#include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "D_korvel.h"
+#include "canopen_codes.h"
 
 namespace korvel {
 
@@ -33,6 +36,24 @@ std::vector<D_can*>& can_list();
 // canline_mutex() (start-ups on several threads may look for or create a line at once).
 std::vector<canline*>& canline_list();
 std::mutex& canline_mutex();
+
+// The receive state of a (line, node-ID) pair in one allocation, shared by the master and its
+// passive nodes and kept for the process. The scalars that every poll reads and writes fill
+// one cache line; the frames follow on lines of their own. A node's pair_handle_, can_ret_,
+// rxmsg_len_, alive_ptr_ and rxmsg_ point into it.
+struct alignas(64) RxBlock {
+  std::atomic<NTCAN_HANDLE> pair_handle{-1};
+  int32_t len = 0;
+  int ret = 0;
+  int alive = 0;
+  alignas(64) CMSG frames[kRxCapacity] = {};
+};
+
+// Counts the changes of any node's receive buffer pointers (a node takes, shares or drops a
+// buffer), so that what is kept per buffer (the lost-device supervision's watches) knows
+// when to look again. Called after the pointers changed.
+void note_buffer_change();
+std::uint32_t buffer_changes();
 
 // Objects the library keeps for the life of the process (receive buffers, sub-properties,
 // lines): recorded here so that they stay reachable, never freed.
