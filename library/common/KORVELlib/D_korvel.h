@@ -135,7 +135,7 @@ class D_can : public D_fct {
   virtual int can_fill();
   // Asks the processor to start loading what the next fill of this node reads beyond the
   // node's own poll line (its line, and the receive buffer's pair cell, length and status);
-  // reads only that line of the node and changes nothing. can_looping calls it a node or two
+  // reads only that line of the node and changes nothing. can_looping calls it two nodes
   // ahead, under mx_loop.
   void prefetch_fill() const;
   virtual int can_array(CMSG* rxmsg, int* length);

@@ -47,19 +47,7 @@ void note_buffer_change() { g_buffer_changes.fetch_add(1, std::memory_order_rele
 
 std::uint32_t buffer_changes() { return g_buffer_changes.load(std::memory_order_acquire); }
 
-LoopLock::LoopLock() : owner_(!t_holds_loop) {
-  if (owner_) {
-    D_can::mx_loop.lock();
-    t_holds_loop = true;
-  }
-}
-
-LoopLock::~LoopLock() {
-  if (owner_) {
-    t_holds_loop = false;
-    D_can::mx_loop.unlock();
-  }
-}
+bool& loop_held_here() { return t_holds_loop; }
 
 }  // namespace korvel
 
@@ -101,9 +89,10 @@ constexpr std::size_t kFillAhead = 2;
 int can_looping() {
   // Walk by position, one node per lock: start-ups and removals on other threads interleave
   // between two nodes, and a node removed from the list is never touched again.
+  bool& held = korvel::loop_held_here();  // looked up once for the whole pass
+  auto& list = korvel::can_list();
   for (std::size_t i = 0;; ++i) {
-    korvel::LoopLock lk;
-    auto& list = korvel::can_list();
+    korvel::LoopLock lk(held);
     const std::size_t n = list.size();
     if (i >= n) break;
     if (i + kNodeAhead < n) __builtin_prefetch(&list[i + kNodeAhead]->pline_);

@@ -16,17 +16,33 @@ namespace korvel {
 // Flags of every log line the library writes.
 constexpr unsigned kLogFlags = 0x80000000u;
 
+// The calling thread's flag of LoopLock: true while it holds D_can::mx_loop through one.
+bool& loop_held_here();
+
 // Holds D_can::mx_loop for its scope; the library takes mx_loop only through it. Re-entrant
 // on one thread: what runs under the lock (a derived class's can_fill, called by
 // can_looping) may call node operations that take it again, such as can_array.
 class LoopLock {
  public:
-  LoopLock();
-  ~LoopLock();
+  LoopLock() : LoopLock(loop_held_here()) {}
+  // With the calling thread's flag looked up already (can_looping: once per pass).
+  explicit LoopLock(bool& held) : held_(held), owner_(!held) {
+    if (owner_) {
+      D_can::mx_loop.lock();
+      held_ = true;
+    }
+  }
+  ~LoopLock() {
+    if (owner_) {
+      held_ = false;
+      D_can::mx_loop.unlock();
+    }
+  }
   LoopLock(const LoopLock&) = delete;
   LoopLock& operator=(const LoopLock&) = delete;
 
  private:
+  bool& held_;  // the calling thread's flag: true while it holds mx_loop through a LoopLock
   bool owner_;  // this scope locked the mutex (not an outer scope of the same thread)
 };
 
