@@ -13,7 +13,7 @@
 //   D_can property core: get, set, conf, read, write, set_value ......... d_can.cc
 //   D_can sub-properties (.BAUDRATE, .ALIVE, .MANU, ...): construct ........ d_can_subproperties.cc
 //   D_can start-up and close, the handle rule: init*, can_open, can_close,
-//     AddIdent, DelIdent, dellist, handle() ................................ d_can_startup.cc
+//     AddIdent, DelIdent, dellist, handle(), the polled list's index ........ d_can_startup.cc
 //   D_can frame primitives: can_read, can_get, can_poll, can_write,
 //     can_fill, can_array, can_SDO, rtr ................................... d_can_io.cc
 //   D_can NMT commands; D_canint, D_canactive ................................ d_can_nmt.cc
@@ -30,7 +30,8 @@
 //   can_control (the line's supervision thread) .............................. can_control.cc
 //   can_error_str (driver status names) ...................................... can_error_str.cc
 //   CANopen identifiers, receive capacity, the library's result codes ........ canopen_codes.h
-//   What the library's files share (log, lists, polling lock) ................ korvel_internal.h
+//   What the library's files share (log, lists, polling lock, a pair's receive
+//     block) ................................................................. korvel_internal.h
 #ifndef D_KORVEL_H
 #define D_KORVEL_H
 

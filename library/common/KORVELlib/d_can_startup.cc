@@ -99,8 +99,8 @@ bool D_can::follows_master() const { return pair_handle_ && !isactive(); }
 NTCAN_HANDLE D_can::handle_source() const {
   const NTCAN_HANDLE own = canhandle_.load();
   if (!pair_handle_) return own;
-  // A master and its pair cell agree but for a moment after a close: then the master flag
-  // need not be asked (it lies outside the lines a poll reads).
+  // For a master the two agree but after some closes; while they agree the master flag need
+  // not be asked (it lies outside the memory a poll reads).
   const NTCAN_HANDLE shared = pair_handle_->load();
   if (shared == own) return own;
   return isactive() ? own : shared;
