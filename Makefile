@@ -33,6 +33,7 @@ demo:
 
 bench: build
 	$(BUILD)/bench/korvel_bench
+	$(BUILD)/bench/startup_bench
 
 asan:
 	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DKORVEL_SANITIZE=address -DKORVEL_BENCH=OFF $(CMAKE_FLAGS)"

@@ -135,7 +135,9 @@ class D_fct {
   vexil::Timestamp stamp_ = 0;
   int stamp_count_ = 0;
   int nbuf_ = 0;
-  std::deque<BufEntry> buf_;
+  // Created when a buffer is first set up: most properties never keep one, and an empty
+  // deque already holds a block of its own.
+  std::unique_ptr<std::deque<BufEntry>> buf_;
   std::string dump_;
 };
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 class D_fct;
@@ -95,8 +96,17 @@ class EqFct {
   std::string config_file_;
   std::string user_;
   std::string host_;
+  // Drops the gaps that removals left in props_ once they are half of it.
+  void compact_properties();
+
   mutable std::mutex mx_;
+  // The properties in creation order; a removed one leaves a null gap until the next
+  // compaction. Indexed by property and by base name (each name's properties in creation
+  // order), so that adding, removing and finding one does not walk them all.
   std::vector<D_fct*> props_;
+  std::size_t gaps_ = 0;
+  std::unordered_map<const D_fct*, std::size_t> prop_pos_;
+  std::unordered_map<std::string, std::vector<D_fct*>> props_by_name_;
   Config config_;
 };
 

@@ -160,21 +160,22 @@ int D_fct::get_nbuf() const {
 void D_fct::set_nbuf(int entries) {
   std::lock_guard<std::mutex> lk(mx_);
   nbuf_ = entries > 0 ? entries : 0;
-  while (buf_.size() > static_cast<std::size_t>(nbuf_)) buf_.pop_front();
+  if (nbuf_ > 0 && !buf_) buf_ = std::make_unique<std::deque<BufEntry>>();
+  while (buf_ && buf_->size() > static_cast<std::size_t>(nbuf_)) buf_->pop_front();
 }
 
 int D_fct::get_buf_value(EqData* out, vexil::EventId event, std::time_t seconds, int microseconds) {
   std::lock_guard<std::mutex> lk(mx_);
   if (nbuf_ == 0) return ERR_NO_BUFFER;
-  if (buf_.empty()) return ERR_NO_DATA;
+  if (!buf_ || buf_->empty()) return ERR_NO_DATA;
   const BufEntry* hit = nullptr;
   // Event numbers are unsigned here; one that a caller meant as negative also means "none".
   const bool by_event = static_cast<std::int64_t>(event) > 0;
   if (!by_event && seconds == 0) {
-    hit = &buf_.back();
+    hit = &buf_->back();
   } else {
     // Newest first: a repeated key answers its latest value.
-    for (auto it = buf_.rbegin(); it != buf_.rend() && !hit; ++it) {
+    for (auto it = buf_->rbegin(); it != buf_->rend() && !hit; ++it) {
       if (by_event ? it->event == event
                    : (it->seconds == seconds && it->microseconds == microseconds))
         hit = &*it;
@@ -189,8 +190,8 @@ int D_fct::set_buf_value(EqData* in, vexil::EventId event, std::time_t seconds, 
   if (!in) return ERR_ILLEGAL_DATA;
   std::lock_guard<std::mutex> lk(mx_);
   if (nbuf_ == 0) return ERR_NO_BUFFER;
-  buf_.push_back(BufEntry{event, seconds, microseconds, *in});
-  while (buf_.size() > static_cast<std::size_t>(nbuf_)) buf_.pop_front();
+  buf_->push_back(BufEntry{event, seconds, microseconds, *in});
+  while (buf_->size() > static_cast<std::size_t>(nbuf_)) buf_->pop_front();
   return 0;
 }
 

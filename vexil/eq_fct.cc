@@ -2,6 +2,7 @@
 // configuration file (parsing, loading, writing back).
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -160,32 +161,48 @@ void EqFct::set_hostname(const std::string& host) {
 
 std::vector<D_fct*> EqFct::properties() const {
   std::lock_guard<std::mutex> lk(mx_);
-  return props_;
+  std::vector<D_fct*> out;
+  out.reserve(props_.size() - gaps_);
+  for (D_fct* p : props_)
+    if (p) out.push_back(p);
+  return out;
 }
 
 D_fct* EqFct::find_property(const std::string& basename) const {
   std::lock_guard<std::mutex> lk(mx_);
-  for (D_fct* p : props_)
-    if (p->basename() == basename) return p;
-  return nullptr;
+  const auto it = props_by_name_.find(basename);
+  return it == props_by_name_.end() ? nullptr : it->second.front();
 }
 
 void EqFct::add_property(D_fct* p) {
   if (!p) return;
   std::lock_guard<std::mutex> lk(mx_);
-  for (D_fct* q : props_)
-    if (q == p) return;
+  if (!prop_pos_.emplace(p, props_.size()).second) return;
   props_.push_back(p);
+  props_by_name_[p->basename()].push_back(p);
 }
 
 void EqFct::remove_property(D_fct* p) {
   std::lock_guard<std::mutex> lk(mx_);
-  for (auto it = props_.begin(); it != props_.end(); ++it) {
-    if (*it == p) {
-      props_.erase(it);
-      return;
-    }
+  const auto at = prop_pos_.find(p);
+  if (at == prop_pos_.end()) return;  // p is registered, so still alive, past this point
+  props_[at->second] = nullptr;
+  ++gaps_;
+  prop_pos_.erase(at);
+  const auto named = props_by_name_.find(p->basename());
+  if (named != props_by_name_.end()) {
+    auto& same = named->second;
+    const auto it = std::find(same.begin(), same.end(), p);
+    if (it != same.end()) same.erase(it);
+    if (same.empty()) props_by_name_.erase(named);
   }
+  if (gaps_ * 2 > props_.size()) compact_properties();
+}
+
+void EqFct::compact_properties() {
+  props_.erase(std::remove(props_.begin(), props_.end(), nullptr), props_.end());
+  gaps_ = 0;
+  for (std::size_t k = 0; k < props_.size(); ++k) prop_pos_[props_[k]] = k;
 }
 
 int EqFct::parse_config(std::istream& in, const std::string& file_name) {

@@ -153,6 +153,29 @@ TEST_F(AliveSupervision, BootUpBringsBackAndPassiveNodesFollowTheirMastersBatche
   EXPECT_EQ(lines("VIEW: back, state 0x00 (default Error)"), 1);
 }
 
+// A watch judges the batches of the buffer its node shares at the time: none while a passive
+// node has let go of its master's, the master's again once it has started anew.
+TEST_F(AliveSupervision, WatchesFollowTheBufferTheirNodeSharesNow) {
+  D_can& view = node("VIEW", {1, 5, 0, 0});
+  D_can& other = node("OTHER", {1, 6, 0, 0});
+  ASSERT_EQ(view.init(0x705), 0);  // passive on the pump
+  ASSERT_EQ(other.init(0x706), 0);
+  ASSERT_EQ(other.supervise_alive(60000), 0);
+  ASSERT_EQ(view.supervise_alive(1000), 0);
+  ASSERT_EQ(other.supervise_alive(0), 0);  // the watch before VIEW's goes
+  EXPECT_EQ(view.can_close(), 0);
+  for (int i = 0; i < 8; ++i) period();
+  EXPECT_FALSE(view.is_lost());
+  ASSERT_EQ(view.init(0x705), 0);
+  period();
+  EXPECT_TRUE(view.is_lost());
+  heartbeat();
+  can_looping();
+  EXPECT_FALSE(view.is_lost());
+  EXPECT_FALSE(other.is_lost());
+  EXPECT_EQ(lines("VIEW: back"), 1);
+}
+
 TEST_F(AliveSupervision, ADestroyedNodeLeavesNoSupervisionBehind) {
   D_can& other = node("OTHER", {1, 6, 0, 0});
   ASSERT_EQ(other.init(0x706), 0);

@@ -234,3 +234,62 @@ TEST_F(NodeStartup, FailedFirstOpenStillCreatesTheLineAndItsThread) {
   EXPECT_EQ(log_.with_heading("canOpen returned: ")[0].text,
             "Line : 1mess: NTCAN_NET_NOT_FOUND(0x00000013)");
 }
+
+// The polled list is looked up by (line, node-ID): the lookup must find what a walk of the list
+// would, after identity changes, configuration reloads, removals and re-starts.
+TEST_F(NodeStartup, PairLookupFollowsIdentityChangesRemovalsAndRestarts) {
+  D_can& a = node("A", {1, 5, 0, 0});
+  D_can& b = node("B", {1, 6, 0, 0});
+  ASSERT_EQ(a.init(0), 0);
+  ASSERT_EQ(b.init(0), 0);
+
+  // A master whose flag a client cleared keeps its entry through an identity change, and is
+  // found under its new identity: a later node of that pair becomes passive on it.
+  Peer::active(a)->set_value(0);
+  IIII to7{1, 7, 0, 0};
+  a.set_value(&to7);
+  D_can& on7 = node("ON7", {1, 7, 3, 0});
+  ASSERT_EQ(on7.init(0), 0);
+  EXPECT_EQ(Peer::rxmsg(on7), Peer::rxmsg(a));
+  EXPECT_EQ(korvel_polled_nodes(), (std::vector<D_can*>{&a, &b}));
+  // Nobody is found under the identity it left.
+  D_can& on5 = node("ON5", {1, 5, 0, 0});
+  ASSERT_EQ(on5.init(0), 0);
+  EXPECT_EQ(korvel_polled_nodes(), (std::vector<D_can*>{&a, &b, &on5}));
+
+  // Two entries of one pair: the earlier in the list is the one found.
+  Peer::active(b)->set_value(0);
+  IIII b_to5{1, 5, 0, 0};
+  b.set_value(&b_to5);
+  D_can& late = node("LATE", {1, 5, 4, 0});
+  ASSERT_EQ(late.init(0), 0);
+  EXPECT_EQ(Peer::rxmsg(late), Peer::rxmsg(b));
+  EXPECT_EQ(b.dellist(), 0);  // b is not active: no change
+  Peer::active(b)->set_value(1);
+  EXPECT_EQ(on5.dellist(), 0);  // removes the first entry of (1, 5): b
+  EXPECT_EQ(korvel_polled_nodes(), (std::vector<D_can*>{&a, &on5}));
+
+  // A configuration reload that moves a polled node.
+  write_file("loc.conf", "ON5: \t2  9  0  0\n");
+  loc_.set_config_file(dir_ + "/loc.conf");
+  ASSERT_EQ(loc_.load_config(), 0);
+  D_can& on9 = node("ON9", {2, 9, 1, 0});
+  ASSERT_EQ(on9.init(0), 0);
+  EXPECT_EQ(Peer::rxmsg(on9), Peer::rxmsg(on5));
+
+  // Removed and started again: entered anew, at the end; a destroyed master is not found.
+  on5.set_value(&b_to5);
+  EXPECT_EQ(korvel_polled_nodes(), std::vector<D_can*>{&a});
+  ASSERT_EQ(on5.init(0), 0);
+  ASSERT_EQ(on5.init(0), 0);  // started again: found itself
+  EXPECT_EQ(korvel_polled_nodes(), (std::vector<D_can*>{&a, &on5}));
+  for (auto it = nodes_.begin(); it != nodes_.end(); ++it) {
+    if (it->get() == &on5) {
+      nodes_.erase(it);
+      break;
+    }
+  }
+  D_can& again = node("AGAIN", {1, 5, 0, 0});
+  ASSERT_EQ(again.init(0), 0);
+  EXPECT_EQ(korvel_polled_nodes(), (std::vector<D_can*>{&a, &again}));
+}

@@ -10,8 +10,10 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
+#include <vector>
 
 #include "vexil_host.h"
 
@@ -243,6 +245,32 @@ TEST_F(ConfigFile, PropertiesRegisterWithTheirLocation) {
   EXPECT_EQ(loc.properties()[0], &b);
   EXPECT_EQ(loc.save_config(), 0);
   EXPECT_EQ(read_file(), "");  // nothing registered for the file
+}
+
+// Properties are found by base name, the first created first, also after removals have left
+// gaps in the location's list and after the list was compacted.
+TEST_F(ConfigFile, PropertyLookupKeepsCreationOrderThroughRemovals) {
+  EqFct loc("LOC");
+  std::vector<std::unique_ptr<D_iiii>> props;  // base names P0 to P9, ten of each
+  for (int i = 0; i < 100; ++i)
+    props.push_back(std::make_unique<D_iiii>("P" + std::to_string(i % 10) + " copy", &loc));
+  EXPECT_EQ(loc.find_property("P3"), props[3].get());
+  props[3].reset();
+  EXPECT_EQ(loc.find_property("P3"), props[13].get());
+  for (int i = 0; i < 100; ++i)
+    if (i % 10 != 7) props[i].reset();
+  EXPECT_EQ(loc.find_property("P3"), nullptr);
+  EXPECT_EQ(loc.find_property("P7"), props[7].get());
+  loc.add_property(props[17].get());  // already registered: no second entry
+  std::vector<D_fct*> expect;
+  for (int i = 7; i < 100; i += 10) expect.push_back(props[i].get());
+  EXPECT_EQ(loc.properties(), expect);
+  props[7].reset();
+  EXPECT_EQ(loc.find_property("P7"), props[17].get());
+  auto late = std::make_unique<D_iiii>("P7", &loc);
+  expect.erase(expect.begin());
+  expect.push_back(late.get());
+  EXPECT_EQ(loc.properties(), expect);
 }
 
 // Writing back replaces the file as editors do: a new file beside it, renamed over it.

@@ -13,7 +13,7 @@
 //   D_can property core: get, set, conf, read, write, set_value ......... d_can.cc
 //   D_can sub-properties (.BAUDRATE, .ALIVE, .MANU, ...): construct ........ d_can_subproperties.cc
 //   D_can start-up and close, the handle rule: init*, can_open, can_close,
-//     AddIdent, DelIdent, dellist, handle() ................................ d_can_startup.cc
+//     AddIdent, DelIdent, dellist, handle(), the polled list's index ........ d_can_startup.cc
 //   D_can frame primitives: can_read, can_get, can_poll, can_write,
 //     can_fill, can_array, can_SDO, rtr ................................... d_can_io.cc
 //   D_can NMT commands; D_canint, D_canactive ................................ d_can_nmt.cc
@@ -30,7 +30,8 @@
 //   can_control (the line's supervision thread) .............................. can_control.cc
 //   can_error_str (driver status names) ...................................... can_error_str.cc
 //   CANopen identifiers, receive capacity, the library's result codes ........ canopen_codes.h
-//   What the library's files share (log, lists, polling lock) ................ korvel_internal.h
+//   What the library's files share (log, lists, polling lock, a pair's receive
+//     block) ................................................................. korvel_internal.h
 #ifndef D_KORVEL_H
 #define D_KORVEL_H
 
@@ -42,6 +43,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "d_fct.h"
@@ -132,9 +134,10 @@ class D_can : public D_fct {
   virtual int can_poll(int* ident, int* length, unsigned char* Data);
   virtual int can_write(int ident, int length, unsigned char* Data);
   virtual int can_fill();
-  // Asks the processor to start loading what the next fill of this node reads (its line, its
-  // active flag, its pair cell, buffer length and status); reads only the node itself and
-  // changes nothing. can_looping calls it one node ahead, under mx_loop.
+  // Asks the processor to start loading what the next fill of this node reads beyond the
+  // node's own poll line (its line, and the receive buffer's pair cell, length and status);
+  // reads only that line of the node and changes nothing. can_looping calls it two nodes
+  // ahead, under mx_loop.
   void prefetch_fill() const;
   virtual int can_array(CMSG* rxmsg, int* length);
   virtual int can_SDO(unsigned short index, unsigned char subindex);
@@ -217,42 +220,63 @@ class D_can : public D_fct {
 
   void construct(const std::string& pn);
 
-  IIII oldIdent_;
-  bool changed_;
-  EqFct* efp_;
-  IIII canIdent_;
-  static D_iiii* canIdent_debug_;
-  D_int* baudrate_;
+  // ---- What every poll of the node reads (can_looping, can_fill, handle()), together in
+  // one cache line of the node; the receive buffer's scalars share one line of their own.
+  //
+  // The line the node is on; null until the node is first opened; lines live for the process.
+  alignas(64) canline* pline_;
   // The node's own handle source: -1 none, kOnLineHandle the line handle (the line's first
   // node), else a driver handle the node opened on its line.
   std::atomic<NTCAN_HANDLE> canhandle_;
-  canline* pline_;
+  // Set when the node enters the polled list and its class is D_can itself: no derived class
+  // replaces can_fill or can_get, so polling fills it without virtual calls.
+  bool poll_plain_;
+  // The (line, node-ID) pair's cell: the master's handle source as its passive nodes follow
+  // it. Allocated with the receive buffer and shared like it, so a passive node never keeps
+  // a handle its master closed.
+  std::atomic<NTCAN_HANDLE>* pair_handle_;
   CMSG* rxmsg_;
   int* can_ret_;
-  int can_error_;
-  bool first_at_line_;
   int32_t* rxmsg_len_;
-  int* alive_ptr_;
-  D_string* manu_;
-  char manu_str_[64];
-  D_string* hwver_;
-  char hw_str_[64];
-  D_string* swver_;
-  char sw_str_[64];
   D_canactive* active_;
+  // ---- The rest of the node.
+  int* alive_ptr_;
+  IIII canIdent_;
+  IIII oldIdent_;
+  bool changed_;
+  bool first_at_line_;
+  int can_error_;
+  EqFct* efp_;
+  static D_iiii* canIdent_debug_;
+  D_int* baudrate_;
   D_canint* start_node_;
   D_canint* stop_node_;
   D_canint* reset_node_;
   D_Alive* alive_;
   D_string* modul_condition_;
+  D_string* manu_;
+  D_string* hwver_;
+  D_string* swver_;
   int ToggleBit;
   int Index;
   int Subindex;
+  char manu_str_[64];
+  char hw_str_[64];
+  char sw_str_[64];
 
  private:
   int start_plain(std::initializer_list<int> idents);
   void dellist_locked();
-  std::vector<D_can*>::iterator find_pair();  // under mx_loop
+  // The polled list and its index by (line, node-ID); all under mx_loop. find_pair: the
+  // first polled node, in list order, whose line and node-ID are this node's; enter_list and
+  // leave_list add and take out this node; follow_identity moves a polled node's index entry
+  // to its identity after the identity changed.
+  D_can* find_pair();
+  void enter_list();
+  void leave_list();
+  void follow_identity();
+  // can_fill of a node whose class is D_can itself, with can_get called directly.
+  int fill_plain();
   int read_text_object(int index, D_string* prop);
   int sdo_abort(short node, std::uint32_t code);
   int send_nmt(unsigned char command);
@@ -273,10 +297,11 @@ class D_can : public D_fct {
 
   // A handle source that stands for the line handle.
   static constexpr NTCAN_HANDLE kOnLineHandle = -2;
-  // The (line, node-ID) pair's cell: the master's handle source as its passive nodes follow
-  // it. Allocated with the receive buffer and shared like it, so a passive node never keeps
-  // a handle its master closed.
-  std::atomic<NTCAN_HANDLE>* pair_handle_;
+  // The node's entry in the polled list: whether it is in it, the (line, node-ID) it is
+  // indexed under, and its place in registration order. Under mx_loop.
+  bool listed_;
+  std::uint64_t list_key_;
+  std::uint64_t list_seq_;
   // Size announced by the last segmented initiate reply (-1: none), and the capacity of the
   // buffer the running transfer fills.
   long sdo_size_;
@@ -391,7 +416,8 @@ class canline {
 
  private:
   std::mutex ids_mx_;
-  std::vector<int32_t> line_ids_;
+  std::vector<int32_t> line_ids_;            // in the order they were first enabled
+  std::unordered_set<int32_t> line_id_set_;  // the same identifiers, to look one up
   bool bad_ip_logged_;
   std::atomic<std::chrono::milliseconds::rep> reset_limit_ms_;
 };

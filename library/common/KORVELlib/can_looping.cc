@@ -1,5 +1,7 @@
 // The periodic polling of all masters, the polling lock, the process-wide lists of masters
 // and lines, and the debug dump of a polled batch.
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
 #include <vector>
@@ -37,21 +39,15 @@ void keep_for_process(const void* p) {
 namespace {
 // True while the calling thread holds D_can::mx_loop through a LoopLock.
 thread_local bool t_holds_loop = false;
+
+std::atomic<std::uint32_t> g_buffer_changes{0};
 }  // namespace
 
-LoopLock::LoopLock() : owner_(!t_holds_loop) {
-  if (owner_) {
-    D_can::mx_loop.lock();
-    t_holds_loop = true;
-  }
-}
+void note_buffer_change() { g_buffer_changes.fetch_add(1, std::memory_order_release); }
 
-LoopLock::~LoopLock() {
-  if (owner_) {
-    t_holds_loop = false;
-    D_can::mx_loop.unlock();
-  }
-}
+std::uint32_t buffer_changes() { return g_buffer_changes.load(std::memory_order_acquire); }
+
+bool& loop_held_here() { return t_holds_loop; }
 
 }  // namespace korvel
 
@@ -80,22 +76,33 @@ void D_can::can_print() {
   }
 }
 
+namespace {
+
+// How far ahead can_looping works: the node's poll line is asked for this many nodes ahead,
+// what that line points at (its line, its receive buffer's scalars) half as many, so that
+// the pass finds each node's data in the cache instead of waiting for memory node by node.
+constexpr std::size_t kNodeAhead = 4;
+constexpr std::size_t kFillAhead = 2;
+
+}  // namespace
+
 int can_looping() {
   // Walk by position, one node per lock: start-ups and removals on other threads interleave
   // between two nodes, and a node removed from the list is never touched again.
+  bool& held = korvel::loop_held_here();  // looked up once for the whole pass
+  auto& list = korvel::can_list();
   for (std::size_t i = 0;; ++i) {
-    korvel::LoopLock lk;
-    auto& list = korvel::can_list();
-    if (i >= list.size()) break;
+    korvel::LoopLock lk(held);
+    const std::size_t n = list.size();
+    if (i >= n) break;
+    if (i + kNodeAhead < n) __builtin_prefetch(&list[i + kNodeAhead]->pline_);
+    if (i + kFillAhead < n) list[i + kFillAhead]->prefetch_fill();
     D_can* node = list[i];
-    // The nodes lie all over the heap: while this one is polled, the processor loads the next
-    // one's fields and the one after that, so the pass does not wait for memory node by node.
-    if (i + 1 < list.size()) list[i + 1]->prefetch_fill();
-    if (i + 2 < list.size()) {
-      __builtin_prefetch(list[i + 2]);
-      __builtin_prefetch(reinterpret_cast<const char*>(list[i + 2]) + 64);
+    if (node->poll_plain_) {
+      node->fill_plain();
+    } else {
+      node->can_fill();
     }
-    node->can_fill();
     D_can::supervise_batch(node);
     if (VEXIL_debug & 0x100000) node->can_print();
   }

@@ -127,12 +127,13 @@ int canline::can_close() {
 
 void canline::remember_id(int32_t id) {
   std::lock_guard<std::mutex> lk(ids_mx_);
-  if (std::find(line_ids_.begin(), line_ids_.end(), id) == line_ids_.end()) line_ids_.push_back(id);
+  if (line_id_set_.insert(id).second) line_ids_.push_back(id);
 }
 
 void canline::forget_id(int32_t id) {
   std::lock_guard<std::mutex> lk(ids_mx_);
-  line_ids_.erase(std::remove(line_ids_.begin(), line_ids_.end(), id), line_ids_.end());
+  if (line_id_set_.erase(id) == 0) return;
+  line_ids_.erase(std::find(line_ids_.begin(), line_ids_.end(), id));
 }
 
 int canline::getlineip(int lineno, std::string& ip) {

@@ -13,35 +13,39 @@ D_iiii* D_can::canIdent_debug_ = nullptr;
 
 D_can::D_can(const std::string& pn, EqFct* ef)
     : D_fct(pn, ef, 0),
-      oldIdent_{0, 0, 0, 0},
-      changed_(false),
-      efp_(ef),
-      canIdent_{0, 0, 0, 0},
-      baudrate_(nullptr),
-      canhandle_(-1),
       pline_(nullptr),
+      canhandle_(-1),
+      poll_plain_(false),
+      pair_handle_(nullptr),
       rxmsg_(nullptr),
       can_ret_(nullptr),
-      can_error_(0),
-      first_at_line_(false),
       rxmsg_len_(nullptr),
-      alive_ptr_(nullptr),
-      manu_(nullptr),
-      manu_str_{},
-      hwver_(nullptr),
-      hw_str_{},
-      swver_(nullptr),
-      sw_str_{},
       active_(nullptr),
+      alive_ptr_(nullptr),
+      canIdent_{0, 0, 0, 0},
+      oldIdent_{0, 0, 0, 0},
+      changed_(false),
+      first_at_line_(false),
+      can_error_(0),
+      efp_(ef),
+      baudrate_(nullptr),
       start_node_(nullptr),
       stop_node_(nullptr),
       reset_node_(nullptr),
       alive_(nullptr),
       modul_condition_(nullptr),
+      manu_(nullptr),
+      hwver_(nullptr),
+      swver_(nullptr),
       ToggleBit(0),
       Index(0),
       Subindex(0),
-      pair_handle_(nullptr),
+      manu_str_{},
+      hw_str_{},
+      sw_str_{},
+      listed_(false),
+      list_key_(0),
+      list_seq_(0),
       sdo_size_(-1),
       sdo_capacity_(64) {
   construct(pn);
@@ -68,10 +72,7 @@ D_can::~D_can() {
 
 void D_can::unregister_node() {
   korvel::LoopLock lk;
-  auto& list = korvel::can_list();
-  for (auto it = list.begin(); it != list.end();) {
-    it = (*it == this) ? list.erase(it) : it + 1;
-  }
+  if (listed_) leave_list();
 }
 
 int D_can::data_type() const { return DATA_IIII; }
@@ -79,22 +80,27 @@ int D_can::data_type() const { return DATA_IIII; }
 void D_can::conf(Config* conf) { conf_insert(conf, DATA_IIII); }
 
 void D_can::read() {
+  IIII next = canIdent_;
   try {
     D_conf_struct* entry = find_prop_name();
     if (entry && entry->found) {
-      canIdent_.i1_data = entry->d_int_array[0];
-      canIdent_.i2_data = entry->d_int_array[1];
-      canIdent_.i3_data = entry->d_int_array[2];
-      canIdent_.i4_data = entry->d_int_array[3];
+      next.i1_data = entry->d_int_array[0];
+      next.i2_data = entry->d_int_array[1];
+      next.i3_data = entry->d_int_array[2];
+      next.i4_data = entry->d_int_array[3];
     }
   } catch (const std::exception& e) {
     korvel::log("read", e.what());
   }
   // Out-of-range values count as unset; negative values pass.
-  if (canIdent_.i1_data > 20) canIdent_.i1_data = 0;
-  if (canIdent_.i2_data > 2000) canIdent_.i2_data = 0;
-  if (canIdent_.i3_data > 2000) canIdent_.i3_data = 0;
-  if (canIdent_.i4_data > 2000) canIdent_.i4_data = 0;
+  if (next.i1_data > 20) next.i1_data = 0;
+  if (next.i2_data > 2000) next.i2_data = 0;
+  if (next.i3_data > 2000) next.i3_data = 0;
+  if (next.i4_data > 2000) next.i4_data = 0;
+  // A polled node that a configuration reload moves stays findable under its new identity.
+  korvel::LoopLock lk;
+  canIdent_ = next;
+  follow_identity();
 }
 
 void D_can::write(std::ostream& ofile) {
@@ -152,4 +158,5 @@ void D_can::set_value(IIII* s) {
     changed_ = true;
   }
   canIdent_ = next;
+  follow_identity();
 }

@@ -115,12 +115,16 @@ int D_can::can_fill() {
   return *can_ret_;
 }
 
+int D_can::fill_plain() {
+  if (!rxmsg_) return kFailed;
+  *rxmsg_len_ = kRxCapacity;
+  *can_ret_ = D_can::can_get(rxmsg_, rxmsg_len_);
+  return *can_ret_;
+}
+
 void D_can::prefetch_fill() const {
   __builtin_prefetch(pline_);
-  __builtin_prefetch(active_);
-  __builtin_prefetch(pair_handle_);
-  __builtin_prefetch(rxmsg_len_);
-  __builtin_prefetch(can_ret_);
+  __builtin_prefetch(pair_handle_);  // the receive buffer's scalars: pair cell, length, status
 }
 
 int D_can::can_array(CMSG* rxmsg, int* length) {

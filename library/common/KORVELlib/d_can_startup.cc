@@ -5,6 +5,9 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <typeinfo>
+#include <unordered_map>
+#include <vector>
 
 #include "D_korvel.h"
 #include "canopen_codes.h"
@@ -16,14 +19,77 @@ using korvel::kept;
 
 using korvel::kFailed;
 
+std::uint64_t pair_key(int line, int node_id) {
+  return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(line)) << 32) |
+         static_cast<std::uint32_t>(node_id);
+}
+
+// The polled nodes by (line, node-ID), each key's nodes in list order (registration order).
+// Used only under D_can::mx_loop; lives for the process like the list.
+std::unordered_map<std::uint64_t, std::vector<D_can*>>& pair_index() {
+  static auto* index = new std::unordered_map<std::uint64_t, std::vector<D_can*>>();
+  return *index;
+}
+
+std::uint64_t next_list_seq = 0;  // under mx_loop
+
 }  // namespace
 
-// The polled master of this node's (line, node-ID) pair, or the list's end.
-std::vector<D_can*>::iterator D_can::find_pair() {
+// A lookup in the index instead of a walk of the list: the same node as the walk would find,
+// as long as identities change through the library (set_value, read), which keeps the index
+// in step; each candidate is checked against its identity as it is now.
+D_can* D_can::find_pair() {
+  auto& index = pair_index();
+  const auto it = index.find(pair_key(canIdent_.i1_data, canIdent_.i2_data));
+  if (it == index.end()) return nullptr;
+  for (D_can* n : it->second) {
+    if (n->canIdent_.i1_data == canIdent_.i1_data && n->canIdent_.i2_data == canIdent_.i2_data)
+      return n;
+  }
+  return nullptr;
+}
+
+void D_can::enter_list() {
+  korvel::can_list().push_back(this);
+  listed_ = true;
+  list_seq_ = next_list_seq++;
+  list_key_ = pair_key(canIdent_.i1_data, canIdent_.i2_data);
+  pair_index()[list_key_].push_back(this);  // the newest entry: last in list order
+  poll_plain_ = typeid(*this) == typeid(D_can);
+}
+
+void D_can::leave_list() {
   auto& list = korvel::can_list();
-  return std::find_if(list.begin(), list.end(), [this](const D_can* n) {
-    return n->canIdent_.i1_data == canIdent_.i1_data && n->canIdent_.i2_data == canIdent_.i2_data;
-  });
+  const auto at = std::find(list.begin(), list.end(), this);
+  if (at != list.end()) list.erase(at);
+  auto& index = pair_index();
+  const auto it = index.find(list_key_);
+  if (it != index.end()) {
+    auto& nodes = it->second;
+    nodes.erase(std::remove(nodes.begin(), nodes.end(), this), nodes.end());
+    if (nodes.empty()) index.erase(it);
+  }
+  listed_ = false;
+  poll_plain_ = false;
+}
+
+void D_can::follow_identity() {
+  if (!listed_) return;
+  const std::uint64_t key = pair_key(canIdent_.i1_data, canIdent_.i2_data);
+  if (key == list_key_) return;
+  auto& index = pair_index();
+  const auto old = index.find(list_key_);
+  if (old != index.end()) {
+    auto& nodes = old->second;
+    nodes.erase(std::remove(nodes.begin(), nodes.end(), this), nodes.end());
+    if (nodes.empty()) index.erase(old);
+  }
+  list_key_ = key;
+  // Among the nodes of its new key the node keeps its place in list order.
+  auto& nodes = index[key];
+  nodes.insert(std::find_if(nodes.begin(), nodes.end(),
+                            [this](const D_can* n) { return n->list_seq_ > list_seq_; }),
+               this);
 }
 
 bool D_can::isactive() const { return active_ && active_->get_value() != 0; }
@@ -31,7 +97,13 @@ bool D_can::isactive() const { return active_ && active_->get_value() != 0; }
 bool D_can::follows_master() const { return pair_handle_ && !isactive(); }
 
 NTCAN_HANDLE D_can::handle_source() const {
-  return follows_master() ? pair_handle_->load() : canhandle_.load();
+  const NTCAN_HANDLE own = canhandle_.load();
+  if (!pair_handle_) return own;
+  // For a master the two agree but after some closes; while they agree the master flag need
+  // not be asked (it lies outside the memory a poll reads).
+  const NTCAN_HANDLE shared = pair_handle_->load();
+  if (shared == own) return own;
+  return isactive() ? own : shared;
 }
 
 NTCAN_HANDLE D_can::handle() const {
@@ -63,6 +135,7 @@ void D_can::adopt_pair(const D_can& master) {
   rxmsg_len_ = master.rxmsg_len_;
   alive_ptr_ = master.alive_ptr_;
   alive_->set_ptr(alive_ptr_);
+  korvel::note_buffer_change();
 }
 
 void D_can::leave_pair() {
@@ -73,16 +146,19 @@ void D_can::leave_pair() {
   alive_ptr_ = nullptr;
   pair_handle_ = nullptr;
   canhandle_ = -1;
+  korvel::note_buffer_change();
 }
 
 void D_can::take_new_buffers() {
-  rxmsg_ = kept(new CMSG[korvel::kRxCapacity]());
-  pair_handle_ = kept(new std::atomic<NTCAN_HANDLE>(-1));
-  can_ret_ = kept(new int(0));
-  rxmsg_len_ = kept(new int32_t(0));
-  alive_ptr_ = kept(new int(0));
+  auto* block = kept(new korvel::RxBlock());
+  rxmsg_ = block->frames;
+  pair_handle_ = &block->pair_handle;
+  can_ret_ = &block->ret;
+  rxmsg_len_ = &block->len;
+  alive_ptr_ = &block->alive;
   alive_->set_ptr(alive_ptr_);
   alive_->set_value(korvel::kAliveUnknown);
+  korvel::note_buffer_change();
 }
 
 int D_can::init() { return start_plain({canIdent_.i2_data, canIdent_.i3_data, canIdent_.i4_data}); }
@@ -108,11 +184,10 @@ int D_can::init(int ident) {
   if (!korvel::valid_line(canIdent_.i1_data)) return kFailed;
   korvel::LoopLock lk;
 
-  auto& list = korvel::can_list();
-  const auto found = find_pair();
+  follow_identity();  // in case the identity was changed behind the library's back
+  D_can* const t = find_pair();
 
-  if (found != list.end()) {
-    D_can* t = *found;
+  if (t) {
     if (isactive() && t->canIdent_.i3_data == canIdent_.i3_data) {
       // A master started again (or an active twin): only opened, buffers stay as they are.
       const int err = can_open();
@@ -121,7 +196,7 @@ int D_can::init(int ident) {
       adopt_pair(*t);  // passive: no driver call
     }
   } else {
-    list.push_back(this);
+    enter_list();
     // A node that followed another master lets go of that pair (and of its handle, which
     // the old master may have closed) before it becomes a master itself.
     if (!isactive() && rxmsg_) leave_pair();
@@ -224,7 +299,5 @@ int D_can::dellist() {
 
 void D_can::dellist_locked() {
   if (!korvel::valid_line(canIdent_.i1_data)) return;
-  auto& list = korvel::can_list();
-  const auto it = find_pair();
-  if (it != list.end()) list.erase(it);
+  if (D_can* master = find_pair()) master->leave_list();
 }

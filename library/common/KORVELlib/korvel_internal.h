@@ -2,28 +2,47 @@
 #ifndef KORVEL_INTERNAL_H
 #define KORVEL_INTERNAL_H
 
+#include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "D_korvel.h"
+#include "canopen_codes.h"
 
 namespace korvel {
 
 // Flags of every log line the library writes.
 constexpr unsigned kLogFlags = 0x80000000u;
 
+// The calling thread's flag of LoopLock: true while it holds D_can::mx_loop through one.
+bool& loop_held_here();
+
 // Holds D_can::mx_loop for its scope; the library takes mx_loop only through it. Re-entrant
 // on one thread: what runs under the lock (a derived class's can_fill, called by
 // can_looping) may call node operations that take it again, such as can_array.
 class LoopLock {
  public:
-  LoopLock();
-  ~LoopLock();
+  LoopLock() : LoopLock(loop_held_here()) {}
+  // With the calling thread's flag looked up already (can_looping: once per pass).
+  explicit LoopLock(bool& held) : held_(held), owner_(!held) {
+    if (owner_) {
+      D_can::mx_loop.lock();
+      held_ = true;
+    }
+  }
+  ~LoopLock() {
+    if (owner_) {
+      held_ = false;
+      D_can::mx_loop.unlock();
+    }
+  }
   LoopLock(const LoopLock&) = delete;
   LoopLock& operator=(const LoopLock&) = delete;
 
  private:
+  bool& held_;  // the calling thread's flag: true while it holds mx_loop through a LoopLock
   bool owner_;  // this scope locked the mutex (not an outer scope of the same thread)
 };
 
@@ -33,6 +52,24 @@ std::vector<D_can*>& can_list();
 // canline_mutex() (start-ups on several threads may look for or create a line at once).
 std::vector<canline*>& canline_list();
 std::mutex& canline_mutex();
+
+// The receive state of a (line, node-ID) pair in one allocation, shared by the master and its
+// passive nodes and kept for the process. The scalars that every poll reads and writes fill
+// one cache line; the frames follow on lines of their own. A node's pair_handle_, can_ret_,
+// rxmsg_len_, alive_ptr_ and rxmsg_ point into it.
+struct alignas(64) RxBlock {
+  std::atomic<NTCAN_HANDLE> pair_handle{-1};
+  int32_t len = 0;
+  int ret = 0;
+  int alive = 0;
+  alignas(64) CMSG frames[kRxCapacity] = {};
+};
+
+// Counts the changes of any node's receive buffer pointers (a node takes, shares or drops a
+// buffer), so that what is kept per buffer (the lost-device supervision's watches) knows
+// when to look again. Called after the pointers changed.
+void note_buffer_change();
+std::uint32_t buffer_changes();
 
 // Objects the library keeps for the life of the process (receive buffers, sub-properties,
 // lines): recorded here so that they stay reachable, never freed.
