@@ -10,7 +10,7 @@
 # differs. Release builds, tests off, only the targets needed.
 #
 # Environment: COMPARE_DIR (work folder; default a temporary one, removed at the end),
-# LOAD_SECONDS (load phase of each scenario, default 5), JOBS (build jobs, default 2),
+# LOAD_SECONDS (load phase of each scenario, default 3), JOBS (build jobs, default 2),
 # SCENARIOS (names to run, default all; see the list below).
 set -euo pipefail
 
@@ -26,7 +26,7 @@ if ! git -C "$root" rev-parse --verify --quiet "$old_rev^{commit}" >/dev/null; t
   exit 2
 fi
 jobs=${JOBS:-2}
-load_seconds=${LOAD_SECONDS:-5}
+load_seconds=${LOAD_SECONDS:-3}
 
 # ---- the build wiring of the compared benchmarks, in one place
 # Files copied from today's bench/ into the older tree; its bench/CMakeLists.txt is replaced by

@@ -5,13 +5,10 @@
 set(KORVEL_COMPARE_LIBS korvel::korvel korvel::ntcan korvel::vexil Threads::Threads)
 
 # The whole server scenario: lines x nodes under full traffic, on the simulated buses or
-# through a korvel_gateway_sim process (which it starts; built along with it).
+# through a korvel_gateway_sim process (which it starts).
 add_executable(scale_bench scale_bench.cc)
 target_compile_options(scale_bench PRIVATE ${KORVEL_WARNINGS})
 target_link_libraries(scale_bench PRIVATE ${KORVEL_COMPARE_LIBS})
-if(TARGET korvel_gateway_sim)
-  add_dependencies(scale_bench korvel_gateway_sim)
-endif()
 
 # The driver's nets side by side: one thread against a thread per net, a hung gateway, and the
 # receive path per frame for 1 and 127 handles on one net.
