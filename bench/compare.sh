@@ -36,7 +36,8 @@ targets=(scale_bench driver_bench)
 cmake_options=(-DCMAKE_BUILD_TYPE=Release -DKORVEL_TESTS=OFF -DKORVEL_BENCH=ON -DKORVEL_TOOLS=ON
                -DKORVEL_INSTALL=OFF)
 
-# ---- the scenarios: name and scale_bench options
+# ---- the scenarios: name and scale_bench options. At 9,000 frames/s the gateway simulator
+# cannot forward every frame to 127 connections per bus; at 90 (1 %) it keeps pace with them.
 scenarios=(
   "sim-20x127-idle|--transport sim --rate 0"
   "sim-20x127-full|--transport sim"
@@ -44,7 +45,7 @@ scenarios=(
   "sim-20x1-full|--transport sim --nodes 1"
   "socketcand-20x127-idle|--transport socketcand --rate 0"
   "socketcand-20x127-full|--transport socketcand"
-  "socketcand-20x127-rate900|--transport socketcand --rate 900"
+  "socketcand-20x127-rate90|--transport socketcand --rate 90"
   "socketcand-20x1-idle|--transport socketcand --nodes 1 --rate 0"
   "socketcand-20x1-full|--transport socketcand --nodes 1"
 )

@@ -73,7 +73,8 @@ constexpr int kBatchRoom = 4096;
 constexpr std::size_t kHoldBackBytes = 64 * 1024;
 // A stream of frames this far behind its schedule skips what it is late for.
 constexpr double kMaxBehindNs = 20e6;
-// After the traffic stops, polling goes on until this many cycles in a row took nothing.
+// After the traffic stops, polling goes on until this many cycles in a row took nothing (and
+// found the gateway idle), at most kMaxDrainSeconds.
 constexpr int kQuietCyclesToDrain = 5;
 constexpr double kMaxDrainSeconds = 15;
 
@@ -452,12 +453,12 @@ class GatewayProcess {
   }
 
   enum class Stop { kStopped, kKilled, kFailed };
-  // SIGTERM, then waits up to 10 s (SIGKILL after that).
-  Stop stop() {
+  // SIGTERM, then waits up to grace_ms (SIGKILL after that).
+  Stop stop(int grace_ms = 10000) {
     if (pid_ <= 0) return Stop::kFailed;
     kill(pid_, SIGTERM);
     int status = 0;
-    for (int i = 0; i < 1000; ++i) {
+    for (int i = 0; i < grace_ms / 10; ++i) {
       if (waitpid(pid_, &status, WNOHANG) == pid_) {
         pid_ = -1;
         ended_ = describe(status);
@@ -468,7 +469,7 @@ class GatewayProcess {
     kill(pid_, SIGKILL);
     waitpid(pid_, &status, 0);
     pid_ = -1;
-    ended_ = "was killed after not stopping within 10 s";
+    ended_ = "was killed after not stopping within " + std::to_string(grace_ms) + " ms";
     return Stop::kKilled;
   }
   const std::string& ended() const { return ended_; }
@@ -1302,6 +1303,7 @@ class ScaleRun {
       gateway_before = gateway_now;
       quiet = server_.arrivals().frames[kDrain] == before && gateway_idle ? quiet + 1 : 0;
       if (wall_seconds() - t0 > kMaxDrainSeconds) {
+        drained_ = false;
         warnings_.push_back("frames were still on their way after " +
                             std::to_string(static_cast<int>(kMaxDrainSeconds)) +
                             " s of draining: the missing ones include those");
@@ -1325,12 +1327,13 @@ class ScaleRun {
     }
     // A gateway far behind works through its backlog before it looks at SIGTERM again: the
     // generator's connections are reset first, so that at least their send queues go.
+    // One that is known to be far behind (the drain gave up on it) gets 2 s, else 10 s.
     generator_.abort_connections();
-    const GatewayProcess::Stop stopped = gateway_.stop();
+    const GatewayProcess::Stop stopped = gateway_.stop(drained_ ? 10000 : 2000);
     if (stopped == GatewayProcess::Stop::kKilled) {
-      warnings_.push_back(
-          "the gateway did not stop within 10 s of SIGTERM: killed, so the frames it refused "
-          "for clients too far behind are not known");
+      warnings_.push_back("the gateway " + gateway_.ended() +
+                          " after SIGTERM, so the frames it refused for clients too far behind "
+                          "are not known");
       return;
     }
     if (stopped == GatewayProcess::Stop::kFailed) {
@@ -1656,6 +1659,7 @@ class ScaleRun {
   Memory mem_before_, mem_started_, mem_loaded_, mem_stalled_, mem_resumed_;
   int threads_started_ = 0, tcp_started_ = 0, threads_loaded_ = 0, tcp_loaded_ = 0;
   double drain_seconds_ = 0;
+  bool drained_ = true;
   double gateway_rss_max_ = 0;
   double gateway_refused_ = -1;  // unknown
 };
