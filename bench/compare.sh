@@ -72,12 +72,22 @@ build() {  # build SOURCE BUILD NAME TARGETS...
   fi
 }
 
-# ---- the older revision, with today's benchmark sources
-rm -rf "$work/old-src"
-mkdir -p "$work/old-src"
-git -C "$root" archive "$old_rev" | tar -x -C "$work/old-src"
-for f in "${bench_files[@]}"; do cp "$root/bench/$f" "$work/old-src/bench/$f"; done
-echo 'include(${CMAKE_CURRENT_SOURCE_DIR}/compare_targets.cmake)' >"$work/old-src/bench/CMakeLists.txt"
+# ---- the older revision, with today's benchmark sources. A COMPARE_DIR used before for the
+# same revision keeps its sources and builds: only benchmark files that changed are copied.
+old_hash=$(git -C "$root" rev-parse "$old_rev^{commit}")
+if [[ $(cat "$work/old-src/.compare-rev" 2>/dev/null) != "$old_hash" ]]; then
+  rm -rf "$work/old-src" "$work/old-build"
+  mkdir -p "$work/old-src"
+  git -C "$root" archive "$old_hash" | tar -x -C "$work/old-src"
+  echo "$old_hash" >"$work/old-src/.compare-rev"
+fi
+copy_if_changed() {  # copy_if_changed FROM TO
+  cmp -s "$1" "$2" || cp "$1" "$2"
+}
+for f in "${bench_files[@]}"; do copy_if_changed "$root/bench/$f" "$work/old-src/bench/$f"; done
+echo 'include(${CMAKE_CURRENT_SOURCE_DIR}/compare_targets.cmake)' >"$work/old-src/bench/CMakeLists.txt.new"
+copy_if_changed "$work/old-src/bench/CMakeLists.txt.new" "$work/old-src/bench/CMakeLists.txt"
+rm "$work/old-src/bench/CMakeLists.txt.new"
 build "$work/old-src" "$work/old-build" "old ($old_rev)" "${targets[@]}"
 build "$root" "$work/new-build" "new (the tree now)" "${targets[@]}" korvel_gateway_sim
 gateway=$work/new-build/tools/gateway_sim/korvel_gateway_sim

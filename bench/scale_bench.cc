@@ -692,7 +692,12 @@ class Generator {
 
   pthread_t native() { return thread_.native_handle(); }
   double cpu_seconds() { return thread_.joinable() ? thread_cpu_seconds(native()) : final_cpu_; }
-  double inject_cpu_seconds() const { return static_cast<double>(inject_ns_.load()) * 1e-9; }
+  // After stop(): the share of the generator's CPU time in a phase spent in ntcan_sim::inject,
+  // from its own bookkeeping (a phase changes between two ticks, never inside one).
+  double inject_share(Phase p) const {
+    const double cpu = cpu_at_[p + 1] - cpu_at_[p];
+    return cpu > 0 ? inject_s_[p] / cpu : 0;
+  }
   double max_tick_ms() const { return static_cast<double>(max_tick_ns_.load()) * 1e-6; }
 
   // After stop(): sent counts at the start of each phase and at the end.
@@ -829,28 +834,31 @@ class Generator {
     const double start = wall_seconds();
     timespec next{};
     clock_gettime(CLOCK_MONOTONIC, &next);
+    cpu_at_[kLoad] = clock_seconds(CLOCK_THREAD_CPUTIME_ID);
     started_.store(true, std::memory_order_release);
     for (;;) {
       const int want = phase_.load(std::memory_order_acquire);
       if (want != phase_now_) {
         boundary_[want] = now_;
+        cpu_at_[want] = clock_seconds(CLOCK_THREAD_CPUTIME_ID);
         phase_now_ = want;
         seen_.store(want, std::memory_order_release);
         if (want == kEnd) break;
       }
       const double now_s = wall_seconds();
       const double now_ns = (now_s - start) * 1e9;
-      const double cpu0 = socketcand_ ? 0 : clock_seconds(CLOCK_THREAD_CPUTIME_ID);
       for (std::size_t bi = 0; bi < buses_.size(); ++bi) {
         Bus& b = buses_[bi];
+        // The simulated bus delivers to every handle within inject: its CPU time.
+        const double cpu0 = socketcand_ ? 0 : clock_seconds(CLOCK_THREAD_CPUTIME_ID);
         due(b.pdo, now_ns, [&](int s) { emit_pdo(b, bi, s); });
         due(b.heartbeat, now_ns, [&](int s) { emit_heartbeat(b, bi, s); });
         due(b.sync, now_ns, [&](int) { emit_sync(b, bi); });
-        if (socketcand_) pump(b);
-      }
-      if (!socketcand_) {
-        inject_ns_ +=
-            static_cast<std::int64_t>((clock_seconds(CLOCK_THREAD_CPUTIME_ID) - cpu0) * 1e9);
+        if (socketcand_) {
+          pump(b);
+        } else {
+          inject_s_[phase_now_] += clock_seconds(CLOCK_THREAD_CPUTIME_ID) - cpu0;
+        }
       }
       const double tick_ns = (wall_seconds() - now_s) * 1e9;
       if (tick_ns > static_cast<double>(max_tick_ns_.load()))
@@ -894,7 +902,6 @@ class Generator {
   std::atomic<int> phase_{kLoad};
   std::atomic<int> seen_{kLoad};
   std::atomic<bool> hold_all_{false};
-  std::atomic<std::int64_t> inject_ns_{0};
   std::atomic<std::int64_t> max_tick_ns_{0};
   double final_cpu_ = 0;  // set by the thread before it ends
 
@@ -904,6 +911,8 @@ class Generator {
   std::array<Sent, kPhases + 1> boundary_;
   std::array<std::uint64_t, kPhases + 1> held_{};
   std::array<std::uint64_t, kPhases + 1> late_{};
+  std::array<double, kPhases + 1> inject_s_{};  // CPU seconds in inject, per phase
+  std::array<double, kPhases + 2> cpu_at_{};    // the thread's CPU time at each phase change
   std::string error_;
   std::uint64_t unflushed_ = 0;
 };
@@ -1059,7 +1068,6 @@ struct Sample {
   double process = 0;
   double server = 0;
   double generator = 0;
-  double inject = 0;
   double gateway = 0;
 };
 
@@ -1517,7 +1525,7 @@ class ScaleRun {
           "CPU: driver's and library's threads");
     r.add(key + ".cpu_generator", pct(generator), "% core", "CPU: traffic generator thread");
     if (!socketcand_)
-      r.add(key + ".cpu_inject", pct(b.inject - a.inject), "% core",
+      r.add(key + ".cpu_inject", pct(generator) * generator_.inject_share(ph), "% core",
             "  of which in ntcan_sim::inject (delivery by the bus)");
     if (socketcand_)
       r.add(key + ".cpu_gateway", pct(b.gateway - a.gateway), "% core", "CPU: gateway process");
@@ -1630,7 +1638,6 @@ class ScaleRun {
     s.server = thread_cpu_seconds(server_thread_);
     if (generator_runs_) {
       s.generator = generator_.cpu_seconds();
-      s.inject = generator_.inject_cpu_seconds();
     }
     s.process = clock_seconds(CLOCK_PROCESS_CPUTIME_ID);
     s.gateway = gateway_.cpu_seconds();
