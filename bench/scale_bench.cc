@@ -1153,7 +1153,11 @@ class ScaleRun {
   int run() {
     pthread_setname_np(pthread_self(), "scale-server");
     server_thread_ = pthread_self();
-    if (!prepare()) return 1;
+    if (!prepare()) {
+      errors_.push_back("set-up failed");
+      remove_files();
+      return 1;
+    }
     start_nodes();
     if (errors_.empty()) load();
     if (errors_.empty()) {
@@ -1166,6 +1170,7 @@ class ScaleRun {
     const Tally t = tally();
     check(t);
     report(t);
+    remove_files();
     return errors_.empty() ? 0 : 1;
   }
 
@@ -1191,6 +1196,7 @@ class ScaleRun {
 
     char dir_template[] = "/tmp/scale_bench.XXXXXX";
     const char* dir = mkdtemp(dir_template);
+    if (dir) dir_ = dir;
     if (!dir) {
       std::fprintf(stderr, "scale_bench: cannot make a temporary folder: %s\n",
                    std::strerror(errno));
@@ -1399,6 +1405,19 @@ class ScaleRun {
       }
     }
     return t;
+  }
+
+  // The run's files (driver configuration, gateway configuration and log) go, unless the run
+  // failed: then they are kept for a look.
+  void remove_files() {
+    if (dir_.empty()) return;
+    if (!errors_.empty()) {
+      std::printf("The run's files (the gateway's log among them) are kept in %s\n", dir_.c_str());
+      return;
+    }
+    for (const char* f : {"ntcan.conf", "gateway.conf", "gateway.log"})
+      std::remove((dir_ + "/" + f).c_str());
+    rmdir(dir_.c_str());
   }
 
   // Everything that makes the figures untrustworthy is an error.
@@ -1646,6 +1665,7 @@ class ScaleRun {
 
   const Options& o_;
   const Mix mix_;
+  std::string dir_;  // the run's temporary folder
   const bool socketcand_;
   const bool traffic_;
   LogCounter log_lines_;
