@@ -1,0 +1,14 @@
+// bench_api.h - the project's headers that scale_bench and driver_bench build on, in one
+// place. Both programs use only these public interfaces, so bench/compare.sh can build them
+// against an older revision of the tree too; when headers move, adapt the names here and the
+// include folders in bench/compare_targets.cmake. To keep comparing with revisions from before
+// such a move, name both places here (#if __has_include(<new place>) ... #else <old> #endif).
+#ifndef KORVEL_BENCH_API_H
+#define KORVEL_BENCH_API_H
+
+#include "D_korvel.h"    // the library: D_can, can_looping
+#include "ntcan.h"       // the driver's nine functions
+#include "ntcan_sim.h"   // the driver's simulated nets: inject, simulated
+#include "vexil_host.h"  // the framework's host side: the log sink
+
+#endif  // KORVEL_BENCH_API_H
