@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -60,6 +61,17 @@ class RawClient {
     std::string all;
     for (std::string part; !(part = read_once()).empty();) all += part;
     return all;
+  }
+  // True once the peer closed the connection (within the safety net), what it sent before
+  // discarded.
+  bool closed_by_peer() {
+    for (;;) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, kSafetyNetMs) != 1) return false;
+      char buf[4096];
+      const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+      if (n <= 0) return n == 0 || errno == ECONNRESET;
+    }
   }
   // Reads until the text received so far contains `what`.
   std::string read_until(const std::string& what) {
