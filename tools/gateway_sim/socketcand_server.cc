@@ -288,7 +288,9 @@ void SocketcandServer::read(Client& c, Clock::time_point now) {
         if (!c.dead && !c.close_after) on_message(c, body);
       });
       if (c.dead || c.close_after) return;
-      if (static_cast<std::size_t>(n) < sizeof buf) return;
+      // A short read took all there was; but when its answers put the client past its
+      // backlog, the next turn counts it as held back (it is not polled for input then).
+      if (static_cast<std::size_t>(n) < sizeof buf && wants_input(c)) return;
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
