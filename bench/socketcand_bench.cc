@@ -178,11 +178,12 @@ void BM_EncodeFrame_Buffer(benchmark::State& state) {
   std::string out;
   out.reserve(64 * frames.size());
   std::int64_t messages = 0;
+  char text[1 + socketcand::kMaxFrameText];
+  text[0] = ' ';
   const long allocs_before = korvel_test::allocations_by_this_thread();
   for (auto _ : state) {
     out.clear();
     for (const CMSG& m : frames) {
-      char text[1 + socketcand::kMaxFrameText] = {' '};
       out.append(text, 1 + socketcand::write_frame(text + 1, m, 1700000000, 123456));
     }
     benchmark::DoNotOptimize(out.data());
