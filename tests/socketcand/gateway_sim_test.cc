@@ -50,28 +50,18 @@ class Gateway : public ::testing::Test {
   std::unique_ptr<gateway_sim::GatewaySim> sim_;
 };
 
-// While it lives, no descriptor is left in this process, the gateway's included.
-class NoDescriptorLeft {
- public:
-  NoDescriptorLeft() {
-    const int lowest_free = ::dup(0);
-    if (lowest_free < 0 || ::getrlimit(RLIMIT_NOFILE, &saved_) != 0) return;
-    ::close(lowest_free);
-    rlimit tight = saved_;
-    tight.rlim_cur = static_cast<rlim_t>(lowest_free);
-    ok_ = ::setrlimit(RLIMIT_NOFILE, &tight) == 0;
-  }
-  ~NoDescriptorLeft() {
-    if (ok_) ::setrlimit(RLIMIT_NOFILE, &saved_);
-  }
-  NoDescriptorLeft(const NoDescriptorLeft&) = delete;
-  NoDescriptorLeft& operator=(const NoDescriptorLeft&) = delete;
-  bool ok() const { return ok_; }
-
- private:
-  rlimit saved_{};
-  bool ok_ = false;
-};
+// Leaves no descriptor free in this process, the gateway's included; returns the limit to
+// put back.
+rlimit use_up_descriptors() {
+  rlimit saved{};
+  EXPECT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const int lowest_free = ::dup(0);
+  ::close(lowest_free);
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(lowest_free);
+  EXPECT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+  return saved;
+}
 
 bool connect_to(int fd, int port) {
   sockaddr_in addr{};
@@ -254,14 +244,12 @@ TEST_F(Gateway, AtTheDescriptorLimitAcceptingWaitsInsteadOfSpinning) {
   const int waiting = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   ASSERT_GE(waiting, 0);
 
-  {
-    NoDescriptorLeft full;
-    ASSERT_TRUE(full.ok());
-    ASSERT_TRUE(connect_to(waiting, sim_->can_port())) << std::strerror(errno);
-    EXPECT_TRUE(sim_->wait_accept_failures(1, kSafetyNet));
-    EXPECT_EQ(idle->read_to_end(), "");  // the gateway closed it: a descriptor is free
-    EXPECT_EQ(greeting(waiting), "< hi >");
-  }
+  const rlimit saved = use_up_descriptors();
+  ASSERT_TRUE(connect_to(waiting, sim_->can_port())) << std::strerror(errno);
+  EXPECT_TRUE(sim_->wait_accept_failures(1, kSafetyNet));
+  EXPECT_EQ(idle->read_to_end(), "");  // the gateway closed it: a descriptor is free
+  EXPECT_EQ(greeting(waiting), "< hi >");
+  ::setrlimit(RLIMIT_NOFILE, &saved);
   ::close(waiting);
   // About one attempt per pause while the idle client had time left; a loop that spins
   // tries thousands of times.
@@ -282,14 +270,12 @@ TEST_F(Gateway, SilentHttpConnectionsAreClosedAfterTheIdleTimeAndFreeTheirDescri
   EXPECT_EQ(status_line(http(post("/Forms/Firmware", kBadAuth))), "HTTP/1.1 401 Unauthorized");
   const int waiting = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   ASSERT_GE(waiting, 0);
-  {
-    NoDescriptorLeft full;
-    ASSERT_TRUE(full.ok());
-    ASSERT_TRUE(connect_to(waiting, sim_->can_port())) << std::strerror(errno);
-    EXPECT_TRUE(silent.closed_by_peer());
-    EXPECT_TRUE(partial.closed_by_peer());
-    EXPECT_EQ(greeting(waiting), "< hi >");
-  }
+  const rlimit saved = use_up_descriptors();
+  ASSERT_TRUE(connect_to(waiting, sim_->can_port())) << std::strerror(errno);
+  EXPECT_TRUE(silent.closed_by_peer());
+  EXPECT_TRUE(partial.closed_by_peer());
+  EXPECT_EQ(greeting(waiting), "< hi >");
+  ::setrlimit(RLIMIT_NOFILE, &saved);
   ::close(waiting);
   EXPECT_EQ(sim_->form_requests(), 1);
 }
