@@ -60,7 +60,6 @@ void SocketcandServer::add_client(int fd) {
   {
     std::lock_guard<std::mutex> lock(mx_);
     ++connections_;
-    cv_.notify_all();
   }
   log_(c->peer + " connected");
   queue(*c, socketcand::encode_hi());
@@ -169,7 +168,7 @@ void SocketcandServer::drop(Client& c, const std::string& why) {
   ::close(c.fd);
   if (c.stage == Client::Stage::kRaw) {
     Bus& b = buses_[static_cast<std::size_t>(c.bus)];
-    b.raw.erase(std::find(b.raw.begin(), b.raw.end(), &c));
+    b.raw.erase(std::remove(b.raw.begin(), b.raw.end(), &c), b.raw.end());
     std::lock_guard<std::mutex> lock(mx_);
     --raw_clients_[b.name];
     cv_.notify_all();

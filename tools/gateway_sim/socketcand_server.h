@@ -11,7 +11,8 @@
 // anything unknown or malformed).
 //
 // A frame is encoded once, whatever the number of clients it reaches, and what a turn of the
-// loop queued for a client goes out in one write; frames cross without allocating.
+// loop queued for a client goes out in one write; frames cross without allocations of their
+// own (the device host's work queue recycles a block now and then).
 //
 // Everything but the counters (connections, raw_clients, raw_opens, frames, wait_clients) runs on
 // the gateway's loop thread.
