@@ -1,4 +1,5 @@
-// wire.cc - socketcand messages: the stream splitter, encoders and the body parser.
+// wire.cc - socketcand messages: the stream splitter, encoders and the body parser, none of
+// which allocates per message on the paths frames take.
 #include "socketcand/wire.h"
 
 #include <cstdio>
@@ -11,6 +12,9 @@ namespace socketcand {
 namespace {
 
 constexpr int kExtendedDigits = 8;
+// "send ID DLC" and eight bytes: the most words a message that parses can have.
+constexpr std::size_t kMaxWords = 11;
+constexpr char kHexDigits[] = "0123456789ABCDEF";
 
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -21,8 +25,37 @@ int hex_value(char c) {
   return -1;
 }
 
+// The first '<' or '>' in [at, end), or null.
+const char* find_bracket(const char* at, const char* end) {
+  for (; at < end; ++at) {
+    if (*at == '<' || *at == '>') return at;
+  }
+  return nullptr;
+}
+
+// The words of a body: all of them counted, the first kMaxWords kept (a message with more
+// parses as nothing but kOther or kMalformed, which the count alone decides).
+struct Words {
+  std::string_view word[kMaxWords];
+  std::size_t count = 0;
+};
+
+void split(std::string_view body, Words& w) {
+  std::size_t i = 0;
+  while (i < body.size()) {
+    while (i < body.size() && is_space(body[i])) ++i;
+    std::size_t j = i;
+    while (j < body.size() && !is_space(body[j])) ++j;
+    if (j > i) {
+      if (w.count < kMaxWords) w.word[w.count] = body.substr(i, j - i);
+      ++w.count;
+    }
+    i = j;
+  }
+}
+
 // A byte written as one or two hex digits.
-bool parse_byte(const std::string& text, std::uint8_t& out) {
+bool parse_byte(std::string_view text, std::uint8_t& out) {
   if (text.empty() || text.size() > 2) return false;
   int v = 0;
   for (char c : text) {
@@ -35,16 +68,16 @@ bool parse_byte(const std::string& text, std::uint8_t& out) {
 }
 
 // A data length 0..8 in decimal.
-bool parse_dlc(const std::string& text, std::uint8_t& out) {
+bool parse_dlc(std::string_view text, std::uint8_t& out) {
   if (text.size() != 1 || text[0] < '0' || text[0] > '8') return false;
   out = static_cast<std::uint8_t>(text[0] - '0');
   return true;
 }
 
 // SECONDS.MICROSECONDS; only its shape is checked, the value is of no use to the driver.
-bool is_timestamp(const std::string& text) {
+bool is_timestamp(std::string_view text) {
   const std::size_t dot = text.find('.');
-  if (dot == std::string::npos || dot == 0 || dot + 1 == text.size()) return false;
+  if (dot == std::string_view::npos || dot == 0 || dot + 1 == text.size()) return false;
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (i != dot && (text[i] < '0' || text[i] > '9')) return false;
   }
@@ -52,7 +85,7 @@ bool is_timestamp(const std::string& text) {
 }
 
 // Data packed as hex digits, two per byte.
-bool parse_packed(const std::string& text, CMSG& m) {
+bool parse_packed(std::string_view text, CMSG& m) {
   if (text.size() % 2 != 0 || text.size() > 2 * ntcan_driver::kMaxDataLength) return false;
   for (std::size_t i = 0; i < text.size(); i += 2) {
     const int hi = hex_value(text[i]);
@@ -64,95 +97,169 @@ bool parse_packed(const std::string& text, CMSG& m) {
   return true;
 }
 
-std::string id_text(std::int32_t id) {
-  char buf[16];
-  if (ntcan_driver::is_extended(id)) {
-    std::snprintf(buf, sizeof buf, "%08X",
-                  static_cast<unsigned>(id & ntcan_driver::kExtendedIdMax));
-  } else {
-    std::snprintf(buf, sizeof buf, "%03X", static_cast<unsigned>(id));
-  }
-  return buf;
-}
-
-Message malformed() {
-  Message m;
-  m.kind = Kind::kMalformed;
-  return m;
-}
-
 // frame ID TS [HEX]  |  rtr ID TS DLC
-Message parse_frame(const std::vector<std::string>& w) {
-  Message out;
-  out.kind = Kind::kFrame;
-  CMSG& m = out.frame;
-  if (w.size() < 3 || !parse_id(w[1], m.id) || !is_timestamp(w[2])) return malformed();
-  if (w[0] == "rtr") {
+bool parse_frame(const Words& w, CMSG& m) {
+  if (w.count < 3 || !parse_id(w.word[1], m.id) || !is_timestamp(w.word[2])) return false;
+  if (w.word[0] == "rtr") {
     std::uint8_t dlc = 0;
-    if (w.size() != 4 || !parse_dlc(w[3], dlc)) return malformed();
+    if (w.count != 4 || !parse_dlc(w.word[3], dlc)) return false;
     m.len = static_cast<std::uint8_t>(NTCAN_RTR | dlc);
-    return out;
+    return true;
   }
-  if (w.size() > 4) return malformed();
-  if (w.size() == 4 && !parse_packed(w[3], m)) return malformed();
-  return out;
+  if (w.count > 4) return false;
+  return w.count == 3 || parse_packed(w.word[3], m);
 }
 
 // send ID DLC B0 ...  |  sendrtr ID DLC
-Message parse_send(const std::vector<std::string>& w) {
-  Message out;
-  out.kind = Kind::kSend;
-  CMSG& m = out.frame;
+bool parse_send(const Words& w, CMSG& m) {
   std::uint8_t dlc = 0;
-  if (w.size() < 3 || !parse_id(w[1], m.id) || !parse_dlc(w[2], dlc)) return malformed();
-  if (w[0] == "sendrtr") {
-    if (w.size() != 3) return malformed();
+  if (w.count < 3 || !parse_id(w.word[1], m.id) || !parse_dlc(w.word[2], dlc)) return false;
+  if (w.word[0] == "sendrtr") {
+    if (w.count != 3) return false;
     m.len = static_cast<std::uint8_t>(NTCAN_RTR | dlc);
-    return out;
+    return true;
   }
-  if (w.size() != 3u + dlc) return malformed();
+  if (w.count != 3u + dlc) return false;
   for (std::uint8_t i = 0; i < dlc; ++i) {
-    if (!parse_byte(w[3u + i], m.data[i])) return malformed();
+    if (!parse_byte(w.word[3u + i], m.data[i])) return false;
   }
   m.len = dlc;
-  return out;
+  return true;
+}
+
+// Writers for the encoders: each puts its text at p and returns the position after it.
+char* put(char* p, std::string_view text) {
+  std::memcpy(p, text.data(), text.size());
+  return p + text.size();
+}
+
+char* put_hex_byte(char* p, std::uint8_t b) {
+  *p++ = kHexDigits[b >> 4];
+  *p++ = kHexDigits[b & 0x0F];
+  return p;
+}
+
+// Hex digits of v, at least min_digits of them.
+char* put_hex(char* p, std::uint32_t v, int min_digits) {
+  char digits[8];
+  int n = 0;
+  do {
+    digits[n++] = kHexDigits[v & 0x0F];
+    v >>= 4;
+  } while (v != 0);
+  while (n < min_digits) digits[n++] = '0';
+  while (n > 0) *p++ = digits[--n];
+  return p;
+}
+
+// Decimal, at least min_width characters with the sign, zeros after the sign as printf's
+// "%0*lld" pads.
+char* put_decimal(char* p, std::int64_t v, int min_width) {
+  std::uint64_t magnitude =
+      v < 0 ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+  char digits[20];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (v < 0) {
+    *p++ = '-';
+    --min_width;
+  }
+  while (n < min_width) digits[n++] = '0';
+  while (n > 0) *p++ = digits[--n];
+  return p;
+}
+
+// The identifier as the protocol writes it: eight digits for an extended one, else at
+// least three.
+char* put_id(char* p, std::int32_t id) {
+  if (ntcan_driver::is_extended(id))
+    return put_hex(p, static_cast<std::uint32_t>(id & ntcan_driver::kExtendedIdMax),
+                   kExtendedDigits);
+  return put_hex(p, static_cast<std::uint32_t>(id), 3);
 }
 
 }  // namespace
 
-void MessageReader::feed(const char* data, std::size_t size, std::vector<std::string>& out) {
-  for (std::size_t i = 0; i < size; ++i) {
-    const char c = data[i];
-    if (c == '<') {
-      if (state_ != State::kOutside) ++dropped_;  // cut off by the next message
-      state_ = State::kInside;
-      body_.clear();
-      continue;
-    }
+bool MessageReader::next(const char*& at, const char* end, std::string_view& body) {
+  while (at < end) {
     switch (state_) {
-      case State::kOutside:
-        ++skipped_;
-        break;
-      case State::kTooLong:
-        if (c == '>') state_ = State::kOutside;
-        break;
-      case State::kInside:
-        if (c == '>') {
-          std::size_t b = 0, e = body_.size();
-          while (b < e && is_space(body_[b])) ++b;
-          while (e > b && is_space(body_[e - 1])) --e;
-          out.emplace_back(body_, b, e - b);
-          state_ = State::kOutside;
-        } else if (body_.size() >= kMaxMessage) {
-          ++dropped_;
-          state_ = State::kTooLong;
-          body_.clear();
-        } else {
-          body_.push_back(c);
+      case State::kOutside: {
+        const auto* open =
+            static_cast<const char*>(std::memchr(at, '<', static_cast<std::size_t>(end - at)));
+        const char* stop = open ? open : end;
+        skipped_ += static_cast<std::uint64_t>(stop - at);
+        at = stop;
+        if (open) {
+          ++at;
+          state_ = State::kInside;
+          length_ = 0;
         }
         break;
+      }
+      case State::kTooLong: {
+        const char* bracket = find_bracket(at, end);
+        if (!bracket) {
+          at = end;
+          break;
+        }
+        at = bracket + 1;
+        if (*bracket == '<') {
+          ++dropped_;  // cut off by the next message
+          state_ = State::kInside;
+          length_ = 0;
+        } else {
+          state_ = State::kOutside;
+        }
+        break;
+      }
+      case State::kInside: {
+        const char* start = at;
+        const char* bracket = find_bracket(at, end);
+        const char* stop = bracket ? bracket : end;
+        const auto n = static_cast<std::size_t>(stop - start);
+        if (length_ + n > kMaxMessage) {
+          ++dropped_;
+          state_ = State::kTooLong;
+          length_ = 0;
+          at = stop;  // the rest up to the bracket is skipped in kTooLong
+          break;
+        }
+        if (!bracket) {
+          std::memcpy(body_ + length_, start, n);
+          length_ += n;
+          at = end;
+          break;
+        }
+        at = bracket + 1;
+        if (*bracket == '<') {
+          ++dropped_;  // cut off by the next message
+          length_ = 0;
+          break;
+        }
+        const char* b = start;
+        const char* e = bracket;
+        if (length_ > 0) {  // begun in an earlier piece: completed in the reader
+          std::memcpy(body_ + length_, start, n);
+          b = body_;
+          e = body_ + length_ + n;
+        }
+        state_ = State::kOutside;
+        length_ = 0;
+        while (b < e && is_space(*b)) ++b;
+        while (e > b && is_space(e[-1])) --e;
+        body = std::string_view(b, static_cast<std::size_t>(e - b));
+        return true;
+      }
     }
   }
+  return false;
+}
+
+void MessageReader::feed(const char* data, std::size_t size, std::vector<std::string>& out) {
+  feed(data, size, [&out](std::string_view body) { out.emplace_back(body); });
 }
 
 std::vector<std::string> words(const std::string& body) {
@@ -168,7 +275,7 @@ std::vector<std::string> words(const std::string& body) {
   return w;
 }
 
-bool parse_id(const std::string& text, std::int32_t& id) {
+bool parse_id(std::string_view text, std::int32_t& id) {
   if (text.empty() || text.size() > static_cast<std::size_t>(kExtendedDigits)) return false;
   std::uint32_t v = 0;
   for (char c : text) {
@@ -194,18 +301,20 @@ std::string encode_ok() { return "< ok >"; }
 std::string encode_error(const std::string& text) { return "< error " + text + " >"; }
 
 void append_send(std::string& out, const CMSG& m) {
+  // The longest, eight bytes with an extended identifier, takes 44 characters.
+  char text[64];
   const unsigned dlc = NTCAN_DLC(m.len);
-  char text[64];  // the longest, eight bytes with an extended identifier, takes 44
-  const std::string id = id_text(m.id);  // at most eight characters: no allocation
-  int n = std::snprintf(text, sizeof text,
-                        ntcan_driver::is_remote(m) ? "< sendrtr %s %u" : "< send %s %u", id.c_str(),
-                        dlc);
-  for (unsigned i = 0; !ntcan_driver::is_remote(m) && i < dlc && i < ntcan_driver::kMaxDataLength;
-       ++i) {
-    n += std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), " %02X", m.data[i]);
+  const bool remote = ntcan_driver::is_remote(m);
+  char* p = put(text, remote ? "< sendrtr " : "< send ");
+  p = put_id(p, m.id);
+  *p++ = ' ';
+  p = put_decimal(p, dlc, 1);
+  for (unsigned i = 0; !remote && i < dlc && i < ntcan_driver::kMaxDataLength; ++i) {
+    *p++ = ' ';
+    p = put_hex_byte(p, m.data[i]);
   }
-  std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), " >");
-  out += text;
+  p = put(p, " >");
+  out.append(text, static_cast<std::size_t>(p - text));
 }
 
 std::string encode_send(const CMSG& m) {
@@ -214,51 +323,80 @@ std::string encode_send(const CMSG& m) {
   return s;
 }
 
-std::string encode_frame(const CMSG& m, std::int64_t seconds, std::int64_t microseconds) {
-  char stamp[48];
-  std::snprintf(stamp, sizeof stamp, "%lld.%06lld", static_cast<long long>(seconds),
-                static_cast<long long>(microseconds));
+std::size_t write_frame(char* out, const CMSG& m, std::int64_t seconds, std::int64_t microseconds) {
   const unsigned dlc = NTCAN_DLC(m.len);
-  if (ntcan_driver::is_remote(m)) {
-    return "< rtr " + id_text(m.id) + " " + stamp + " " + std::to_string(dlc) + " >";
+  const bool remote = ntcan_driver::is_remote(m);
+  char* p = put(out, remote ? "< rtr " : "< frame ");
+  p = put_id(p, m.id);
+  *p++ = ' ';
+  p = put_decimal(p, seconds, 1);
+  *p++ = '.';
+  p = put_decimal(p, microseconds, 6);
+  *p++ = ' ';
+  if (remote) {
+    p = put_decimal(p, dlc, 1);
+  } else {
+    for (unsigned i = 0; i < dlc && i < ntcan_driver::kMaxDataLength; ++i)
+      p = put_hex_byte(p, m.data[i]);
   }
-  std::string data;
-  char byte[4];
-  for (unsigned i = 0; i < dlc && i < ntcan_driver::kMaxDataLength; ++i) {
-    std::snprintf(byte, sizeof byte, "%02X", m.data[i]);
-    data += byte;
-  }
-  return "< frame " + id_text(m.id) + " " + stamp + " " + data + " >";
+  p = put(p, " >");
+  return static_cast<std::size_t>(p - out);
 }
 
-Message parse(const std::string& body) {
-  const std::vector<std::string> w = words(body);
+void append_frame(std::string& out, const CMSG& m, std::int64_t seconds,
+                  std::int64_t microseconds) {
+  char text[kMaxFrameText];
+  out.append(text, write_frame(text, m, seconds, microseconds));
+}
+
+std::string encode_frame(const CMSG& m, std::int64_t seconds, std::int64_t microseconds) {
+  std::string s;
+  append_frame(s, m, seconds, microseconds);
+  return s;
+}
+
+Message parse(std::string_view body) {
   Message out;
-  if (w.empty()) return out;
-  const std::string& verb = w[0];
-  if (verb == "frame" || verb == "rtr") return parse_frame(w);
-  if (verb == "send" || verb == "sendrtr") return parse_send(w);
-  if (w.size() == 1 && verb == "hi") {
+  parse(body, out);
+  return out;
+}
+
+Kind parse(std::string_view body, Message& out) {
+  out.kind = Kind::kOther;
+  out.frame = CMSG{};
+  out.text.clear();
+  Words w;
+  split(body, w);
+  if (w.count == 0) return out.kind;
+  const std::string_view verb = w.word[0];
+  if (verb == "frame" || verb == "rtr" || verb == "send" || verb == "sendrtr") {
+    const bool frame = verb == "frame" || verb == "rtr";
+    if (frame ? parse_frame(w, out.frame) : parse_send(w, out.frame)) {
+      out.kind = frame ? Kind::kFrame : Kind::kSend;
+    } else {
+      out.kind = Kind::kMalformed;
+      out.frame = CMSG{};
+    }
+  } else if (w.count == 1 && verb == "hi") {
     out.kind = Kind::kHi;
-  } else if (w.size() == 1 && verb == "ok") {
+  } else if (w.count == 1 && verb == "ok") {
     out.kind = Kind::kOk;
-  } else if (w.size() == 1 && verb == "echo") {
+  } else if (w.count == 1 && verb == "echo") {
     out.kind = Kind::kEcho;
-  } else if (w.size() == 1 && verb == "rawmode") {
+  } else if (w.count == 1 && verb == "rawmode") {
     out.kind = Kind::kRawmode;
   } else if (verb == "error") {
     out.kind = Kind::kError;
-    const std::size_t at = body.find("error") + 5;
-    std::size_t b = at;
+    std::size_t b = static_cast<std::size_t>(verb.data() + verb.size() - body.data());
     while (b < body.size() && is_space(body[b])) ++b;
-    out.text = body.substr(b);
-  } else if (w.size() == 2 && verb == "open") {
+    out.text.assign(body.substr(b));
+  } else if (w.count == 2 && verb == "open") {
     out.kind = Kind::kOpen;
-    out.text = w[1];
+    out.text.assign(w.word[1]);
   } else {
-    out.text = verb;
+    out.text.assign(verb);
   }
-  return out;
+  return out.kind;
 }
 
 std::string printable(const std::string& text, std::size_t max_chars) {

@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ntcan.h"
@@ -29,13 +30,30 @@ constexpr int kDefaultPort = 29536;
 // Longest message body kept; a longer one is dropped whole. The longest real message, a
 // frame with eight bytes and an extended identifier, has about 50 characters.
 constexpr std::size_t kMaxMessage = 256;
+// Room write_frame() needs at most: "< frame ", an extended identifier, a time stamp of two
+// 64-bit numbers (41 characters), sixteen hex digits and " >".
+constexpr std::size_t kMaxFrameText = 80;
 
 // Cuts a byte stream into message bodies (the text between '<' and '>', spaces trimmed).
 // Bytes outside messages are skipped; a '<' inside a message starts the message anew (the
 // one before it was cut off); a message longer than kMaxMessage is dropped and reading goes
-// on at the next '<'.
+// on at the next '<'. Cutting allocates nothing: a body that arrived whole in one piece of
+// the stream is handed out where it lies, one split across pieces is kept in the reader.
 class MessageReader {
  public:
+  // The next body completed by the bytes from `at` to `end`: true with body set and `at` just
+  // past its '>'; false once the bytes are used up (`at` == end; a body they began is kept
+  // for the next call). body points into those bytes or into the reader and stays valid
+  // until the reader is next called.
+  bool next(const char*& at, const char* end, std::string_view& body);
+  // Calls on_body(std::string_view) for each body these bytes complete, in order; the view is
+  // valid during the call only.
+  template <typename OnBody>
+  void feed(const char* data, std::size_t size, OnBody&& on_body) {
+    const char* at = data;
+    std::string_view body;
+    while (next(at, data + size, body)) on_body(body);
+  }
   // Appends the bodies completed by these bytes to out.
   void feed(const char* data, std::size_t size, std::vector<std::string>& out);
   // Bytes skipped between messages, and messages dropped as cut off or too long.
@@ -45,7 +63,8 @@ class MessageReader {
  private:
   enum class State { kOutside, kInside, kTooLong };
   State state_ = State::kOutside;
-  std::string body_;
+  std::size_t length_ = 0;       // characters of body_ taken from earlier pieces of the stream
+  char body_[kMaxMessage] = {};  // a body begun in an earlier piece
   std::uint64_t skipped_ = 0;
   std::uint64_t dropped_ = 0;
 };
@@ -66,8 +85,14 @@ void append_send(std::string& out, const CMSG& m);
 std::string encode_hi();
 std::string encode_ok();
 std::string encode_error(const std::string& text);
-// "< frame ... >" or "< rtr ... >" with the given wall-clock time stamp.
+// "< frame ... >" or "< rtr ... >" with the given wall-clock time stamp (microseconds padded
+// to six digits).
 std::string encode_frame(const CMSG& m, std::int64_t seconds, std::int64_t microseconds);
+// The same written to out, which has room for kMaxFrameText characters (no terminating
+// zero); returns how many were written. No allocation.
+std::size_t write_frame(char* out, const CMSG& m, std::int64_t seconds, std::int64_t microseconds);
+// The same appended to out (no allocation once out has room).
+void append_frame(std::string& out, const CMSG& m, std::int64_t seconds, std::int64_t microseconds);
 
 // What a message body is, and the frame it carries.
 enum class Kind {
@@ -90,12 +115,16 @@ struct Message {
 };
 
 // Parses a body as MessageReader returns it. Identifiers, lengths and bytes are checked:
-// a frame that could not be on a CAN bus is kMalformed.
-Message parse(const std::string& body);
+// a frame that could not be on a CAN bus is kMalformed (its frame all zero).
+Message parse(std::string_view body);
+// The same into out, whose text keeps its storage: frames, sends and the control messages
+// allocate nothing, only the text of an error, an open or an unknown message is copied.
+// Returns out.kind.
+Kind parse(std::string_view body, Message& out);
 
 // Hex identifier as in the protocol: exactly eight digits make an extended one. False for
 // anything that is not a valid identifier.
-bool parse_id(const std::string& text, std::int32_t& id);
+bool parse_id(std::string_view text, std::int32_t& id);
 
 // Text a gateway sent, made fit for one log line: a backslash, control characters and bytes
 // outside printable ASCII come out escaped ("\\", "\n", "\r", "\t", else "\xHH"), so a

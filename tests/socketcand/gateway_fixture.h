@@ -61,6 +61,12 @@ class RawClient {
     for (std::string part; !(part = read_once()).empty();) all += part;
     return all;
   }
+  // True once the peer closed the connection (within the safety net).
+  bool closed_by_peer() {
+    pollfd p{fd_, POLLIN, 0};
+    char buf[256];
+    return ::poll(&p, 1, kSafetyNetMs) == 1 && ::recv(fd_, buf, sizeof buf, 0) <= 0;
+  }
   // Reads until the text received so far contains `what`.
   std::string read_until(const std::string& what) {
     std::string all;

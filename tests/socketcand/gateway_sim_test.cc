@@ -50,6 +50,35 @@ class Gateway : public ::testing::Test {
   std::unique_ptr<gateway_sim::GatewaySim> sim_;
 };
 
+// Leaves no descriptor free in this process, the gateway's included; returns the limit to
+// put back.
+rlimit use_up_descriptors() {
+  rlimit saved{};
+  EXPECT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const int lowest_free = ::dup(0);
+  ::close(lowest_free);
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(lowest_free);
+  EXPECT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+  return saved;
+}
+
+bool connect_to(int fd, int port) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<std::uint16_t>(port));
+  ::inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
+  return ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+}
+
+// What a connection that waited for the gateway to accept it got first.
+std::string greeting(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  if (::poll(&p, 1, kSafetyNetMs) != 1) return "(nothing)";
+  char hi[16] = {};
+  return ::recv(fd, hi, sizeof hi - 1, 0) > 0 ? hi : "(closed)";
+}
+
 // base64("vexiladm:rqx8mulfo") and base64("vexiladm:wrong")
 constexpr const char* kGoodAuth = "Basic dmV4aWxhZG06cnF4OG11bGZv";
 constexpr const char* kBadAuth = "Basic dmV4aWxhZG06d3Jvbmc=";
@@ -215,35 +244,55 @@ TEST_F(Gateway, AtTheDescriptorLimitAcceptingWaitsInsteadOfSpinning) {
   const int waiting = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   ASSERT_GE(waiting, 0);
 
-  // From here on no descriptor is left in this process, the gateway's included.
-  rlimit saved{};
-  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-  const int lowest_free = ::dup(0);
-  ASSERT_GE(lowest_free, 0);
-  ::close(lowest_free);
-  rlimit tight = saved;
-  tight.rlim_cur = static_cast<rlim_t>(lowest_free);
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
-
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<std::uint16_t>(sim_->can_port()));
-  ::inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
-  ASSERT_EQ(::connect(waiting, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0)
-      << std::strerror(errno);
+  const rlimit saved = use_up_descriptors();
+  ASSERT_TRUE(connect_to(waiting, sim_->can_port())) << std::strerror(errno);
   EXPECT_TRUE(sim_->wait_accept_failures(1, kSafetyNet));
-
   EXPECT_EQ(idle->read_to_end(), "");  // the gateway closed it: a descriptor is free
-  pollfd p{waiting, POLLIN, 0};
-  ASSERT_EQ(::poll(&p, 1, kSafetyNetMs), 1);
-  char hi[16] = {};
-  EXPECT_EQ(::recv(waiting, hi, sizeof hi - 1, 0), 6);
-  EXPECT_STREQ(hi, "< hi >");
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_EQ(greeting(waiting), "< hi >");
+  ::setrlimit(RLIMIT_NOFILE, &saved);
   ::close(waiting);
   // About one attempt per pause while the idle client had time left; a loop that spins
   // tries thousands of times.
   EXPECT_LE(sim_->accept_failures(), 20u);
+}
+
+// The same for the reset form's service: HTTP connections that never complete a request, idle
+// for good, must not hold the last descriptors and keep socketcand clients and resets out.
+TEST_F(Gateway, SilentHttpConnectionsAreClosedAfterTheIdleTimeAndFreeTheirDescriptors) {
+  gateway_sim::Config cfg = test_gateway();
+  cfg.http_port = 0;
+  cfg.idle_time = std::chrono::milliseconds(300);
+  start(cfg);
+  RawClient silent("127.0.0.1", sim_->http_port());
+  RawClient partial("127.0.0.1", sim_->http_port());
+  partial.write("POST /Forms/Firmware HTTP/1.1\r\nHost: gw\r\n");
+  // Connections are accepted in order: once a later one is answered, both were taken.
+  EXPECT_EQ(status_line(http(post("/Forms/Firmware", kBadAuth))), "HTTP/1.1 401 Unauthorized");
+  const int waiting = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(waiting, 0);
+  const rlimit saved = use_up_descriptors();
+  ASSERT_TRUE(connect_to(waiting, sim_->can_port())) << std::strerror(errno);
+  EXPECT_TRUE(silent.closed_by_peer());
+  EXPECT_TRUE(partial.closed_by_peer());
+  EXPECT_EQ(greeting(waiting), "< hi >");
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  ::close(waiting);
+  EXPECT_EQ(sim_->form_requests(), 1);
+}
+
+// What tests of the driver count on: connections as accepted, raw-mode clients per bus now
+// and since the start.
+TEST_F(Gateway, CountsConnectionsAndRawModeClientsPerBus) {
+  start(test_gateway());
+  auto a = raw_client();
+  raw_client();  // gone again at once
+  RawClient no_bus("127.0.0.1", sim_->can_port());
+  EXPECT_EQ(no_bus.read_once(), "< hi >");
+  ASSERT_TRUE(sim_->wait_clients("can0", 1, kSafetyNet));
+  EXPECT_EQ(sim_->connections(), 3u);
+  EXPECT_EQ(sim_->raw_clients("can0"), 1);
+  EXPECT_EQ(sim_->raw_opens("can0"), 2u);
+  EXPECT_EQ(sim_->raw_opens("can9"), 0u);
 }
 
 TEST(GatewayConfig, BusesDevicesAndOptions) {

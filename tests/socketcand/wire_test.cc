@@ -3,11 +3,17 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "allocation_count.h"
 #include "ntcan_sim.h"
+#include "wire_reference.h"
 
 namespace {
 
@@ -150,8 +156,12 @@ TEST(Wire, MalformedFramesAndSendsAreRecognised) {
            "rtr 123 1.0",
            "rtr 123 1.0 9",
            "frame",
+           "send 123 8 0 1 2 3 4 5 6 7 8 9",  // more words than any message has
+           "frame 123 1.0 11 22 33 44 55 66 77 88 99",
        }) {
-    EXPECT_EQ(socketcand::parse(body).kind, Kind::kMalformed) << body;
+    const auto m = socketcand::parse(body);
+    EXPECT_EQ(m.kind, Kind::kMalformed) << body;
+    EXPECT_EQ(ntcan_sim::to_string(m.frame), "000#") << body;
   }
 }
 
@@ -198,6 +208,82 @@ TEST(MessageReader, RandomBytesNeverYieldAnOverLongBodyOrACrash) {
   r.feed(tail.data(), tail.size(), bodies);
   ASSERT_FALSE(bodies.empty());
   EXPECT_EQ(ntcan_sim::to_string(socketcand::parse(bodies.back()).frame), "123#42");
+}
+
+TEST(MessageReader, CutsEveryStreamAsTheByteByByteReaderDoes) {
+  // Brackets, blanks and runs about kMaxMessage long, in pieces of 1 to 3 or to 300 bytes.
+  std::mt19937 rng(23);
+  const std::string alphabet = "<<>>  \t\r\nframe 123 1.0 0A";
+  for (int round = 0; round < 300; ++round) {
+    std::string stream;
+    while (stream.size() < 4000) {
+      if (rng() % 16 == 0) stream.append(socketcand::kMaxMessage - 2 + rng() % 5, 'x');
+      stream += alphabet[rng() % alphabet.size()];
+    }
+    MessageReader fast;
+    ReferenceReader slow;
+    std::vector<std::string> got, expected;
+    for (std::size_t at = 0, n = 0; at < stream.size(); at += n) {
+      n = std::min<std::size_t>(1 + rng() % (round % 2 ? 3 : 300), stream.size() - at);
+      fast.feed(stream.data() + at, n, [&](std::string_view body) { got.emplace_back(body); });
+      slow.feed(stream.data() + at, n, expected);
+    }
+    ASSERT_EQ(got, expected) << "round " << round;
+    ASSERT_EQ(fast.skipped_bytes(), slow.skipped) << "round " << round;
+    ASSERT_EQ(fast.dropped_messages(), slow.dropped) << "round " << round;
+  }
+}
+
+// The path of every frame through a net's reader thread and the gateway: cutting the stream
+// (bodies straddling its pieces), parsing into a Message kept, encoding into a buffer.
+TEST(WireFramePath, CuttingParsingAndEncodingAllocateNothing) {
+  std::string stream, again;
+  for (int i = 0; i < 600; ++i) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%03X#%02X%02X", i % 0x800, i & 0xFF, (i * 7) & 0xFF);
+    if (i % 3 == 0) std::snprintf(text, sizeof text, "%08X#R%d", 0x1ABC000 + i, i % 8 + 1);
+    stream += " " + pushed(text);
+    again += pushed(text);
+  }
+  socketcand::Message m = socketcand::parse("error make the text's storage grow");
+  std::string out;
+  out.reserve(stream.size());
+  MessageReader r;
+  const long before = korvel_test::allocations_by_this_thread();
+  for (std::size_t at = 0, piece = 1; at < stream.size(); at += piece, piece = piece % 97 + 13) {
+    r.feed(stream.data() + at, std::min(piece, stream.size() - at), [&](std::string_view body) {
+      if (socketcand::parse(body, m) == Kind::kFrame)
+        socketcand::append_frame(out, m.frame, 1700000000, 42);
+    });
+  }
+  EXPECT_EQ(korvel_test::allocations_by_this_thread() - before, 0);
+  EXPECT_EQ(out, again);
+}
+
+TEST(Wire, AMessageParsedIntoKeepsNothingOfTheOneBefore) {
+  socketcand::Message m;
+  EXPECT_EQ(socketcand::parse("error  a b c d e f g h i j k l ", m), Kind::kError);
+  EXPECT_EQ(m.text, "a b c d e f g h i j k l ");
+  EXPECT_EQ(socketcand::parse("send 1 1 2", m), Kind::kSend);
+  EXPECT_EQ(m.text + ntcan_sim::to_string(m.frame), "001#02");
+  EXPECT_EQ(socketcand::parse("frame 123 1.0 112", m), Kind::kMalformed);
+  EXPECT_EQ(ntcan_sim::to_string(m.frame), "000#");
+  EXPECT_EQ(socketcand::parse("bogus 1 2 3 4 5 6 7 8 9 10 11 12", m), Kind::kOther);
+  EXPECT_EQ(m.text, "bogus");
+}
+
+TEST(Wire, FrameTextsTakeTheTimeStampAsPrintfWouldAndFitTheBound) {
+  for (const long long v : {42LL, -5LL, LLONG_MIN}) {
+    char expected[96];
+    std::snprintf(expected, sizeof expected, "< frame 1FFFFFFF %lld.%06lld FFFFFFFFFFFFFFFF >", v,
+                  v);
+    EXPECT_EQ(socketcand::encode_frame(ntcan_sim::frame("1FFFFFFF#FFFFFFFFFFFFFFFF"), v, v),
+              expected);
+    EXPECT_LE(std::strlen(expected), socketcand::kMaxFrameText);
+  }
+  CMSG m = ntcan_sim::frame("7FF#0102030405060708");
+  m.len = NTCAN_RTR | 15;  // a length past 8 as a caller may hand it
+  EXPECT_EQ(socketcand::encode_frame(m, 1, 2), "< rtr 7FF 1.000002 15 >");
 }
 
 TEST(GatewayTextInTheLog, ControlCharactersComeOutEscapedAndTheLengthIsBounded) {

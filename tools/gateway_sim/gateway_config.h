@@ -23,7 +23,8 @@ struct Config {
   std::vector<std::string> buses;     // none given: one bus "can0"
   std::vector<DeviceConfig> devices;
   std::chrono::milliseconds reboot_time{3000};
-  // A socketcand client that sends nothing for this long is disconnected; 0: never.
+  // A client (socketcand or HTTP) that sends nothing for this long is disconnected; an HTTP
+  // client also when it takes no byte of its answer for this long. 0: never.
   std::chrono::milliseconds idle_time{300000};
   // Output a client may have waiting: past it, frames for that client are dropped (and
   // counted) and its own requests are not read until it has caught up.

@@ -45,6 +45,7 @@ struct GatewaySim::Impl {
     std::size_t sent = 0;
     bool answered = false;
     bool dead = false;
+    Clock::time_point last_heard;  // the last byte received or sent
   };
 
   Impl(const Config& c, int can_port, int http_port)
@@ -152,6 +153,7 @@ struct GatewaySim::Impl {
       auto h = std::make_unique<HttpClient>();
       h->fd = fd;
       h->peer = peer_of(fd);
+      h->last_heard = Clock::now();
       http.push_back(std::move(h));
     }
   }
@@ -170,7 +172,10 @@ struct GatewaySim::Impl {
         close_http(h);
         return;
       }
-      if (n > 0) h.in.append(buf, static_cast<std::size_t>(n));
+      if (n > 0) {
+        h.in.append(buf, static_cast<std::size_t>(n));
+        h.last_heard = Clock::now();
+      }
       FormAnswer a = answer_form(h.in);
       if (!a.complete) return;
       if (a.to_form) {
@@ -192,6 +197,7 @@ struct GatewaySim::Impl {
             ::send(h.fd, h.out.data() + h.sent, h.out.size() - h.sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
           h.sent += static_cast<std::size_t>(n);
+          h.last_heard = Clock::now();
         } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
           return;
         } else {
@@ -200,6 +206,21 @@ struct GatewaySim::Impl {
       }
       ::shutdown(h.fd, SHUT_WR);
       close_http(h);
+    }
+  }
+
+  bool idle_limit() const { return cfg.idle_time.count() > 0; }
+
+  // Closes HTTP connections that neither sent nor took a byte for the idle time: one that
+  // never completes its request, or never reads the answer, must not keep its descriptor.
+  void close_idle_http(Clock::time_point now) {
+    if (!idle_limit()) return;
+    for (auto& h : http) {
+      if (!h->dead && now - h->last_heard >= cfg.idle_time) {
+        log(h->peer + " HTTP connection closed: idle for " + std::to_string(cfg.idle_time.count()) +
+            " ms");
+        close_http(*h);
+      }
     }
   }
 
@@ -271,6 +292,9 @@ struct GatewaySim::Impl {
     auto until = std::min(Clock::now() + kIdlePoll, can.next_deadline());
     if (reboot_until) until = std::min(until, *reboot_until);
     if (accept_paused_until) until = std::min(until, *accept_paused_until);
+    if (idle_limit()) {
+      for (const auto& h : http) until = std::min(until, h->last_heard + cfg.idle_time);
+    }
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
     return ms <= 0 ? 0 : static_cast<int>(ms) + 1;
@@ -306,6 +330,7 @@ struct GatewaySim::Impl {
         HttpClient& h = *http[i];
         if (!h.dead && fds[first_http + i].revents) serve_http(h, fds[first_http + i].revents);
       }
+      close_idle_http(Clock::now());
       const std::size_t http_before = http.size();
       http.erase(std::remove_if(http.begin(), http.end(), [](const auto& h) { return h->dead; }),
                  http.end());
@@ -426,6 +451,16 @@ int GatewaySim::resets() const {
   if (!impl_) return 0;
   std::lock_guard<std::mutex> lock(impl_->mx);
   return impl_->resets;
+}
+
+std::uint64_t GatewaySim::connections() const { return impl_ ? impl_->can.connections() : 0; }
+
+int GatewaySim::raw_clients(const std::string& bus) const {
+  return impl_ ? impl_->can.raw_clients(bus) : 0;
+}
+
+std::uint64_t GatewaySim::raw_opens(const std::string& bus) const {
+  return impl_ ? impl_->can.raw_opens(bus) : 0;
 }
 
 std::uint64_t GatewaySim::frames(const std::string& bus) const {

@@ -9,6 +9,8 @@
 // refused for the reboot time.
 // set_down() makes the CAN service hang until set_down(false) or a reset: connections drop
 // and connects are refused while the HTTP form still answers.
+// A client of either service that sends nothing for the configured idle time is closed, so
+// that silent connections cannot use up the descriptors for good.
 //
 // Everything runs on one thread of the simulator's own; the methods may be called from any
 // thread.
@@ -48,6 +50,11 @@ class GatewaySim {
   bool wait_serving(std::chrono::milliseconds timeout);
   // Until exactly n clients of bus are in raw mode.
   bool wait_clients(const std::string& bus, int n, std::chrono::milliseconds timeout);
+  // socketcand connections accepted since start (whatever became of them).
+  std::uint64_t connections() const;
+  // Clients of bus in raw mode now, and clients that entered raw mode on bus since start.
+  int raw_clients(const std::string& bus) const;
+  std::uint64_t raw_opens(const std::string& bus) const;
 
   // Until accepting a connection failed n times for want of a descriptor; how often it did.
   bool wait_accept_failures(std::uint64_t n, std::chrono::milliseconds timeout);

@@ -57,6 +57,10 @@ void SocketcandServer::add_client(int fd) {
   c->fd = fd;
   c->peer = peer_of(fd);
   c->last_heard = Clock::now();
+  {
+    std::lock_guard<std::mutex> lock(mx_);
+    ++connections_;
+  }
   log_(c->peer + " connected");
   queue(*c, socketcand::encode_hi());
   clients_.push_back(std::move(c));
@@ -90,10 +94,9 @@ void SocketcandServer::serve(const pollfd* fds, std::size_t count) {
 
 bool SocketcandServer::tick(Clock::time_point now) {
   const std::int64_t now_ns = steady_ns(now);
-  std::deque<ntcan_sim::BusFrame> work;
   for (std::size_t i = 0; i < buses_.size(); ++i) {
-    buses_[i].devices.due(now_ns, work);
-    run(static_cast<int>(i), work, now_ns);
+    buses_[i].devices.due(now_ns, work_);
+    run(static_cast<int>(i), now_ns);
   }
   for (auto& c : clients_) {
     flush(*c);
@@ -164,8 +167,10 @@ void SocketcandServer::drop(Client& c, const std::string& why) {
   c.dead = true;
   ::close(c.fd);
   if (c.stage == Client::Stage::kRaw) {
+    Bus& b = buses_[static_cast<std::size_t>(c.bus)];
+    b.raw.erase(std::remove(b.raw.begin(), b.raw.end(), &c), b.raw.end());
     std::lock_guard<std::mutex> lock(mx_);
-    --raw_clients_[buses_[static_cast<std::size_t>(c.bus)].name];
+    --raw_clients_[b.name];
     cv_.notify_all();
   }
   log_(
@@ -173,38 +178,43 @@ void SocketcandServer::drop(Client& c, const std::string& why) {
       (c.dropped ? ", " + std::to_string(c.dropped) + " frames it did not read were dropped" : ""));
 }
 
-void SocketcandServer::push_frame(Client& c, const CMSG& m) {
-  if (c.backlog() >= cfg_.client_backlog) {
-    ++c.dropped;
-    return;
-  }
-  const auto t = std::chrono::duration_cast<std::chrono::microseconds>(
-                     std::chrono::system_clock::now().time_since_epoch())
-                     .count();
-  // The blank before each frame keeps a client that reads in fixed blocks from losing a
-  // frame whose '<' ends a block.
-  c.out += ' ';
-  c.out += socketcand::encode_frame(m, t / 1000000, t % 1000000);
-}
-
-// Lets the frames in work and everything they provoke cross the bus: every client in raw
-// mode on the bus but the sender gets them.
-void SocketcandServer::run(int bus, std::deque<ntcan_sim::BusFrame>& work, std::int64_t now) {
+// Lets the frames in work_ and everything they provoke cross the bus: every client in raw
+// mode on the bus but the sender gets them. Each frame is encoded once, with the wall-clock
+// time it crossed, and appended to the output of every client it reaches; tick() writes it.
+void SocketcandServer::run(int bus, std::int64_t now) {
+  if (work_.empty()) return;
   Bus& b = buses_[static_cast<std::size_t>(bus)];
-  const std::uint64_t crossed = b.devices.run(work, now, [&](const CMSG& m, const void* sender) {
-    for (auto& c : clients_) {
-      if (!c->dead && c->stage == Client::Stage::kRaw && c->bus == bus && c.get() != sender)
-        push_frame(*c, m);
-    }
-  });
+  const std::uint64_t crossed =
+      b.devices.run(work_, now, [&b, this](const CMSG& m, const void* sender) {
+        char text[1 + socketcand::kMaxFrameText];
+        std::size_t size = 0;  // encoded for the first client it reaches
+        for (Client* c : b.raw) {
+          if (c == sender) continue;
+          if (c->backlog() >= cfg_.client_backlog) {
+            ++c->dropped;
+            continue;
+          }
+          if (size == 0) {
+            const auto t = std::chrono::duration_cast<std::chrono::microseconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count();
+            // The blank before each frame keeps a client that reads in fixed blocks from losing
+            // a frame whose '<' ends a block.
+            text[0] = ' ';
+            size = 1 + socketcand::write_frame(text + 1, m, t / 1000000, t % 1000000);
+          }
+          c->out.append(text, size);
+        }
+      });
   if (crossed == 0) return;
   std::lock_guard<std::mutex> lock(mx_);
   frame_count_[b.name] += crossed;
 }
 
-void SocketcandServer::on_message(Client& c, const std::string& body) {
+void SocketcandServer::on_message(Client& c, std::string_view body) {
   using socketcand::Kind;
-  const socketcand::Message m = socketcand::parse(body);
+  const socketcand::Message& m = message_;
+  socketcand::parse(body, message_);
   if (m.kind == Kind::kEcho) {
     queue(c, socketcand::encode_echo());
     return;
@@ -229,9 +239,12 @@ void SocketcandServer::on_message(Client& c, const std::string& body) {
     case Client::Stage::kOpened:
       if (m.kind == Kind::kRawmode) {
         c.stage = Client::Stage::kRaw;
+        buses_[static_cast<std::size_t>(c.bus)].raw.push_back(&c);
         {
           std::lock_guard<std::mutex> lock(mx_);
-          ++raw_clients_[buses_[static_cast<std::size_t>(c.bus)].name];
+          const std::string& name = buses_[static_cast<std::size_t>(c.bus)].name;
+          ++raw_clients_[name];
+          ++raw_opens_[name];
           cv_.notify_all();
         }
         log_(c.peer + " opened " + buses_[static_cast<std::size_t>(c.bus)].name + " in raw mode");
@@ -242,8 +255,8 @@ void SocketcandServer::on_message(Client& c, const std::string& body) {
     case Client::Stage::kRaw:
       if (m.kind == Kind::kSend) {
         if (ntcan_frame::is_remote(m.frame) && !cfg_.remote_frames) break;
-        std::deque<ntcan_sim::BusFrame> work{ntcan_sim::BusFrame{m.frame, &c}};
-        run(c.bus, work, steady_ns(Clock::now()));
+        work_.push_back(ntcan_sim::BusFrame{m.frame, &c});
+        run(c.bus, steady_ns(Clock::now()));
         return;
       }
       if (m.kind == Kind::kMalformed) {
@@ -257,7 +270,6 @@ void SocketcandServer::on_message(Client& c, const std::string& body) {
 
 void SocketcandServer::read(Client& c, Clock::time_point now) {
   char buf[65536];
-  std::vector<std::string> bodies;
   for (;;) {
     if (!wants_input(c)) {
       if (!c.dead && !c.close_after) {
@@ -270,13 +282,14 @@ void SocketcandServer::read(Client& c, Clock::time_point now) {
     const ssize_t n = ::recv(c.fd, buf, sizeof buf, 0);
     if (n > 0) {
       c.last_heard = now;
-      bodies.clear();
-      c.reader.feed(buf, static_cast<std::size_t>(n), bodies);
-      for (const auto& b : bodies) {
-        if (c.dead || c.close_after) return;
-        on_message(c, b);
-      }
-      if (static_cast<std::size_t>(n) < sizeof buf) return;
+      // Once the client is gone or about to be closed, the rest of what it sent is ignored.
+      c.reader.feed(buf, static_cast<std::size_t>(n), [&](std::string_view body) {
+        if (!c.dead && !c.close_after) on_message(c, body);
+      });
+      if (c.dead || c.close_after) return;
+      // A short read took all there was; but when its answers put the client past its
+      // backlog, the next turn counts it as held back (it is not polled for input then).
+      if (static_cast<std::size_t>(n) < sizeof buf && wants_input(c)) return;
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
@@ -301,6 +314,23 @@ std::uint64_t SocketcandServer::frames(const std::string& bus) const {
   std::lock_guard<std::mutex> lock(mx_);
   auto it = frame_count_.find(bus);
   return it == frame_count_.end() ? 0 : it->second;
+}
+
+std::uint64_t SocketcandServer::connections() const {
+  std::lock_guard<std::mutex> lock(mx_);
+  return connections_;
+}
+
+int SocketcandServer::raw_clients(const std::string& bus) const {
+  std::lock_guard<std::mutex> lock(mx_);
+  auto it = raw_clients_.find(bus);
+  return it == raw_clients_.end() ? 0 : it->second;
+}
+
+std::uint64_t SocketcandServer::raw_opens(const std::string& bus) const {
+  std::lock_guard<std::mutex> lock(mx_);
+  auto it = raw_opens_.find(bus);
+  return it == raw_opens_.end() ? 0 : it->second;
 }
 
 bool SocketcandServer::wait_held_back(std::uint64_t n, std::chrono::milliseconds timeout) {

@@ -10,8 +10,12 @@
 // configured idle time is disconnected, and every request gets an answer it can see (an error for
 // anything unknown or malformed).
 //
-// Everything but the counters (raw_clients, frames, wait_clients) runs on the gateway's loop
-// thread.
+// A frame is encoded once, whatever the number of clients it reaches, and what a turn of the
+// loop queued for a client goes out in one write; frames cross without allocations of their
+// own (the device host's work queue recycles a block now and then).
+//
+// Everything but the counters (connections, raw_clients, raw_opens, frames, wait_clients) runs on
+// the gateway's loop thread.
 #ifndef GATEWAY_SIM_SOCKETCAND_SERVER_H
 #define GATEWAY_SIM_SOCKETCAND_SERVER_H
 
@@ -26,6 +30,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "canopen_device.h"
@@ -67,6 +72,11 @@ class SocketcandServer {
 
   // Thread-safe counters.
   std::uint64_t frames(const std::string& bus) const;
+  // Connections accepted since the start.
+  std::uint64_t connections() const;
+  // Clients of bus in raw mode now, and clients that entered raw mode on it since the start.
+  int raw_clients(const std::string& bus) const;
+  std::uint64_t raw_opens(const std::string& bus) const;
   bool wait_clients(const std::string& bus, int n, std::chrono::milliseconds timeout);
   // Until a client's requests were left unread n times because it was too far behind.
   bool wait_held_back(std::uint64_t n, std::chrono::milliseconds timeout);
@@ -77,28 +87,33 @@ class SocketcandServer {
     std::string name;
     ntcan_sim::DeviceHost devices;
     std::vector<std::shared_ptr<ntcan_sim::canopen::Device>> configured;
+    std::vector<Client*> raw;  // its clients in raw mode, in the order they got there
   };
 
   static std::int64_t steady_ns(Clock::time_point t);
   void queue(Client& c, const std::string& text);
   void flush(Client& c);
   void drop(Client& c, const std::string& why);
-  void push_frame(Client& c, const CMSG& m);
   void read(Client& c, Clock::time_point now);
-  void on_message(Client& c, const std::string& body);
-  void run(int bus, std::deque<ntcan_sim::BusFrame>& work, std::int64_t now);
+  void on_message(Client& c, std::string_view body);
+  // Lets the frames in work_ and everything they provoke cross the bus.
+  void run(int bus, std::int64_t now);
   bool wants_input(const Client& c) const;
 
   const Config& cfg_;
   Log log_;
   std::vector<Bus> buses_;
   std::vector<std::unique_ptr<Client>> clients_;
+  std::deque<ntcan_sim::BusFrame> work_;  // frames about to cross a bus, kept for its storage
+  socketcand::Message message_;           // the message being served, kept likewise
 
   mutable std::mutex mx_;
   std::condition_variable cv_;
   std::map<std::string, int> raw_clients_;
+  std::map<std::string, std::uint64_t> raw_opens_;
   std::map<std::string, std::uint64_t> frame_count_;
   std::uint64_t held_back_ = 0;
+  std::uint64_t connections_ = 0;
 };
 
 }  // namespace gateway_sim
