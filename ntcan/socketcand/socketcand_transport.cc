@@ -482,26 +482,22 @@ void Connection::hand_out(std::vector<CMSG>& frames) {
 
 void Connection::read_loop() {
   std::vector<char> buf(kReadBuffer);
-  std::vector<std::string> bodies;
-  std::vector<CMSG> frames;
+  std::vector<CMSG> frames;  // of one read, handed out together
+  socketcand::Message m;     // reused: parsing a frame allocates nothing
   for (;;) {
     const ssize_t n = ::recv(fd_, buf.data(), buf.size(), 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
-    bodies.clear();
-    reader_.feed(buf.data(), static_cast<std::size_t>(n), bodies);
-    frames.clear();
-    for (const std::string& b : bodies) {
-      const socketcand::Message m = socketcand::parse(b);
-      if (m.kind == socketcand::Kind::kFrame) {
-        if (trace_net_ >= 0) bus_trace().write(trace_net_, m.frame);
+    reader_.feed(buf.data(), static_cast<std::size_t>(n), [&](std::string_view body) {
+      if (socketcand::parse(body, m) == socketcand::Kind::kFrame) {
+        if (trace_net_ >= 0) bus_trace().write(trace_net_, m.frame);  // stamped as it arrives
         frames.push_back(m.frame);
       } else {
         // Echo answers and errors keep their place after the frames before them.
         hand_out(frames);
         on_message(m);
       }
-    }
+    });
     hand_out(frames);
     if (static_cast<std::size_t>(n) >= kBusyRead && !broken() &&
         !closed_.load(std::memory_order_acquire)) {
