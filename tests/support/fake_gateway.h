@@ -25,9 +25,9 @@
 class FakeGateway {
  public:
   enum class Mode {
-    kServe,   // greets and answers the handshake
-    kSilent,  // accepts, then says nothing (the handshake waits for its time-out)
-    kHangUp,  // accepts and closes at once
+    kServe,          // greets and answers the handshake
+    kSilent,         // accepts, then says nothing (the handshake waits for its time-out)
+    kHangUp,         // accepts and closes at once
     kServeThenDrop,  // answers the handshake, then closes the connection
   };
 
