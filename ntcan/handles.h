@@ -33,22 +33,30 @@ struct OpenArgs {
   std::int32_t rx_timeout_ms = 0;
 };
 
-// Aligned to a cache line: handles polled by different threads share no line.
+// Aligned to a cache line: handles polled by different threads share no line. What a poll of
+// an idle handle reads (closed_, quiet_, the inbox's count) lies in the first line.
 //
 // The inbox is created before the port, which fills it, and outlives it.
 class alignas(64) Handle {
  public:
   Handle(NTCAN_HANDLE id, int net, const OpenArgs& args)
-      : id_(id), net_(net), args_(args), inbox_(static_cast<std::size_t>(args.rx_queue)) {}
+      : id_(id), net_(net), inbox_(static_cast<std::size_t>(args.rx_queue)), args_(args) {}
 
   NTCAN_HANDLE id() const { return id_; }
   int net() const { return net_; }
   const OpenArgs& args() const { return args_; }
   Inbox& inbox() { return inbox_; }
   // Set once, before the handle is shared. The port serialises its own calls.
-  void attach(std::unique_ptr<Port> port) { port_ = std::move(port); }
+  void attach(std::unique_ptr<Port> port) {
+    port_ = std::move(port);
+    quiet_ = port_->quiet_flag();
+  }
   Port& port() { return *port_; }
   bool closed() const { return closed_.load(std::memory_order_acquire); }
+  // True while the port says a read needs no refresh() first.
+  bool quiet() const { return quiet_ != nullptr && quiet_->load(std::memory_order_acquire); }
+  // The port's refresh() before a read, skipped while it is quiet.
+  int refresh() { return quiet() ? NTCAN_SUCCESS : port_->refresh(); }
 
   // Enables or disables one identifier (NTCAN_SUCCESS, NTCAN_ID_ALREADY_ENABLED,
   // NTCAN_ID_NOT_ENABLED or NTCAN_INVALID_PARAMETER); the port follows each change.
@@ -57,14 +65,15 @@ class alignas(64) Handle {
   void close();
 
  private:
+  std::atomic<bool> closed_{false};
   const NTCAN_HANDLE id_;
   const int net_;
-  const OpenArgs args_;
+  const std::atomic<bool>* quiet_ = nullptr;  // Port::quiet_flag()
   Inbox inbox_;
   std::unique_ptr<Port> port_;
+  const OpenArgs args_;
   std::mutex ids_mx_;  // guards ids_ and the port's index entries that follow it
   IdFilter ids_;
-  std::atomic<bool> closed_{false};
 };
 
 // Handle numbers count up from 1 and are never given out twice in a process, so a handle
@@ -80,6 +89,16 @@ class HandleTable {
   // Makes the handle findable.
   void add(const std::shared_ptr<Handle>& h);
   std::shared_ptr<Handle> find(NTCAN_HANDLE h) const;
+  // Calls f(Handle*) with the handle (null if unknown) while the table keeps it: no call may
+  // close it meanwhile, so f must not wait for anything (a poll, not a read). Returns f's
+  // result. Spares the reference count of find().
+  template <typename F>
+  auto visit(NTCAN_HANDLE h, F&& f) const {
+    const Shard& s = shard(h);
+    std::shared_lock<std::shared_mutex> lock(s.mx);
+    auto it = s.open.find(h);
+    return f(it == s.open.end() ? nullptr : it->second.get());
+  }
   // Removes and returns the handle (null if unknown).
   std::shared_ptr<Handle> remove(NTCAN_HANDLE h);
   std::vector<std::shared_ptr<Handle>> on_net(int net) const;

@@ -9,8 +9,9 @@ Inbox::Inbox(std::size_t frames) : queue_(std::min(frames, kMaxQueueFrames)) {}
 
 void Inbox::put(const CMSG& m) {
   std::lock_guard<std::mutex> lock(mx_);
-  if (closed_) return;
-  if (queue_.push(m) && waiters_ > 0) cv_.notify_all();
+  if (closed_ || !queue_.push(m)) return;
+  count();
+  if (waiters_ > 0) cv_.notify_all();
 }
 
 void Inbox::lose(std::uint64_t n) {
@@ -19,8 +20,11 @@ void Inbox::lose(std::uint64_t n) {
 }
 
 int Inbox::take(CMSG* out, int max) {
+  if (empty()) return 0;
   std::lock_guard<std::mutex> lock(mx_);
-  return queue_.take(out, max);
+  const int n = queue_.take(out, max);
+  count();
+  return n;
 }
 
 std::size_t Inbox::size() const {
@@ -36,6 +40,7 @@ std::size_t Inbox::allocated() const {
 void Inbox::clear() {
   std::lock_guard<std::mutex> lock(mx_);
   queue_.clear();
+  count();
 }
 
 void Inbox::wait_for(std::chrono::nanoseconds timeout) {
@@ -63,6 +68,7 @@ void Inbox::close() {
   std::lock_guard<std::mutex> lock(mx_);
   closed_ = true;
   queue_.clear();
+  count();
   cv_.notify_all();
 }
 

@@ -7,6 +7,7 @@
 #ifndef NTCAN_INBOX_H
 #define NTCAN_INBOX_H
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -36,9 +37,12 @@ class Inbox {
   // Frames the transport lost before they could be matched (e.g. a socket's overflow).
   void lose(std::uint64_t n);
 
-  // Moves up to max frames into out; returns how many.
+  // Moves up to max frames into out; returns how many. An empty queue is seen without its
+  // lock.
   int take(CMSG* out, int max);
   std::size_t size() const;
+  // Without the lock: no frame queued as of a moment ago.
+  bool empty() const { return queued_.load(std::memory_order_acquire) == 0; }
   // Frames the queue's storage has room for now (it grows and shrinks with need).
   std::size_t allocated() const;
   // Empties the queue and forgets its loss count.
@@ -55,12 +59,18 @@ class Inbox {
   bool closed() const;
 
  private:
+  void count() {
+    queued_.store(static_cast<std::uint32_t>(queue_.size()), std::memory_order_release);
+  }
+
+  // What a take reads first; the condition variable last (only waits use it).
+  std::atomic<std::uint32_t> queued_{0};  // queue_.size(), written under mx_
   mutable std::mutex mx_;
-  std::condition_variable cv_;
   RxQueue queue_;
   int waiters_ = 0;
   bool woken_ = false;
   bool closed_ = false;
+  std::condition_variable cv_;
 };
 
 }  // namespace ntcan_driver

@@ -11,6 +11,7 @@
 #ifndef NTCAN_TRANSPORT_H
 #define NTCAN_TRANSPORT_H
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -31,6 +32,10 @@ class Port {
   // simulated bus lets due device frames cross. Returns the transport's status: a connection
   // that was lost fails here (and is re-established when that is due).
   virtual int refresh() = 0;
+  // A flag that is true while refresh() would do nothing but return NTCAN_SUCCESS (no device
+  // frames due, a connection that is up); the handle layer then skips the call. Null: always
+  // call refresh().
+  virtual const std::atomic<bool>* quiet_flag() const { return nullptr; }
   // Returns once the inbox has frames, wake() or close() was called, or the time-out passed.
   virtual void wait(std::chrono::nanoseconds timeout) = 0;
   // Fills the controller fields the transport knows (hardware, firmware, driver, boardid).

@@ -43,8 +43,10 @@ class alignas(64) SimPort final : public Port {
     return NTCAN_SUCCESS;
   }
 
+  const std::atomic<bool>* quiet_flag() const override { return &net_.quiet; }
+
   int refresh() override {
-    if (!net_.has_devices.load(std::memory_order_acquire)) return NTCAN_SUCCESS;
+    if (net_.quiet.load(std::memory_order_acquire)) return NTCAN_SUCCESS;
     std::lock_guard<std::mutex> lock(net_.mx);
     if (!closed_) bus_.activity(net_);
     return NTCAN_SUCCESS;
@@ -145,7 +147,7 @@ void SimTransport::attach(int number, std::shared_ptr<ntcan_sim::Device> device)
   Net& n = net(number);
   std::lock_guard<std::mutex> lock(n.mx);
   n.devices.attach(std::move(device));
-  n.has_devices.store(!n.devices.idle(), std::memory_order_release);
+  n.quiet.store(n.devices.idle(), std::memory_order_release);
   n.cv.notify_all();  // it may want to speak before anything else happens
 }
 
@@ -153,7 +155,7 @@ void SimTransport::detach(int number, const std::shared_ptr<ntcan_sim::Device>& 
   Net& n = net(number);
   std::lock_guard<std::mutex> lock(n.mx);
   n.devices.detach(device);
-  n.has_devices.store(!n.devices.idle(), std::memory_order_release);
+  n.quiet.store(n.devices.idle(), std::memory_order_release);
 }
 
 std::vector<CMSG> SimTransport::log(int number) {
@@ -173,7 +175,7 @@ void SimTransport::reset() {
   for (Net& n : nets_) {
     std::lock_guard<std::mutex> lock(n.mx);
     n.devices.clear();
-    n.has_devices.store(false, std::memory_order_release);
+    n.quiet.store(true, std::memory_order_release);
     n.log.clear();
   }
 }

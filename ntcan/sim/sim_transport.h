@@ -58,8 +58,8 @@ class SimTransport final : public Transport {
     std::mutex mx;  // guards everything below, and the ports' own state
     IdIndex index;  // the handles' inboxes by the identifiers they enabled
     ntcan_sim::DeviceHost devices;
-    std::atomic<bool> has_devices{false};  // read without mx: a poll of a net without
-                                           // devices takes no lock
+    // No device on the net, so nothing falls due: a poll skips the net's lock. Read without mx.
+    std::atomic<bool> quiet{true};
     std::deque<CMSG> log;
     std::condition_variable
         cv;  // a port of the net may have frames, or the devices' next due time changed

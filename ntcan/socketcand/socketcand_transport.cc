@@ -187,7 +187,9 @@ class Link {
   std::shared_ptr<Connection> live();
   void deliver(const CMSG& m, const void* except);
   void deliver_batch(const std::vector<CMSG>& frames);
-  void lost();  // the reader saw the connection go
+  void lost(const Connection* c);  // the reader saw the connection go
+  // True while the net's connection is up: a read then needs no look at the link.
+  const std::atomic<bool>* up_flag() const { return &up_; }
   void enable(SocketcandPort* p, Inbox& inbox, std::int32_t id, bool on);
   void leave(SocketcandPort* p, Inbox& inbox, const std::vector<std::int32_t>& ids);
   const Gateway& gateway() const { return gateway_; }
@@ -213,6 +215,7 @@ class Link {
   std::shared_ptr<Connection> conn_;  // null while no handle is open
   std::vector<SocketcandPort*> ports_;
   IdIndex index_;
+  std::atomic<bool> up_{false};  // conn_ is there and not known to be lost (written under mx_)
 };
 
 // A handle's view of its net's link.
@@ -227,6 +230,8 @@ class SocketcandPort final : public Port {
     if (!c) return NTCAN_SOCK_CMD_TIMEOUT;
     return c->send(frames, count, sent, &inbox_);
   }
+
+  const std::atomic<bool>* quiet_flag() const override { return link_.up_flag(); }
 
   // Frames received before a loss are handed out first; then the loss is reported.
   int refresh() override {
@@ -509,7 +514,7 @@ void Connection::read_loop() {
     std::lock_guard<std::mutex> lock(mx_);
     cv_.notify_all();
   }
-  if (!closed_.load(std::memory_order_acquire)) link_->lost();
+  if (!closed_.load(std::memory_order_acquire)) link_->lost(this);
 }
 
 // ------------------------------------------------------------------------------ Link
@@ -541,6 +546,7 @@ std::shared_ptr<Connection> Link::connect_attempt(bool reconnect, int& status) {
     } else {
       old = std::move(conn_);
       conn_ = fresh;
+      up_.store(!fresh->broken(), std::memory_order_release);
       if (loss_logged_) {
         std::fprintf(stderr, "ntcan: gateway %s: connected again\n", gateway_.name().c_str());
         loss_logged_ = false;
@@ -609,8 +615,9 @@ void Link::deliver_batch(const std::vector<CMSG>& frames) {
   for (const CMSG& m : frames) index_.deliver(m, nullptr);
 }
 
-void Link::lost() {
+void Link::lost(const Connection* c) {
   std::lock_guard<std::mutex> lock(mx_);
+  if (conn_.get() == c) up_.store(false, std::memory_order_release);
   for (SocketcandPort* p : ports_) p->inbox().wake();  // waiting reads report the loss
 }
 
@@ -632,6 +639,7 @@ void Link::leave(SocketcandPort* p, Inbox& inbox, const std::vector<std::int32_t
     ports_.erase(std::remove(ports_.begin(), ports_.end(), p), ports_.end());
     if (ports_.empty()) {
       last = std::move(conn_);  // the last handle of the net takes the connection with it
+      up_.store(false, std::memory_order_release);
       loss_logged_ = false;
     }
   }
