@@ -6,9 +6,16 @@
 #ifndef KORVEL_BENCH_API_H
 #define KORVEL_BENCH_API_H
 
-#include "D_korvel.h"    // the library: D_can, can_looping
-#include "ntcan.h"       // the driver's nine functions
-#include "ntcan_sim.h"   // the driver's simulated nets: inject, simulated
-#include "vexil_host.h"  // the framework's host side: the log sink
+#include "D_korvel.h"  // the library: D_can, can_looping
+#include "ntcan.h"     // the driver's nine functions
+// The driver's simulated nets (inject, simulated) and the framework's host side (the log
+// sink); revisions before the headers moved into folders per component named them bare.
+#if __has_include("ntcan/sim_bus.h")
+#include "ntcan/sim_bus.h"
+#include "vexil/vexil_host.h"
+#else
+#include "ntcan_sim.h"
+#include "vexil_host.h"
+#endif
 
 #endif  // KORVEL_BENCH_API_H

@@ -18,10 +18,11 @@
 #include <vector>
 
 #include "D_korvel.h"
-#include "allocation_count.h"
-#include "canopen_device.h"
-#include "ntcan_sim.h"
-#include "vexil_host.h"
+#include "ntcan/sim_bus.h"
+#include "ntcan/test_controls.h"
+#include "simdev/canopen_device.h"
+#include "support/allocation_count.h"
+#include "vexil/vexil_host.h"
 
 namespace {
 
@@ -295,7 +296,7 @@ BENCHMARK(BM_MemoryPerStartedNode)->Iterations(1)->Unit(benchmark::kMillisecond)
 // Reading a 60-character manufacturer name from a device that answers at once.
 void BM_SdoRead60Characters(benchmark::State& state) {
   static D_can* n = [] {
-    auto dev = std::make_shared<ntcan_sim::canopen::Device>(100);
+    auto dev = std::make_shared<simdev::canopen::Device>(100);
     dev->set_identity(
         std::string("Northwind Motion Systems servo drive controller series 9000X").substr(0, 60),
         "H1", "S1");
@@ -304,11 +305,11 @@ void BM_SdoRead60Characters(benchmark::State& state) {
     node->AddIdent(0x580 + 100);
     return node;
   }();
-  ntcan_sim::keep_records(true);  // to count the frames of one read
+  ntcan_test::keep_records(true);  // to count the frames of one read
   ntcan_sim::clear_bus_log();
   n->get_manufacture();
   const double frames = static_cast<double>(ntcan_sim::bus_log(16).size());
-  ntcan_sim::keep_records(false);
+  ntcan_test::keep_records(false);
   for (auto _ : state) {
     if (n->get_manufacture() != 0) state.SkipWithError("read failed");
   }

@@ -9,9 +9,10 @@
 #include <vector>
 
 #include "D_korvel.h"
-#include "canopen_device.h"
-#include "ntcan_sim.h"
-#include "vexil_host.h"
+#include "ntcan/sim_bus.h"
+#include "ntcan/test_controls.h"
+#include "simdev/canopen_device.h"
+#include "vexil/vexil_host.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ constexpr int kNodeId = 5;
 struct World {
   World() {
     vexil::set_log_sink(&quiet);
-    device = std::make_shared<ntcan_sim::canopen::Device>(kNodeId);
+    device = std::make_shared<simdev::canopen::Device>(kNodeId);
     ntcan_sim::attach(0, device);
     node = new D_can("BENCH sdo device", &loc);
     IIII id{1, kNodeId, 0, 0};
@@ -34,7 +35,7 @@ struct World {
   }
   Quiet quiet;
   EqFct loc{"BENCH"};
-  std::shared_ptr<ntcan_sim::canopen::Device> device;
+  std::shared_ptr<simdev::canopen::Device> device;
   D_can* node;
 };
 
@@ -98,7 +99,7 @@ void BM_FramesPerTransfer(benchmark::State& state) {
   const int n = static_cast<int>(state.range(0));
   const bool download = state.range(1) != 0;
   const std::string value(static_cast<size_t>(n), 'v');
-  w.device->set_text(0x2000, 0, value, ntcan_sim::canopen::Access::kReadWrite);
+  w.device->set_text(0x2000, 0, value, simdev::canopen::Access::kReadWrite);
   std::vector<unsigned char> buf(static_cast<size_t>(n));
   auto transfer = [&] {
     if (download)
@@ -107,11 +108,11 @@ void BM_FramesPerTransfer(benchmark::State& state) {
     return w.node->sdo_read(0x2000, 0, buf.data(), n, &size);
   };
   // One transfer with the bus log on counts the frames; the timed ones run without it.
-  ntcan_sim::keep_records(true);
+  ntcan_test::keep_records(true);
   ntcan_sim::clear_bus_log();
   int failed = transfer() != 0;
   const double frames = static_cast<double>(ntcan_sim::bus_log(0).size());
-  ntcan_sim::keep_records(false);
+  ntcan_test::keep_records(false);
   for (auto _ : state) failed += transfer() != 0;
   state.counters["frames"] = frames;
   state.counters["minimum"] = minimum_frames(n);

@@ -30,11 +30,11 @@
 #include <thread>
 #include <vector>
 
-#include "allocation_count.h"
-#include "driver_config.h"
-#include "gateway_sim.h"
+#include "canbus/socketcand_wire.h"
+#include "gateway_sim/gateway_sim.h"
 #include "ntcan.h"
-#include "socketcand/wire.h"
+#include "ntcan/test_controls.h"
+#include "support/allocation_count.h"
 
 namespace {
 
@@ -65,7 +65,7 @@ gateway_sim::GatewaySim& gateway() {
     }
     conf.close();
     setenv("NTCAN_CONFIG", path, 1);
-    ntcan_driver::reload_driver_config();
+    ntcan_test::reload_config();
     return s;
   }();
   return *sim;
@@ -83,7 +83,7 @@ std::string frame_stream(int frames) {
         i % 8 == 7 ? static_cast<std::uint8_t>(NTCAN_RTR | 8) : static_cast<std::uint8_t>(i % 9);
     for (int b = 0; b < 8; ++b) m.data[b] = static_cast<std::uint8_t>(i * 7 + b);
     s += ' ';
-    s += socketcand::encode_frame(m, 1700000000 + i / 1000, (i * 997) % 1000000);
+    s += canbus::socketcand::encode_frame(m, 1700000000 + i / 1000, (i * 997) % 1000000);
   }
   return s;
 }
@@ -101,7 +101,7 @@ void set_per_message(benchmark::State& state, std::int64_t messages, long alloca
 // Bodies as strings, each parsed into a fresh Message.
 void BM_ReadAndParse_Strings(benchmark::State& state) {
   const std::string stream = frame_stream(kStreamFrames);
-  socketcand::MessageReader reader;
+  canbus::socketcand::MessageReader reader;
   std::vector<std::string> bodies;
   std::int64_t messages = 0;
   std::uint32_t check = 0;
@@ -111,7 +111,7 @@ void BM_ReadAndParse_Strings(benchmark::State& state) {
       bodies.clear();
       reader.feed(stream.data() + at, std::min(kReadChunk, stream.size() - at), bodies);
       for (const std::string& b : bodies)
-        check += static_cast<std::uint32_t>(socketcand::parse(b).frame.id);
+        check += static_cast<std::uint32_t>(canbus::socketcand::parse(b).frame.id);
       messages += static_cast<std::int64_t>(bodies.size());
     }
   }
@@ -122,8 +122,8 @@ void BM_ReadAndParse_Strings(benchmark::State& state) {
 // Bodies as views handed to a callback, parsed into one Message kept for its storage.
 void BM_ReadAndParse_Views(benchmark::State& state) {
   const std::string stream = frame_stream(kStreamFrames);
-  socketcand::MessageReader reader;
-  socketcand::Message m;
+  canbus::socketcand::MessageReader reader;
+  canbus::socketcand::Message m;
   std::int64_t messages = 0;
   std::uint32_t check = 0;
   const long allocs_before = korvel_test::allocations_by_this_thread();
@@ -131,7 +131,7 @@ void BM_ReadAndParse_Views(benchmark::State& state) {
     for (std::size_t at = 0; at < stream.size(); at += kReadChunk) {
       reader.feed(stream.data() + at, std::min(kReadChunk, stream.size() - at),
                   [&](std::string_view body) {
-                    socketcand::parse(body, m);
+                    canbus::socketcand::parse(body, m);
                     check += static_cast<std::uint32_t>(m.frame.id);
                     ++messages;
                   });
@@ -164,7 +164,7 @@ void BM_EncodeFrame_String(benchmark::State& state) {
     out.clear();
     for (const CMSG& m : frames) {
       out += ' ';
-      out += socketcand::encode_frame(m, 1700000000, 123456);
+      out += canbus::socketcand::encode_frame(m, 1700000000, 123456);
     }
     benchmark::DoNotOptimize(out.data());
     messages += static_cast<std::int64_t>(frames.size());
@@ -178,13 +178,13 @@ void BM_EncodeFrame_Buffer(benchmark::State& state) {
   std::string out;
   out.reserve(64 * frames.size());
   std::int64_t messages = 0;
-  char text[1 + socketcand::kMaxFrameText];
+  char text[1 + canbus::socketcand::kMaxFrameText];
   text[0] = ' ';
   const long allocs_before = korvel_test::allocations_by_this_thread();
   for (auto _ : state) {
     out.clear();
     for (const CMSG& m : frames) {
-      out.append(text, 1 + socketcand::write_frame(text + 1, m, 1700000000, 123456));
+      out.append(text, 1 + canbus::socketcand::write_frame(text + 1, m, 1700000000, 123456));
     }
     benchmark::DoNotOptimize(out.data());
     messages += static_cast<std::int64_t>(frames.size());

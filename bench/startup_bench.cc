@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "D_korvel.h"
-#include "vexil_host.h"
+#include "vexil/vexil_host.h"
 
 namespace {
 

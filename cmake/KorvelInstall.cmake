@@ -1,50 +1,33 @@
 # Installation: libraries, public headers, programs and docs under the GNUInstallDirs folders,
 # the CMake package (find_package(korvel), targets korvel::korvel, korvel::vexil,
-# korvel::ntcan, korvel::canopen_sim) and the pkg-config modules korvel, korvel-vexil and
-# korvel-ntcan.
+# korvel::ntcan, korvel::canbus, korvel::canopen_sim) and the pkg-config modules korvel,
+# korvel-vexil and korvel-ntcan.
 include(CMakePackageConfigHelpers)
 
-# The public headers, the one list to keep when headers move: each entry is the header's path
-# in the tree and the folder under include/korvel/ it goes to ("." for include/korvel itself),
-# laid out the way the headers include each other.
-set(KORVEL_PUBLIC_HEADERS
-  # korvel, the library
-  library/common/KORVELlib/D_korvel.h .
-  # vexil, the framework layer (include/ as the library sees it, vexil_host.h for servers)
-  include/d_fct.h .
-  include/d_value.h .
-  include/eq_data.h .
-  include/eq_fct.h .
-  include/vexil_types.h .
-  vexil/vexil_host.h .
-  # ntcan, the driver, and its simulated buses and devices
-  include/ntcan.h .
-  ntcan/include/ntcan_sim.h .
-  ntcan/include/nets.h .
-  ntcan/include/frame_text.h .
-  ntcan/include/sim/device.h sim
-  ntcan/include/sim/sim_clock.h sim
-  ntcan/include/sim/canopen_device.h sim)
-
-list(LENGTH KORVEL_PUBLIC_HEADERS n)
-math(EXPR last "${n} - 1")
-foreach(i RANGE 0 ${last} 2)
-  math(EXPR j "${i} + 1")
-  list(GET KORVEL_PUBLIC_HEADERS ${i} header)
-  list(GET KORVEL_PUBLIC_HEADERS ${j} folder)
-  install(FILES ${PROJECT_SOURCE_DIR}/${header} DESTINATION ${KORVEL_INSTALL_INCLUDEDIR}/${folder} COMPONENT devel)
-endforeach()
-target_include_directories(korvel_canopen_sim PUBLIC $<INSTALL_INTERFACE:${KORVEL_INSTALL_INCLUDEDIR}/sim>)
+# The public headers, laid out as in the tree: the library's header and the driver interface
+# in include/korvel/, each component's headers in a folder of its own below it (the
+# framework's in vexil/, included by their bare names through that folder, as the framework's
+# own installation provides them).
+install(FILES ${PROJECT_SOURCE_DIR}/library/common/KORVELlib/D_korvel.h ${PROJECT_SOURCE_DIR}/include/ntcan.h
+  DESTINATION ${KORVEL_INSTALL_INCLUDEDIR} COMPONENT devel)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/vexil ${PROJECT_SOURCE_DIR}/ntcan/include/ntcan
+                  ${PROJECT_SOURCE_DIR}/canbus/include/canbus ${PROJECT_SOURCE_DIR}/simdev/include/simdev
+  DESTINATION ${KORVEL_INSTALL_INCLUDEDIR} COMPONENT devel FILES_MATCHING PATTERN "*.h")
 
 # Targets as a consumer sees them: korvel::korvel, korvel::vexil, korvel::ntcan, ...
 set_target_properties(korvel_interfaces PROPERTIES EXPORT_NAME interfaces)
 set_target_properties(korvel_vexil PROPERTIES EXPORT_NAME vexil)
 set_target_properties(korvel_ntcan PROPERTIES EXPORT_NAME ntcan)
 set_target_properties(korvel_canopen_sim PROPERTIES EXPORT_NAME canopen_sim)
+set_target_properties(korvel_canbus PROPERTIES EXPORT_NAME canbus)
+foreach(t korvel_ntcan korvel_canbus korvel_canopen_sim)
+  target_include_directories(${t} INTERFACE $<INSTALL_INTERFACE:${KORVEL_INSTALL_INCLUDEDIR}>)
+endforeach()
 # An installed library finds the libraries it needs beside itself; nothing of the build tree.
-set_target_properties(korvel korvel_vexil korvel_ntcan PROPERTIES INSTALL_RPATH "$ORIGIN")
+set_target_properties(korvel korvel_vexil korvel_ntcan korvel_canbus korvel_canopen_sim
+  PROPERTIES INSTALL_RPATH "$ORIGIN")
 
-install(TARGETS korvel_interfaces korvel_vexil korvel_ntcan korvel korvel_canopen_sim
+install(TARGETS korvel_interfaces korvel_vexil korvel_ntcan korvel korvel_canbus korvel_canopen_sim
   EXPORT korvelTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT devel
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT devel

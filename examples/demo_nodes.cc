@@ -4,7 +4,7 @@
 #include <sstream>
 
 #include "console.h"
-#include "ntcan_sim.h"
+#include "ntcan/sim_bus.h"
 #include "sdo_commands.h"
 
 namespace {
@@ -69,8 +69,7 @@ std::vector<SimulatedDevice> attach_devices(const NodeList& nodes) {
       continue;
     }
     d.owner = n.get();
-    d.device =
-        std::make_shared<ntcan_sim::canopen::Device>(static_cast<std::uint8_t>(n->node_id()));
+    d.device = std::make_shared<simdev::canopen::Device>(static_cast<std::uint8_t>(n->node_id()));
     d.device->set_identity(n->entry->manufacturer, n->entry->hardware, n->entry->software);
     ntcan_sim::attach(d.net, d.device);
     console().write("simulated device for " + n->base + " on net " + std::to_string(d.net) +

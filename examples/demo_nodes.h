@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "D_korvel.h"
-#include "canopen_device.h"
+#include "simdev/canopen_device.h"
 
 // A node of the server. Its identity (line, node-ID, ...) comes from the configuration file.
 struct NodeEntry {
@@ -51,7 +51,7 @@ NodeList create_nodes(EqFct& loc);
 std::string identity_problems(const NodeList& nodes, const std::string& config_file);
 
 struct SimulatedDevice {
-  std::shared_ptr<ntcan_sim::canopen::Device> device;
+  std::shared_ptr<simdev::canopen::Device> device;
   int net = 0;
   const DemoNode* owner = nullptr;
 };

@@ -25,15 +25,16 @@
 #include <vector>
 
 #include "D_korvel.h"
-#include "command_line.h"
+#include "cli/command_line.h"
 #include "console.h"
 #include "demo_nodes.h"
 #include "eq_fct.h"
 #include "node_monitor.h"
-#include "ntcan_sim.h"
+#include "ntcan/sim_bus.h"
+#include "ntcan/test_controls.h"
 #include "operator_commands.h"
 #include "status_table.h"
-#include "vexil_host.h"
+#include "vexil/vexil_host.h"
 
 namespace {
 
@@ -152,11 +153,11 @@ class FaultScript {
           "line " + std::to_string(line) + " (net " + std::to_string(line - 1) + ")";
       add(70, [line, where, this] {
         report(time_, "script: " + where + " goes down");
-        ntcan_sim::set_net_down(line - 1, true);
+        ntcan_test::set_net_down(line - 1, true);
       });
       add(85, [line, where, this] {
         report(time_, "script: " + where + " is up again");
-        ntcan_sim::set_net_down(line - 1, false);
+        ntcan_test::set_net_down(line - 1, false);
       });
     }
   }
@@ -218,7 +219,7 @@ int main(int argc, char** argv) {
     static vexil::ScaledClock* scaled = new vexil::ScaledClock(opt.time_scale);
     vexil::set_clock(scaled);
   }
-  ntcan_sim::set_time_source([] { return vexil::clock().now(); });
+  ntcan_test::set_time_source([] { return vexil::clock().now(); });
 
   EqFct loc("DEMO", opt.config);
   NodeList nodes = create_nodes(loc);

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "canbus/frame_text.h"
 #include "console.h"
-#include "ntcan_sim.h"
 #include "operator_commands.h"
 
 namespace {
@@ -140,7 +140,7 @@ void NodeMonitor::process(Group& g, CMSG* batch, int n) {
     const CMSG& m = batch[i];
     if (show_frames_) {
       report(time_, "line " + std::to_string(g.master->line()) + " " + g.master->base + " rx " +
-                        ntcan_sim::to_string(m));
+                        canbus::to_string(m));
     }
     if (m.len & NTCAN_RTR) continue;
     if (m.id == kGuardingBase + g.node_id && NTCAN_DLC(m.len) == 1) {

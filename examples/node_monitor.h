@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "demo_nodes.h"
-#include "vexil_host.h"
+#include "vexil/vexil_host.h"
 
 // Framework time since the server started, for reports.
 class DemoTime {

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 
-#include "frame_text.h"
+#include "canbus/frame_text.h"
 #include "transport.h"
 
 namespace ntcan_driver {
@@ -14,7 +14,7 @@ std::string trace_line(long long wall_us, int net, const CMSG& m) {
   char head[64];
   std::snprintf(head, sizeof head, "(%lld.%06lld) can%d ", wall_us / 1000000, wall_us % 1000000,
                 net);
-  return head + ntcan_frame::to_string(m);
+  return head + canbus::to_string(m);
 }
 
 void BusTrace::open_from_environment() {

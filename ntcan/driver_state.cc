@@ -14,7 +14,7 @@ DriverState& driver_state() {
     // the call record and the bus logs from the first call on.
     const char* rec = std::getenv("NTCAN_RECORD");
     if (rec != nullptr && *rec != '\0' && *rec != '0') {
-      d->recording = true;
+      d->hooks.keep_records(true);
       sim_transport().keep_log(true);
     }
     return d;

@@ -2,15 +2,11 @@
 #ifndef NTCAN_DRIVER_STATE_H
 #define NTCAN_DRIVER_STATE_H
 
-#include <array>
-#include <atomic>
 #include <cstdint>
-#include <mutex>
 
-#include "call_record.h"
-#include "faults.h"
 #include "handles.h"
-#include "transport.h"
+#include "ntcan/nets.h"
+#include "test_hooks.h"
 
 namespace ntcan_driver {
 
@@ -19,18 +15,7 @@ constexpr std::uint16_t kDllVersion = 0x0100;
 
 struct DriverState {
   HandleTable handles;  // locks itself
-
-  // The test controls (fault switches, the call record) and the baud rates set. A leaf lock:
-  // nothing else is taken while it is held, and it is never held during transport I/O.
-  std::mutex mx;
-  std::array<NetFaults, kNets> faults;
-  std::array<std::uint32_t, kNets> baudrate{};  // 0: never set
-  CallRecord calls;
-
-  // Off unless a test (or NTCAN_RECORD in the environment) switches them on: a production
-  // call then neither takes mx nor allocates for them.
-  std::atomic<bool> faults_armed{false};  // a fault switch was set since the last reset
-  std::atomic<bool> recording{false};     // calls go into the record, frames into the bus log
+  TestHooks hooks;      // locks itself
 };
 
 // Created on first use and never destroyed: detached threads of the library may call the

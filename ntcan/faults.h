@@ -1,4 +1,4 @@
-// faults.h - the failures a test can switch on per net (see ntcan_sim.h).
+// faults.h - the failures a test can switch on per net (see ntcan/test_controls.h).
 #ifndef NTCAN_FAULTS_H
 #define NTCAN_FAULTS_H
 

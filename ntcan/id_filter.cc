@@ -1,13 +1,13 @@
 // id_filter.cc - per-handle identifier filter.
 #include "id_filter.h"
 
-#include "can_frame.h"
+#include "canbus/can_frame.h"
 
 namespace ntcan_driver {
 
 int IdFilter::enable(std::int32_t id) {
-  if (!valid_id(id)) return NTCAN_INVALID_PARAMETER;
-  if (is_extended(id))
+  if (!canbus::valid_id(id)) return NTCAN_INVALID_PARAMETER;
+  if (canbus::is_extended(id))
     return extended_.insert(id).second ? NTCAN_SUCCESS : NTCAN_ID_ALREADY_ENABLED;
   auto bit = standard_[static_cast<std::size_t>(id)];
   if (bit) return NTCAN_ID_ALREADY_ENABLED;
@@ -16,8 +16,9 @@ int IdFilter::enable(std::int32_t id) {
 }
 
 int IdFilter::disable(std::int32_t id) {
-  if (!valid_id(id)) return NTCAN_INVALID_PARAMETER;
-  if (is_extended(id)) return extended_.erase(id) == 1 ? NTCAN_SUCCESS : NTCAN_ID_NOT_ENABLED;
+  if (!canbus::valid_id(id)) return NTCAN_INVALID_PARAMETER;
+  if (canbus::is_extended(id))
+    return extended_.erase(id) == 1 ? NTCAN_SUCCESS : NTCAN_ID_NOT_ENABLED;
   auto bit = standard_[static_cast<std::size_t>(id)];
   if (!bit) return NTCAN_ID_NOT_ENABLED;
   bit = false;
@@ -25,8 +26,8 @@ int IdFilter::disable(std::int32_t id) {
 }
 
 bool IdFilter::accepts(std::int32_t id) const {
-  if (!valid_id(id)) return false;
-  if (is_extended(id)) return extended_.count(id) != 0;
+  if (!canbus::valid_id(id)) return false;
+  if (canbus::is_extended(id)) return extended_.count(id) != 0;
   return standard_[static_cast<std::size_t>(id)];
 }
 

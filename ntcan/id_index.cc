@@ -3,37 +3,37 @@
 
 #include <algorithm>
 
-#include "can_frame.h"
+#include "canbus/can_frame.h"
 
 namespace ntcan_driver {
 
 IdIndex::Receivers& IdIndex::slot(std::int32_t id) {
-  if (is_extended(id)) return extended_[id];
-  if (!standard_) standard_ = std::make_unique<Receivers[]>(kStandardIdMax + 1);
+  if (canbus::is_extended(id)) return extended_[id];
+  if (!standard_) standard_ = std::make_unique<Receivers[]>(canbus::kStandardIdMax + 1);
   return standard_[static_cast<std::size_t>(id)];
 }
 
 const IdIndex::Receivers* IdIndex::find(std::int32_t id) const {
-  if (is_extended(id)) {
+  if (canbus::is_extended(id)) {
     const auto it = extended_.find(id);
     return it == extended_.end() ? nullptr : &it->second;
   }
-  if (!standard_ || id < 0 || id > kStandardIdMax) return nullptr;
+  if (!standard_ || id < 0 || id > canbus::kStandardIdMax) return nullptr;
   return &standard_[static_cast<std::size_t>(id)];
 }
 
 void IdIndex::add(std::int32_t id, Inbox* inbox) {
-  if (!valid_id(id)) return;
+  if (!canbus::valid_id(id)) return;
   Receivers& r = slot(id);
   if (std::find(r.begin(), r.end(), inbox) == r.end()) r.push_back(inbox);
 }
 
 void IdIndex::remove(std::int32_t id, Inbox* inbox) {
-  if (!valid_id(id)) return;
+  if (!canbus::valid_id(id)) return;
   Receivers& r = slot(id);
   r.erase(std::remove(r.begin(), r.end(), inbox), r.end());
   if (r.empty()) {
-    if (is_extended(id)) {
+    if (canbus::is_extended(id)) {
       extended_.erase(id);
     } else {
       Receivers().swap(r);  // a table slot gives its storage back

@@ -12,7 +12,7 @@
 #include <initializer_list>
 #include <memory>
 
-#include "can_frame.h"
+#include "canbus/can_frame.h"
 #include "driver_state.h"
 #include "ntcan.h"
 #include "transport_for_net.h"
@@ -20,16 +20,14 @@
 namespace {
 
 using ntcan_driver::DriverState;
-using ntcan_driver::FaultSwitch;
 using ntcan_driver::Handle;
-using ntcan_driver::NetFaults;
+using Fault = ntcan_driver::TestHooks::Fault;
 
 // One call on its way into the record; done() records it and returns the result. Builds
 // nothing while the record is off.
 class Recorded {
  public:
-  Recorded(DriverState& d, const char* op, NTCAN_HANDLE handle)
-      : d_(d), on_(d.recording.load(std::memory_order_relaxed)) {
+  Recorded(DriverState& d, const char* op, NTCAN_HANDLE handle) : d_(d), on_(d.hooks.recording()) {
     if (!on_) return;
     call_.op = op;
     call_.handle = handle;
@@ -51,8 +49,7 @@ class Recorded {
   int done(int result) {
     if (on_) {
       call_.result = result;
-      std::lock_guard<std::mutex> lock(d_.mx);
-      d_.calls.add(std::move(call_));
+      d_.hooks.record(std::move(call_));
     }
     return result;
   }
@@ -60,7 +57,7 @@ class Recorded {
  private:
   DriverState& d_;
   const bool on_;
-  ntcan_sim::Call call_;
+  ntcan_test::Call call_;
 };
 
 // The open handle, with the call's net filled in; null if the handle is unknown or closed.
@@ -70,19 +67,7 @@ std::shared_ptr<Handle> find(DriverState& d, Recorded& rec, NTCAN_HANDLE handle)
   return h;
 }
 
-// The fault switches of a net, looked at only once a test armed one.
-bool net_down(DriverState& d, int net) {
-  if (!d.faults_armed.load(std::memory_order_acquire)) return false;
-  std::lock_guard<std::mutex> lock(d.mx);
-  return d.faults[static_cast<std::size_t>(net)].down;
-}
-
-// True if the switch makes this call fail (status set); counts the call against it.
-bool tripped(DriverState& d, int net, FaultSwitch NetFaults::*which, int& status) {
-  if (!d.faults_armed.load(std::memory_order_acquire)) return false;
-  std::lock_guard<std::mutex> lock(d.mx);
-  return (d.faults[static_cast<std::size_t>(net)].*which).trip(status);
-}
+bool net_down(DriverState& d, int net) { return d.hooks.net_down(net); }
 
 // A call of canSend, canRead or canTake: the count *len goes into the record, and a failing
 // call leaves *len at 0.
@@ -120,8 +105,7 @@ class FrameCall : public Recorded {
 // a poll of an idle handle reads little more than one line of it. -1: not such a call.
 int quick_take(DriverState& d, NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len) {
   if (cmsg == nullptr || len == nullptr || *len < 1) return -1;
-  if (d.recording.load(std::memory_order_relaxed) || d.faults_armed.load(std::memory_order_acquire))
-    return -1;
+  if (d.hooks.recording() || d.hooks.armed()) return -1;
   return d.handles.visit(handle, [&](Handle* h) {
     if (h == nullptr) {
       *len = 0;
@@ -192,13 +176,8 @@ NTCAN_RESULT canOpen(int net, uint32_t flags, int32_t txqueuesize, int32_t rxque
   if (!ntcan_driver::valid_net(net)) return rec.done(NTCAN_NET_NOT_FOUND);
   if (rxqueuesize < 1) return rec.done(NTCAN_INVALID_PARAMETER);
   int status = NTCAN_SUCCESS;
-  if (tripped(d, net, &NetFaults::open, status)) return rec.done(status);
-  if (net_down(d, net)) {
-    std::unique_lock<std::mutex> lock(d.mx);
-    status = d.faults[static_cast<std::size_t>(net)].down_open_status;
-    lock.unlock();
-    return rec.done(status);
-  }
+  if (d.hooks.trip(net, Fault::kOpen, status)) return rec.done(status);
+  if (net_down(d, net)) return rec.done(d.hooks.down_open_status(net));
   // The transport connects holding nothing another call needs.
   const ntcan_driver::OpenArgs args{flags, txqueuesize, rxqueuesize, txtimeout, rxtimeout};
   auto h = d.handles.make(net, args);
@@ -219,7 +198,7 @@ NTCAN_RESULT canClose(NTCAN_HANDLE handle) {
   rec.net(h->net());
   h->close();
   int status = NTCAN_SUCCESS;
-  tripped(d, h->net(), &NetFaults::close, status);  // released all the same
+  d.hooks.trip(h->net(), Fault::kClose, status);  // released all the same
   return rec.done(status);
 }
 
@@ -230,12 +209,9 @@ NTCAN_RESULT canSetBaudrate(NTCAN_HANDLE handle, uint32_t baud) {
   auto h = find(d, rec, handle);
   if (!h) return rec.done(NTCAN_INVALID_HANDLE);
   int status = NTCAN_SUCCESS;
-  if (tripped(d, h->net(), &NetFaults::baudrate, status)) return rec.done(status);
+  if (d.hooks.trip(h->net(), Fault::kBaudrate, status)) return rec.done(status);
   status = h->port().set_baudrate(baud);
-  if (status == NTCAN_SUCCESS) {
-    std::lock_guard<std::mutex> lock(d.mx);
-    d.baudrate[static_cast<std::size_t>(h->net())] = baud;
-  }
+  if (status == NTCAN_SUCCESS) d.hooks.baudrate_set(h->net(), baud);
   return rec.done(status);
 }
 
@@ -253,7 +229,7 @@ NTCAN_RESULT canSend(NTCAN_HANDLE handle, CMSG* cmsg, int32_t* len) {
   auto h = rec.start(d, handle, cmsg);
   if (!h) return rec.result();
   const int count = *len;
-  if (!std::all_of(cmsg, cmsg + count, ntcan_driver::valid_frame))
+  if (!std::all_of(cmsg, cmsg + count, canbus::valid_frame))
     return rec.fail(NTCAN_INVALID_PARAMETER);
   if (net_down(d, h->net())) return rec.fail(NTCAN_SOCK_CMD_TIMEOUT);
   int sent = 0;
@@ -279,16 +255,12 @@ NTCAN_RESULT canStatus(NTCAN_HANDLE handle, CAN_IF_STATUS* cstat) {
   if (!h) return rec.done(NTCAN_INVALID_HANDLE);
   if (cstat == nullptr) return rec.done(NTCAN_INVALID_PARAMETER);
   int status = NTCAN_SUCCESS;
-  if (tripped(d, h->net(), &NetFaults::status, status)) return rec.done(status);
+  if (d.hooks.trip(h->net(), Fault::kStatus, status)) return rec.done(status);
   if (net_down(d, h->net())) return rec.done(NTCAN_SOCK_CMD_TIMEOUT);
   std::memset(cstat, 0, sizeof *cstat);
   status = h->port().status(*cstat);
   cstat->dll = ntcan_driver::kDllVersion;
-  if (d.faults_armed.load(std::memory_order_acquire)) {
-    std::lock_guard<std::mutex> lock(d.mx);
-    const auto& board = d.faults[static_cast<std::size_t>(h->net())].boardstatus;
-    if (board) cstat->boardstatus = *board;
-  }
+  if (const auto board = d.hooks.boardstatus(h->net())) cstat->boardstatus = *board;
   return rec.done(status);
 }
 

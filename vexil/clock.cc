@@ -3,7 +3,7 @@
 #include <atomic>
 #include <chrono>
 
-#include "vexil_host.h"
+#include "vexil/vexil_host.h"
 
 namespace vexil {
 

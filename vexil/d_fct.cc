@@ -5,7 +5,7 @@
 #include <limits>
 #include <ostream>
 
-#include "vexil_host.h"
+#include "vexil/vexil_host.h"
 
 namespace {
 std::atomic<int> g_default_chlog_level{0};

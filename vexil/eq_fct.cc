@@ -14,7 +14,7 @@
 #include <stdexcept>
 
 #include "file_replace.h"
-#include "vexil_host.h"
+#include "vexil/vexil_host.h"
 
 // ---------------------------------------------------------------- Config
 

@@ -7,7 +7,7 @@
 #include <ctime>
 #include <shared_mutex>
 
-#include "vexil_host.h"
+#include "vexil/vexil_host.h"
 
 namespace vexil {
 

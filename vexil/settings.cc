@@ -2,7 +2,7 @@
 // and the configuration restore helper.
 #include <atomic>
 
-#include "vexil_host.h"
+#include "vexil/vexil_host.h"
 
 int VEXIL_debug = 0;
 

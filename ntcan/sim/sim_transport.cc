@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "can_frame.h"
-#include "sim/sim_clock.h"
+#include "canbus/can_frame.h"
+#include "driver_clock.h"
 
 namespace ntcan_driver {
 namespace {
@@ -33,10 +33,10 @@ class alignas(64) SimPort final : public Port {
     sent = 0;
     if (closed_) return NTCAN_INVALID_HANDLE;
     bus_.activity(net_);
-    const std::int64_t now = ntcan_sim::now();
+    const std::int64_t now = clock_now();
     for (int i = 0; i < count; ++i) {
       // The sender is the port's inbox: the frame reaches every handle but this one.
-      net_.work.push_back(ntcan_sim::BusFrame{frames[i], &inbox_});
+      net_.work.push_back(simdev::BusFrame{frames[i], &inbox_});
       bus_.run(net_, now);
       ++sent;
     }
@@ -139,11 +139,11 @@ void SimTransport::inject(int number, const CMSG& m) {
   Net& n = net(number);
   std::lock_guard<std::mutex> lock(n.mx);
   activity(n);
-  n.work.push_back(ntcan_sim::BusFrame{m, nullptr});
-  run(n, ntcan_sim::now());
+  n.work.push_back(simdev::BusFrame{m, nullptr});
+  run(n, clock_now());
 }
 
-void SimTransport::attach(int number, std::shared_ptr<ntcan_sim::Device> device) {
+void SimTransport::attach(int number, std::shared_ptr<simdev::Device> device) {
   Net& n = net(number);
   std::lock_guard<std::mutex> lock(n.mx);
   n.devices.attach(std::move(device));
@@ -151,7 +151,7 @@ void SimTransport::attach(int number, std::shared_ptr<ntcan_sim::Device> device)
   n.cv.notify_all();  // it may want to speak before anything else happens
 }
 
-void SimTransport::detach(int number, const std::shared_ptr<ntcan_sim::Device>& device) {
+void SimTransport::detach(int number, const std::shared_ptr<simdev::Device>& device) {
   Net& n = net(number);
   std::lock_guard<std::mutex> lock(n.mx);
   n.devices.detach(device);
@@ -182,7 +182,7 @@ void SimTransport::reset() {
 
 void SimTransport::activity(Net& n) {
   if (n.devices.idle()) return;
-  const std::int64_t now = ntcan_sim::now();
+  const std::int64_t now = clock_now();
   const std::int64_t next_before = n.devices.next_due();
   n.devices.due(now, n.work);
   if (n.devices.next_due() != next_before) n.cv.notify_all();  // readers may wake earlier now
@@ -190,11 +190,11 @@ void SimTransport::activity(Net& n) {
 }
 
 void SimTransport::run(Net& n, std::int64_t now) {
-  std::deque<ntcan_sim::BusFrame>& work = n.work;
+  std::deque<simdev::BusFrame>& work = n.work;
   if (work.empty()) return;
   if (n.devices.idle()) {
     // Only ports on the net: the frames cross as they are, nothing answers them.
-    for (const ntcan_sim::BusFrame& f : work) cross(n, ntcan_frame::on_wire(f.frame), f.sender);
+    for (const simdev::BusFrame& f : work) cross(n, canbus::on_wire(f.frame), f.sender);
     work.clear();  // (popping nothing, the scratch queue keeps its storage)
   } else {
     // One pointer captured: the callback fits std::function's own space, no allocation.

@@ -20,10 +20,10 @@
 #include <vector>
 
 #include "bus_trace.h"
-#include "device_host.h"
 #include "id_index.h"
-#include "nets.h"
-#include "sim/device.h"
+#include "ntcan/nets.h"
+#include "simdev/device.h"
+#include "simdev/device_host.h"
 #include "transport.h"
 
 namespace ntcan_driver {
@@ -39,8 +39,8 @@ class SimTransport final : public Transport {
   // A frame from a node that is not a handle: reaches the net's handles that enabled it and
   // every device of the net.
   void inject(int net, const CMSG& m);
-  void attach(int net, std::shared_ptr<ntcan_sim::Device> device);
-  void detach(int net, const std::shared_ptr<ntcan_sim::Device>& device);
+  void attach(int net, std::shared_ptr<simdev::Device> device);
+  void detach(int net, const std::shared_ptr<simdev::Device>& device);
   std::vector<CMSG> log(int net);
   void clear_log();
   // Whether frames crossing a net go into its log (a test control, off by default).
@@ -57,13 +57,13 @@ class SimTransport final : public Transport {
     int number = 0;
     std::mutex mx;  // guards everything below, and the ports' own state
     IdIndex index;  // the handles' inboxes by the identifiers they enabled
-    ntcan_sim::DeviceHost devices;
+    simdev::DeviceHost devices;
     // No device on the net, so nothing falls due: a poll skips the net's lock. Read without mx.
     std::atomic<bool> quiet{true};
     std::deque<CMSG> log;
     std::condition_variable
         cv;  // a port of the net may have frames, or the devices' next due time changed
-    std::deque<ntcan_sim::BusFrame> work;  // scratch of send, inject and activity
+    std::deque<simdev::BusFrame> work;  // scratch of send, inject and activity
   };
 
   Net& net(int number) { return nets_[static_cast<std::size_t>(number)]; }

@@ -27,14 +27,15 @@
 #include <utility>
 
 #include "bus_trace.h"
-#include "can_frame.h"
+#include "canbus/can_frame.h"
+#include "canbus/can_raw_socket.h"
+#include "canbus/socketcan_rules.h"
 #include "id_filter.h"
-#include "socketcan/can_raw_socket.h"
-#include "socketcan/socketcan_rules.h"
 
 namespace ntcan_driver {
 namespace {
 
+namespace socketcan = canbus::socketcan;
 using socketcan::Condition;
 using socketcan::Controller;
 
@@ -143,7 +144,7 @@ class SocketcanPort final : public Port {
         return report(failed(err));
       }
       ++sent;
-      if (tracing_) bus_trace().write(net_.net(), on_wire(frames[i]));
+      if (tracing_) bus_trace().write(net_.net(), canbus::on_wire(frames[i]));
     }
     return report(health());
   }

@@ -89,9 +89,9 @@ namespace {
 // The greeting, bus and raw mode exchange on a fresh connection. Messages that came after
 // the last reply are left in `rest` for the port.
 int handshake(int fd, const std::string& bus, Clock::time_point deadline,
-              socketcand::MessageReader& reader, std::deque<std::string>& rest) {
+              canbus::socketcand::MessageReader& reader, std::deque<std::string>& rest) {
   // Next message, or an empty optional-like flag when the gateway is silent or gone.
-  auto next = [&](socketcand::Message& out) {
+  auto next = [&](canbus::socketcand::Message& out) {
     while (rest.empty()) {
       pollfd p{fd, POLLIN, 0};
       const int ms = remaining_ms(deadline);
@@ -106,20 +106,22 @@ int handshake(int fd, const std::string& bus, Clock::time_point deadline,
       reader.feed(buf, static_cast<std::size_t>(n), bodies);
       rest.insert(rest.end(), bodies.begin(), bodies.end());
     }
-    out = socketcand::parse(rest.front());
+    out = canbus::socketcand::parse(rest.front());
     rest.pop_front();
     return true;
   };
-  socketcand::Message m;
+  canbus::socketcand::Message m;
   if (!next(m)) return NTCAN_SOCK_CONN_TIMEOUT;
-  if (m.kind != socketcand::Kind::kHi) return NTCAN_SOCK_CONN_TIMEOUT;
-  if (!write_all(fd, socketcand::encode_open(bus), deadline)) return NTCAN_SOCK_CONN_TIMEOUT;
+  if (m.kind != canbus::socketcand::Kind::kHi) return NTCAN_SOCK_CONN_TIMEOUT;
+  if (!write_all(fd, canbus::socketcand::encode_open(bus), deadline))
+    return NTCAN_SOCK_CONN_TIMEOUT;
   if (!next(m)) return NTCAN_SOCK_CONN_TIMEOUT;
-  if (m.kind != socketcand::Kind::kOk)
+  if (m.kind != canbus::socketcand::Kind::kOk)
     return NTCAN_NET_NOT_FOUND;  // "< error could not open bus >"
-  if (!write_all(fd, socketcand::encode_rawmode(), deadline)) return NTCAN_SOCK_CONN_TIMEOUT;
+  if (!write_all(fd, canbus::socketcand::encode_rawmode(), deadline))
+    return NTCAN_SOCK_CONN_TIMEOUT;
   if (!next(m)) return NTCAN_SOCK_CONN_TIMEOUT;
-  if (m.kind != socketcand::Kind::kOk) return NTCAN_NET_NOT_FOUND;
+  if (m.kind != canbus::socketcand::Kind::kOk) return NTCAN_NET_NOT_FOUND;
   return NTCAN_SUCCESS;
 }
 
@@ -173,7 +175,7 @@ addrinfo* resolve(const std::string& host, int port, Clock::time_point deadline)
 }  // namespace
 
 int dial_gateway(const std::string& host, int port, const std::string& bus,
-                 Clock::time_point deadline, int& fd, socketcand::MessageReader& reader,
+                 Clock::time_point deadline, int& fd, canbus::socketcand::MessageReader& reader,
                  std::deque<std::string>& rest) {
   fd = -1;
   addrinfo* found = resolve(host, port, deadline);

@@ -7,7 +7,7 @@
 #include <deque>
 #include <string>
 
-#include "socketcand/wire.h"
+#include "canbus/socketcand_wire.h"
 
 namespace ntcan_driver {
 
@@ -18,7 +18,7 @@ namespace ntcan_driver {
 // no answer in time) or NTCAN_NET_NOT_FOUND (the gateway refused the bus), and fd is -1.
 int dial_gateway(const std::string& host, int port, const std::string& bus,
                  std::chrono::steady_clock::time_point deadline, int& fd,
-                 socketcand::MessageReader& reader, std::deque<std::string>& rest);
+                 canbus::socketcand::MessageReader& reader, std::deque<std::string>& rest);
 
 // Writes all of text, waiting for room at most until the deadline.
 bool write_all(int fd, const std::string& text, std::chrono::steady_clock::time_point deadline);

@@ -37,11 +37,11 @@
 #include <vector>
 
 #include "bus_trace.h"
-#include "can_frame.h"
+#include "canbus/can_frame.h"
+#include "canbus/socketcand_wire.h"
+#include "driver_clock.h"
 #include "id_index.h"
-#include "ntcan_sim.h"
 #include "socketcand/dial.h"
-#include "socketcand/wire.h"
 
 namespace ntcan_driver {
 
@@ -87,7 +87,7 @@ class Link;
 // Thread-safe.
 class Connection {
  public:
-  Connection(int fd, std::string peer, socketcand::MessageReader reader)
+  Connection(int fd, std::string peer, canbus::socketcand::MessageReader reader)
       : fd_(fd), peer_(std::move(peer)), reader_(std::move(reader)) {}
   ~Connection() { close(); }
   Connection(const Connection&) = delete;
@@ -125,14 +125,14 @@ class Connection {
   int probe_remote(const CMSG& m, const void* sender);
   // With mx_ held: ends holding back, handing out the probed frame first if it went out.
   void end_probe(const CMSG* probed, const void* sender);
-  void on_message(const socketcand::Message& m);
+  void on_message(const canbus::socketcand::Message& m);
   // Frames received: to the link, or held back while a probe waits.
   void hand_out(std::vector<CMSG>& frames);
   void read_loop();
 
   const int fd_;
   const std::string peer_;
-  socketcand::MessageReader reader_;  // the reader thread's alone once it runs
+  canbus::socketcand::MessageReader reader_;  // the reader thread's alone once it runs
   Link* link_ = nullptr;
   int trace_net_ = -1;  // net whose trace the received frames go into, -1: none
   std::thread thread_;
@@ -161,7 +161,7 @@ class Connection {
 std::unique_ptr<Connection> connect_gateway(const Gateway& g, std::deque<std::string>& early,
                                             int& status) {
   int fd = -1;
-  socketcand::MessageReader reader;
+  canbus::socketcand::MessageReader reader;
   status = dial_gateway(g.host, g.port, g.bus, Clock::now() + kOpenTimeout, fd, reader, early);
   if (status != NTCAN_SUCCESS) return nullptr;
   return std::make_unique<Connection>(fd, g.name(), std::move(reader));
@@ -293,7 +293,7 @@ class SocketcandPort final : public Port {
 void Connection::start(Link& link, int trace_net, const std::deque<std::string>& early) {
   link_ = &link;
   trace_net_ = trace_net;
-  for (const std::string& body : early) on_message(socketcand::parse(body));
+  for (const std::string& body : early) on_message(canbus::socketcand::parse(body));
   thread_ = std::thread([this] { read_loop(); });
 }
 
@@ -305,11 +305,11 @@ int Connection::send(const CMSG* frames, int count, int& sent, const void* sende
   batch.clear();
   int in_batch = 0;
   for (int i = 0; i < count; ++i) {
-    const CMSG m = on_wire(frames[i]);
+    const CMSG m = canbus::on_wire(frames[i]);
     // Traced and handed to the net's other handles before the frame goes out, so that an
     // answer cannot come first, in the trace or in their queues.
     if (trace_net_ >= 0) bus_trace().write(trace_net_, m);
-    if (is_remote(m) && rtr_ != Rtr::kAccepted) {
+    if (canbus::is_remote(m) && rtr_ != Rtr::kAccepted) {
       if (!flush(batch, in_batch, sent)) return NTCAN_SOCK_CMD_TIMEOUT;
       const int st = probe_remote(m, sender);
       if (st != NTCAN_SUCCESS) return st;
@@ -317,7 +317,7 @@ int Connection::send(const CMSG* frames, int count, int& sent, const void* sende
       continue;
     }
     link_->deliver(m, sender);
-    socketcand::append_send(batch, m);
+    canbus::socketcand::append_send(batch, m);
     ++in_batch;
   }
   return flush(batch, in_batch, sent) ? NTCAN_SUCCESS : NTCAN_SOCK_CMD_TIMEOUT;
@@ -340,7 +340,8 @@ int Connection::status(CAN_IF_STATUS& st) {
       send_echo = true;
     }
   }
-  if (send_echo && !write_all(fd_, socketcand::encode_echo(), Clock::now() + kWriteTimeout)) {
+  if (send_echo &&
+      !write_all(fd_, canbus::socketcand::encode_echo(), Clock::now() + kWriteTimeout)) {
     mark_broken();
     return NTCAN_SOCK_CMD_TIMEOUT;
   }
@@ -400,7 +401,7 @@ int Connection::probe_remote(const CMSG& m, const void* sender) {
     probe_refused_ = false;
     probing_.store(true, std::memory_order_release);
   }
-  if (!write_all(fd_, socketcand::encode_send(m) + socketcand::encode_echo(),
+  if (!write_all(fd_, canbus::socketcand::encode_send(m) + canbus::socketcand::encode_echo(),
                  Clock::now() + kWriteTimeout)) {
     {
       std::lock_guard<std::mutex> lock(mx_);
@@ -428,7 +429,8 @@ int Connection::probe_remote(const CMSG& m, const void* sender) {
     std::fprintf(stderr,
                  "ntcan: gateway %s does not take remote frames (< error %s >): they fail with "
                  "NTCAN_TX_ERROR\n",
-                 peer_.c_str(), socketcand::printable(probe_error_, kLoggedGatewayText).c_str());
+                 peer_.c_str(),
+                 canbus::socketcand::printable(probe_error_, kLoggedGatewayText).c_str());
     return NTCAN_TX_ERROR;
   }
   rtr_ = Rtr::kAccepted;
@@ -443,8 +445,8 @@ void Connection::end_probe(const CMSG* probed, const void* sender) {
 }
 
 // Frames go to the link; echoes and errors end a probe or a status check.
-void Connection::on_message(const socketcand::Message& m) {
-  using socketcand::Kind;
+void Connection::on_message(const canbus::socketcand::Message& m) {
+  using canbus::socketcand::Kind;
   switch (m.kind) {
     case Kind::kFrame: {
       if (trace_net_ >= 0) bus_trace().write(trace_net_, m.frame);  // stamped as it arrives
@@ -487,14 +489,14 @@ void Connection::hand_out(std::vector<CMSG>& frames) {
 
 void Connection::read_loop() {
   std::vector<char> buf(kReadBuffer);
-  std::vector<CMSG> frames;  // of one read, handed out together
-  socketcand::Message m;     // reused: parsing a frame allocates nothing
+  std::vector<CMSG> frames;       // of one read, handed out together
+  canbus::socketcand::Message m;  // reused: parsing a frame allocates nothing
   for (;;) {
     const ssize_t n = ::recv(fd_, buf.data(), buf.size(), 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     reader_.feed(buf.data(), static_cast<std::size_t>(n), [&](std::string_view body) {
-      if (socketcand::parse(body, m) == socketcand::Kind::kFrame) {
+      if (canbus::socketcand::parse(body, m) == canbus::socketcand::Kind::kFrame) {
         if (trace_net_ >= 0) bus_trace().write(trace_net_, m.frame);  // stamped as it arrives
         frames.push_back(m.frame);
       } else {
@@ -531,7 +533,7 @@ std::shared_ptr<Connection> Link::connect_attempt(bool reconnect, int& status) {
     // then drops each connection gets one attempt a second, not one per call.
     std::lock_guard<std::mutex> lock(mx_);
     attempted_ = true;
-    last_attempt_ = ntcan_sim::now();
+    last_attempt_ = clock_now();
   }
   std::deque<std::string> early;
   std::shared_ptr<Connection> fresh = connect_gateway(gateway_, early, status);
@@ -595,7 +597,7 @@ std::shared_ptr<Connection> Link::live() {
     }
     // One call of the net connects at a time; the others fail at once instead of waiting.
     if (connecting_) return nullptr;
-    if (attempted_ && ntcan_sim::now() - last_attempt_ < kReconnectPause.count()) return nullptr;
+    if (attempted_ && clock_now() - last_attempt_ < kReconnectPause.count()) return nullptr;
     connecting_ = true;
   }
   int status = NTCAN_SUCCESS;

@@ -3,7 +3,7 @@
 
 #include "D_korvel.h"
 #include "tiny_driver.h"
-#include "vexil_host.h"
+#include "vexil/vexil_host.h"
 
 TEST(DriverBoundary, NodeWorksOverAnyDriverWithTheNineFunctions) {
   vexil::VirtualClock& clock = vexil::VirtualClock::install();

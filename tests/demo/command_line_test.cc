@@ -1,6 +1,6 @@
 // The command-line conventions of the programs we ship: the shared parser on its own, and the
 // gateway simulator and the SocketCAN device simulator run as a user runs them.
-#include "command_line.h"
+#include "cli/command_line.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

@@ -21,15 +21,16 @@ lib=$(dirname "$(find "$prefix" -name 'libkorvel.so.0' | head -1)")
 [ -d "$lib" ] || fail "libkorvel.so.0 not installed"
 
 echo "-- installed files"
-for f in "$lib/libkorvel.so" "$lib/libkorvel-vexil.so.0" "$lib/libntcan.so.0" "$lib/libkorvel-canopen-sim.a" \
+for f in "$lib/libkorvel.so" "$lib/libkorvel-vexil.so.0" "$lib/libntcan.so.0" "$lib/libkorvel-canopen-sim.so.0" "$lib/libkorvel-canbus.so.0" \
          "$lib/cmake/korvel/korvelConfig.cmake" "$lib/cmake/korvel/korvelConfigVersion.cmake" \
          "$lib/pkgconfig/korvel.pc" "$lib/pkgconfig/korvel-vexil.pc" "$lib/pkgconfig/korvel-ntcan.pc" \
-         "$prefix/include/korvel/D_korvel.h" "$prefix/include/korvel/ntcan.h" "$prefix/include/korvel/vexil_host.h" \
+         "$prefix/include/korvel/D_korvel.h" "$prefix/include/korvel/ntcan.h" "$prefix/include/korvel/vexil/vexil_host.h" \
+         "$prefix/include/korvel/ntcan/sim_bus.h" "$prefix/include/korvel/simdev/canopen_device.h" \
          "$prefix/bin/korvel_demo" "$prefix/bin/korvel_gateway_sim" "$prefix/bin/korvel_canopen_devsim" \
          "$prefix/share/doc/korvel/README.md"; do
   [ -e "$f" ] || fail "${f#"$prefix"/} is not installed"
 done
-for l in korvel korvel-vexil ntcan; do
+for l in korvel korvel-vexil ntcan korvel-canbus korvel-canopen-sim; do
   soname=$(readelf -d "$lib/lib$l.so" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
   [ "$soname" = "lib$l.so.0" ] || fail "lib$l.so has SONAME '$soname', not lib$l.so.0"
 done

@@ -9,10 +9,10 @@
 #include <string>
 
 #include "D_korvel.h"
-#include "canopen_device.h"
 #include "eq_data.h"
 #include "eq_fct.h"
-#include "ntcan_sim.h"
+#include "ntcan/sim_bus.h"
+#include "simdev/canopen_device.h"
 
 namespace {
 
@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
   std::ofstream(conf) << "PUMP1: \t1  5  0  0\n";
   setenv("KORVEL_GATEWAY_FILE", "/dev/null", 1);  // no network gateway to reset
 
-  auto device = std::make_shared<ntcan_sim::canopen::Device>(5);
+  auto device = std::make_shared<simdev::canopen::Device>(5);
   device->set_identity("Installed Pump Works", "HW-1", "SW-2");
   ntcan_sim::attach(0, device);
 

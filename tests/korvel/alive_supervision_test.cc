@@ -2,8 +2,8 @@
 // alive, silence marks it lost once, the next state frame brings it back.
 #include <gtest/gtest.h>
 
-#include "canopen_device.h"
-#include "korvel_fixture.h"
+#include "simdev/canopen_device.h"
+#include "support/korvel_fixture.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ class AliveSupervision : public KorvelTest {
     can_looping();
     clock_->advance(ms * kMs);
   }
-  void heartbeat(const char* text = "705#05") { ntcan_sim::inject(0, ntcan_sim::frame(text)); }
+  void heartbeat(const char* text = "705#05") { ntcan_sim::inject(0, canbus::frame(text)); }
   // Periods of silence until the node is lost; the silence in ms (0: never within 10 s).
   int silence_until_lost() {
     for (int waited = 0; waited <= 10000; waited += 500) {
@@ -82,7 +82,7 @@ TEST_F(AliveSupervision, HeartbeatsKeepTheNodeSilenceLosesItOnceAndTheNextBeatBr
 }
 
 TEST_F(AliveSupervision, GuardingAnswersCountAsStateFrames) {
-  auto dev = std::make_shared<ntcan_sim::canopen::Device>(5);
+  auto dev = std::make_shared<simdev::canopen::Device>(5);
   ntcan_sim::attach(0, dev);
   ASSERT_EQ(n_->supervise_alive(1000), 0);
   auto guard_period = [&] {
@@ -186,7 +186,7 @@ TEST_F(AliveSupervision, ADestroyedNodeLeavesNoSupervisionBehind) {
 }
 
 TEST_F(AliveSupervision, HeartbeatProducerSetByDownloadIsSupervisedLostAndBack) {
-  auto dev = std::make_shared<ntcan_sim::canopen::Device>(5);
+  auto dev = std::make_shared<simdev::canopen::Device>(5);
   ntcan_sim::attach(0, dev);
   const unsigned char ms500[2] = {0xF4, 0x01};
   ASSERT_EQ(n_->sdo_write(0x1017, 0, ms500, 2), 0);  // producer time 500 ms
@@ -195,7 +195,7 @@ TEST_F(AliveSupervision, HeartbeatProducerSetByDownloadIsSupervisedLostAndBack) 
   for (int i = 0; i < 10; ++i) period(250);
   EXPECT_FALSE(n_->is_lost());
   int beats = 0;
-  for (const CMSG& m : ntcan_sim::bus_log(0)) beats += ntcan_sim::to_string(m) == "705#7F";
+  for (const CMSG& m : ntcan_sim::bus_log(0)) beats += canbus::to_string(m) == "705#7F";
   EXPECT_GE(beats, 4);  // 2.5 s at one beat per 500 ms
 
   dev->mute(true);

@@ -4,7 +4,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "korvel_fixture.h"
+#include "support/korvel_fixture.h"
 
 namespace {
 
@@ -40,39 +40,39 @@ TEST_F(Line, FirstOpenBecomesTheLineHandleLaterOnesDoNot) {
   EXPECT_NE(second, first);
   EXPECT_EQ(line_.handle(), first);
 
-  auto opens = ntcan_sim::calls("canOpen");
+  auto opens = ntcan_test::calls("canOpen");
   ASSERT_EQ(opens.size(), 2u);
   EXPECT_EQ(opens[0].args, (std::vector<long>{0, 0, 10, 100, 1000, 1000}));
-  EXPECT_EQ(ntcan_sim::calls("canSetBaudrate")[0].args, std::vector<long>{6});
+  EXPECT_EQ(ntcan_test::calls("canSetBaudrate")[0].args, std::vector<long>{6});
 
   // A node that already holds a handle on a line that is up: no driver call.
-  ntcan_sim::clear_calls();
+  ntcan_test::clear_calls();
   NTCAN_HANDLE held = second;
   EXPECT_EQ(line_.can_open(held, false), 0);
   EXPECT_EQ(held, second);
-  EXPECT_TRUE(ntcan_sim::calls().empty());
+  EXPECT_TRUE(ntcan_test::calls().empty());
 }
 
 TEST_F(Line, NodesCannotOpenOnALineThatIsDown) {
   NTCAN_HANDLE h = 12345;
   EXPECT_EQ(line_.can_open(h, false), -1);
   EXPECT_EQ(h, -1);
-  EXPECT_TRUE(ntcan_sim::calls().empty());
+  EXPECT_TRUE(ntcan_test::calls().empty());
 }
 
 TEST_F(Line, CloseOfAClosedLineDoesNothing) {
   const auto before = clock_->now();
   EXPECT_EQ(line_.can_close(), 0);
-  EXPECT_TRUE(ntcan_sim::calls().empty());
+  EXPECT_TRUE(ntcan_test::calls().empty());
   EXPECT_EQ(clock_->now(), before);  // not even the pause
 
   ASSERT_EQ(line_.can_open(), 0);
   const NTCAN_HANDLE h = line_.handle();
-  ntcan_sim::fail_close(0, NTCAN_INVALID_HANDLE, 1);
+  ntcan_test::fail_close(0, NTCAN_INVALID_HANDLE, 1);
   EXPECT_EQ(line_.can_close(), NTCAN_INVALID_HANDLE);
   EXPECT_EQ(line_.handle(), -1);
   EXPECT_FALSE(line_.is_open());
-  EXPECT_EQ(ntcan_sim::calls("canClose")[0].handle, h);
+  EXPECT_EQ(ntcan_test::calls("canClose")[0].handle, h);
   EXPECT_EQ(log_.with_heading("canline::canClose returned: ")[0].text,
             "NTCAN_INVALID_HANDLE(0x0000004d)");
   EXPECT_EQ(clock_->now() - before,
@@ -80,7 +80,7 @@ TEST_F(Line, CloseOfAClosedLineDoesNothing) {
 }
 
 TEST_F(Line, OpenFailuresAreLoggedOncePerSeries) {
-  ntcan_sim::fail_open(0, NTCAN_NET_NOT_FOUND, 10);
+  ntcan_test::fail_open(0, NTCAN_NET_NOT_FOUND, 10);
   for (int i = 0; i < 10; ++i) EXPECT_EQ(line_.can_open(), NTCAN_NET_NOT_FOUND);
   EXPECT_EQ(line_.handle(), -1);
   auto lines = log_.with_heading("canOpen returned: ");
@@ -89,23 +89,23 @@ TEST_F(Line, OpenFailuresAreLoggedOncePerSeries) {
 
   ASSERT_EQ(line_.can_open(), 0);
   line_.can_close();
-  ntcan_sim::fail_open(0, NTCAN_SOCK_CONN_TIMEOUT, 1);
+  ntcan_test::fail_open(0, NTCAN_SOCK_CONN_TIMEOUT, 1);
   EXPECT_EQ(line_.can_open(), NTCAN_SOCK_CONN_TIMEOUT);
   EXPECT_EQ(log_.with_heading("canOpen returned: ").size(), 2u);
 }
 
 TEST_F(Line, BaudRateFailureIsLoggedEveryTimeAndClosesTheFreshHandle) {
-  ntcan_sim::fail_baudrate(0, NTCAN_INVALID_PARAMETER);
+  ntcan_test::fail_baudrate(0, NTCAN_INVALID_PARAMETER);
   EXPECT_EQ(line_.can_open(), NTCAN_INVALID_PARAMETER);
   EXPECT_EQ(line_.can_open(), NTCAN_INVALID_PARAMETER);
   EXPECT_EQ(line_.handle(), -1);
   EXPECT_EQ(log_.with_heading("canSetBaudrate returned: ").size(), 2u);
-  auto opens = ntcan_sim::calls("canOpen");
-  auto closes = ntcan_sim::calls("canClose");
+  auto opens = ntcan_test::calls("canOpen");
+  auto closes = ntcan_test::calls("canClose");
   ASSERT_EQ(closes.size(), 2u);
   EXPECT_EQ(closes[0].handle, opens[0].handle);
   EXPECT_EQ(closes[1].handle, opens[1].handle);
-  EXPECT_EQ(ntcan_sim::open_handles(0), 0);
+  EXPECT_EQ(ntcan_test::open_handles(0), 0);
 }
 
 TEST_F(Line, ReopenEnablesTheLineHandlesIdentifiersAgain) {
@@ -114,7 +114,7 @@ TEST_F(Line, ReopenEnablesTheLineHandlesIdentifiersAgain) {
   line_.remember_id(0x705);
   line_.can_close();
   ASSERT_EQ(line_.can_open(), 0);
-  auto adds = ntcan_sim::calls("canIdAdd");
+  auto adds = ntcan_test::calls("canIdAdd");
   ASSERT_EQ(adds.size(), 2u);
   EXPECT_EQ(adds[0].handle, line_.handle());
   EXPECT_EQ(adds[0].args, std::vector<long>{0x185});

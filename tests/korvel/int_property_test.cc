@@ -7,7 +7,7 @@
 #include <stdexcept>
 
 #include "d_value.h"
-#include "vexil_host.h"
+#include "vexil/vexil_host.h"
 
 namespace {
 

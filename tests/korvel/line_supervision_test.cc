@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <fstream>
 
-#include "korvel_fixture.h"
+#include "support/korvel_fixture.h"
 
 namespace {
 
@@ -32,10 +32,10 @@ class Supervision : public KorvelTest {
   std::vector<Attempt> reopen_attempts(int count) {
     std::vector<Attempt> out;
     while (static_cast<int>(out.size()) < count) {
-      const size_t opens = ntcan_sim::calls("canOpen").size();
+      const size_t opens = ntcan_test::calls("canOpen").size();
       const int resets = static_cast<int>(wget_runs().size());
       step();
-      if (ntcan_sim::calls("canOpen").size() > opens) {
+      if (ntcan_test::calls("canOpen").size() > opens) {
         out.push_back({clock_->now(), static_cast<int>(wget_runs().size()) > resets ||
                                           (deny_ && next_pause() == 20 * kSecond)});
       }
@@ -78,7 +78,7 @@ TEST_F(Supervision, StartsWithAMessageAndAMinutePause) {
 TEST_F(Supervision, HealthyLineIsCheckedOnceASecond) {
   canline* line = start_line(1);
   for (int i = 0; i < 5; ++i) step();
-  EXPECT_EQ(ntcan_sim::calls("canStatus").size(), 5u);
+  EXPECT_EQ(ntcan_test::calls("canStatus").size(), 5u);
   EXPECT_EQ(next_pause(), kSecond);
   EXPECT_GT(line->handle(), 0);
 }
@@ -87,16 +87,16 @@ TEST_F(Supervision, OneFailedCheckIsToleratedTwoCloseTheLine) {
   canline* line = start_line(1);
   const NTCAN_HANDLE h = line->handle();
   step();
-  ntcan_sim::fail_status(0, NTCAN_CONTR_BUSY, 1);
+  ntcan_test::fail_status(0, NTCAN_CONTR_BUSY, 1);
   step();
   step();
   auto first = log_.with_heading("1. canStatus returned: ");
   ASSERT_EQ(first.size(), 1u);
   EXPECT_EQ(first[0].text, "Line : 1mess: NTCAN_CONTR_BUSY(0x00000106)");
   EXPECT_EQ(line->handle(), h);
-  EXPECT_TRUE(ntcan_sim::calls("canClose").empty());
+  EXPECT_TRUE(ntcan_test::calls("canClose").empty());
 
-  ntcan_sim::fail_status(0, NTCAN_CONTR_OFF_BUS, 2);
+  ntcan_test::fail_status(0, NTCAN_CONTR_OFF_BUS, 2);
   step();
   step();
   EXPECT_EQ(line->handle(), -1);
@@ -113,7 +113,7 @@ TEST_F(Supervision, OneFailedCheckIsToleratedTwoCloseTheLine) {
   EXPECT_EQ(next_pause(), 2 * kSecond);
 
   // Re-opened at the first attempt: the next failure closes at once, without a second "2.".
-  ntcan_sim::fail_status(0, NTCAN_CONTR_OFF_BUS, 1);
+  ntcan_test::fail_status(0, NTCAN_CONTR_OFF_BUS, 1);
   step();
   EXPECT_EQ(line->handle(), -1);
   EXPECT_EQ(log_.with_heading("2. canStatus returned: ").size(), 1u);
@@ -124,7 +124,7 @@ TEST_F(Supervision, OneFailedCheckIsToleratedTwoCloseTheLine) {
   step();
   step();
   ASSERT_GT(line->handle(), 0);
-  ntcan_sim::fail_status(0, NTCAN_CONTR_OFF_BUS, 2);
+  ntcan_test::fail_status(0, NTCAN_CONTR_OFF_BUS, 2);
   step();
   step();
   EXPECT_EQ(log_.with_heading("2. canStatus returned: ").size(), 2u);
@@ -134,7 +134,7 @@ TEST_F(Supervision, BoardStatusChangesAreLogged) {
   canline* line = start_line(3);
   step();
   EXPECT_TRUE(log_.with_heading("3. canStatus returned: ").empty());
-  ntcan_sim::set_boardstatus(2, 4);
+  ntcan_test::set_boardstatus(2, 4);
   step();
   step();
   auto lines = log_.with_heading("3. canStatus returned: ");
@@ -148,7 +148,7 @@ TEST_F(Supervision, GatewayResetsAtAttempts1To25InStepsOfSixAndNoMore) {
   write_file("esd-plugin", "PeerName 0 \"127.000.000.001\"\n");
   start_line(1);
   step();
-  ntcan_sim::set_net_down(0, true, NTCAN_SOCK_CONN_TIMEOUT);
+  ntcan_test::set_net_down(0, true, NTCAN_SOCK_CONN_TIMEOUT);
   step();
   step();
   auto attempts = reopen_attempts(66);
@@ -166,7 +166,7 @@ TEST_F(Supervision, MarkerFileForbidsTheCommandButNotThePause) {
   start_line(1);
   EXPECT_EQ(log_.with_heading("can_control  ")[0].text, "do not allow wget resets");
   step();
-  ntcan_sim::set_net_down(0, true, NTCAN_SOCK_CONN_TIMEOUT);
+  ntcan_test::set_net_down(0, true, NTCAN_SOCK_CONN_TIMEOUT);
   step();
   step();
   expect_reset_pattern(reopen_attempts(8), {1, 7});
@@ -178,7 +178,7 @@ TEST_F(Supervision, OtherOpenFailuresNeverReset) {
   write_file("esd-plugin", "PeerName 0 \"127.000.000.001\"\n");
   start_line(1);
   step();
-  ntcan_sim::set_net_down(0, true, NTCAN_NET_NOT_FOUND);
+  ntcan_test::set_net_down(0, true, NTCAN_NET_NOT_FOUND);
   step();
   step();
   expect_reset_pattern(reopen_attempts(14), {});
@@ -188,12 +188,12 @@ TEST_F(Supervision, OtherOpenFailuresNeverReset) {
 TEST_F(Supervision, LineComesBackAfterTheNetReturns) {
   canline* line = start_line(1);
   step();
-  ntcan_sim::set_net_down(0, true, NTCAN_SOCK_CONN_TIMEOUT);
+  ntcan_test::set_net_down(0, true, NTCAN_SOCK_CONN_TIMEOUT);
   step();
   step();
   reopen_attempts(3);
   EXPECT_EQ(line->handle(), -1);
-  ntcan_sim::set_net_down(0, false);
+  ntcan_test::set_net_down(0, false);
   reopen_attempts(1);
   EXPECT_GT(line->handle(), 0);
   EXPECT_TRUE(line->is_open());

@@ -1,7 +1,7 @@
 // Alive supervision from node-guarding answers, and the logging of emergency frames.
 #include <gtest/gtest.h>
 
-#include "korvel_fixture.h"
+#include "support/korvel_fixture.h"
 
 namespace {
 
@@ -17,7 +17,7 @@ class NodeAlive : public KorvelTest {
   }
   std::string condition() { return Peer::condition(*n_)->value(); }
   int check(std::initializer_list<const char*> texts) {
-    auto fs = ntcan_sim::frames(texts);
+    auto fs = canbus::frames(texts);
     int l = static_cast<int>(fs.size());
     return alive_->check_alive(5, fs.data(), &l);
   }
@@ -29,7 +29,7 @@ class NodeAlive : public KorvelTest {
 
 TEST_F(NodeAlive, OperationalAnswerIsStoredRawAndShown) {
   EXPECT_EQ(condition(), "Preoperational");  // from start-up
-  auto fs = ntcan_sim::frames({"185#01", "705#85"});
+  auto fs = canbus::frames({"185#01", "705#85"});
   int l = 2;
   EXPECT_EQ(alive_->can_read(5, fs.data(), &l), 100);
   EXPECT_EQ(alive_->value(), 133);
@@ -74,25 +74,25 @@ TEST_F(NodeAlive, ConditionTextsFollowTheLowFourBits) {
 }
 
 TEST_F(NodeAlive, EmergencyFramesAreLoggedByte) {
-  auto fs = ntcan_sim::frames({"705#05", "085#0010810000000000", "085#FF"});
+  auto fs = canbus::frames({"705#05", "085#0010810000000000", "085#FF"});
   int l = 3;
   EXPECT_EQ(n_->can_emergency(5, fs.data(), &l), 100);
   auto lines = log_.with_heading("D_can::can_emergency");
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].text, "0x0 0x10 0x81 0x0 0x0 0x0 0x0 0x0 ");
 
-  fs = ntcan_sim::frames({"085#FFEEDDCCBBAA9988"});
+  fs = canbus::frames({"085#FFEEDDCCBBAA9988"});
   l = 1;
   n_->can_emergency(5, fs.data(), &l);
   EXPECT_EQ(log_.with_heading("D_can::can_emergency")[1].text.size(), 40u);
 
-  fs = ntcan_sim::frames({"085#"});
+  fs = canbus::frames({"085#"});
   EXPECT_EQ(n_->can_emergency(5, fs.data(), &l), 100);
   EXPECT_EQ(log_.with_heading("D_can::can_emergency")[2].text, "");
 
   l = 0;
   EXPECT_EQ(n_->can_emergency(5, fs.data(), &l), 0);
-  fs = ntcan_sim::frames({"086#01"});
+  fs = canbus::frames({"086#01"});
   l = 1;
   EXPECT_EQ(n_->can_emergency(5, fs.data(), &l), 0);
   EXPECT_EQ(log_.with_heading("D_can::can_emergency").size(), 3u);

@@ -1,8 +1,8 @@
 // NMT commands of a node and its command properties, against a simulated device.
 #include <gtest/gtest.h>
 
-#include "canopen_device.h"
-#include "korvel_fixture.h"
+#include "simdev/canopen_device.h"
+#include "support/korvel_fixture.h"
 
 namespace {
 
@@ -20,19 +20,19 @@ class NodeCommands : public KorvelTest {
 }  // namespace
 
 TEST_F(NodeCommands, CommandPropertiesSendOneFramePerWrite) {
-  auto device = std::make_shared<ntcan_sim::canopen::Device>(5);
+  auto device = std::make_shared<simdev::canopen::Device>(5);
   ntcan_sim::attach(0, device);
   D_can& n = node("N", {1, 5, 0, 0});
   ASSERT_EQ(n.init(0x705), 0);
 
   write(Peer::start(n), 1);
-  EXPECT_EQ(device->state(), ntcan_sim::canopen::NmtState::kOperational);
+  EXPECT_EQ(device->state(), simdev::canopen::NmtState::kOperational);
   write(Peer::start(n), 1);
   write(Peer::stop(n), 0);
-  EXPECT_EQ(device->state(), ntcan_sim::canopen::NmtState::kStopped);
+  EXPECT_EQ(device->state(), simdev::canopen::NmtState::kStopped);
   write(Peer::reset(n), 5);
   EXPECT_EQ(Peer::reset(n)->value(), 5);
-  EXPECT_EQ(device->state(), ntcan_sim::canopen::NmtState::kPreOperational);
+  EXPECT_EQ(device->state(), simdev::canopen::NmtState::kPreOperational);
   EXPECT_EQ(sent_frames(),
             (std::vector<std::string>{"000#0105", "000#0105", "000#0205", "000#8105"}));
   EXPECT_EQ(n.modinit(), 0);
@@ -53,7 +53,7 @@ TEST_F(NodeCommands, WriteOnAClosedLineIsStoredButNotSent) {
   D_can& n = node("N", {1, 5, 0, 0});
   write(Peer::start(n), 3);
   EXPECT_EQ(Peer::start(n)->value(), 3);
-  EXPECT_TRUE(ntcan_sim::calls().empty());
+  EXPECT_TRUE(ntcan_test::calls().empty());
 }
 
 TEST_F(NodeCommands, CommandsAndMasterFlagIgnoreTheConfiguration) {

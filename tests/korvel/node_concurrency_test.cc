@@ -5,7 +5,7 @@
 #include <atomic>
 #include <thread>
 
-#include "korvel_fixture.h"
+#include "support/korvel_fixture.h"
 
 TEST_F(KorvelTest, PollingStaysSafeWhileNodesComeAndGo) {
   node("FIRST", {1, 1, 0, 0});  // creates the shared debug selector up front

@@ -3,22 +3,21 @@
 
 #include <thread>
 
-#include "canopen_device.h"
-#include "korvel_fixture.h"
+#include "simdev/canopen_device.h"
+#include "support/korvel_fixture.h"
 
 namespace {
 
 using Peer = KorvelTestPeer;
 
 // Answers every data frame on 0x600 + 5 from identifier 0x123 with the request's bytes 1 to 3.
-class EchoFromElsewhere : public ntcan_sim::Device {
+class EchoFromElsewhere : public simdev::Device {
  public:
-  void on_frame(const CMSG& in, std::int64_t now,
-                std::vector<ntcan_sim::TimedFrame>& out) override {
+  void on_frame(const CMSG& in, std::int64_t now, std::vector<simdev::TimedFrame>& out) override {
     if (in.id != 0x605) return;
-    CMSG r = ntcan_sim::frame("123#4300000001020304");
+    CMSG r = canbus::frame("123#4300000001020304");
     for (int j = 1; j <= 3; ++j) r.data[j] = in.data[j];
-    out.push_back({ntcan_sim::frame("124#11"), now});  // unrelated traffic first
+    out.push_back({canbus::frame("124#11"), now});  // unrelated traffic first
     out.push_back({r, now});
   }
 };
@@ -41,7 +40,7 @@ TEST_F(NodeIo, WriteSendsOneFrameAndRefusesBadLengths) {
   EXPECT_EQ(n.can_write(0x205, 9, data), NTCAN_INVALID_PARAMETER);
   EXPECT_EQ(n.can_write(0x205, -1, data), NTCAN_INVALID_PARAMETER);
   EXPECT_EQ(sent_frames(), std::vector<std::string>{"205#010203"});
-  EXPECT_EQ(ntcan_sim::calls("canSend")[0].args, std::vector<long>{1});
+  EXPECT_EQ(ntcan_test::calls("canSend")[0].args, std::vector<long>{1});
 }
 
 TEST_F(NodeIo, NothingReachesTheDriverWithoutAUsableLine) {
@@ -60,22 +59,22 @@ TEST_F(NodeIo, NothingReachesTheDriverWithoutAUsableLine) {
   EXPECT_EQ(idle.start_node(), NTCAN_INVALID_HANDLE);
   EXPECT_EQ(idle.can_fill(), -1);  // no buffer before init(int)
   EXPECT_EQ(idle.can_array(buf, &len), -1);
-  EXPECT_TRUE(ntcan_sim::calls().empty());
+  EXPECT_TRUE(ntcan_test::calls().empty());
 }
 
 TEST_F(NodeIo, FillAndArrayHandOutTheLastBatch) {
   D_can& n = started({1, 5, 0, 0}, 0x185);
-  for (const char* f : {"185#01", "185#0203", "186#FF"}) ntcan_sim::inject(0, ntcan_sim::frame(f));
+  for (const char* f : {"185#01", "185#0203", "186#FF"}) ntcan_sim::inject(0, canbus::frame(f));
   EXPECT_EQ(can_looping(), 0);
   CMSG batch[100];
   int len = 0;
   EXPECT_EQ(n.can_array(batch, &len), 0);
   ASSERT_EQ(len, 2);
-  EXPECT_EQ(ntcan_sim::to_string(batch[1]), "185#0203");
+  EXPECT_EQ(canbus::to_string(batch[1]), "185#0203");
   len = 0;
   EXPECT_EQ(n.can_array(batch, &len), 0);  // the same batch again
   EXPECT_EQ(len, 2);
-  EXPECT_EQ(ntcan_sim::calls("canTake").back().args, std::vector<long>{100});
+  EXPECT_EQ(ntcan_test::calls("canTake").back().args, std::vector<long>{100});
 }
 
 namespace {
@@ -91,7 +90,7 @@ class InspectingNode : public D_can {
     CMSG batch[100];
     int len = 0;
     seen_status.push_back(can_array(batch, &len));
-    for (int i = 0; i < len; ++i) seen.push_back(ntcan_sim::to_string(batch[i]));
+    for (int i = 0; i < len; ++i) seen.push_back(canbus::to_string(batch[i]));
     return r;
   }
   std::vector<int> seen_status;
@@ -104,7 +103,7 @@ TEST_F(NodeIo, DerivedFillMayReadItsBatchUnderThePollingLock) {
   InspectingNode n("INSPECT", &loc_);
   Peer::ident(n) = {1, 5, 0, 0};
   ASSERT_EQ(n.init(0x185), 0);
-  for (const char* f : {"185#01", "185#0203"}) ntcan_sim::inject(0, ntcan_sim::frame(f));
+  for (const char* f : {"185#01", "185#0203"}) ntcan_sim::inject(0, canbus::frame(f));
   EXPECT_EQ(can_looping(),
             0);  // returns: the fill's can_array does not wait for the lock it runs under
   EXPECT_EQ(n.seen_status, std::vector<int>{0});
@@ -147,12 +146,12 @@ TEST_F(NodeIo, ArrayAfterAFailedFillOnAUsableLineIsEmpty) {
 
 TEST_F(NodeIo, WaitingReadTimesOutWithTheDriversStatus) {
   D_can& n = started({1, 5, 0, 0}, 0x185);
-  ntcan_sim::inject(0, ntcan_sim::frame("185#AA"));
+  ntcan_sim::inject(0, canbus::frame("185#AA"));
   CMSG buf[4];
   int len = 4;
   EXPECT_EQ(n.can_read(buf, &len), 0);
   EXPECT_EQ(len, 1);
-  EXPECT_EQ(ntcan_sim::calls("canRead").back().args, std::vector<long>{4});
+  EXPECT_EQ(ntcan_test::calls("canRead").back().args, std::vector<long>{4});
   len = 4;
   EXPECT_EQ(n.can_get(buf, &len), 0);
   EXPECT_EQ(len, 0);
@@ -182,14 +181,14 @@ TEST_F(NodeIo, PollGivesUpAfterFiftyPolls) {
   unsigned char data[8] = {0x40, 0x08, 0x10, 0x00, 0, 0, 0, 0};
   EXPECT_EQ(n.can_poll(&ident, &length, data), 32);
   EXPECT_EQ(n.can_return(), 32);
-  EXPECT_EQ(ntcan_sim::calls("canTake").size(), 50u);
-  EXPECT_EQ(ntcan_sim::calls("canTake")[0].args, std::vector<long>{10});
+  EXPECT_EQ(ntcan_test::calls("canTake").size(), 50u);
+  EXPECT_EQ(ntcan_test::calls("canTake")[0].args, std::vector<long>{10});
 }
 
 TEST_F(NodeIo, PollThatCannotSendLeavesTheLastStatus) {
   D_can& n = started({1, 5, 0, 0}, 0x585);
   *Peer::can_ret(n) = 1234;
-  ntcan_sim::set_net_down(0, true);
+  ntcan_test::set_net_down(0, true);
   int ident = 0x605;
   int length = 8;
   unsigned char data[8] = {};
@@ -206,7 +205,7 @@ TEST_F(NodeIo, RemoteRequestsCarryTheirLengthAndNoData) {
   EXPECT_EQ(n.rtr(&ident, 8), 0);
   EXPECT_EQ(n.rtr(&ident, 9), NTCAN_INVALID_PARAMETER);
   EXPECT_EQ(n.rtr(), 0);
-  auto sends = ntcan_sim::calls("canSend");
+  auto sends = ntcan_test::calls("canSend");
   ASSERT_EQ(sends.size(), 3u);
   EXPECT_EQ(sends[0].frames[0].len, 0x10);
   EXPECT_EQ(sends[1].frames[0].len, 0x18);

@@ -4,7 +4,7 @@
 
 #include <sstream>
 
-#include "korvel_fixture.h"
+#include "support/korvel_fixture.h"
 
 namespace {
 
@@ -144,7 +144,7 @@ TEST_F(NodeProperty, SubPropertiesAreNamedAfterTheBaseName) {
   EXPECT_EQ(read_int(a, ".ACTIVE"), 0);
   EXPECT_EQ(Peer::own_handle(a), -1);
   EXPECT_EQ(a.can_close(), 0);
-  EXPECT_TRUE(ntcan_sim::calls().empty());
+  EXPECT_TRUE(ntcan_test::calls().empty());
 
   // Only the first node creates the shared debug selector; a leading blank empties the base name.
   D_can& b = node(" spare", {});
@@ -162,7 +162,7 @@ TEST_F(NodeProperty, DumpPrintsTheFramesOfTheSelectedNode) {
   ASSERT_EQ(b.init(0x186), 0);
   auto send_batch = [] {
     for (const char* f : {"185#01AB", "000#0105", "185#", "186#22"})
-      ntcan_sim::inject(1, ntcan_sim::frame(f));
+      ntcan_sim::inject(1, canbus::frame(f));
   };
 
   *Peer::debug_id()->value() = {2, 5, 0, 99};  // the fourth value is not compared

@@ -2,8 +2,8 @@
 // handle follow the new one, and no node uses a closed handle.
 #include <gtest/gtest.h>
 
-#include "canopen_device.h"
-#include "korvel_fixture.h"
+#include "simdev/canopen_device.h"
+#include "support/korvel_fixture.h"
 
 namespace {
 
@@ -15,8 +15,8 @@ using NodeRecovery = KorvelTest;
 }  // namespace
 
 TEST_F(NodeRecovery, NodesFollowTheLineHandleThroughAnOutage) {
-  auto dev5 = std::make_shared<ntcan_sim::canopen::Device>(5);
-  auto dev6 = std::make_shared<ntcan_sim::canopen::Device>(6);
+  auto dev5 = std::make_shared<simdev::canopen::Device>(5);
+  auto dev6 = std::make_shared<simdev::canopen::Device>(6);
   ntcan_sim::attach(0, dev5);
   ntcan_sim::attach(0, dev6);
   D_can& master = node("M", {1, 5, 0, 0});
@@ -33,17 +33,17 @@ TEST_F(NodeRecovery, NodesFollowTheLineHandleThroughAnOutage) {
   ASSERT_TRUE(clock_->wait_for_sleepers(1));
   clock_->advance(60 * kSecond);
   step();
-  ntcan_sim::set_net_down(0, true);
+  ntcan_test::set_net_down(0, true);
   step();
   step();
   ASSERT_EQ(line->handle(), -1);
-  EXPECT_FALSE(ntcan_sim::is_open(old_line));
-  ntcan_sim::clear_calls();
+  EXPECT_FALSE(ntcan_test::is_open(old_line));
+  ntcan_test::clear_calls();
   EXPECT_EQ(master.start_node(), NTCAN_INVALID_HANDLE);
   EXPECT_EQ(passive.rtr(), NTCAN_INVALID_HANDLE);
-  EXPECT_TRUE(ntcan_sim::calls().empty());  // nodes skip the driver while the line is down
+  EXPECT_TRUE(ntcan_test::calls().empty());  // nodes skip the driver while the line is down
 
-  ntcan_sim::set_net_down(0, false);
+  ntcan_test::set_net_down(0, false);
   step();  // the 15 s pause after the close
   step();  // re-open
   const NTCAN_HANDLE new_line = line->handle();
@@ -65,23 +65,23 @@ TEST_F(NodeRecovery, NodesFollowTheLineHandleThroughAnOutage) {
   EXPECT_EQ(read_text(master, ".CONDITION"), "Operational");
   EXPECT_EQ(Peer::alive(passive)->value(), Peer::alive(master)->value());  // one shared alive value
 
-  for (const auto& c : ntcan_sim::calls()) {
+  for (const auto& c : ntcan_test::calls()) {
     EXPECT_NE(c.result, NTCAN_INVALID_HANDLE) << c.op << " on " << c.handle;
     EXPECT_NE(c.handle, old_line) << c.op;
   }
-  auto sends = ntcan_sim::calls("canSend");
+  auto sends = ntcan_test::calls("canSend");
   ASSERT_EQ(sends.size(), 3u);
   EXPECT_EQ(sends[0].handle, new_line);
   EXPECT_EQ(sends[1].handle, own);
   EXPECT_EQ(sends[2].handle, new_line);
 
-  ntcan_sim::clear_calls();
+  ntcan_test::clear_calls();
   EXPECT_EQ(master.can_close(), 0);  // the line handle stays with the line
-  EXPECT_TRUE(ntcan_sim::calls("canClose").empty());
+  EXPECT_TRUE(ntcan_test::calls("canClose").empty());
 }
 
 TEST_F(NodeRecovery, FirstNodeWhoseOpenFailedWorksOnceTheLineIsUp) {
-  ntcan_sim::fail_open(0, NTCAN_SOCK_CONN_TIMEOUT, 1);
+  ntcan_test::fail_open(0, NTCAN_SOCK_CONN_TIMEOUT, 1);
   D_can& n = node("N", {1, 5, 0, 0});
   EXPECT_EQ(n.init(0x705), NTCAN_SOCK_CONN_TIMEOUT);
   ASSERT_TRUE(clock_->wait_for_sleepers(1));

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <random>
 
-#include "canopen_device.h"
-#include "korvel_fixture.h"
-#include "scripted_device.h"
+#include "simdev/canopen_device.h"
+#include "support/korvel_fixture.h"
+#include "support/scripted_device.h"
 
 namespace {
 
@@ -25,8 +25,8 @@ class NodeSdo : public KorvelTest {
     EXPECT_EQ(n.init(0x585), 0);
     return n;
   }
-  std::shared_ptr<ntcan_sim::canopen::Device> device(const std::string& name) {
-    auto d = std::make_shared<ntcan_sim::canopen::Device>(5);
+  std::shared_ptr<simdev::canopen::Device> device(const std::string& name) {
+    auto d = std::make_shared<simdev::canopen::Device>(5);
     d->set_identity(name, "HW-1.0", "SW-2.3.4");
     ntcan_sim::attach(0, d);
     return d;
@@ -38,7 +38,7 @@ class NodeSdo : public KorvelTest {
   }
   std::vector<std::string> bus() {
     std::vector<std::string> out;
-    for (const CMSG& m : ntcan_sim::bus_log(0)) out.push_back(ntcan_sim::to_string(m));
+    for (const CMSG& m : ntcan_sim::bus_log(0)) out.push_back(canbus::to_string(m));
     return out;
   }
 };
@@ -197,11 +197,10 @@ TEST_F(NodeSdo, TextIsCutAtTheFirstNonPrintableCharacter) {
 TEST_F(NodeSdo, RandomRepliesNeverBreakTheClient) {
   D_can& n = sdo_node();
   std::mt19937 rng(20261208);
-  class Noise : public ntcan_sim::Device {
+  class Noise : public simdev::Device {
    public:
     explicit Noise(std::mt19937& r) : rng_(r) {}
-    void on_frame(const CMSG& in, std::int64_t now,
-                  std::vector<ntcan_sim::TimedFrame>& out) override {
+    void on_frame(const CMSG& in, std::int64_t now, std::vector<simdev::TimedFrame>& out) override {
       if (in.id != 0x605) return;
       const int replies = static_cast<int>(rng_() % 3);
       for (int i = 0; i < replies; ++i) {

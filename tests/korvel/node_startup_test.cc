@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "korvel_fixture.h"
+#include "support/korvel_fixture.h"
 
 namespace {
 
@@ -11,7 +11,7 @@ using Peer = KorvelTestPeer;
 
 std::vector<long> ids_added_on(NTCAN_HANDLE h) {
   std::vector<long> ids;
-  for (const auto& c : ntcan_sim::calls("canIdAdd")) {
+  for (const auto& c : ntcan_test::calls("canIdAdd")) {
     if (c.handle == h) ids.push_back(c.args.at(0));
   }
   return ids;
@@ -24,11 +24,11 @@ class NodeStartup : public KorvelTest {};
 TEST_F(NodeStartup, PlainStartEnablesThePositiveIdentifiersInOrder) {
   EXPECT_EQ(node("BAD", {0, 5, 0, 0}).init(), -1);
   EXPECT_EQ(node("HIGH", {21, 5, 0, 0}).init(), -1);
-  EXPECT_TRUE(ntcan_sim::calls().empty());
+  EXPECT_TRUE(ntcan_test::calls().empty());
 
   D_can& none = node("NONE", {1, 0, 0, 0});
   EXPECT_EQ(none.init(), 0);
-  EXPECT_TRUE(ntcan_sim::calls("canIdAdd").empty());
+  EXPECT_TRUE(ntcan_test::calls("canIdAdd").empty());
   EXPECT_EQ(*Peer::alive_ptr(none), 0);
 
   D_can& a = node("A", {1, 5, 0x185, 0});
@@ -54,7 +54,7 @@ TEST_F(NodeStartup, SecondNodeOfAPairBecomesPassiveOnTheMastersBuffer) {
   EXPECT_EQ(p.handle(), m.handle());
   EXPECT_EQ(p.line(), m.line());
   EXPECT_EQ(ids_added_on(m.handle()), (std::vector<long>{0x185, 0x185}));
-  EXPECT_EQ(ntcan_sim::calls("canOpen").size(), 1u);
+  EXPECT_EQ(ntcan_test::calls("canOpen").size(), 1u);
   EXPECT_EQ(read_text(m, ".CONDITION"), "Preoperational");
 
   // Closing the passive node drops only its own references.
@@ -63,7 +63,7 @@ TEST_F(NodeStartup, SecondNodeOfAPairBecomesPassiveOnTheMastersBuffer) {
   EXPECT_EQ(Peer::alive_ptr(p), nullptr);
   EXPECT_NE(Peer::rxmsg(m), nullptr);
   EXPECT_GE(m.handle(), 0);
-  EXPECT_TRUE(ntcan_sim::calls("canClose").empty());
+  EXPECT_TRUE(ntcan_test::calls("canClose").empty());
 
   // A master started again keeps its entry and buffer.
   CMSG* buffer = Peer::rxmsg(m);
@@ -82,17 +82,17 @@ TEST_F(NodeStartup, AnotherNodeIdOnTheLineGetsAHandleOfItsOwn) {
   EXPECT_EQ(second.line(), first.line());
   EXPECT_EQ(korvel_polled_nodes(), (std::vector<D_can*>{&first, &second}));
 
-  ntcan_sim::clear_calls();
+  ntcan_test::clear_calls();
   const auto before = clock_->now();
   const NTCAN_HANDLE own = second.handle();
   EXPECT_EQ(second.can_close(), 0);
-  ASSERT_EQ(ntcan_sim::calls("canClose").size(), 1u);
-  EXPECT_EQ(ntcan_sim::calls("canClose")[0].handle, own);
+  ASSERT_EQ(ntcan_test::calls("canClose").size(), 1u);
+  EXPECT_EQ(ntcan_test::calls("canClose")[0].handle, own);
   EXPECT_EQ(clock_->now() - before, 5000000);
 
-  ntcan_sim::clear_calls();
+  ntcan_test::clear_calls();
   EXPECT_EQ(first.can_close(), 0);  // the line handle is only closed by the line
-  EXPECT_TRUE(ntcan_sim::calls().empty());
+  EXPECT_TRUE(ntcan_test::calls().empty());
   EXPECT_GT(first.line()->handle(), 0);
   EXPECT_EQ(first.handle(), -1);
 }
@@ -107,9 +107,9 @@ TEST_F(NodeStartup, PassiveNodeNeverKeepsAHandleItsMasterClosed) {
   EXPECT_EQ(passive.handle(), own);
 
   master.can_close();
-  ntcan_sim::clear_calls();
+  ntcan_test::clear_calls();
   EXPECT_EQ(passive.start_node(), NTCAN_INVALID_HANDLE);
-  EXPECT_TRUE(ntcan_sim::calls().empty());
+  EXPECT_TRUE(ntcan_test::calls().empty());
 
   ASSERT_EQ(master.init(0), 0);  // opened again: the passive node follows
   EXPECT_NE(master.handle(), own);
@@ -127,13 +127,13 @@ TEST_F(NodeStartup, PassiveNodeWhoseMasterWentAwayBecomesMasterWithAHandleOfItsO
   ASSERT_EQ(passive.init(0x185), 0);
   const NTCAN_HANDLE gone = master->handle();
   master.reset();  // closes its handle and leaves the polled list
-  ASSERT_FALSE(ntcan_sim::is_open(gone));
+  ASSERT_FALSE(ntcan_test::is_open(gone));
 
   // Started again, the passive node is the pair's master: new buffer, a handle that is open.
   ASSERT_EQ(passive.init(0x185), 0);
   EXPECT_EQ(read_int(passive, ".ACTIVE"), 1);
   EXPECT_EQ(korvel_polled_nodes(), (std::vector<D_can*>{&first, &passive}));
-  EXPECT_TRUE(ntcan_sim::is_open(passive.handle()));
+  EXPECT_TRUE(ntcan_test::is_open(passive.handle()));
   EXPECT_NE(passive.handle(), first.handle());
   unsigned char data[1] = {1};
   EXPECT_EQ(passive.can_write(0x205, 1, data), 0);
@@ -146,11 +146,11 @@ TEST_F(NodeStartup, OwnHandleIsClosedAlsoWhileTheLineIsDown) {
   ASSERT_EQ(second.init(0), 0);
   const NTCAN_HANDLE own = Peer::own_handle(second);
   first.line()->can_close();
-  ntcan_sim::clear_calls();
+  ntcan_test::clear_calls();
   second.can_close();
-  ASSERT_EQ(ntcan_sim::calls("canClose").size(), 1u);
-  EXPECT_EQ(ntcan_sim::calls("canClose")[0].handle, own);
-  EXPECT_FALSE(ntcan_sim::is_open(own));
+  ASSERT_EQ(ntcan_test::calls("canClose").size(), 1u);
+  EXPECT_EQ(ntcan_test::calls("canClose")[0].handle, own);
+  EXPECT_FALSE(ntcan_test::is_open(own));
 }
 
 TEST_F(NodeStartup, FailingCloseIsLoggedAndTheHandleCountsAsClosed) {
@@ -158,7 +158,7 @@ TEST_F(NodeStartup, FailingCloseIsLoggedAndTheHandleCountsAsClosed) {
   D_can& second = node("SECOND", {1, 6, 0, 0});
   ASSERT_EQ(first.init(0), 0);
   ASSERT_EQ(second.init(0), 0);
-  ntcan_sim::fail_close(0, NTCAN_INVALID_HANDLE, 1);
+  ntcan_test::fail_close(0, NTCAN_INVALID_HANDLE, 1);
   EXPECT_EQ(second.can_close(), NTCAN_INVALID_HANDLE);
   EXPECT_EQ(second.handle(), -1);
   EXPECT_EQ(log_.with_heading("D_can::can_close returned: ")[0].text,
@@ -218,12 +218,12 @@ TEST_F(NodeStartup, NewLineUsesTheBaudRateProperty) {
   Peer::baudrate(b)->set_value(3);
   ASSERT_EQ(a.init(0), 0);
   ASSERT_EQ(b.init(0), 0);
-  EXPECT_EQ(ntcan_sim::baudrate(0), 6u);
-  EXPECT_EQ(ntcan_sim::baudrate(1), 3u);
+  EXPECT_EQ(ntcan_test::baudrate(0), 6u);
+  EXPECT_EQ(ntcan_test::baudrate(1), 3u);
 }
 
 TEST_F(NodeStartup, FailedFirstOpenStillCreatesTheLineAndItsThread) {
-  ntcan_sim::fail_open(0, NTCAN_NET_NOT_FOUND);
+  ntcan_test::fail_open(0, NTCAN_NET_NOT_FOUND);
   D_can& a = node("A", {1, 5, 0, 0});
   EXPECT_EQ(a.init(0x185), NTCAN_NET_NOT_FOUND);
   ASSERT_NE(a.line(), nullptr);

@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "canopen_device.h"
-#include "korvel_fixture.h"
-#include "scripted_device.h"
+#include "simdev/canopen_device.h"
+#include "support/korvel_fixture.h"
+#include "support/scripted_device.h"
 
 namespace {
 
@@ -32,7 +32,7 @@ class SdoClient : public KorvelTest {
   }
   static std::vector<std::string> bus() {
     std::vector<std::string> out;
-    for (const CMSG& m : ntcan_sim::bus_log(0)) out.push_back(ntcan_sim::to_string(m));
+    for (const CMSG& m : ntcan_sim::bus_log(0)) out.push_back(canbus::to_string(m));
     return out;
   }
   // Reads index/sub into a buffer of `capacity` bytes; the bytes read land in *got.
@@ -121,7 +121,7 @@ TEST_F(SdoClient, ObjectOfExactlyTheCapacityFitsAndEmptyObjectReadsZeroBytes) {
 }
 
 TEST_F(SdoClient, RealDeviceServesTheIdentityObjects) {
-  auto dev = std::make_shared<ntcan_sim::canopen::Device>(5);
+  auto dev = std::make_shared<simdev::canopen::Device>(5);
   dev->set_identity("Pump controller PC-7", "HW-1", "SW-2");
   dev->set_u32(0x1018, 1, 0x0000ABCD);
   ntcan_sim::attach(0, dev);
@@ -165,9 +165,9 @@ TEST_F(SdoClient, SegmentedDownloadOfTwentyBytesWithToggles) {
 }
 
 TEST_F(SdoClient, RealDeviceTakesDownloadsIntoWritableObjectsOnly) {
-  auto dev = std::make_shared<ntcan_sim::canopen::Device>(5);
+  auto dev = std::make_shared<simdev::canopen::Device>(5);
   dev->set_identity("NAME", "HW", "SW");
-  dev->set_text(0x2100, 0, "", ntcan_sim::canopen::Access::kReadWrite);
+  dev->set_text(0x2100, 0, "", simdev::canopen::Access::kReadWrite);
   ntcan_sim::attach(0, dev);
   const std::string text = "twenty bytes of text";
   EXPECT_EQ(write(0x2100, 0, Bytes(text.begin(), text.end())), 0);
@@ -260,7 +260,7 @@ TEST_F(SdoClient, SilentDeviceIsAbortedAfterTheTimeOutOnTheFrameworkClock) {
 
 TEST_F(SdoClient, TimeOutIsPerCallAndCountsForEveryReply) {
   clock_->set_query_step(500 * kMs);
-  auto dev = std::make_shared<ntcan_sim::canopen::Device>(5);
+  auto dev = std::make_shared<simdev::canopen::Device>(5);
   dev->set_text(0x2000, 0, "first value");
   dev->set_text(0x2001, 0, "second value");
   dev->delay_replies(2500 * kMs);
@@ -278,7 +278,7 @@ TEST_F(SdoClient, TimeOutIsPerCallAndCountsForEveryReply) {
 TEST_F(SdoClient, ReplyThatCameInTimeIsTakenEvenWhenTheClockJumpsPastTheTimeOut) {
   // Each look at the framework clock lets 2 s pass: the time is up before the first wait.
   clock_->set_query_step(2000 * kMs);
-  auto dev = std::make_shared<ntcan_sim::canopen::Device>(5);
+  auto dev = std::make_shared<simdev::canopen::Device>(5);
   dev->set_text(0x2000, 0, "segmented value");
   ntcan_sim::attach(0, dev);
   Bytes got;
@@ -384,10 +384,10 @@ TEST_F(SdoClient, NetGoingDownFailsTheTransferAndTheNextOneStartsAfresh) {
     result = read(0x2000, 0, &got, 64, &o);
   });
   while (ntcan_sim::bus_log(0).empty()) std::this_thread::yield();
-  ntcan_sim::set_net_down(0, true);
+  ntcan_test::set_net_down(0, true);
   t.join();
   EXPECT_EQ(result.load(), NTCAN_SOCK_CMD_TIMEOUT);
-  ntcan_sim::set_net_down(0, false);
+  ntcan_test::set_net_down(0, false);
   Bytes got;
   EXPECT_EQ(read(0x2000, 0, &got), 0);
   EXPECT_EQ(got, (Bytes{0x01}));
@@ -399,8 +399,8 @@ TEST_F(SdoClient, TwoThreadsOnOneDeviceAreServedOneAfterTheOther) {
   // On the real clock: a transfer whose replies another thread took ends in its time-out
   // (and counts as wrong) instead of waiting for a virtual time that nobody moves.
   vexil::set_clock(nullptr);
-  ntcan_sim::set_time_source(nullptr);
-  auto dev = std::make_shared<ntcan_sim::canopen::Device>(5);
+  ntcan_test::set_time_source(nullptr);
+  auto dev = std::make_shared<simdev::canopen::Device>(5);
   const std::string a = "first object, three segments";
   const std::string b = "second object, somewhat longer: five segments";
   dev->set_text(0x2000, 0, a);
@@ -432,7 +432,7 @@ TEST_F(SdoClient, TwoThreadsOnOneDeviceAreServedOneAfterTheOther) {
 }
 
 TEST_F(SdoClient, PollingTakesNoRepliesAndTransfersTakeNoPolledFrames) {
-  auto dev = std::make_shared<ntcan_sim::canopen::Device>(5);
+  auto dev = std::make_shared<simdev::canopen::Device>(5);
   dev->set_text(0x2000, 0, "a value in several segments");
   ntcan_sim::attach(0, dev);
   ASSERT_EQ(n_->AddIdent(0x585), 0);  // the node's batches see the replies too
@@ -463,7 +463,7 @@ TEST_F(SdoClient, PollingTakesNoRepliesAndTransfersTakeNoPolledFrames) {
     ++batches;
   };
   while (!done) {
-    ntcan_sim::inject(0, ntcan_sim::frame("185#0102"));
+    ntcan_sim::inject(0, canbus::frame("185#0102"));
     ++injected;
     take_batch();
   }

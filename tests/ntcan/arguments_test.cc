@@ -14,7 +14,7 @@ TEST_F(Arguments, OpenChecksItsArguments) {
     EXPECT_EQ(h, NTCAN_NO_HANDLE);
   }
   EXPECT_EQ(canOpen(255, 0, 16, 1, 100, 100, &h), NTCAN_SUCCESS);
-  EXPECT_EQ(ntcan_sim::net_of(h), 255);
+  EXPECT_EQ(ntcan_test::net_of(h), 255);
 }
 
 TEST_F(Arguments, HandlesArePositiveAndNeverReused) {
@@ -23,18 +23,18 @@ TEST_F(Arguments, HandlesArePositiveAndNeverReused) {
   EXPECT_EQ(canClose(first), NTCAN_SUCCESS);
   NTCAN_HANDLE second = open(0);
   EXPECT_GT(second, first);
-  ntcan_sim::reset();
+  ntcan_test::reset();
   EXPECT_GT(open(0), second) << "not even after reset";
 }
 
 TEST_F(Arguments, UnknownAndStaleHandlesAreRefusedEverywhere) {
   NTCAN_HANDLE stale = open(0);
   ASSERT_EQ(canClose(stale), NTCAN_SUCCESS);
-  EXPECT_FALSE(ntcan_sim::is_open(stale));
-  EXPECT_EQ(ntcan_sim::net_of(stale), -1);
+  EXPECT_FALSE(ntcan_test::is_open(stale));
+  EXPECT_EQ(ntcan_test::net_of(stale), -1);
 
   for (NTCAN_HANDLE h : {stale, NTCAN_HANDLE{0}, NTCAN_NO_HANDLE, NTCAN_HANDLE{123456}}) {
-    CMSG m = ntcan_sim::frame("123#01");
+    CMSG m = canbus::frame("123#01");
     CAN_IF_STATUS st;
     std::int32_t n = 1;
     EXPECT_EQ(canClose(h), NTCAN_INVALID_HANDLE);
@@ -56,7 +56,7 @@ TEST_F(Arguments, UnknownAndStaleHandlesAreRefusedEverywhere) {
 
 TEST_F(Arguments, NullPointersAndCountsBelowOneAreInvalid) {
   NTCAN_HANDLE h = open(0, {0x100});
-  CMSG m = ntcan_sim::frame("100#01");
+  CMSG m = canbus::frame("100#01");
   std::int32_t n = 1;
   std::int32_t zero = 0;
   std::int32_t negative = -3;
@@ -84,14 +84,14 @@ TEST_F(Arguments, NullPointersAndCountsBelowOneAreInvalid) {
 TEST_F(Arguments, SendRefusesTheWholeBatchIfOneFrameIsBad) {
   NTCAN_HANDLE tx = open(0);
   NTCAN_HANDLE rx = open(0, {0x100});
-  std::vector<CMSG> batch = ntcan_sim::frames({"100#01", "100#02"});
+  std::vector<CMSG> batch = canbus::frames({"100#01", "100#02"});
 
   batch[1].len = 9;
   std::int32_t n = 2;
   EXPECT_EQ(canSend(tx, batch.data(), &n), NTCAN_INVALID_PARAMETER);
   EXPECT_EQ(n, 0);
 
-  batch[1] = ntcan_sim::frame("100#02");
+  batch[1] = canbus::frame("100#02");
   batch[1].id = 0x800;  // neither an 11-bit id nor flagged as 29-bit
   n = 2;
   EXPECT_EQ(canSend(tx, batch.data(), &n), NTCAN_INVALID_PARAMETER);
@@ -102,7 +102,7 @@ TEST_F(Arguments, SendRefusesTheWholeBatchIfOneFrameIsBad) {
 TEST_F(Arguments, BytesBeyondTheLengthDoNotTravel) {
   NTCAN_HANDLE tx = open(0);
   NTCAN_HANDLE rx = open(0, {0x100, 0x101});
-  std::vector<CMSG> batch = ntcan_sim::frames({"100#01", "101#R2"});
+  std::vector<CMSG> batch = canbus::frames({"100#01", "101#R2"});
   batch[0].data[5] = 0xEE;
   batch[0].msg_lost = 9;
   batch[1].data[0] = 0xEE;

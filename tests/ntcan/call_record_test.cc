@@ -14,7 +14,7 @@ TEST_F(CallRecord, RecordsEachCallWithArgumentsFramesAndResult) {
   ASSERT_EQ(canTake(rx, buf, &n), NTCAN_SUCCESS);
   ASSERT_EQ(canClose(tx), NTCAN_SUCCESS);
 
-  auto calls = ntcan_sim::calls();
+  auto calls = ntcan_test::calls();
   ASSERT_EQ(calls.size(), 7u);
 
   EXPECT_EQ(calls[0].op, "canOpen");
@@ -31,11 +31,11 @@ TEST_F(CallRecord, RecordsEachCallWithArgumentsFramesAndResult) {
 
   EXPECT_EQ(calls[4].op, "canSend");
   EXPECT_EQ(calls[4].args, (std::vector<long>{1}));
-  EXPECT_EQ(ntcan_sim::to_string(calls[4].frames), "605#4008100000000000\n");
+  EXPECT_EQ(canbus::to_string(calls[4].frames), "605#4008100000000000\n");
 
   EXPECT_EQ(calls[5].op, "canTake");
   EXPECT_EQ(calls[5].args, (std::vector<long>{4}));
-  EXPECT_EQ(ntcan_sim::to_string(calls[5].frames), "605#4008100000000000\n");
+  EXPECT_EQ(canbus::to_string(calls[5].frames), "605#4008100000000000\n");
 
   EXPECT_EQ(calls[6].op, "canClose");
   EXPECT_EQ(calls[6].net, 2);
@@ -50,21 +50,21 @@ TEST_F(CallRecord, FailedCallsAreRecordedToo) {
   NTCAN_HANDLE rx = open(0, {}, 8, 1);
   EXPECT_EQ(canRead(rx, &m, &n, nullptr), NTCAN_RX_TIMEOUT);
 
-  auto open_calls = ntcan_sim::calls("canOpen");
+  auto open_calls = ntcan_test::calls("canOpen");
   ASSERT_EQ(open_calls.size(), 2u);
   EXPECT_EQ(open_calls[0].handle, -1);
   EXPECT_EQ(open_calls[0].result, NTCAN_INVALID_PARAMETER);
 
-  auto close_calls = ntcan_sim::calls("canClose");
+  auto close_calls = ntcan_test::calls("canClose");
   ASSERT_EQ(close_calls.size(), 1u);
   EXPECT_EQ(close_calls[0].net, -1);
   EXPECT_EQ(close_calls[0].result, NTCAN_INVALID_HANDLE);
 
-  auto reads = ntcan_sim::calls("canRead");
+  auto reads = ntcan_test::calls("canRead");
   ASSERT_EQ(reads.size(), 1u);
   EXPECT_EQ(reads[0].result, NTCAN_RX_TIMEOUT);
   EXPECT_TRUE(reads[0].frames.empty());
 
-  ntcan_sim::clear_calls();
-  EXPECT_TRUE(ntcan_sim::calls().empty());
+  ntcan_test::clear_calls();
+  EXPECT_TRUE(ntcan_test::calls().empty());
 }

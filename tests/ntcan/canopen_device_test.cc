@@ -1,9 +1,9 @@
 // The simulated CiA 301 device, frame by frame: fed directly, and on a bus.
-#include "canopen_device.h"
+#include "simdev/canopen_device.h"
 
 #include "sim_fixture.h"
 
-using ntcan_sim::canopen::NmtState;
+using simdev::canopen::NmtState;
 
 class CanopenDevice : public ::testing::Test {
  protected:
@@ -11,25 +11,25 @@ class CanopenDevice : public ::testing::Test {
 
   // The frames the device sends in answer, one per line.
   std::string feed(const char* text) {
-    std::vector<ntcan_sim::TimedFrame> out;
-    dev.on_frame(ntcan_sim::frame(text), now, out);
+    std::vector<simdev::TimedFrame> out;
+    dev.on_frame(canbus::frame(text), now, out);
     std::vector<CMSG> frames;
     for (const auto& tf : out) {
       EXPECT_EQ(tf.due_ns, now) << "answered late";
       frames.push_back(tf.frame);
     }
-    return ntcan_sim::to_string(frames);
+    return canbus::to_string(frames);
   }
 
   std::string poll() {
-    std::vector<ntcan_sim::TimedFrame> out;
+    std::vector<simdev::TimedFrame> out;
     dev.poll(now, out);
     std::vector<CMSG> frames;
     for (const auto& tf : out) frames.push_back(tf.frame);
-    return ntcan_sim::to_string(frames);
+    return canbus::to_string(frames);
   }
 
-  ntcan_sim::canopen::Device dev{5};
+  simdev::canopen::Device dev{5};
   std::int64_t now = 1000;
 };
 
@@ -159,14 +159,14 @@ TEST_F(CanopenDevice, ReceivedHoldsOnlyFramesForThisNode) {
   feed("605#4008100000000000");
   feed("606#4008100000000000");
   feed("585#4F01100000000000");
-  EXPECT_EQ(ntcan_sim::to_string(dev.received()), "000#0100\n705#R1\n605#4008100000000000\n");
+  EXPECT_EQ(canbus::to_string(dev.received()), "000#0100\n705#R1\n605#4008100000000000\n");
 }
 
 TEST_F(CanopenDevice, ExpeditedDownloadsOfOneToFourBytesWithAndWithoutSize) {
-  dev.set_bytes(0x2000, 1, {0}, ntcan_sim::canopen::Access::kReadWrite);
-  dev.set_bytes(0x2000, 2, {0, 0}, ntcan_sim::canopen::Access::kReadWrite);
-  dev.set_bytes(0x2000, 3, {0, 0, 0}, ntcan_sim::canopen::Access::kReadWrite);
-  dev.set_u32(0x2000, 4, 0, ntcan_sim::canopen::Access::kReadWrite);
+  dev.set_bytes(0x2000, 1, {0}, simdev::canopen::Access::kReadWrite);
+  dev.set_bytes(0x2000, 2, {0, 0}, simdev::canopen::Access::kReadWrite);
+  dev.set_bytes(0x2000, 3, {0, 0, 0}, simdev::canopen::Access::kReadWrite);
+  dev.set_u32(0x2000, 4, 0, simdev::canopen::Access::kReadWrite);
   EXPECT_EQ(feed("605#2F002001AB000000"), "585#6000200100000000\n");
   EXPECT_EQ(feed("605#2B00200234120000"), "585#6000200200000000\n");
   EXPECT_EQ(feed("605#2700200301020300"), "585#6000200300000000\n");
@@ -185,7 +185,7 @@ TEST_F(CanopenDevice, ExpeditedDownloadsOfOneToFourBytesWithAndWithoutSize) {
 }
 
 TEST_F(CanopenDevice, SegmentedDownloadOfTwentyBytesWithToggles) {
-  dev.set_text(0x2100, 0, "old", ntcan_sim::canopen::Access::kReadWrite);
+  dev.set_text(0x2100, 0, "old", simdev::canopen::Access::kReadWrite);
   EXPECT_EQ(feed("605#2100210014000000"), "585#6000210000000000\n");
   EXPECT_EQ(feed("605#0041424344454647"), "585#2000000000000000\n");  // "ABCDEFG", toggle 0
   EXPECT_EQ(feed("605#1048494A4B4C4D4E"), "585#3000000000000000\n");  // "HIJKLMN", toggle 1
@@ -208,8 +208,8 @@ TEST_F(CanopenDevice, SegmentedDownloadOfTwentyBytesWithToggles) {
 }
 
 TEST_F(CanopenDevice, DownloadsThatAreRefusedAbortWithTheirReason) {
-  dev.set_text(0x2100, 0, "old", ntcan_sim::canopen::Access::kReadWrite);
-  dev.set_bytes(0x2200, 0, {1}, ntcan_sim::canopen::Access::kWriteOnly);
+  dev.set_text(0x2100, 0, "old", simdev::canopen::Access::kReadWrite);
+  dev.set_bytes(0x2200, 0, {1}, simdev::canopen::Access::kWriteOnly);
   EXPECT_EQ(feed("605#2F08100041000000"), "585#8008100002000106\n") << "read-only";
   EXPECT_EQ(feed("605#2F00300041000000"), "585#8000300000000206\n") << "no such object";
   EXPECT_EQ(feed("605#2F08100141000000"), "585#8008100111000906\n") << "no such subindex";
@@ -281,7 +281,7 @@ TEST_F(CanopenDevice, AMutedDeviceFallsSilentAndComesBack) {
 
 TEST_F(CanopenDevice, ResetsRestoreWhatTheDeviceHadAtPowerOn) {
   constexpr std::int64_t kMs = 1000000;
-  dev.set_bytes(0x2000, 1, {0}, ntcan_sim::canopen::Access::kReadWrite);
+  dev.set_bytes(0x2000, 1, {0}, simdev::canopen::Access::kReadWrite);
   feed("605#2B17100064000000");
   feed("605#2F002001AB000000");
   EXPECT_EQ(feed("000#8205"), "705#00\n");
@@ -292,25 +292,25 @@ TEST_F(CanopenDevice, ResetsRestoreWhatTheDeviceHadAtPowerOn) {
   EXPECT_EQ(feed("000#8105"), "705#00\n");
   EXPECT_EQ(dev.value(0x2000, 1), (std::vector<std::uint8_t>{0}));
 
-  ntcan_sim::canopen::Device beating(6);
+  simdev::canopen::Device beating(6);
   beating.set_bytes(0x1017, 0, {50, 0},
-                    ntcan_sim::canopen::Access::kReadWrite);  // 50 ms from power-on
+                    simdev::canopen::Access::kReadWrite);  // 50 ms from power-on
   beating.boot();
-  std::vector<ntcan_sim::TimedFrame> out;
+  std::vector<simdev::TimedFrame> out;
   beating.poll(now, out);
   EXPECT_EQ(beating.wake_at(), now + 50 * kMs);
   now += 50 * kMs;
   beating.poll(now, out);
   std::vector<CMSG> frames;
   for (const auto& tf : out) frames.push_back(tf.frame);
-  EXPECT_EQ(ntcan_sim::to_string(frames), "706#00\n706#7F\n");
+  EXPECT_EQ(canbus::to_string(frames), "706#00\n706#7F\n");
 }
 
 class CanopenOnBus : public SimTest {};
 
 TEST_F(CanopenOnBus, DelayedReplyIsReleasedByTheTimeSource) {
   ManualClock clock;
-  auto dev = std::make_shared<ntcan_sim::canopen::Device>(5);
+  auto dev = std::make_shared<simdev::canopen::Device>(5);
   dev->set_identity("PUMP-CTRL1", "HW", "1.0");
   dev->delay_replies(1000000);
   ntcan_sim::attach(0, dev);
@@ -323,7 +323,7 @@ TEST_F(CanopenOnBus, DelayedReplyIsReleasedByTheTimeSource) {
 }
 
 TEST_F(CanopenOnBus, EmergencyAndBootUpReachTheMaster) {
-  auto dev = std::make_shared<ntcan_sim::canopen::Device>(0x20);
+  auto dev = std::make_shared<simdev::canopen::Device>(0x20);
   ntcan_sim::attach(1, dev);
   NTCAN_HANDLE h = open(1, {0x0A0, 0x720});
   dev->emergency(0xFF00, 0x80);
@@ -334,7 +334,7 @@ TEST_F(CanopenOnBus, EmergencyAndBootUpReachTheMaster) {
 
 TEST_F(CanopenOnBus, HeartbeatsReachTheMasterOnTheVirtualClock) {
   ManualClock clock;
-  auto dev = std::make_shared<ntcan_sim::canopen::Device>(5);
+  auto dev = std::make_shared<simdev::canopen::Device>(5);
   ntcan_sim::attach(0, dev);
   NTCAN_HANDLE h = open(0, {0x585, 0x705});
   send(h, {"605#2B1710000A000000"});  // 10 ms
@@ -352,13 +352,13 @@ TEST_F(CanopenOnBus, HeartbeatsReachTheMasterOnTheVirtualClock) {
 }
 
 TEST_F(CanopenOnBus, AReaderWaitingOnTheNetWakesForAHeartbeat) {
-  auto dev = std::make_shared<ntcan_sim::canopen::Device>(5);
+  auto dev = std::make_shared<simdev::canopen::Device>(5);
   dev->set_bytes(0x1017, 0, {1, 0},
-                 ntcan_sim::canopen::Access::kReadWrite);  // 1 ms on the steady clock
+                 simdev::canopen::Access::kReadWrite);  // 1 ms on the steady clock
   ntcan_sim::attach(0, dev);
   NTCAN_HANDLE h = open(0, {0x705}, 8, kLongerThanTheTestTimeout);
   CMSG m{};
   std::int32_t n = 1;
   ASSERT_EQ(canRead(h, &m, &n, nullptr), NTCAN_SUCCESS);
-  EXPECT_EQ(ntcan_sim::to_string(m), "705#7F");
+  EXPECT_EQ(canbus::to_string(m), "705#7F");
 }

@@ -6,7 +6,7 @@
 
 #include "sim_fixture.h"
 
-using ntcan_sim::frame;
+using canbus::frame;
 
 class Delivery : public SimTest {};
 
@@ -77,13 +77,13 @@ TEST_F(Delivery, ReadReturnsAtMostTheCapacityInOrder) {
   NTCAN_HANDLE tx = open(0);
   NTCAN_HANDLE rx = open(0, {0x100, 0x101, 0x102}, 64, 1000);
   send(tx, {"100#00", "101#01", "102#02"});
-  EXPECT_EQ(ntcan_sim::queued(rx), 3);
+  EXPECT_EQ(ntcan_test::queued(rx), 3);
 
   CMSG buf[2];
   std::int32_t n = 2;
   ASSERT_EQ(canRead(rx, buf, &n, nullptr), NTCAN_SUCCESS);
   ASSERT_EQ(n, 2);
-  EXPECT_EQ(ntcan_sim::to_string(std::vector<CMSG>(buf, buf + n)), "100#00\n101#01\n");
+  EXPECT_EQ(canbus::to_string(std::vector<CMSG>(buf, buf + n)), "100#00\n101#01\n");
   EXPECT_EQ(take(rx), "102#02\n");
 }
 
@@ -102,10 +102,10 @@ TEST_F(Delivery, FullQueueKeepsOldFramesAndCountsLoss) {
   NTCAN_HANDLE tx = open(0);
   NTCAN_HANDLE rx = open(0, {0x180}, 3);
   send(tx, {"180#01", "180#02", "180#03", "180#04", "180#05"});
-  EXPECT_EQ(ntcan_sim::queued(rx), 3);
+  EXPECT_EQ(ntcan_test::queued(rx), 3);
 
   std::vector<CMSG> got = take_frames(rx);
-  EXPECT_EQ(ntcan_sim::to_string(got), "180#01\n180#02\n180#03\n");
+  EXPECT_EQ(canbus::to_string(got), "180#01\n180#02\n180#03\n");
   ASSERT_EQ(got.size(), 3u);
   EXPECT_EQ(got[0].msg_lost, 2);
   EXPECT_EQ(got[1].msg_lost, 0);
@@ -140,7 +140,7 @@ TEST_F(Delivery, WaitingReaderGetsFrameFromAnotherThread) {
   send(tx, {"701#05"});
   reader.join();
   EXPECT_EQ(status, NTCAN_SUCCESS);
-  EXPECT_EQ(ntcan_sim::to_string(got), "701#05");
+  EXPECT_EQ(canbus::to_string(got), "701#05");
 }
 
 TEST_F(Delivery, ConcurrentSendersAllArriveInTheirOwnOrder) {
@@ -182,7 +182,7 @@ TEST_F(Delivery, ConcurrentSendersAllArriveInTheirOwnOrder) {
     total += n;
   }
   for (auto& t : threads) t.join();
-  EXPECT_EQ(ntcan_sim::queued(rx), 0);
+  EXPECT_EQ(ntcan_test::queued(rx), 0);
 }
 
 TEST_F(Delivery, ClosingOrLosingTheNetReleasesAWaitingReader) {
@@ -201,7 +201,7 @@ TEST_F(Delivery, ClosingOrLosingTheNetReleasesAWaitingReader) {
     down_status = canRead(on_net_1, &m, &n, nullptr);
   });
   EXPECT_EQ(canClose(closing), NTCAN_SUCCESS);
-  ntcan_sim::set_net_down(1, true);
+  ntcan_test::set_net_down(1, true);
   a.join();
   b.join();
   // Closed before or while the reader waited.
@@ -237,7 +237,7 @@ TEST_F(Delivery, AFrameReachesExactlyTheHandlesThatEnabledItOnEveryNet) {
       char want[64];
       std::snprintf(want, sizeof want, "%03X#%02X\n%03X#%02X\n%03X#%02X\n", 0x700 + k - 1, net,
                     0x180 + k, net, 0x700 + k, net);
-      EXPECT_EQ(ntcan_sim::queued(h), 3) << "net " << net << " handle " << k;
+      EXPECT_EQ(ntcan_test::queued(h), 3) << "net " << net << " handle " << k;
       EXPECT_EQ(take(h), want) << "net " << net << " handle " << k;
     }
   }

@@ -1,7 +1,7 @@
 // The device host by itself: who hears which frame, late answers, the budget of a run, and
 // what a host owes its bus. Its three users (simulated nets, gateway simulator, SocketCAN
 // device simulator) have tests of their own next to them.
-#include "device_host.h"
+#include "simdev/device_host.h"
 
 #include <gtest/gtest.h>
 
@@ -9,22 +9,21 @@
 #include <utility>
 #include <vector>
 
-#include "canopen_device.h"
-#include "frame_text.h"
-#include "scripted_device.h"
+#include "canbus/frame_text.h"
+#include "simdev/canopen_device.h"
+#include "support/scripted_device.h"
 
 namespace {
 
-using ntcan_frame::frame;
-using ntcan_sim::BusFrame;
-using ntcan_sim::DeviceHost;
+using canbus::frame;
+using simdev::BusFrame;
+using simdev::DeviceHost;
 
 // Answers every frame it hears with its own frame: two of them chatter for ever.
-class Chatterbox : public ntcan_sim::Device {
+class Chatterbox : public simdev::Device {
  public:
   explicit Chatterbox(const char* says) : says_(frame(says)) {}
-  void on_frame(const CMSG&, std::int64_t now_ns,
-                std::vector<ntcan_sim::TimedFrame>& out) override {
+  void on_frame(const CMSG&, std::int64_t now_ns, std::vector<simdev::TimedFrame>& out) override {
     out.push_back({says_, now_ns});
   }
 
@@ -33,10 +32,10 @@ class Chatterbox : public ntcan_sim::Device {
 };
 
 // Sends what it is told to at its next poll, and names a time it wants to be polled at.
-class Speaker : public ntcan_sim::Device {
+class Speaker : public simdev::Device {
  public:
-  void on_frame(const CMSG&, std::int64_t, std::vector<ntcan_sim::TimedFrame>&) override {}
-  void poll(std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& out) override {
+  void on_frame(const CMSG&, std::int64_t, std::vector<simdev::TimedFrame>&) override {}
+  void poll(std::int64_t now_ns, std::vector<simdev::TimedFrame>& out) override {
     for (const CMSG& m : next_) out.push_back({m, now_ns});
     next_.clear();
   }
@@ -55,7 +54,7 @@ struct Bus {
 
   void run(std::deque<BusFrame> work, std::int64_t now) {
     host.run(work, now, [this](const CMSG& m, const void* sender) {
-      crossed += ntcan_frame::to_string(m) + (sender == &mine ? "<" : "") + "\n";
+      crossed += canbus::to_string(m) + (sender == &mine ? "<" : "") + "\n";
     });
   }
   void send(const char* text, std::int64_t now) { run({BusFrame{frame(text), &mine}}, now); }
@@ -88,8 +87,8 @@ TEST(DeviceHost, FramesCrossInOrderAndNoSenderHearsItsOwn) {
 
 TEST(DeviceHost, LateAnswersWaitForTheirTimeAndDetachTakesThemAlong) {
   Bus bus;
-  auto slow = std::make_shared<ntcan_sim::canopen::Device>(5);
-  auto other = std::make_shared<ntcan_sim::canopen::Device>(6);
+  auto slow = std::make_shared<simdev::canopen::Device>(5);
+  auto other = std::make_shared<simdev::canopen::Device>(6);
   slow->delay_replies(5000);
   other->delay_replies(9000);
   bus.host.attach(slow);
@@ -114,7 +113,7 @@ TEST(DeviceHost, LateAnswersWaitForTheirTimeAndDetachTakesThemAlong) {
 
 TEST(DeviceHost, DroppedFramesNeverComeAndDevicesStay) {
   Bus bus;
-  auto dev = std::make_shared<ntcan_sim::canopen::Device>(5);
+  auto dev = std::make_shared<simdev::canopen::Device>(5);
   dev->delay_replies(100);
   bus.host.attach(dev);
   bus.send("705#R1", 1000);
@@ -148,7 +147,7 @@ TEST(DeviceHost, EndlessChatterStopsAtTheBudgetAndGoesOnAtTheNextRun) {
 TEST(DeviceHost, SpontaneousFramesComeAfterDueOnesAndBadFramesNeverCross) {
   Bus bus;
   auto speaker = std::make_shared<Speaker>();
-  auto late = std::make_shared<ntcan_sim::canopen::Device>(5);
+  auto late = std::make_shared<simdev::canopen::Device>(5);
   late->delay_replies(10);
   bus.host.attach(late);
   bus.host.attach(speaker);

@@ -13,7 +13,8 @@
 #include <string>
 
 #include "ntcan.h"
-#include "ntcan_sim.h"
+#include "ntcan/sim_bus.h"
+#include "ntcan/test_controls.h"
 
 namespace {
 
@@ -95,10 +96,10 @@ class DriverConfigLoad : public ::testing::Test {
     char tmpl[] = "/tmp/korvel-config-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
-    ntcan_sim::reset();
+    ntcan_test::reset();
   }
   void TearDown() override {
-    ntcan_sim::reset();
+    ntcan_test::reset();
     unsetenv("NTCAN_CONFIG");
     ::testing::internal::CaptureStderr();
     ntcan_driver::reload_driver_config();

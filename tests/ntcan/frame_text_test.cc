@@ -1,12 +1,12 @@
 // The can-utils frame notation used by every other test.
+#include "canbus/frame_text.h"
+
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 
-#include "ntcan_sim.h"
-
-using ntcan_sim::frame;
-using ntcan_sim::to_string;
+using canbus::frame;
+using canbus::to_string;
 
 TEST(FrameText, ReadsFields) {
   CMSG m = frame("605#4008100000000000");
@@ -36,7 +36,7 @@ TEST(FrameText, RoundTrips) {
     EXPECT_EQ(to_string(frame(text)), text);
   }
   EXPECT_EQ(to_string(frame("5aa#abcd")), "5AA#ABCD");
-  EXPECT_EQ(to_string(ntcan_sim::frames({"000#0105", "705#R1"})), "000#0105\n705#R1\n");
+  EXPECT_EQ(to_string(canbus::frames({"000#0105", "705#R1"})), "000#0105\n705#R1\n");
 }
 
 TEST(FrameText, RejectsBadText) {

@@ -5,14 +5,14 @@
 
 #include <vector>
 
-#include "ntcan_sim.h"
+#include "canbus/frame_text.h"
 
 using ntcan_driver::Inbox;
 using ntcan_driver::kMaxQueueFrames;
 
 TEST(Inbox, AStalledReaderGetsItsFramesAndTheMemoryComesBackAfterwards) {
   Inbox inbox(100000);  // more than any queue may hold
-  const CMSG m = ntcan_sim::frame("181#0102030405060708");
+  const CMSG m = canbus::frame("181#0102030405060708");
   for (std::size_t i = 0; i < kMaxQueueFrames + 10; ++i) inbox.put(m);
   EXPECT_EQ(inbox.size(), kMaxQueueFrames);
   EXPECT_GE(inbox.allocated(), kMaxQueueFrames);
@@ -35,10 +35,10 @@ TEST(Inbox, AStalledReaderGetsItsFramesAndTheMemoryComesBackAfterwards) {
 
 TEST(Inbox, AClosedInboxTakesNothingAndNoWaitOnItBlocks) {
   Inbox inbox(8);
-  inbox.put(ntcan_sim::frame("181#01"));
+  inbox.put(canbus::frame("181#01"));
   inbox.close();
   EXPECT_EQ(inbox.size(), 0u);
-  inbox.put(ntcan_sim::frame("181#04"));
+  inbox.put(canbus::frame("181#04"));
   EXPECT_EQ(inbox.size(), 0u);
   inbox.wait_for(std::chrono::hours(1));  // returns at once once closed
 }

@@ -14,29 +14,28 @@
 namespace {
 
 // Answers every frame with id+1 and the same data, `delay_ns` late; records what it saw.
-class Echo : public ntcan_sim::Device {
+class Echo : public simdev::Device {
  public:
   explicit Echo(std::int64_t delay_ns = 0) : delay_ns_(delay_ns) {}
-  void on_frame(const CMSG& in, std::int64_t now,
-                std::vector<ntcan_sim::TimedFrame>& out) override {
+  void on_frame(const CMSG& in, std::int64_t now, std::vector<simdev::TimedFrame>& out) override {
     std::lock_guard<std::mutex> lock(mx_);
     seen_.push_back(in);
     CMSG m = in;
     m.id = (in.id + 1) & 0x7FF;
     out.push_back({m, now + delay_ns_});
   }
-  void poll(std::int64_t now, std::vector<ntcan_sim::TimedFrame>& out) override {
+  void poll(std::int64_t now, std::vector<simdev::TimedFrame>& out) override {
     std::lock_guard<std::mutex> lock(mx_);
     for (const CMSG& m : spontaneous_) out.push_back({m, now});
     spontaneous_.clear();
   }
   void say(const char* text) {
     std::lock_guard<std::mutex> lock(mx_);
-    spontaneous_.push_back(ntcan_sim::frame(text));
+    spontaneous_.push_back(canbus::frame(text));
   }
   std::string seen() const {
     std::lock_guard<std::mutex> lock(mx_);
-    return ntcan_sim::to_string(seen_);
+    return canbus::to_string(seen_);
   }
 
  private:
@@ -47,15 +46,15 @@ class Echo : public ntcan_sim::Device {
 };
 
 // Hears everything, says nothing.
-class Listener : public ntcan_sim::Device {
+class Listener : public simdev::Device {
  public:
-  void on_frame(const CMSG& in, std::int64_t, std::vector<ntcan_sim::TimedFrame>&) override {
+  void on_frame(const CMSG& in, std::int64_t, std::vector<simdev::TimedFrame>&) override {
     std::lock_guard<std::mutex> lock(mx_);
     seen_.push_back(in);
   }
   std::string seen() const {
     std::lock_guard<std::mutex> lock(mx_);
-    return ntcan_sim::to_string(seen_);
+    return canbus::to_string(seen_);
   }
 
  private:
@@ -91,7 +90,7 @@ TEST_F(SimBusDevices, DevicesHearEverythingAndAnswerToHandles) {
   NTCAN_HANDLE h = open(0, {0x101, 0x201});
 
   send(h, {"100#01"});
-  ntcan_sim::inject(0, ntcan_sim::frame("200#02"));
+  ntcan_sim::inject(0, canbus::frame("200#02"));
 
   EXPECT_EQ(echo->seen(), "100#01\n200#02\n") << "not its own answers";
   EXPECT_EQ(listener->seen(), "100#01\n101#01\n200#02\n201#02\n");
@@ -103,9 +102,9 @@ TEST_F(SimBusDevices, DetachedDeviceHearsNothing) {
   auto echo = std::make_shared<Echo>();
   ntcan_sim::attach(0, echo);
   ntcan_sim::attach(0, echo);  // once is enough
-  ntcan_sim::inject(0, ntcan_sim::frame("100#01"));
+  ntcan_sim::inject(0, canbus::frame("100#01"));
   ntcan_sim::detach(0, echo);
-  ntcan_sim::inject(0, ntcan_sim::frame("100#02"));
+  ntcan_sim::inject(0, canbus::frame("100#02"));
   EXPECT_EQ(echo->seen(), "100#01\n");
   EXPECT_EQ(log(0), "100#01\n101#01\n100#02\n");
 }
@@ -141,7 +140,7 @@ TEST_F(SimBusDevices, WaitingReaderWakesForDelayedFrame) {
   CMSG m{};
   std::int32_t n = 1;
   ASSERT_EQ(canRead(h, &m, &n, nullptr), NTCAN_SUCCESS);
-  EXPECT_EQ(ntcan_sim::to_string(m), "101#01");
+  EXPECT_EQ(canbus::to_string(m), "101#01");
 }
 
 TEST_F(SimBusDevices, WaitingReaderSeesDelayedFrameUnderManualClock) {
@@ -158,7 +157,7 @@ TEST_F(SimBusDevices, WaitingReaderSeesDelayedFrameUnderManualClock) {
   clock.advance(1000);
   reader.join();
   EXPECT_EQ(status, NTCAN_SUCCESS);
-  EXPECT_EQ(ntcan_sim::to_string(m), "101#01");
+  EXPECT_EQ(canbus::to_string(m), "101#01");
 }
 
 TEST_F(SimBusDevices, SpontaneousFramesGoOutAtTheNextActivity) {
@@ -172,9 +171,9 @@ TEST_F(SimBusDevices, SpontaneousFramesGoOutAtTheNextActivity) {
 }
 
 // Holds the first frame it hears until released: the net it sits on is busy meanwhile.
-class Stuck : public ntcan_sim::Device {
+class Stuck : public simdev::Device {
  public:
-  void on_frame(const CMSG&, std::int64_t, std::vector<ntcan_sim::TimedFrame>&) override {
+  void on_frame(const CMSG&, std::int64_t, std::vector<simdev::TimedFrame>&) override {
     std::unique_lock<std::mutex> lock(mx_);
     if (done_) return;
     entered_ = true;
@@ -212,7 +211,7 @@ TEST_F(SimBusDevices, ABusyNetDoesNotHoldUpAnother) {
   stuck->wait_entered();
 
   send(peer, {"181#05"});
-  ntcan_sim::inject(1, ntcan_sim::frame("181#7F"));
+  ntcan_sim::inject(1, canbus::frame("181#7F"));
   EXPECT_EQ(take(other), "181#05\n181#7F\n");
   EXPECT_EQ(log(1), "181#05\n181#7F\n");
 
@@ -227,18 +226,17 @@ TEST(BusTrace, WritesCandumpLines) {
   ASSERT_GE(fd, 0);
   ::close(fd);
   setenv("NTCAN_TRACE", path, 1);
-  ntcan_sim::reset();
+  ntcan_test::reset();
 
   NTCAN_HANDLE h = NTCAN_NO_HANDLE;
   ASSERT_EQ(canOpen(3, 0, 8, 8, 0, 0, &h), NTCAN_SUCCESS);
-  std::vector<CMSG> msgs =
-      ntcan_sim::frames({"605#4008100000000000", "705#R", "1ABCDEF0#11", "000#"});
+  std::vector<CMSG> msgs = canbus::frames({"605#4008100000000000", "705#R", "1ABCDEF0#11", "000#"});
   std::int32_t n = 4;
   ASSERT_EQ(canSend(h, msgs.data(), &n), NTCAN_SUCCESS);
 
   unsetenv("NTCAN_TRACE");
-  ntcan_sim::reset();
-  ntcan_sim::inject(3, ntcan_sim::frame("123#01"));  // no longer traced
+  ntcan_test::reset();
+  ntcan_sim::inject(3, canbus::frame("123#01"));  // no longer traced
 
   std::ifstream in(path);
   std::vector<std::string> lines;

@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "driver_calls.h"
+#include "canbus/frame_text.h"
 #include "ntcan.h"
-#include "ntcan_sim.h"
+#include "ntcan/sim_bus.h"
+#include "ntcan/test_controls.h"
+#include "support/driver_calls.h"
 
 // Receive time-out for readers that must be woken: if the wake-up is lost, the test runner's
 // time-out fails the test instead of the read quietly succeeding late.
@@ -22,12 +24,12 @@ class SimTest : public ::testing::Test {
  protected:
   // The call record and bus log are test controls; these tests read them.
   void SetUp() override {
-    ntcan_sim::reset();
-    ntcan_sim::keep_records(true);
+    ntcan_test::reset();
+    ntcan_test::keep_records(true);
   }
   void TearDown() override {
-    ntcan_sim::reset();
-    ntcan_sim::keep_records(false);
+    ntcan_test::reset();
+    ntcan_test::keep_records(false);
   }
 
   // The shared driver calls (driver_calls.h) under the names these tests use.
@@ -39,18 +41,18 @@ class SimTest : public ::testing::Test {
     send_frames(h, texts);
   }
   // Everything queued on h, one frame per line.
-  static std::string take(NTCAN_HANDLE h) { return ntcan_sim::to_string(take_frames(h)); }
+  static std::string take(NTCAN_HANDLE h) { return canbus::to_string(take_frames(h)); }
 
-  static std::string log(int net) { return ntcan_sim::to_string(ntcan_sim::bus_log(net)); }
+  static std::string log(int net) { return canbus::to_string(ntcan_sim::bus_log(net)); }
 };
 
 // A clock the test moves by hand.
 class ManualClock {
  public:
   ManualClock() {
-    ntcan_sim::set_time_source([this] { return ns_.load(); });
+    ntcan_test::set_time_source([this] { return ns_.load(); });
   }
-  ~ManualClock() { ntcan_sim::set_time_source(nullptr); }
+  ~ManualClock() { ntcan_test::set_time_source(nullptr); }
   void advance(std::int64_t ns) { ns_ += ns; }
   std::int64_t now() const { return ns_.load(); }
 

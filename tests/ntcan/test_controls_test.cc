@@ -1,11 +1,14 @@
 // The call record, the bus log and the fault switches are test controls: off until a test
 // switches them on, and while off a frame call records nothing and allocates nothing.
+#include "ntcan/test_controls.h"
+
 #include <gtest/gtest.h>
 
-#include "allocation_count.h"
-#include "driver_calls.h"
+#include "canbus/frame_text.h"
 #include "ntcan.h"
-#include "ntcan_sim.h"
+#include "ntcan/sim_bus.h"
+#include "support/allocation_count.h"
+#include "support/driver_calls.h"
 
 namespace {
 
@@ -15,10 +18,10 @@ class TestControls : public ::testing::Test {
  protected:
   // Another fixture may have switched the record on in this process; off is the default.
   void SetUp() override {
-    ntcan_sim::reset();
-    ntcan_sim::keep_records(false);
+    ntcan_test::reset();
+    ntcan_test::keep_records(false);
   }
-  void TearDown() override { ntcan_sim::reset(); }
+  void TearDown() override { ntcan_test::reset(); }
 
   static NTCAN_HANDLE open(std::int32_t id) {
     NTCAN_HANDLE h = NTCAN_NO_HANDLE;
@@ -41,28 +44,28 @@ TEST_F(TestControls, OffByDefaultACallLeavesNoRecordAndNoBusLog) {
   EXPECT_EQ(canTake(rx, m, &n), NTCAN_SUCCESS);
   EXPECT_EQ(n, 1);
   EXPECT_EQ(canClose(tx), NTCAN_SUCCESS);
-  EXPECT_TRUE(ntcan_sim::calls().empty());
+  EXPECT_TRUE(ntcan_test::calls().empty());
   EXPECT_TRUE(ntcan_sim::bus_log(kNet).empty());
 
-  ntcan_sim::keep_records(true);
+  ntcan_test::keep_records(true);
   n = 4;
   EXPECT_EQ(canTake(rx, m, &n), NTCAN_SUCCESS);
-  ntcan_sim::inject(kNet, ntcan_sim::frame("181#02"));
-  EXPECT_EQ(ntcan_sim::calls().size(), 1u);
-  EXPECT_EQ(ntcan_sim::to_string(ntcan_sim::bus_log(kNet)), "181#02\n");
+  ntcan_sim::inject(kNet, canbus::frame("181#02"));
+  EXPECT_EQ(ntcan_test::calls().size(), 1u);
+  EXPECT_EQ(canbus::to_string(ntcan_sim::bus_log(kNet)), "181#02\n");
 
-  ntcan_sim::keep_records(false);
+  ntcan_test::keep_records(false);
   n = 4;
   EXPECT_EQ(canTake(rx, m, &n), NTCAN_SUCCESS);
-  ntcan_sim::inject(kNet, ntcan_sim::frame("181#03"));
-  EXPECT_EQ(ntcan_sim::calls().size(), 1u);
+  ntcan_sim::inject(kNet, canbus::frame("181#03"));
+  EXPECT_EQ(ntcan_test::calls().size(), 1u);
   EXPECT_EQ(ntcan_sim::bus_log(kNet).size(), 1u);
 }
 
 TEST_F(TestControls, FrameCallsAndStatusAllocateNothingOnceWarm) {
   const NTCAN_HANDLE tx = open(-1);
   const NTCAN_HANDLE rx = open(0x181);
-  CMSG out = ntcan_sim::frame("181#0102");
+  CMSG out = canbus::frame("181#0102");
   CMSG in[8];
   CAN_IF_STATUS st;
   auto round = [&] {

@@ -1,6 +1,6 @@
 // korvel_canopen_devsim without a socket: its device list, and its devices in their host
 // answering frames in order and on time.
-#include "devsim.h"
+#include "canopen_devsim/devsim.h"
 
 #include <gtest/gtest.h>
 
@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "device_host.h"
-#include "ntcan_sim.h"
-#include "scripted_device.h"
+#include "canbus/frame_text.h"
+#include "simdev/device_host.h"
+#include "support/scripted_device.h"
 
 TEST(DevsimDevices, CommandLineAndFileNameTheDevices) {
   const devsim::Options o = devsim::parse_options({"-i", "can1", "5:Pump:HW-2:", "0x10", "-v"});
@@ -65,22 +65,22 @@ class DevsimHost : public ::testing::Test {
     }
   }
   void from_interface(const char* text, std::int64_t now) {
-    std::deque<ntcan_sim::BusFrame> work{ntcan_sim::BusFrame{ntcan_sim::frame(text), nullptr}};
+    std::deque<simdev::BusFrame> work{simdev::BusFrame{canbus::frame(text), nullptr}};
     host.run(work, now, deliver);
   }
   void tick(std::int64_t now) {
-    std::deque<ntcan_sim::BusFrame> work;
+    std::deque<simdev::BusFrame> work;
     host.due(now, work);
     host.run(work, now, deliver);
   }
   // What went out on the interface since the last look.
   std::vector<std::string> sent() { return std::move(sent_); }
 
-  ntcan_sim::DeviceHost host;
-  std::vector<std::shared_ptr<ntcan_sim::canopen::Device>> devices;
+  simdev::DeviceHost host;
+  std::vector<std::shared_ptr<simdev::canopen::Device>> devices;
   std::vector<std::string> sent_;
-  const ntcan_sim::DeviceHost::Deliver deliver = [this](const CMSG& m, const void* sender) {
-    if (sender != nullptr) sent_.push_back(ntcan_sim::to_string(m));
+  const simdev::DeviceHost::Deliver deliver = [this](const CMSG& m, const void* sender) {
+    if (sender != nullptr) sent_.push_back(canbus::to_string(m));
   };
 };
 

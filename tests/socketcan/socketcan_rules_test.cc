@@ -1,6 +1,6 @@
 // The socketcan transport's decisions that need no kernel: frame conversion, the kernel
 // receive filter, controller state, the status table and the bit rate in a link message.
-#include "socketcan/socketcan_rules.h"
+#include "canbus/socketcan_rules.h"
 
 #include <gtest/gtest.h>
 #include <linux/can/netlink.h>
@@ -15,13 +15,13 @@
 #include <string>
 #include <vector>
 
-#include "driver_config.h"
-#include "ntcan_sim.h"
-#include "socketcan/can_raw_socket.h"
+#include "canbus/can_raw_socket.h"
+#include "canbus/frame_text.h"
+#include "ntcan/test_controls.h"
 
 namespace {
 
-using namespace ntcan_driver::socketcan;
+using namespace canbus::socketcan;
 
 can_frame kernel(canid_t id, std::vector<std::uint8_t> data) {
   can_frame f;
@@ -58,7 +58,7 @@ TEST(SocketcanFrames, KernelFramesCarryIdentifierKindRemoteFlagAndLength) {
       {"00000123#R8", 0x123 | CAN_EFF_FLAG | CAN_RTR_FLAG, 8},
   };
   for (const Case& c : cases) {
-    const CMSG m = ntcan_sim::frame(c.text);
+    const CMSG m = canbus::frame(c.text);
     const can_frame f = to_kernel(m);
     EXPECT_EQ(f.can_id, c.id) << c.text;
     EXPECT_EQ(f.can_dlc, c.dlc) << c.text;
@@ -67,12 +67,12 @@ TEST(SocketcanFrames, KernelFramesCarryIdentifierKindRemoteFlagAndLength) {
     }
     CMSG back;
     ASSERT_TRUE(from_kernel(f, back)) << c.text;
-    EXPECT_EQ(ntcan_sim::to_string(back), c.text);
+    EXPECT_EQ(canbus::to_string(back), c.text);
   }
 }
 
 TEST(SocketcanFrames, RemoteFramesSendNoDataAndErrorFramesAreNoTraffic) {
-  CMSG m = ntcan_sim::frame("705#R4");
+  CMSG m = canbus::frame("705#R4");
   std::memset(m.data, 0xEE, sizeof m.data);
   const can_frame f = to_kernel(m);
   for (std::uint8_t b : f.data) EXPECT_EQ(b, 0);
@@ -266,13 +266,13 @@ TEST(SocketcanOpen, AMissingInterfaceOrKernelSupportFailsWithTheTableStatus) {
   ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
   ::close(fd);
   setenv("NTCAN_CONFIG", path, 1);
-  ntcan_driver::reload_driver_config();
+  ntcan_test::reload_config();
   NTCAN_HANDLE h = NTCAN_NO_HANDLE;
   const int expected =
-      ntcan_driver::socketcan::socketcan_available() ? NTCAN_NET_NOT_FOUND : NTCAN_INVALID_DRIVER;
+      canbus::socketcan::socketcan_available() ? NTCAN_NET_NOT_FOUND : NTCAN_INVALID_DRIVER;
   EXPECT_EQ(canOpen(7, 0, 10, 100, 1000, 1000, &h), expected);
   EXPECT_EQ(h, NTCAN_NO_HANDLE);
   unlink(path);
   unsetenv("NTCAN_CONFIG");
-  ntcan_driver::reload_driver_config();
+  ntcan_test::reload_config();
 }

@@ -25,17 +25,17 @@
 #include <thread>
 #include <vector>
 
-#include "driver_calls.h"
-#include "driver_config.h"
-#include "korvel_fixture.h"
-#include "ntcan_sim.h"
-#include "socketcan/can_raw_socket.h"
+#include "canbus/can_raw_socket.h"
+#include "canbus/frame_text.h"
+#include "ntcan/test_controls.h"
+#include "support/driver_calls.h"
+#include "support/korvel_fixture.h"
 
 extern char** environ;
 
 namespace {
 
-namespace sc = ntcan_driver::socketcan;
+namespace sc = canbus::socketcan;
 
 constexpr int kNet = 0;  // line 1 of the library
 constexpr int kLongRead = 600000;
@@ -83,12 +83,12 @@ class ConfiguredNet {
       close(fd);
     }
     setenv("NTCAN_CONFIG", path_.c_str(), 1);
-    ntcan_driver::reload_driver_config();
+    ntcan_test::reload_config();
   }
   ~ConfiguredNet() {
     unlink(path_.c_str());
     unsetenv("NTCAN_CONFIG");
-    ntcan_driver::reload_driver_config();
+    ntcan_test::reload_config();
   }
 
  private:
@@ -115,7 +115,7 @@ class BusMonitor {
       can_frame f;
       if (recv(fd_, &f, sizeof f, MSG_DONTWAIT) != static_cast<ssize_t>(sizeof f)) continue;
       CMSG m;
-      if (sc::from_kernel(f, m) && ntcan_sim::to_string(m) == text) return true;
+      if (sc::from_kernel(f, m) && canbus::to_string(m) == text) return true;
     }
   }
 
@@ -177,11 +177,11 @@ class SocketcanDriver : public ::testing::Test {
  protected:
   void SetUp() override {
     REQUIRE_INTERFACE();
-    ntcan_sim::reset();
+    ntcan_test::reset();
     config_ = std::make_unique<ConfiguredNet>();
   }
   void TearDown() override {
-    ntcan_sim::reset();
+    ntcan_test::reset();
     config_.reset();
   }
 
@@ -204,8 +204,8 @@ TEST_F(SocketcanDriver, FramesReachTheHandlesThatEnabledThemStandardExtendedAndR
   const NTCAN_HANDLE a = open({0x123});
   const NTCAN_HANDLE b = open({0x123, 0x705, 0x000, NTCAN_20B_BASE | 0x1ABCDEF0}, 100, kLongRead);
   const NTCAN_HANDLE c = open({0x124, NTCAN_20B_BASE | 0x123}, 100, kLongRead);
-  send(a, ntcan_sim::frames({"123#", "00000123#22", "124#AA", "123#0102030405060708", "705#R1",
-                             "705#R", "1ABCDEF0#11", "1ABCDEF1#11", "000#0105", "00000705#R"}));
+  send(a, canbus::frames({"123#", "00000123#22", "124#AA", "123#0102030405060708", "705#R1",
+                          "705#R", "1ABCDEF0#11", "1ABCDEF1#11", "000#0105", "00000705#R"}));
   EXPECT_EQ(read(b, 6), (std::vector<std::string>{"123#", "123#0102030405060708", "705#R1", "705#R",
                                                   "1ABCDEF0#11", "000#0105"}));
   EXPECT_EQ(read(c, 2), (std::vector<std::string>{"00000123#22", "124#AA"}));
@@ -213,7 +213,7 @@ TEST_F(SocketcanDriver, FramesReachTheHandlesThatEnabledThemStandardExtendedAndR
   // Every data length crosses intact.
   std::vector<CMSG> lengths;
   for (int len = 0; len <= 8; ++len) {
-    CMSG m = ntcan_sim::frame("705#");
+    CMSG m = canbus::frame("705#");
     m.len = static_cast<std::uint8_t>(len);
     for (int i = 0; i < len; ++i) m.data[i] = static_cast<std::uint8_t>(0xA0 + i);
     lengths.push_back(m);
@@ -224,7 +224,7 @@ TEST_F(SocketcanDriver, FramesReachTheHandlesThatEnabledThemStandardExtendedAndR
                                       "705#A0A1A2A3A4", "705#A0A1A2A3A4A5", "705#A0A1A2A3A4A5A6",
                                       "705#A0A1A2A3A4A5A6A7"}));
   EXPECT_EQ(canIdDelete(b, 0x705), NTCAN_SUCCESS);
-  send(a, ntcan_sim::frames({"705#01", "123#02"}));
+  send(a, canbus::frames({"705#01", "123#02"}));
   EXPECT_EQ(read(b, 1), (std::vector<std::string>{"123#02"}));
 }
 
@@ -242,7 +242,7 @@ TEST_F(SocketcanDriver, ReadsTimeOutTakesNeverWaitAndCloseEndsAWaitingRead) {
   const NTCAN_HANDLE reader = open({0x100}, 100, kLongRead);
   std::vector<std::string> got;
   std::thread t([&] { got = read(reader, 1); });
-  send(quick, ntcan_sim::frames({"100#AB"}));
+  send(quick, canbus::frames({"100#AB"}));
   t.join();
   EXPECT_EQ(got, (std::vector<std::string>{"100#AB"}));
 
@@ -266,7 +266,7 @@ TEST_F(SocketcanDriver, FramesTheKernelDropsAreCountedInMsgLostAndTheFilterKeeps
   constexpr int kFrames = 4000;
   std::vector<CMSG> burst;
   for (int i = 0; i < kFrames; ++i) {
-    CMSG m = ntcan_sim::frame("100#0000");
+    CMSG m = canbus::frame("100#0000");
     m.data[0] = static_cast<std::uint8_t>(i >> 8);
     m.data[1] = static_cast<std::uint8_t>(i);
     burst.push_back(m);
@@ -275,7 +275,7 @@ TEST_F(SocketcanDriver, FramesTheKernelDropsAreCountedInMsgLostAndTheFilterKeeps
     send(sender, std::vector<CMSG>(burst.begin() + static_cast<long>(i),
                                    burst.begin() + static_cast<long>(i) + 100));
   }
-  send(sender, ntcan_sim::frames({"200#01"}));
+  send(sender, canbus::frames({"200#01"}));
 
   // The flooded handle's socket overflowed: fewer frames arrived, in order.
   std::vector<CMSG> got;
@@ -294,17 +294,17 @@ TEST_F(SocketcanDriver, FramesTheKernelDropsAreCountedInMsgLostAndTheFilterKeeps
     last = seq;
   }
   // The kernel tells the count with the next frame the socket takes in.
-  send(sender, ntcan_sim::frames({"100#FFFF"}));
+  send(sender, canbus::frames({"100#FFFF"}));
   n = 1;
   ASSERT_EQ(canRead(flooded, m, &n, nullptr), NTCAN_SUCCESS);
-  EXPECT_EQ(ntcan_sim::to_string(m[0]), "100#FFFF");
+  EXPECT_EQ(canbus::to_string(m[0]), "100#FFFF");
   EXPECT_EQ(m[0].msg_lost, std::min<std::size_t>(kFrames - got.size(), 255));
 
   // The kernel kept the flood out of the other handle's socket: nothing lost there.
   n = 64;
   ASSERT_EQ(canTake(filtered, m, &n), NTCAN_SUCCESS);
   ASSERT_EQ(n, 1);
-  EXPECT_EQ(ntcan_sim::to_string(m[0]), "200#01");
+  EXPECT_EQ(canbus::to_string(m[0]), "200#01");
   EXPECT_EQ(m[0].msg_lost, 0);
 }
 
@@ -317,7 +317,7 @@ TEST_F(SocketcanDriver, ADownInterfaceFailsEveryCallUntilItIsUpAgain) {
   EXPECT_EQ(st.boardstatus, 0u);
   if (!set_link(false))
     GTEST_SKIP() << "cannot take " << ifname() << " down here (needs root and ip)";
-  CMSG m = ntcan_sim::frame("300#01");
+  CMSG m = canbus::frame("300#01");
   std::int32_t n = 1;
   EXPECT_EQ(canSend(a, &m, &n), NTCAN_CONTR_OFF_BUS);
   EXPECT_EQ(n, 0);
@@ -332,7 +332,7 @@ TEST_F(SocketcanDriver, ADownInterfaceFailsEveryCallUntilItIsUpAgain) {
   ASSERT_TRUE(set_link(true));
 
   EXPECT_EQ(canStatus(a, &st), NTCAN_SUCCESS);
-  send(a, ntcan_sim::frames({"300#02"}));
+  send(a, canbus::frames({"300#02"}));
   EXPECT_EQ(read(b, 1), (std::vector<std::string>{"300#02"}));
 }
 
@@ -343,7 +343,7 @@ TEST_F(SocketcanDriver, AHandleOnlyStatusCheckedKeepsABoundedBacklogAndCountsThe
   // port, whose status checks read them all to learn the controller state.
   constexpr int kFrames = 65536 + 4464;
   CAN_IF_STATUS st;
-  std::vector<CMSG> batch(100, ntcan_sim::frame("100#00000000"));
+  std::vector<CMSG> batch(100, canbus::frame("100#00000000"));
   for (int i = 0; i < kFrames; i += 100) {
     for (int k = 0; k < 100; ++k) {
       const int seq = i + k;
@@ -376,7 +376,7 @@ TEST_F(SocketcanDriver, TheTraceHasEveryFrameOnceWithTheKernelsTimeOfArrival) {
   ASSERT_GE(fd, 0);
   close(fd);
   setenv("NTCAN_TRACE", path, 1);
-  ntcan_sim::reset();  // reads NTCAN_TRACE again
+  ntcan_test::reset();  // reads NTCAN_TRACE again
   const auto wall = [] {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
         .count();
@@ -384,15 +384,15 @@ TEST_F(SocketcanDriver, TheTraceHasEveryFrameOnceWithTheKernelsTimeOfArrival) {
   const double before = wall();
   const NTCAN_HANDLE a = open({0x300}, 100, kLongRead);  // the oldest port: it writes the trace
   const NTCAN_HANDLE b = open({0x301}, 100, kLongRead);
-  send(b, ntcan_sim::frames({"300#01", "1ABCDEF0#02"}));  // b's frames: a hears them, unfiltered
+  send(b, canbus::frames({"300#01", "1ABCDEF0#02"}));  // b's frames: a hears them, unfiltered
   EXPECT_EQ(read(a, 1), (std::vector<std::string>{"300#01"}));
-  send(a, ntcan_sim::frames({"301#03"}));
+  send(a, canbus::frames({"301#03"}));
   EXPECT_EQ(read(b, 1), (std::vector<std::string>{"301#03"}));
   EXPECT_EQ(canClose(a), NTCAN_SUCCESS);  // b takes over
-  send(b, ntcan_sim::frames({"302#04"}));
+  send(b, canbus::frames({"302#04"}));
   const double after = wall();
   unsetenv("NTCAN_TRACE");
-  ntcan_sim::reset();
+  ntcan_test::reset();
 
   std::ifstream in(path);
   std::vector<std::string> frames;
@@ -502,7 +502,7 @@ TEST_F(SocketcanLine, SupervisionReopensTheLineAfterTheInterfaceWasDownAndTheNod
   step();
   step();
   EXPECT_EQ(line->handle(), -1);  // two failed checks: closed
-  EXPECT_FALSE(ntcan_sim::is_open(old_line));
+  EXPECT_FALSE(ntcan_test::is_open(old_line));
   step();  // the 15 s pause
   step();  // a re-open attempt, refused while the interface is down
   EXPECT_EQ(line->handle(), -1);
@@ -512,10 +512,10 @@ TEST_F(SocketcanLine, SupervisionReopensTheLineAfterTheInterfaceWasDownAndTheNod
   ASSERT_GT(new_line, 0);
   EXPECT_EQ(n.handle(), new_line);
 
-  ntcan_sim::clear_calls();
+  ntcan_test::clear_calls();
   ASSERT_EQ(n.start_node(), 0);
   EXPECT_EQ(guard(n, bus, "705#05") & 0x7F, 0x05);  // 0x705 enabled again on the new handle
-  for (const auto& c : ntcan_sim::calls()) {
+  for (const auto& c : ntcan_test::calls()) {
     EXPECT_NE(c.result, NTCAN_INVALID_HANDLE) << c.op << " on " << c.handle;
     EXPECT_NE(c.handle, old_line) << c.op;
   }
@@ -531,7 +531,7 @@ std::string guard_read(D_can& n) {
   len = 1;
   const int r = n.can_read(m, &len);
   if (r != NTCAN_SUCCESS || len != 1) return "read returned " + std::to_string(r);
-  return ntcan_sim::to_string(m[0]).substr(0, 4);
+  return canbus::to_string(m[0]).substr(0, 4);
 }
 
 TEST_F(SocketcanLine, EveryKindOfNodeWorksAfterEachTimeTheInterfaceWasDownAndUp) {
@@ -570,7 +570,7 @@ TEST_F(SocketcanLine, EveryKindOfNodeWorksAfterEachTimeTheInterfaceWasDownAndUp)
     if (HasFailure()) break;
   }
   std::set<NTCAN_HANDLE> closed;
-  for (const auto& c : ntcan_sim::calls()) {
+  for (const auto& c : ntcan_test::calls()) {
     if (c.op != "canOpen") {
       EXPECT_EQ(closed.count(c.handle), 0u) << c.op << " on closed handle " << c.handle;
     }

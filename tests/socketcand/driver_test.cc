@@ -16,12 +16,14 @@
 #include <thread>
 #include <vector>
 
-#include "allocation_count.h"
-#include "driver_calls.h"
-#include "fake_gateway.h"
+#include "canbus/frame_text.h"
 #include "gateway_fixture.h"
 #include "ntcan.h"
-#include "ntcan_sim.h"
+#include "ntcan/sim_bus.h"
+#include "ntcan/test_controls.h"
+#include "support/allocation_count.h"
+#include "support/driver_calls.h"
+#include "support/fake_gateway.h"
 
 namespace {
 
@@ -38,11 +40,11 @@ class GatewayNet : public ::testing::Test {
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
     unsetenv("NTCAN_CONFIG");  // every net simulated until start() configures the gateway nets
-    ntcan_driver::reload_driver_config();
-    ntcan_sim::reset();
+    ntcan_test::reload_config();
+    ntcan_test::reset();
   }
   void TearDown() override {
-    ntcan_sim::reset();  // closes every handle before the gateway goes
+    ntcan_test::reset();  // closes every handle before the gateway goes
     sim_.reset();
     if (refusing_fd_ >= 0) ::close(refusing_fd_);
     (void)!std::system(("rm -rf '" + dir_ + "'").c_str());
@@ -134,7 +136,7 @@ TEST_F(GatewayNet, ManyFramesInOneCallArriveInOrder) {
   for (int i = 0; i < 90; ++i) {
     char text[32];
     std::snprintf(text, sizeof text, "%03X#%02X", 0x100 + i % 4, i);
-    batch.push_back(ntcan_sim::frame(text));
+    batch.push_back(canbus::frame(text));
     expected.push_back(text);
   }
   std::int32_t n = static_cast<std::int32_t>(batch.size());
@@ -163,7 +165,7 @@ TEST_F(GatewayNet, RemoteFramesFailClearlyOnAGatewayWithoutThem) {
   const NTCAN_HANDLE b = open({0x705, 0x123});
   ASSERT_TRUE(sim_->wait_clients("can0", 1, kSafetyNet));  // one connection for the net
   for (int attempt = 0; attempt < 2; ++attempt) {
-    std::vector<CMSG> msgs = ntcan_sim::frames({"123#01", "705#R1", "123#02"});
+    std::vector<CMSG> msgs = canbus::frames({"123#01", "705#R1", "123#02"});
     std::int32_t n = 3;
     EXPECT_EQ(canSend(a, msgs.data(), &n), NTCAN_TX_ERROR);
     EXPECT_EQ(n, 1);  // the frame before the remote one went out, nothing after it
@@ -180,7 +182,7 @@ TEST_F(GatewayNet, OpenFailuresSayWhy) {
   EXPECT_EQ(h, NTCAN_NO_HANDLE);
   EXPECT_EQ(canOpen(kUnknownHost, 0, 10, 100, 1000, 1000, &h), NTCAN_SOCK_HOST_NOT_FOUND);
   EXPECT_EQ(canOpen(kUnknownBus, 0, 10, 100, 1000, 1000, &h), NTCAN_NET_NOT_FOUND);
-  EXPECT_EQ(ntcan_sim::open_handles(kGateway) + ntcan_sim::open_handles(kUnknownBus), 0);
+  EXPECT_EQ(ntcan_test::open_handles(kGateway) + ntcan_test::open_handles(kUnknownBus), 0);
   sim_->set_down(true);
   EXPECT_EQ(canOpen(kGateway, 0, 10, 100, 1000, 1000, &h), NTCAN_SOCK_CONN_TIMEOUT);
   sim_->set_down(false);
@@ -203,7 +205,7 @@ TEST_F(GatewayNet, ALostConnectionFailsEveryCallUntilClosed) {
   EXPECT_EQ(n, 0);
   EXPECT_EQ(take_status(h, n), NTCAN_SOCK_CMD_TIMEOUT);
   n = 1;
-  m[0] = ntcan_sim::frame("123#01");
+  m[0] = canbus::frame("123#01");
   EXPECT_EQ(canSend(h, m, &n), NTCAN_SOCK_CMD_TIMEOUT);
   EXPECT_EQ(canStatus(h, &st), NTCAN_SOCK_CMD_TIMEOUT);
   EXPECT_EQ(canSetBaudrate(h, NTCAN_BAUD_125), NTCAN_SOCK_CMD_TIMEOUT);
@@ -294,7 +296,7 @@ class SteeredGateway : public GatewayNet {
     ASSERT_TRUE(gw_.ok());
     configure_driver(dir_, std::to_string(kFake) + " socketcand 127.0.0.1 " +
                                std::to_string(gw_.port()) + " can0\n");
-    ntcan_sim::set_time_source([this] { return now_.load(); });
+    ntcan_test::set_time_source([this] { return now_.load(); });
   }
 
   static NTCAN_HANDLE open_on(int net, std::initializer_list<std::int32_t> ids) {
@@ -336,8 +338,8 @@ TEST_F(SteeredGateway, AHungGatewayDelaysNoCallOnAnotherNet) {
 TEST_F(SteeredGateway, ALostConnectionComesBackByItselfAtMostOnceASecond) {
   const NTCAN_HANDLE h = open_on(kFake, {0x123});
   ASSERT_TRUE(gw_.wait_connections(1, kSafetyNet));
-  gw_.broadcast(ntcan_sim::frame("123#01"));
-  gw_.broadcast(ntcan_sim::frame("123#02"));
+  gw_.broadcast(canbus::frame("123#01"));
+  gw_.broadcast(canbus::frame("123#02"));
   gw_.set_mode(FakeGateway::Mode::kHangUp);
   gw_.drop_connections();
 
@@ -357,7 +359,7 @@ TEST_F(SteeredGateway, ALostConnectionComesBackByItselfAtMostOnceASecond) {
   EXPECT_TRUE(gw_.wait_connections(2, kSafetyNet));
   gw_.set_mode(FakeGateway::Mode::kServe);
   n = 1;
-  m[0] = ntcan_sim::frame("123#03");
+  m[0] = canbus::frame("123#03");
   EXPECT_EQ(canSend(h, m, &n), NTCAN_SOCK_CMD_TIMEOUT);
   n = 4;
   EXPECT_EQ(take_status(h, n), NTCAN_SOCK_CMD_TIMEOUT);
@@ -369,12 +371,12 @@ TEST_F(SteeredGateway, ALostConnectionComesBackByItselfAtMostOnceASecond) {
   EXPECT_EQ(canStatus(h, &st), NTCAN_SUCCESS);
   EXPECT_EQ(gw_.connections(), 3);
   // Same handle, same filter; the frames the old connection still held count as lost.
-  gw_.broadcast(ntcan_sim::frame("124#FF"));
-  gw_.broadcast(ntcan_sim::frame("123#04"));
+  gw_.broadcast(canbus::frame("124#FF"));
+  gw_.broadcast(canbus::frame("123#04"));
   n = 4;
   ASSERT_EQ(canRead(h, m, &n, nullptr), NTCAN_SUCCESS);
   ASSERT_EQ(n, 1);
-  EXPECT_EQ(ntcan_sim::to_string(m[0]), "123#04");
+  EXPECT_EQ(canbus::to_string(m[0]), "123#04");
   EXPECT_EQ(m[0].msg_lost, 2 - delivered);
   send(h, {"123#05"});
   EXPECT_EQ(canClose(h), NTCAN_SUCCESS);
@@ -414,7 +416,7 @@ TEST_F(SteeredGateway, GatewayTextReachesTheLogEscapedAndBounded) {
                            std::string(180, 'x'));
   const NTCAN_HANDLE h = open_on(kFake, {});
   testing::internal::CaptureStderr();
-  CMSG m = ntcan_sim::frame("705#R1");
+  CMSG m = canbus::frame("705#R1");
   std::int32_t n = 1;
   EXPECT_EQ(canSend(h, &m, &n), NTCAN_TX_ERROR);
   const std::string err = testing::internal::GetCapturedStderr();
@@ -453,7 +455,7 @@ TEST_F(GatewayNet, TheTraceHasEveryFrameOnceWithWallClockTime) {
   const std::string path = dir_ + "/trace.log";
   setenv("NTCAN_TRACE", path.c_str(), 1);
   start();
-  ntcan_sim::reset();  // reads NTCAN_TRACE again
+  ntcan_test::reset();  // reads NTCAN_TRACE again
   const double before = wall_seconds();
   const NTCAN_HANDLE a = open({0x123, 0x585});
   const NTCAN_HANDLE b = open({0x585});
@@ -468,7 +470,7 @@ TEST_F(GatewayNet, TheTraceHasEveryFrameOnceWithWallClockTime) {
   send(b, {"123#02"});
   const double after = wall_seconds();
   unsetenv("NTCAN_TRACE");
-  ntcan_sim::reset();
+  ntcan_test::reset();
 
   const auto lines = read_trace(path);
   Strings frames;
@@ -486,7 +488,7 @@ TEST_F(GatewayNet, SendTakeAndStatusAllocateNothingOnceWarm) {
   const NTCAN_HANDLE a = open({});
   const NTCAN_HANDLE b = open({0x123});
   ASSERT_TRUE(sim_->wait_clients("can0", 1, kSafetyNet));  // one connection for the net
-  CMSG out = ntcan_sim::frame("123#0102030405060708");
+  CMSG out = canbus::frame("123#0102030405060708");
   CMSG in[16];
   CAN_IF_STATUS st;
   auto round = [&] {

@@ -15,8 +15,8 @@
 #include <memory>
 #include <string>
 
-#include "driver_config.h"
-#include "gateway_sim.h"
+#include "gateway_sim/gateway_sim.h"
+#include "ntcan/test_controls.h"
 
 // Bounds a test waits in real time for something that happens within milliseconds; only
 // reached when the code under test is broken.
@@ -88,7 +88,7 @@ inline void configure_driver(const std::string& dir, const std::string& text) {
   const std::string path = dir + "/ntcan.conf";
   std::ofstream(path) << text;
   setenv("NTCAN_CONFIG", path.c_str(), 1);
-  ntcan_driver::reload_driver_config();
+  ntcan_test::reload_config();
 }
 
 // A gateway on 127.0.0.1 with bus can0 and device 5, on a free port, without the reset form.

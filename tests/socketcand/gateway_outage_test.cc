@@ -7,7 +7,7 @@
 #include <string>
 
 #include "gateway_fixture.h"
-#include "korvel_fixture.h"
+#include "support/korvel_fixture.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ class GatewayOutage : public KorvelTest {
  protected:
   void TearDown() override {
     KorvelTest::TearDown();
-    ntcan_sim::reset();  // no handle outlives the gateway
+    ntcan_test::reset();  // no handle outlives the gateway
     sim_.reset();
   }
 
@@ -46,7 +46,7 @@ class GatewayOutage : public KorvelTest {
     int len = 1;
     const int r = n.can_read(m, &len);
     if (r != NTCAN_SUCCESS || len != 1) return "read returned " + std::to_string(r);
-    return ntcan_sim::to_string(m[0]).substr(0, 4);
+    return canbus::to_string(m[0]).substr(0, 4);
   }
 
   std::unique_ptr<gateway_sim::GatewaySim> sim_;
@@ -110,7 +110,7 @@ TEST_F(GatewayOutage, EveryKindOfNodeWorksAfterEachOfAHundredOutages) {
 
   // No call on a handle after it was closed.
   std::set<NTCAN_HANDLE> closed;
-  for (const auto& c : ntcan_sim::calls()) {
+  for (const auto& c : ntcan_test::calls()) {
     if (c.op != "canOpen") {
       EXPECT_EQ(closed.count(c.handle), 0u) << c.op << " on closed handle " << c.handle;
     }

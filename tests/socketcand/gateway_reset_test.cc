@@ -18,9 +18,9 @@
 #include <thread>
 #include <vector>
 
-#include "canopen_device.h"
 #include "gateway_fixture.h"
-#include "korvel_fixture.h"
+#include "simdev/canopen_device.h"
+#include "support/korvel_fixture.h"
 
 namespace {
 
@@ -209,7 +209,7 @@ class GatewayReset : public KorvelTest {
   }
   void TearDown() override {
     KorvelTest::TearDown();
-    ntcan_sim::reset();  // no handle outlives the gateway
+    ntcan_test::reset();  // no handle outlives the gateway
     sim_.reset();
   }
 
@@ -242,7 +242,7 @@ class GatewayReset : public KorvelTest {
     return done();
   }
 
-  int open_attempts() { return static_cast<int>(ntcan_sim::calls("canOpen").size()); }
+  int open_attempts() { return static_cast<int>(ntcan_test::calls("canOpen").size()); }
 
   // The gateway hangs; the line is closed after two failed status checks.
   void hang_gateway(canline* line) {
@@ -273,7 +273,7 @@ class GatewayReset : public KorvelTest {
     EXPECT_EQ(n.get_hwversion(), 0);
     EXPECT_EQ(read_text(n, ".HWVER"), "HW-1");
     EXPECT_EQ(device->nmt_commands(), commands + 1);
-    EXPECT_EQ(device->state(), ntcan_sim::canopen::NmtState::kOperational);
+    EXPECT_EQ(device->state(), simdev::canopen::NmtState::kOperational);
   }
 
   std::unique_ptr<gateway_sim::GatewaySim> sim_;
@@ -395,7 +395,7 @@ TEST_F(GatewayReset, FrozenGatewayHoldsTheSupervisionOnlyUntilTheResetLimit) {
   // Below wget's own time-out of 10 s: only the limit can end this run.
   line->set_reset_time_limit(std::chrono::seconds(3));
   step();
-  ntcan_sim::set_net_down(0, true, NTCAN_SOCK_CONN_TIMEOUT);
+  ntcan_test::set_net_down(0, true, NTCAN_SOCK_CONN_TIMEOUT);
   step();
   step();
   ASSERT_EQ(line->handle(), -1);
@@ -403,12 +403,12 @@ TEST_F(GatewayReset, FrozenGatewayHoldsTheSupervisionOnlyUntilTheResetLimit) {
   // The first re-open fails with a connection time-out and resets the gateway, which takes
   // the request and never answers: the run is stopped at the limit, and the thread goes on to
   // its reset pause as after any reset.
-  const auto opens = ntcan_sim::calls("canOpen").size();
-  ASSERT_TRUE(step_until([&] { return ntcan_sim::calls("canOpen").size() > opens; }, 4));
+  const auto opens = ntcan_test::calls("canOpen").size();
+  ASSERT_TRUE(step_until([&] { return ntcan_test::calls("canOpen").size() > opens; }, 4));
   ASSERT_FALSE(clock_->deadlines().empty());
   EXPECT_EQ(clock_->deadlines().front() - clock_->now(), 20LL * 1000000000LL);
   EXPECT_EQ(log_.count("gateway reset stopped after 3000 ms"), 1);
-  EXPECT_TRUE(step_until([&] { return ntcan_sim::calls("canOpen").size() > opens + 1; },
+  EXPECT_TRUE(step_until([&] { return ntcan_test::calls("canOpen").size() > opens + 1; },
                          3));  // and goes on
 
   std::lock_guard<std::mutex> lk(mx);

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "gateway_fixture.h"
-#include "korvel_fixture.h"
+#include "support/korvel_fixture.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ class PythonCan : public KorvelTest {
  protected:
   void TearDown() override {
     KorvelTest::TearDown();
-    ntcan_sim::reset();  // no handle outlives the gateway
+    ntcan_test::reset();  // no handle outlives the gateway
     sim_.reset();
   }
   std::unique_ptr<gateway_sim::GatewaySim> sim_;
@@ -83,7 +83,7 @@ TEST_F(PythonCan, ExchangesDataFramesWithANodeOfTheLibrary) {
     CMSG buf[8];
     int len = 8;
     if (n.can_read(buf, &len) != NTCAN_SUCCESS) continue;
-    for (int i = 0; i < len; ++i) got.push_back(ntcan_sim::to_string(buf[i]));
+    for (int i = 0; i < len; ++i) got.push_back(canbus::to_string(buf[i]));
   }
   EXPECT_EQ(got, (std::vector<std::string>{"181#0102AB", "1ABCDEF0#FF", "181#"}));
 

@@ -1,5 +1,5 @@
 // The gateway's reset form as a function from the bytes received to the answer.
-#include "reset_form.h"
+#include "gateway_sim/reset_form.h"
 
 #include <gtest/gtest.h>
 

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "can_frame.h"
-#include "socketcand/wire.h"
+#include "canbus/can_frame.h"
+#include "canbus/socketcand_wire.h"
 #include "wire_reference.h"
 
 namespace {
@@ -20,18 +20,19 @@ void check(bool ok) {
   if (!ok) __builtin_trap();
 }
 
-void check_round_trip(const socketcand::Message& m) {
-  char text[socketcand::kMaxFrameText];
+void check_round_trip(const canbus::socketcand::Message& m) {
+  char text[canbus::socketcand::kMaxFrameText];
   std::string send;
   std::string_view body;
-  if (m.kind == socketcand::Kind::kFrame) {
-    body = std::string_view(text, socketcand::write_frame(text, m.frame, 1700000000, 123456));
+  if (m.kind == canbus::socketcand::Kind::kFrame) {
+    body =
+        std::string_view(text, canbus::socketcand::write_frame(text, m.frame, 1700000000, 123456));
   } else {
-    body = send = socketcand::encode_send(m.frame);
+    body = send = canbus::socketcand::encode_send(m.frame);
   }
-  socketcand::Message again;
-  check(socketcand::parse(body.substr(1, body.size() - 2), again) == m.kind);
-  const CMSG a = ntcan_frame::on_wire(m.frame), b = ntcan_frame::on_wire(again.frame);
+  canbus::socketcand::Message again;
+  check(canbus::socketcand::parse(body.substr(1, body.size() - 2), again) == m.kind);
+  const CMSG a = canbus::on_wire(m.frame), b = canbus::on_wire(again.frame);
   check(std::memcmp(&a, &b, sizeof a) == 0);
 }
 
@@ -41,17 +42,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   const std::size_t piece = 1 + data[0] % 64;
   const char* bytes = reinterpret_cast<const char*>(data + 1);
-  socketcand::MessageReader reader;
+  canbus::socketcand::MessageReader reader;
   ReferenceReader reference;
-  socketcand::Message m;
+  canbus::socketcand::Message m;
   std::vector<std::string> got, expected;
   for (std::size_t at = 0; at < size - 1; at += piece) {
     const std::size_t n = std::min(piece, size - 1 - at);
     reader.feed(bytes + at, n, [&](std::string_view body) {
       got.emplace_back(body);
-      const socketcand::Kind kind = socketcand::parse(body, m);
-      if (kind == socketcand::Kind::kFrame || kind == socketcand::Kind::kSend) {
-        check(ntcan_frame::valid_frame(m.frame));
+      const canbus::socketcand::Kind kind = canbus::socketcand::parse(body, m);
+      if (kind == canbus::socketcand::Kind::kFrame || kind == canbus::socketcand::Kind::kSend) {
+        check(canbus::valid_frame(m.frame));
         check_round_trip(m);
       }
     });

@@ -1,5 +1,5 @@
 // wire_reference.h - the stream splitter written the plain way, one byte at a time, to the
-// rules of socketcand::MessageReader (which skips ahead and hands out views): the tests and
+// rules of canbus::socketcand::MessageReader (which skips ahead and hands out views): the tests and
 // the fuzz target check that both cut every stream alike.
 #ifndef SOCKETCAND_WIRE_REFERENCE_H
 #define SOCKETCAND_WIRE_REFERENCE_H
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "socketcand/wire.h"
+#include "canbus/socketcand_wire.h"
 
 struct ReferenceReader {
   enum class State { kOutside, kInside, kTooLong } state = State::kOutside;
@@ -30,7 +30,7 @@ struct ReferenceReader {
                             ? ""
                             : body.substr(b, body.find_last_not_of(" \t\r\n") + 1 - b));
         state = State::kOutside;
-      } else if (state == State::kInside && body.size() >= socketcand::kMaxMessage) {
+      } else if (state == State::kInside && body.size() >= canbus::socketcand::kMaxMessage) {
         ++dropped;
         state = State::kTooLong;
       } else if (state == State::kInside) {

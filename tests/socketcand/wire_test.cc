@@ -1,6 +1,4 @@
 // The socketcand wire format: cutting a stream into messages, and frames in both directions.
-#include "socketcand/wire.h"
-
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -11,14 +9,15 @@
 #include <string_view>
 #include <vector>
 
-#include "allocation_count.h"
-#include "ntcan_sim.h"
+#include "canbus/frame_text.h"
+#include "canbus/socketcand_wire.h"
+#include "support/allocation_count.h"
 #include "wire_reference.h"
 
 namespace {
 
-using socketcand::Kind;
-using socketcand::MessageReader;
+using canbus::socketcand::Kind;
+using canbus::socketcand::MessageReader;
 
 std::vector<std::string> feed_all(MessageReader& r, const std::string& bytes) {
   std::vector<std::string> out;
@@ -31,16 +30,16 @@ std::vector<std::string> frames_in(const std::string& stream) {
   MessageReader r;
   std::vector<std::string> out;
   for (const auto& body : feed_all(r, stream)) {
-    const auto m = socketcand::parse(body);
+    const auto m = canbus::socketcand::parse(body);
     out.push_back(m.kind == Kind::kFrame || m.kind == Kind::kSend
-                      ? ntcan_sim::to_string(m.frame)
+                      ? canbus::to_string(m.frame)
                       : "?" + std::to_string(static_cast<int>(m.kind)));
   }
   return out;
 }
 
 std::string pushed(const char* text) {
-  return socketcand::encode_frame(ntcan_sim::frame(text), 1700000000, 42);
+  return canbus::socketcand::encode_frame(canbus::frame(text), 1700000000, 42);
 }
 
 }  // namespace
@@ -74,11 +73,11 @@ TEST(MessageReader, SkipsGarbageAndResynchronisesOnTheNextOpeningBracket) {
 TEST(MessageReader, DropsAnOverLongMessageAndKeepsTheFramesAroundIt) {
   MessageReader r;
   const std::string huge =
-      "< frame 123 1.0 " + std::string(socketcand::kMaxMessage * 4, 'A') + " >";
+      "< frame 123 1.0 " + std::string(canbus::socketcand::kMaxMessage * 4, 'A') + " >";
   const std::string stream = pushed("101#01") + huge + pushed("102#02");
   EXPECT_EQ(frames_in(stream), (std::vector<std::string>{"101#01", "102#02"}));
   // Exactly at the bound is still a message; one more character is not.
-  const std::string at_bound(socketcand::kMaxMessage, 'x');
+  const std::string at_bound(canbus::socketcand::kMaxMessage, 'x');
   EXPECT_EQ(feed_all(r, "<" + at_bound + ">"), (std::vector<std::string>{at_bound}));
   EXPECT_TRUE(feed_all(r, "<" + at_bound + "y>").empty());
   EXPECT_EQ(feed_all(r, "< ok >"), (std::vector<std::string>{"ok"}));
@@ -105,8 +104,8 @@ TEST(MessageReader, RandomChunksOfAStreamWithNoiseLoseNoFrame) {
   }
   std::vector<std::string> got;
   for (const auto& b : bodies) {
-    const auto m = socketcand::parse(b);
-    if (m.kind == Kind::kFrame) got.push_back(ntcan_sim::to_string(m.frame));
+    const auto m = canbus::socketcand::parse(b);
+    if (m.kind == Kind::kFrame) got.push_back(canbus::to_string(m.frame));
   }
   EXPECT_EQ(got, expected);
 }
@@ -115,7 +114,7 @@ TEST(Wire, PushedFramesRoundTrip) {
   for (const char* text : {"123#1122334455667788", "000#", "7FF#00", "1ABCDEF0#11", "00000001#",
                            "705#R", "705#R8", "1FFFFFFF#R1"}) {
     EXPECT_EQ(frames_in(pushed(text)), (std::vector<std::string>{text}));
-    EXPECT_EQ(frames_in(socketcand::encode_send(ntcan_sim::frame(text))),
+    EXPECT_EQ(frames_in(canbus::socketcand::encode_send(canbus::frame(text))),
               (std::vector<std::string>{text}));
   }
 }
@@ -125,10 +124,11 @@ TEST(Wire, EncodingsAreTheProtocolsText) {
   EXPECT_EQ(pushed("0A5#"), "< frame 0A5 1700000000.000042  >");
   EXPECT_EQ(pushed("00000123#FF"), "< frame 00000123 1700000000.000042 FF >");
   EXPECT_EQ(pushed("705#R1"), "< rtr 705 1700000000.000042 1 >");
-  EXPECT_EQ(socketcand::encode_send(ntcan_sim::frame("605#4008100000000000")),
+  EXPECT_EQ(canbus::socketcand::encode_send(canbus::frame("605#4008100000000000")),
             "< send 605 8 40 08 10 00 00 00 00 00 >");
-  EXPECT_EQ(socketcand::encode_send(ntcan_sim::frame("605#")), "< send 605 0 >");
-  EXPECT_EQ(socketcand::encode_send(ntcan_sim::frame("1ABCDEF0#R2")), "< sendrtr 1ABCDEF0 2 >");
+  EXPECT_EQ(canbus::socketcand::encode_send(canbus::frame("605#")), "< send 605 0 >");
+  EXPECT_EQ(canbus::socketcand::encode_send(canbus::frame("1ABCDEF0#R2")),
+            "< sendrtr 1ABCDEF0 2 >");
 }
 
 TEST(Wire, SendsAsOtherClientsWriteThem) {
@@ -159,25 +159,25 @@ TEST(Wire, MalformedFramesAndSendsAreRecognised) {
            "send 123 8 0 1 2 3 4 5 6 7 8 9",  // more words than any message has
            "frame 123 1.0 11 22 33 44 55 66 77 88 99",
        }) {
-    const auto m = socketcand::parse(body);
+    const auto m = canbus::socketcand::parse(body);
     EXPECT_EQ(m.kind, Kind::kMalformed) << body;
-    EXPECT_EQ(ntcan_sim::to_string(m.frame), "000#") << body;
+    EXPECT_EQ(canbus::to_string(m.frame), "000#") << body;
   }
 }
 
 TEST(Wire, ControlMessages) {
-  EXPECT_EQ(socketcand::parse("hi").kind, Kind::kHi);
-  EXPECT_EQ(socketcand::parse("ok").kind, Kind::kOk);
-  EXPECT_EQ(socketcand::parse("echo").kind, Kind::kEcho);
-  EXPECT_EQ(socketcand::parse("rawmode").kind, Kind::kRawmode);
-  const auto open = socketcand::parse("open can1");
+  EXPECT_EQ(canbus::socketcand::parse("hi").kind, Kind::kHi);
+  EXPECT_EQ(canbus::socketcand::parse("ok").kind, Kind::kOk);
+  EXPECT_EQ(canbus::socketcand::parse("echo").kind, Kind::kEcho);
+  EXPECT_EQ(canbus::socketcand::parse("rawmode").kind, Kind::kRawmode);
+  const auto open = canbus::socketcand::parse("open can1");
   EXPECT_EQ(open.kind, Kind::kOpen);
   EXPECT_EQ(open.text, "can1");
-  const auto error = socketcand::parse("error could not open bus");
+  const auto error = canbus::socketcand::parse("error could not open bus");
   EXPECT_EQ(error.kind, Kind::kError);
   EXPECT_EQ(error.text, "could not open bus");
-  EXPECT_EQ(socketcand::parse("ok then").kind, Kind::kOther);
-  EXPECT_EQ(socketcand::parse("").kind, Kind::kOther);
+  EXPECT_EQ(canbus::socketcand::parse("ok then").kind, Kind::kOther);
+  EXPECT_EQ(canbus::socketcand::parse("").kind, Kind::kOther);
 }
 
 TEST(MessageReader, RandomBytesNeverYieldAnOverLongBodyOrACrash) {
@@ -195,8 +195,8 @@ TEST(MessageReader, RandomBytesNeverYieldAnOverLongBodyOrACrash) {
     bodies.clear();
     r.feed(chunk.data(), chunk.size(), bodies);
     for (const auto& b : bodies) {
-      ASSERT_LE(b.size(), socketcand::kMaxMessage);
-      const auto m = socketcand::parse(b);
+      ASSERT_LE(b.size(), canbus::socketcand::kMaxMessage);
+      const auto m = canbus::socketcand::parse(b);
       if (m.kind == Kind::kFrame || m.kind == Kind::kSend) {
         EXPECT_LE(NTCAN_DLC(m.frame.len), 8);
       }
@@ -207,7 +207,7 @@ TEST(MessageReader, RandomBytesNeverYieldAnOverLongBodyOrACrash) {
   const std::string tail = ">" + pushed("123#42");
   r.feed(tail.data(), tail.size(), bodies);
   ASSERT_FALSE(bodies.empty());
-  EXPECT_EQ(ntcan_sim::to_string(socketcand::parse(bodies.back()).frame), "123#42");
+  EXPECT_EQ(canbus::to_string(canbus::socketcand::parse(bodies.back()).frame), "123#42");
 }
 
 TEST(MessageReader, CutsEveryStreamAsTheByteByByteReaderDoes) {
@@ -217,7 +217,7 @@ TEST(MessageReader, CutsEveryStreamAsTheByteByByteReaderDoes) {
   for (int round = 0; round < 300; ++round) {
     std::string stream;
     while (stream.size() < 4000) {
-      if (rng() % 16 == 0) stream.append(socketcand::kMaxMessage - 2 + rng() % 5, 'x');
+      if (rng() % 16 == 0) stream.append(canbus::socketcand::kMaxMessage - 2 + rng() % 5, 'x');
       stream += alphabet[rng() % alphabet.size()];
     }
     MessageReader fast;
@@ -245,15 +245,15 @@ TEST(WireFramePath, CuttingParsingAndEncodingAllocateNothing) {
     stream += " " + pushed(text);
     again += pushed(text);
   }
-  socketcand::Message m = socketcand::parse("error make the text's storage grow");
+  canbus::socketcand::Message m = canbus::socketcand::parse("error make the text's storage grow");
   std::string out;
   out.reserve(stream.size());
   MessageReader r;
   const long before = korvel_test::allocations_by_this_thread();
   for (std::size_t at = 0, piece = 1; at < stream.size(); at += piece, piece = piece % 97 + 13) {
     r.feed(stream.data() + at, std::min(piece, stream.size() - at), [&](std::string_view body) {
-      if (socketcand::parse(body, m) == Kind::kFrame)
-        socketcand::append_frame(out, m.frame, 1700000000, 42);
+      if (canbus::socketcand::parse(body, m) == Kind::kFrame)
+        canbus::socketcand::append_frame(out, m.frame, 1700000000, 42);
     });
   }
   EXPECT_EQ(korvel_test::allocations_by_this_thread() - before, 0);
@@ -261,14 +261,14 @@ TEST(WireFramePath, CuttingParsingAndEncodingAllocateNothing) {
 }
 
 TEST(Wire, AMessageParsedIntoKeepsNothingOfTheOneBefore) {
-  socketcand::Message m;
-  EXPECT_EQ(socketcand::parse("error  a b c d e f g h i j k l ", m), Kind::kError);
+  canbus::socketcand::Message m;
+  EXPECT_EQ(canbus::socketcand::parse("error  a b c d e f g h i j k l ", m), Kind::kError);
   EXPECT_EQ(m.text, "a b c d e f g h i j k l ");
-  EXPECT_EQ(socketcand::parse("send 1 1 2", m), Kind::kSend);
-  EXPECT_EQ(m.text + ntcan_sim::to_string(m.frame), "001#02");
-  EXPECT_EQ(socketcand::parse("frame 123 1.0 112", m), Kind::kMalformed);
-  EXPECT_EQ(ntcan_sim::to_string(m.frame), "000#");
-  EXPECT_EQ(socketcand::parse("bogus 1 2 3 4 5 6 7 8 9 10 11 12", m), Kind::kOther);
+  EXPECT_EQ(canbus::socketcand::parse("send 1 1 2", m), Kind::kSend);
+  EXPECT_EQ(m.text + canbus::to_string(m.frame), "001#02");
+  EXPECT_EQ(canbus::socketcand::parse("frame 123 1.0 112", m), Kind::kMalformed);
+  EXPECT_EQ(canbus::to_string(m.frame), "000#");
+  EXPECT_EQ(canbus::socketcand::parse("bogus 1 2 3 4 5 6 7 8 9 10 11 12", m), Kind::kOther);
   EXPECT_EQ(m.text, "bogus");
 }
 
@@ -277,17 +277,17 @@ TEST(Wire, FrameTextsTakeTheTimeStampAsPrintfWouldAndFitTheBound) {
     char expected[96];
     std::snprintf(expected, sizeof expected, "< frame 1FFFFFFF %lld.%06lld FFFFFFFFFFFFFFFF >", v,
                   v);
-    EXPECT_EQ(socketcand::encode_frame(ntcan_sim::frame("1FFFFFFF#FFFFFFFFFFFFFFFF"), v, v),
+    EXPECT_EQ(canbus::socketcand::encode_frame(canbus::frame("1FFFFFFF#FFFFFFFFFFFFFFFF"), v, v),
               expected);
-    EXPECT_LE(std::strlen(expected), socketcand::kMaxFrameText);
+    EXPECT_LE(std::strlen(expected), canbus::socketcand::kMaxFrameText);
   }
-  CMSG m = ntcan_sim::frame("7FF#0102030405060708");
+  CMSG m = canbus::frame("7FF#0102030405060708");
   m.len = NTCAN_RTR | 15;  // a length past 8 as a caller may hand it
-  EXPECT_EQ(socketcand::encode_frame(m, 1, 2), "< rtr 7FF 1.000002 15 >");
+  EXPECT_EQ(canbus::socketcand::encode_frame(m, 1, 2), "< rtr 7FF 1.000002 15 >");
 }
 
 TEST(GatewayTextInTheLog, ControlCharactersComeOutEscapedAndTheLengthIsBounded) {
-  using socketcand::printable;
+  using canbus::socketcand::printable;
   EXPECT_EQ(printable("could not open bus"), "could not open bus");
   EXPECT_EQ(printable("a\nb\rc\td\\e"), "a\\nb\\rc\\td\\\\e");
   EXPECT_EQ(printable("\x1b[2J\x7f\xc3\xa9"), "\\x1b[2J\\x7f\\xc3\\xa9");

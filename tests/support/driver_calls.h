@@ -11,8 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "canbus/frame_text.h"
 #include "ntcan.h"
-#include "ntcan_sim.h"
+#include "ntcan/test_controls.h"
 
 // A handle on net receiving ids; NTCAN_NO_HANDLE (and a test failure) if it cannot open.
 inline NTCAN_HANDLE open_handle(int net, std::initializer_list<std::int32_t> ids = {},
@@ -32,7 +33,7 @@ inline void send_frames(NTCAN_HANDLE h, std::vector<CMSG> msgs) {
 
 // Sends frames given in can-utils notation on h; all of them must go out.
 inline void send_frames(NTCAN_HANDLE h, std::initializer_list<const char*> texts) {
-  send_frames(h, ntcan_sim::frames(texts));
+  send_frames(h, canbus::frames(texts));
 }
 
 // Everything queued on h now (canTake until it returns none).
@@ -49,7 +50,7 @@ inline std::vector<CMSG> take_frames(NTCAN_HANDLE h) {
 
 inline std::vector<std::string> texts_of(const std::vector<CMSG>& frames) {
   std::vector<std::string> out;
-  for (const CMSG& m : frames) out.push_back(ntcan_sim::to_string(m));
+  for (const CMSG& m : frames) out.push_back(canbus::to_string(m));
   return out;
 }
 
@@ -66,7 +67,7 @@ inline std::vector<std::string> read_texts(NTCAN_HANDLE h, std::size_t count) {
                     << " frames";
       break;
     }
-    for (int i = 0; i < n; ++i) got.push_back(ntcan_sim::to_string(buf[i]));
+    for (int i = 0; i < n; ++i) got.push_back(canbus::to_string(buf[i]));
   }
   return got;
 }

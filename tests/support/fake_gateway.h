@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "socketcand/wire.h"
+#include "canbus/socketcand_wire.h"
 
 class FakeGateway {
  public:
@@ -71,7 +71,7 @@ class FakeGateway {
   // "< frame ... >" to every connection in raw mode.
   void broadcast(const CMSG& m) {
     std::lock_guard<std::mutex> lock(mx_);
-    for (int fd : raw_) send_to(fd, socketcand::encode_frame(m, 1700000000, 0));
+    for (int fd : raw_) send_to(fd, canbus::socketcand::encode_frame(m, 1700000000, 0));
   }
   // Every "< sendrtr ... >" is answered with "< error TEXT >" from now on.
   void refuse_remote_frames(const std::string& text) {
@@ -125,7 +125,7 @@ class FakeGateway {
       }
       if (serving()) {
         for (auto& [fd, reader] : clients_) {
-          if (greeted_.insert(fd).second) send_to(fd, socketcand::encode_hi());
+          if (greeted_.insert(fd).second) send_to(fd, canbus::socketcand::encode_hi());
         }
       }
       if (fds[0].revents & POLLIN) accept_one();
@@ -145,8 +145,8 @@ class FakeGateway {
       ::close(fd);
       return;
     }
-    clients_.emplace(fd, socketcand::MessageReader());
-    if (serving() && greeted_.insert(fd).second) send_to(fd, socketcand::encode_hi());
+    clients_.emplace(fd, canbus::socketcand::MessageReader());
+    if (serving() && greeted_.insert(fd).second) send_to(fd, canbus::socketcand::encode_hi());
   }
 
   bool serving() const { return mode_ == Mode::kServe || mode_ == Mode::kServeThenDrop; }
@@ -166,9 +166,9 @@ class FakeGateway {
     std::vector<std::string> bodies;
     clients_[fd].feed(buf, static_cast<std::size_t>(n), bodies);
     for (const std::string& body : bodies) {
-      const std::vector<std::string> w = socketcand::words(body);
+      const std::vector<std::string> w = canbus::socketcand::words(body);
       if (w.empty()) continue;
-      if (w[0] == "open" || w[0] == "rawmode") send_to(fd, socketcand::encode_ok());
+      if (w[0] == "open" || w[0] == "rawmode") send_to(fd, canbus::socketcand::encode_ok());
       if (w[0] == "rawmode" && mode_ == Mode::kServeThenDrop) {
         ::close(fd);
         clients_.erase(fd);
@@ -176,9 +176,9 @@ class FakeGateway {
         return;
       }
       if (w[0] == "rawmode") raw_.insert(fd);
-      if (w[0] == "echo") send_to(fd, socketcand::encode_echo());
+      if (w[0] == "echo") send_to(fd, canbus::socketcand::encode_echo());
       if (w[0] == "sendrtr" && !rtr_error_.empty())
-        send_to(fd, socketcand::encode_error(rtr_error_));
+        send_to(fd, canbus::socketcand::encode_error(rtr_error_));
     }
   }
 
@@ -196,7 +196,7 @@ class FakeGateway {
   std::uint64_t drop_requested_ = 0;
   std::uint64_t drops_done_ = 0;
   int accepted_ = 0;
-  std::map<int, socketcand::MessageReader> clients_;  // the loop thread's alone
+  std::map<int, canbus::socketcand::MessageReader> clients_;  // the loop thread's alone
   std::set<int> greeted_;
   std::set<int> raw_;
 };

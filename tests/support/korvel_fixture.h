@@ -16,8 +16,10 @@
 #include <vector>
 
 #include "D_korvel.h"
-#include "ntcan_sim.h"
-#include "vexil_host.h"
+#include "canbus/frame_text.h"
+#include "ntcan/sim_bus.h"
+#include "ntcan/test_controls.h"
+#include "vexil/vexil_host.h"
 
 // Reaches the fields of a node that the hosting code does not see.
 struct KorvelTestPeer {
@@ -44,9 +46,9 @@ class KorvelTest : public ::testing::Test {
  protected:
   void SetUp() override {
     clock_ = &vexil::VirtualClock::install();
-    ntcan_sim::reset();
-    ntcan_sim::keep_records(true);  // the tests read the driver's call record and bus log
-    ntcan_sim::set_time_source([] { return vexil::clock().now(); });
+    ntcan_test::reset();
+    ntcan_test::keep_records(true);  // the tests read the driver's call record and bus log
+    ntcan_test::set_time_source([] { return vexil::clock().now(); });
     char tmpl[] = "/tmp/korvel-test-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
@@ -61,9 +63,9 @@ class KorvelTest : public ::testing::Test {
       // What the library logged and what crossed the bus, to read the failure like a trace.
       for (const auto& l : log_.lines())
         std::fprintf(stderr, "log: %s\n", vexil::format_log_line(l).c_str());
-      for (const auto& c : ntcan_sim::calls()) {
+      for (const auto& c : ntcan_test::calls()) {
         std::fprintf(stderr, "call: %s handle %d -> %d %s\n", c.op.c_str(), c.handle, c.result,
-                     c.frames.empty() ? "" : ntcan_sim::to_string(c.frames).c_str());
+                     c.frames.empty() ? "" : canbus::to_string(c.frames).c_str());
       }
     }
     nodes_.clear();
@@ -154,8 +156,8 @@ class KorvelTest : public ::testing::Test {
   // The frames the driver saw sent with canSend, in can-utils notation.
   static std::vector<std::string> sent_frames() {
     std::vector<std::string> out;
-    for (const auto& c : ntcan_sim::calls("canSend")) {
-      for (const auto& f : c.frames) out.push_back(ntcan_sim::to_string(f));
+    for (const auto& c : ntcan_test::calls("canSend")) {
+      for (const auto& f : c.frames) out.push_back(canbus::to_string(f));
     }
     return out;
   }

@@ -7,9 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "ntcan_sim.h"
+#include "canbus/frame_text.h"
+#include "simdev/device.h"
 
-class ScriptedDevice : public ntcan_sim::Device {
+class ScriptedDevice : public simdev::Device {
  public:
   ScriptedDevice& on(const std::string& request, std::vector<std::string> replies) {
     std::lock_guard<std::mutex> lk(mx_);
@@ -18,11 +19,11 @@ class ScriptedDevice : public ntcan_sim::Device {
   }
 
   void on_frame(const CMSG& in, std::int64_t now_ns,
-                std::vector<ntcan_sim::TimedFrame>& out) override {
+                std::vector<simdev::TimedFrame>& out) override {
     std::lock_guard<std::mutex> lk(mx_);
-    const std::string text = ntcan_sim::to_string(in);
+    const std::string text = canbus::to_string(in);
     if (next_ < steps_.size() && text == steps_[next_].request) {
-      for (const auto& r : steps_[next_].replies) out.push_back({ntcan_sim::frame(r), now_ns});
+      for (const auto& r : steps_[next_].replies) out.push_back({canbus::frame(r), now_ns});
       ++next_;
     } else {
       unexpected_.push_back(text);

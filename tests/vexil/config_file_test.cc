@@ -15,7 +15,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "vexil_host.h"
+#include "vexil/vexil_host.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <sstream>
 #include <thread>
 
-#include "vexil_host.h"
+#include "vexil/vexil_host.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "vexil_host.h"
+#include "vexil/vexil_host.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <thread>
 
-#include "vexil_host.h"
+#include "vexil/vexil_host.h"
 
 namespace {
 

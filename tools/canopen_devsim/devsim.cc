@@ -77,11 +77,11 @@ bool parse_device_file(std::istream& in, const std::string& file_name, std::vect
   return true;
 }
 
-std::vector<std::shared_ptr<ntcan_sim::canopen::Device>> make_devices(
+std::vector<std::shared_ptr<simdev::canopen::Device>> make_devices(
     const std::vector<DeviceSpec>& specs) {
-  std::vector<std::shared_ptr<ntcan_sim::canopen::Device>> out;
+  std::vector<std::shared_ptr<simdev::canopen::Device>> out;
   for (const DeviceSpec& s : specs) {
-    auto d = std::make_shared<ntcan_sim::canopen::Device>(s.node_id);
+    auto d = std::make_shared<simdev::canopen::Device>(s.node_id);
     d->set_identity(s.name, s.hw, s.sw);
     out.push_back(std::move(d));
   }

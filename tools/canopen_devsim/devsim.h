@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "canopen_device.h"
 #include "ntcan.h"
+#include "simdev/canopen_device.h"
 
 namespace devsim {
 
@@ -39,7 +39,7 @@ Options parse_options(const std::vector<std::string>& args);
 extern const char* const kUsage;
 
 // The devices the specs name, with their identity objects set, not yet booted.
-std::vector<std::shared_ptr<ntcan_sim::canopen::Device>> make_devices(
+std::vector<std::shared_ptr<simdev::canopen::Device>> make_devices(
     const std::vector<DeviceSpec>& specs);
 
 }  // namespace devsim

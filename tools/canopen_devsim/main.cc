@@ -20,15 +20,15 @@
 #include <string>
 #include <vector>
 
-#include "command_line.h"
-#include "device_host.h"
+#include "canbus/can_raw_socket.h"
+#include "canbus/frame_text.h"
+#include "cli/command_line.h"
 #include "devsim.h"
-#include "frame_text.h"
-#include "socketcan/can_raw_socket.h"
+#include "simdev/device_host.h"
 
 namespace {
 
-namespace sc = ntcan_driver::socketcan;
+namespace sc = canbus::socketcan;
 
 volatile sig_atomic_t g_stop = 0;
 void on_signal(int) { g_stop = 1; }
@@ -54,12 +54,12 @@ bool send_frame(int fd, const CMSG& m, bool verbose) {
       nanosleep(&pause, nullptr);
       continue;
     }
-    std::fprintf(stderr, "korvel_canopen_devsim: send %s: %s\n", ntcan_frame::to_string(m).c_str(),
+    std::fprintf(stderr, "korvel_canopen_devsim: send %s: %s\n", canbus::to_string(m).c_str(),
                  std::strerror(errno));
     return errno != ENETDOWN &&
            errno != ENODEV;  // a downed interface is waited out, a removed one ends us
   }
-  if (verbose) std::printf("tx %s\n", ntcan_frame::to_string(m).c_str());
+  if (verbose) std::printf("tx %s\n", canbus::to_string(m).c_str());
   return true;
 }
 
@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
 
-  ntcan_sim::DeviceHost host;
+  simdev::DeviceHost host;
   for (const auto& d : o.devices) {
     std::printf("node %d on %s: \"%s\" \"%s\" \"%s\"\n", d.node_id, o.ifname.c_str(),
                 d.name.c_str(), d.hw.c_str(), d.sw.c_str());
@@ -109,14 +109,14 @@ int main(int argc, char** argv) {
   int rc = 0;
   // What the devices send goes out on the interface; frames from the interface (no sender)
   // only reach the devices.
-  const ntcan_sim::DeviceHost::Deliver deliver = [&](const CMSG& m, const void* sender) {
+  const simdev::DeviceHost::Deliver deliver = [&](const CMSG& m, const void* sender) {
     if (sender == nullptr || g_stop) return;
     if (!send_frame(s.fd, m, o.verbose)) {
       g_stop = 1;
       rc = 1;
     }
   };
-  std::deque<ntcan_sim::BusFrame> work;
+  std::deque<simdev::BusFrame> work;
   while (!g_stop) {
     std::int64_t now = now_ns();
     host.due(now, work);
@@ -140,8 +140,8 @@ int main(int argc, char** argv) {
       }
       CMSG m;
       if (n != static_cast<ssize_t>(sizeof f) || !sc::from_kernel(f, m)) continue;
-      if (o.verbose) std::printf("rx %s\n", ntcan_frame::to_string(m).c_str());
-      work.push_back(ntcan_sim::BusFrame{m, nullptr});
+      if (o.verbose) std::printf("rx %s\n", canbus::to_string(m).c_str());
+      work.push_back(simdev::BusFrame{m, nullptr});
       host.run(work, now_ns(), deliver);
     }
     if (o.verbose) std::fflush(stdout);

@@ -467,8 +467,8 @@ std::uint64_t GatewaySim::frames(const std::string& bus) const {
   return impl_ ? impl_->can.frames(bus) : 0;
 }
 
-std::shared_ptr<ntcan_sim::canopen::Device> GatewaySim::device(const std::string& bus,
-                                                               int node) const {
+std::shared_ptr<simdev::canopen::Device> GatewaySim::device(const std::string& bus,
+                                                            int node) const {
   return impl_ ? impl_->can.device(bus, node) : nullptr;
 }
 

@@ -22,9 +22,9 @@
 #include <memory>
 #include <string>
 
-#include "canopen_device.h"
 #include "gateway_config.h"
 #include "reset_form.h"
+#include "simdev/canopen_device.h"
 
 namespace gateway_sim {
 
@@ -69,7 +69,7 @@ class GatewaySim {
   std::uint64_t frames(const std::string& bus) const;
 
   // A configured device, to look at or to fault; null if there is none.
-  std::shared_ptr<ntcan_sim::canopen::Device> device(const std::string& bus, int node) const;
+  std::shared_ptr<simdev::canopen::Device> device(const std::string& bus, int node) const;
 
  private:
   struct Impl;

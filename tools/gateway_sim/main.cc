@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "command_line.h"
+#include "cli/command_line.h"
 #include "gateway_sim.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "can_frame.h"
+#include "canbus/can_frame.h"
 #include "sockets.h"
 
 namespace gateway_sim {
@@ -19,7 +19,7 @@ struct SocketcandServer::Client {
   std::string peer;
   enum class Stage { kGreeted, kOpened, kRaw } stage = Stage::kGreeted;
   int bus = -1;
-  socketcand::MessageReader reader;
+  canbus::socketcand::MessageReader reader;
   std::string out;
   std::size_t sent = 0;      // bytes of out already written
   bool close_after = false;  // close once out is written
@@ -37,7 +37,7 @@ SocketcandServer::SocketcandServer(const Config& cfg, Log log) : cfg_(cfg), log_
     auto it =
         std::find_if(buses_.begin(), buses_.end(), [&](const Bus& b) { return b.name == d.bus; });
     if (it == buses_.end()) continue;
-    auto dev = std::make_shared<ntcan_sim::canopen::Device>(static_cast<std::uint8_t>(d.node));
+    auto dev = std::make_shared<simdev::canopen::Device>(static_cast<std::uint8_t>(d.node));
     dev->set_identity(d.name, d.hw, d.sw);
     it->devices.attach(dev);
     it->configured.push_back(std::move(dev));
@@ -62,7 +62,7 @@ void SocketcandServer::add_client(int fd) {
     ++connections_;
   }
   log_(c->peer + " connected");
-  queue(*c, socketcand::encode_hi());
+  queue(*c, canbus::socketcand::encode_hi());
   clients_.push_back(std::move(c));
 }
 
@@ -186,7 +186,7 @@ void SocketcandServer::run(int bus, std::int64_t now) {
   Bus& b = buses_[static_cast<std::size_t>(bus)];
   const std::uint64_t crossed =
       b.devices.run(work_, now, [&b, this](const CMSG& m, const void* sender) {
-        char text[1 + socketcand::kMaxFrameText];
+        char text[1 + canbus::socketcand::kMaxFrameText];
         std::size_t size = 0;  // encoded for the first client it reaches
         for (Client* c : b.raw) {
           if (c == sender) continue;
@@ -201,7 +201,7 @@ void SocketcandServer::run(int bus, std::int64_t now) {
             // The blank before each frame keeps a client that reads in fixed blocks from losing
             // a frame whose '<' ends a block.
             text[0] = ' ';
-            size = 1 + socketcand::write_frame(text + 1, m, t / 1000000, t % 1000000);
+            size = 1 + canbus::socketcand::write_frame(text + 1, m, t / 1000000, t % 1000000);
           }
           c->out.append(text, size);
         }
@@ -212,11 +212,11 @@ void SocketcandServer::run(int bus, std::int64_t now) {
 }
 
 void SocketcandServer::on_message(Client& c, std::string_view body) {
-  using socketcand::Kind;
-  const socketcand::Message& m = message_;
-  socketcand::parse(body, message_);
+  using canbus::socketcand::Kind;
+  const canbus::socketcand::Message& m = message_;
+  canbus::socketcand::parse(body, message_);
   if (m.kind == Kind::kEcho) {
-    queue(c, socketcand::encode_echo());
+    queue(c, canbus::socketcand::encode_echo());
     return;
   }
   switch (c.stage) {
@@ -227,12 +227,12 @@ void SocketcandServer::on_message(Client& c, std::string_view body) {
         if (it == buses_.end()) {
           log_(c.peer + " asked for unknown bus " + m.text);
           c.close_after = true;
-          queue(c, socketcand::encode_error("could not open bus"));
+          queue(c, canbus::socketcand::encode_error("could not open bus"));
           return;
         }
         c.bus = static_cast<int>(it - buses_.begin());
         c.stage = Client::Stage::kOpened;
-        queue(c, socketcand::encode_ok());
+        queue(c, canbus::socketcand::encode_ok());
         return;
       }
       break;
@@ -248,24 +248,24 @@ void SocketcandServer::on_message(Client& c, std::string_view body) {
           cv_.notify_all();
         }
         log_(c.peer + " opened " + buses_[static_cast<std::size_t>(c.bus)].name + " in raw mode");
-        queue(c, socketcand::encode_ok());
+        queue(c, canbus::socketcand::encode_ok());
         return;
       }
       break;
     case Client::Stage::kRaw:
       if (m.kind == Kind::kSend) {
-        if (ntcan_frame::is_remote(m.frame) && !cfg_.remote_frames) break;
-        work_.push_back(ntcan_sim::BusFrame{m.frame, &c});
+        if (canbus::is_remote(m.frame) && !cfg_.remote_frames) break;
+        work_.push_back(simdev::BusFrame{m.frame, &c});
         run(c.bus, steady_ns(Clock::now()));
         return;
       }
       if (m.kind == Kind::kMalformed) {
-        queue(c, socketcand::encode_error("malformed frame"));
+        queue(c, canbus::socketcand::encode_error("malformed frame"));
         return;
       }
       break;
   }
-  queue(c, socketcand::encode_error("unknown command"));
+  queue(c, canbus::socketcand::encode_error("unknown command"));
 }
 
 void SocketcandServer::read(Client& c, Clock::time_point now) {
@@ -299,8 +299,8 @@ void SocketcandServer::read(Client& c, Clock::time_point now) {
   }
 }
 
-std::shared_ptr<ntcan_sim::canopen::Device> SocketcandServer::device(const std::string& bus,
-                                                                     int node) const {
+std::shared_ptr<simdev::canopen::Device> SocketcandServer::device(const std::string& bus,
+                                                                  int node) const {
   for (const auto& b : buses_) {
     if (b.name != bus) continue;
     for (const auto& d : b.configured) {

@@ -33,10 +33,10 @@
 #include <string_view>
 #include <vector>
 
-#include "canopen_device.h"
-#include "device_host.h"
+#include "canbus/socketcand_wire.h"
 #include "gateway_config.h"
-#include "socketcand/wire.h"
+#include "simdev/canopen_device.h"
+#include "simdev/device_host.h"
 
 namespace gateway_sim {
 
@@ -68,7 +68,7 @@ class SocketcandServer {
   std::size_t clients() const { return clients_.size(); }
 
   // A configured device; null if there is none.
-  std::shared_ptr<ntcan_sim::canopen::Device> device(const std::string& bus, int node) const;
+  std::shared_ptr<simdev::canopen::Device> device(const std::string& bus, int node) const;
 
   // Thread-safe counters.
   std::uint64_t frames(const std::string& bus) const;
@@ -85,8 +85,8 @@ class SocketcandServer {
   struct Client;
   struct Bus {
     std::string name;
-    ntcan_sim::DeviceHost devices;
-    std::vector<std::shared_ptr<ntcan_sim::canopen::Device>> configured;
+    simdev::DeviceHost devices;
+    std::vector<std::shared_ptr<simdev::canopen::Device>> configured;
     std::vector<Client*> raw;  // its clients in raw mode, in the order they got there
   };
 
@@ -104,8 +104,8 @@ class SocketcandServer {
   Log log_;
   std::vector<Bus> buses_;
   std::vector<std::unique_ptr<Client>> clients_;
-  std::deque<ntcan_sim::BusFrame> work_;  // frames about to cross a bus, kept for its storage
-  socketcand::Message message_;           // the message being served, kept likewise
+  std::deque<simdev::BusFrame> work_;    // frames about to cross a bus, kept for its storage
+  canbus::socketcand::Message message_;  // the message being served, kept likewise
 
   mutable std::mutex mx_;
   std::condition_variable cv_;

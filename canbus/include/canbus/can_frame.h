@@ -1,14 +1,14 @@
-// can_frame.h - identifier and frame rules shared by the handle layer, every transport, the
+// can_frame.h - identifier and frame rules shared by the driver, every transport, the
 // simulated devices and the tools.
-#ifndef NTCAN_FRAME_CAN_FRAME_H
-#define NTCAN_FRAME_CAN_FRAME_H
+#ifndef CANBUS_CAN_FRAME_H
+#define CANBUS_CAN_FRAME_H
 
 #include <cstdint>
 #include <cstring>
 
 #include "ntcan.h"
 
-namespace ntcan_frame {
+namespace canbus {
 
 constexpr std::int32_t kStandardIdMax = 0x7FF;
 constexpr std::int32_t kExtendedIdMax = 0x1FFFFFFF;
@@ -39,18 +39,6 @@ inline CMSG on_wire(const CMSG& m) {
   return w;
 }
 
-}  // namespace ntcan_frame
+}  // namespace canbus
 
-// The driver uses the rules under its own names.
-namespace ntcan_driver {
-using ntcan_frame::is_extended;
-using ntcan_frame::is_remote;
-using ntcan_frame::kExtendedIdMax;
-using ntcan_frame::kMaxDataLength;
-using ntcan_frame::kStandardIdMax;
-using ntcan_frame::on_wire;
-using ntcan_frame::valid_frame;
-using ntcan_frame::valid_id;
-}  // namespace ntcan_driver
-
-#endif  // NTCAN_FRAME_CAN_FRAME_H
+#endif  // CANBUS_CAN_FRAME_H

@@ -1,14 +1,14 @@
 // can_raw_socket.h - CAN_RAW sockets bound to a SocketCAN interface, and what the kernel says
 // about that interface. Shared by the socketcan transport and the device simulator.
-#ifndef NTCAN_SOCKETCAN_CAN_RAW_SOCKET_H
-#define NTCAN_SOCKETCAN_CAN_RAW_SOCKET_H
+#ifndef CANBUS_CAN_RAW_SOCKET_H
+#define CANBUS_CAN_RAW_SOCKET_H
 
 #include <string>
 #include <vector>
 
-#include "socketcan/socketcan_rules.h"
+#include "canbus/socketcan_rules.h"
 
-namespace ntcan_driver {
+namespace canbus {
 namespace socketcan {
 
 struct RawSocketOptions {
@@ -39,6 +39,6 @@ bool interface_bitrate(const std::string& ifname, std::uint32_t& bitrate);
 bool socketcan_available();
 
 }  // namespace socketcan
-}  // namespace ntcan_driver
+}  // namespace canbus
 
-#endif  // NTCAN_SOCKETCAN_CAN_RAW_SOCKET_H
+#endif  // CANBUS_CAN_RAW_SOCKET_H

@@ -1,12 +1,12 @@
 // frame_text.cc - the can-utils frame notation: "605#4008100000000000", "705#R", "1ABCDEF0#11".
-#include "frame_text.h"
+#include "canbus/frame_text.h"
 
 #include <cstdio>
 #include <stdexcept>
 
-#include "can_frame.h"
+#include "canbus/can_frame.h"
 
-namespace ntcan_frame {
+namespace canbus {
 namespace {
 
 int hex_digit(char c) {
@@ -112,4 +112,4 @@ std::string to_string(const std::vector<CMSG>& ms) {
   return s;
 }
 
-}  // namespace ntcan_frame
+}  // namespace canbus

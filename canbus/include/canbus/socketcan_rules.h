@@ -16,7 +16,7 @@
 
 #include "ntcan.h"
 
-namespace ntcan_driver {
+namespace canbus {
 namespace socketcan {
 
 // ------------------------------------------------------------ frames
@@ -90,6 +90,6 @@ std::uint32_t bitrate_of_code(std::uint32_t code);
 bool bitrate_from_link(const void* message, std::size_t size, std::uint32_t& bitrate);
 
 }  // namespace socketcan
-}  // namespace ntcan_driver
+}  // namespace canbus
 
 #endif  // NTCAN_SOCKETCAN_RULES_H

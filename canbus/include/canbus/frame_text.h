@@ -5,8 +5,8 @@
 //   "705#R"                 remote request (len NTCAN_RTR)
 //   "705#R1"                remote request for 1 byte (len NTCAN_RTR | 1)
 //   "1ABCDEF0#11"           extended identifier (exactly eight hex digits: id | NTCAN_20B_BASE)
-#ifndef NTCAN_FRAME_FRAME_TEXT_H
-#define NTCAN_FRAME_FRAME_TEXT_H
+#ifndef CANBUS_FRAME_TEXT_H
+#define CANBUS_FRAME_TEXT_H
 
 #include <initializer_list>
 #include <string>
@@ -14,7 +14,7 @@
 
 #include "ntcan.h"
 
-namespace ntcan_frame {
+namespace canbus {
 
 // Throws std::invalid_argument on bad text.
 CMSG frame(const std::string& text);
@@ -23,6 +23,6 @@ std::vector<CMSG> frames(std::initializer_list<const char*> texts);
 std::string to_string(const CMSG& m);
 std::string to_string(const std::vector<CMSG>& ms);  // one frame per line
 
-}  // namespace ntcan_frame
+}  // namespace canbus
 
-#endif  // NTCAN_FRAME_FRAME_TEXT_H
+#endif  // CANBUS_FRAME_TEXT_H

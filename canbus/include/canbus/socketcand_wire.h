@@ -1,5 +1,5 @@
-// wire.h - the socketcand protocol as text: splitting a byte stream into messages, and the
-// messages of raw mode in both directions.
+// socketcand_wire.h - the socketcand protocol as text: splitting a byte stream into messages, and
+// the messages of raw mode in both directions.
 //
 // Every message is "< word word ... >". A receiver takes each message from '<' to the next
 // '>' and ignores whatever lies between messages. Raw mode, as used here:
@@ -13,8 +13,8 @@
 //
 // An identifier of exactly eight hex digits is extended (29 bits), any other standard.
 // Nothing here does I/O: bytes in, messages and frames out.
-#ifndef NTCAN_SOCKETCAND_WIRE_H
-#define NTCAN_SOCKETCAND_WIRE_H
+#ifndef CANBUS_SOCKETCAND_WIRE_H
+#define CANBUS_SOCKETCAND_WIRE_H
 
 #include <cstddef>
 #include <cstdint>
@@ -24,6 +24,7 @@
 
 #include "ntcan.h"
 
+namespace canbus {
 namespace socketcand {
 
 constexpr int kDefaultPort = 29536;
@@ -133,5 +134,6 @@ bool parse_id(std::string_view text, std::int32_t& id);
 std::string printable(const std::string& text, std::size_t max_chars = 120);
 
 }  // namespace socketcand
+}  // namespace canbus
 
-#endif  // NTCAN_SOCKETCAND_WIRE_H
+#endif  // CANBUS_SOCKETCAND_WIRE_H

@@ -1,15 +1,15 @@
 // device.h - what a simulated node on a bus is: frames in, frames out (possibly late), and no
 // knowledge of the bus that carries them. The simulated buses, the gateway simulator and the
 // SocketCAN device simulator all host devices through this interface (see device_host.h).
-#ifndef NTCAN_SIM_DEVICE_H
-#define NTCAN_SIM_DEVICE_H
+#ifndef SIMDEV_DEVICE_H
+#define SIMDEV_DEVICE_H
 
 #include <cstdint>
 #include <vector>
 
 #include "ntcan.h"
 
-namespace ntcan_sim {
+namespace simdev {
 
 struct TimedFrame {
   CMSG frame;
@@ -32,6 +32,6 @@ class Device {
   virtual std::int64_t wake_at() const { return -1; }
 };
 
-}  // namespace ntcan_sim
+}  // namespace simdev
 
-#endif  // NTCAN_SIM_DEVICE_H
+#endif  // SIMDEV_DEVICE_H

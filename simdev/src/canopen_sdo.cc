@@ -2,15 +2,15 @@
 // segmented, and the aborts that refuse or end a transfer.
 #include <algorithm>
 
-#include "canopen_device.h"
 #include "canopen_protocol.h"
+#include "simdev/canopen_device.h"
 
-namespace ntcan_sim {
+namespace simdev {
 namespace canopen {
 
 using namespace protocol;
 
-void Device::on_sdo(const CMSG& in, std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& out) {
+void Device::on_sdo(const CMSG& in, std::int64_t now_ns, std::vector<simdev::TimedFrame>& out) {
   const int ccs = in.data[0] >> 5;
   const bool segment = ccs == kCcsDownloadSegment || ccs == kCcsUploadSegment;
 
@@ -64,14 +64,14 @@ std::uint32_t Device::lookup(std::uint16_t index, std::uint8_t sub, const Object
 }
 
 void Device::abort_transfer(std::uint32_t code, std::int64_t now_ns,
-                            std::vector<ntcan_sim::TimedFrame>& out) {
+                            std::vector<simdev::TimedFrame>& out) {
   const CMSG r = abort_frame(transfer_.index, transfer_.sub, code);
   transfer_ = Transfer{};
   reply(r, now_ns, out);
 }
 
 void Device::on_initiate_upload(std::uint16_t index, std::uint8_t sub, std::int64_t now_ns,
-                                std::vector<ntcan_sim::TimedFrame>& out) {
+                                std::vector<simdev::TimedFrame>& out) {
   transfer_ = Transfer{};
   const Object* object = nullptr;
   std::uint32_t code = lookup(index, sub, object);
@@ -99,7 +99,7 @@ void Device::on_initiate_upload(std::uint16_t index, std::uint8_t sub, std::int6
 }
 
 void Device::on_upload_segment(std::uint8_t cs, std::int64_t now_ns,
-                               std::vector<ntcan_sim::TimedFrame>& out) {
+                               std::vector<simdev::TimedFrame>& out) {
   if (transfer_.kind != Transfer::Kind::kUpload) {
     if (transfer_.kind == Transfer::Kind::kNone) {
       reply(abort_frame(0, 0, code_of(SdoAbort::kBadCommand)), now_ns, out);
@@ -138,7 +138,7 @@ void Device::on_upload_segment(std::uint8_t cs, std::int64_t now_ns,
 }
 
 void Device::on_initiate_download(const CMSG& in, std::int64_t now_ns,
-                                  std::vector<ntcan_sim::TimedFrame>& out) {
+                                  std::vector<simdev::TimedFrame>& out) {
   transfer_ = Transfer{};
   const std::uint8_t cs = in.data[0];
   const auto index = static_cast<std::uint16_t>(in.data[1] | in.data[2] << 8);
@@ -179,7 +179,7 @@ void Device::on_initiate_download(const CMSG& in, std::int64_t now_ns,
 }
 
 void Device::on_download_segment(const CMSG& in, std::int64_t now_ns,
-                                 std::vector<ntcan_sim::TimedFrame>& out) {
+                                 std::vector<simdev::TimedFrame>& out) {
   if (transfer_.kind != Transfer::Kind::kDownload) {
     if (transfer_.kind == Transfer::Kind::kNone) {
       reply(abort_frame(0, 0, code_of(SdoAbort::kBadCommand)), now_ns, out);
@@ -247,4 +247,4 @@ CMSG Device::abort_frame(std::uint16_t index, std::uint8_t sub, std::uint32_t co
 }
 
 }  // namespace canopen
-}  // namespace ntcan_sim
+}  // namespace simdev

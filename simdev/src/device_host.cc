@@ -1,11 +1,11 @@
 // device_host.cc - feeding devices, keeping their late answers, and running a bus's frames.
-#include "device_host.h"
+#include "simdev/device_host.h"
 
 #include <algorithm>
 
-#include "can_frame.h"
+#include "canbus/can_frame.h"
 
-namespace ntcan_sim {
+namespace simdev {
 
 void DeviceHost::attach(std::shared_ptr<Device> device) {
   if (std::find(devices_.begin(), devices_.end(), device) == devices_.end())
@@ -50,7 +50,7 @@ std::int64_t DeviceHost::next_due() const {
 void DeviceHost::keep(std::vector<TimedFrame>& out, const Device* from, std::int64_t now,
                       std::deque<BusFrame>& work) {
   for (const TimedFrame& tf : out) {
-    if (!ntcan_frame::valid_frame(tf.frame)) continue;  // a device's bug must not reach the bus
+    if (!canbus::valid_frame(tf.frame)) continue;  // a device's bug must not reach the bus
     if (tf.due_ns <= now) {
       work.push_back(BusFrame{tf.frame, from});
     } else {
@@ -68,7 +68,7 @@ std::uint64_t DeviceHost::run(std::deque<BusFrame>& work, std::int64_t now,
       work.clear();
       break;
     }
-    const BusFrame f{ntcan_frame::on_wire(work.front().frame), work.front().sender};
+    const BusFrame f{canbus::on_wire(work.front().frame), work.front().sender};
     work.pop_front();
     ++crossed;
     deliver(f.frame, f.sender);
@@ -82,4 +82,4 @@ std::uint64_t DeviceHost::run(std::deque<BusFrame>& work, std::int64_t now,
   return crossed;
 }
 
-}  // namespace ntcan_sim
+}  // namespace simdev

@@ -6,8 +6,8 @@
 // SDO downloads change writable objects until the next NMT reset, which restores the
 // power-on values (reset communication: those of 0x1000..0x1FFF only). 0x1017, the heartbeat
 // producer time in ms (u16, writable, 0 = no heartbeats), is there from the start.
-#ifndef CANOPEN_DEVICE_H
-#define CANOPEN_DEVICE_H
+#ifndef SIMDEV_CANOPEN_DEVICE_H
+#define SIMDEV_CANOPEN_DEVICE_H
 
 #include <array>
 #include <cstdint>
@@ -17,9 +17,9 @@
 #include <utility>
 #include <vector>
 
-#include "device.h"
+#include "simdev/device.h"
 
-namespace ntcan_sim {
+namespace simdev {
 namespace canopen {
 
 // SDO abort codes.
@@ -55,7 +55,7 @@ enum NmtCommand : std::uint8_t {
 // What SDO may do with an object.
 enum class Access : std::uint8_t { kReadOnly, kReadWrite, kWriteOnly };
 
-class Device : public ntcan_sim::Device {
+class Device : public simdev::Device {
  public:
   // A device in the pre-operational state (as after its boot-up).
   explicit Device(std::uint8_t node_id);
@@ -97,9 +97,8 @@ class Device : public ntcan_sim::Device {
   std::vector<CMSG> received() const;
   int nmt_commands() const;
 
-  void on_frame(const CMSG& in, std::int64_t now_ns,
-                std::vector<ntcan_sim::TimedFrame>& out) override;
-  void poll(std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& out) override;
+  void on_frame(const CMSG& in, std::int64_t now_ns, std::vector<simdev::TimedFrame>& out) override;
+  void poll(std::int64_t now_ns, std::vector<simdev::TimedFrame>& out) override;
   std::int64_t wake_at() const override;
 
  private:
@@ -120,21 +119,21 @@ class Device : public ntcan_sim::Device {
     std::int64_t size = -1;          // download: size the client indicated, -1: none
   };
 
-  void reply(const CMSG& m, std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& out);
-  void on_nmt(const CMSG& in, std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& out);
-  void on_sdo(const CMSG& in, std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& out);
+  void reply(const CMSG& m, std::int64_t now_ns, std::vector<simdev::TimedFrame>& out);
+  void on_nmt(const CMSG& in, std::int64_t now_ns, std::vector<simdev::TimedFrame>& out);
+  void on_sdo(const CMSG& in, std::int64_t now_ns, std::vector<simdev::TimedFrame>& out);
   void on_initiate_upload(std::uint16_t index, std::uint8_t sub, std::int64_t now_ns,
-                          std::vector<ntcan_sim::TimedFrame>& out);
+                          std::vector<simdev::TimedFrame>& out);
   void on_upload_segment(std::uint8_t cs, std::int64_t now_ns,
-                         std::vector<ntcan_sim::TimedFrame>& out);
+                         std::vector<simdev::TimedFrame>& out);
   void on_initiate_download(const CMSG& in, std::int64_t now_ns,
-                            std::vector<ntcan_sim::TimedFrame>& out);
+                            std::vector<simdev::TimedFrame>& out);
   void on_download_segment(const CMSG& in, std::int64_t now_ns,
-                           std::vector<ntcan_sim::TimedFrame>& out);
-  void on_guard(std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& out);
+                           std::vector<simdev::TimedFrame>& out);
+  void on_guard(std::int64_t now_ns, std::vector<simdev::TimedFrame>& out);
   // Ends the running transfer (if any) with an abort frame naming its object.
   void abort_transfer(std::uint32_t code, std::int64_t now_ns,
-                      std::vector<ntcan_sim::TimedFrame>& out);
+                      std::vector<simdev::TimedFrame>& out);
   // The abort code a request for the object gets, or 0 if it exists; the object in found.
   std::uint32_t lookup(std::uint16_t index, std::uint8_t sub, const Object*& found) const;
   // Stores a completed download: 0, or the abort code that refuses it.
@@ -170,6 +169,6 @@ class Device : public ntcan_sim::Device {
 };
 
 }  // namespace canopen
-}  // namespace ntcan_sim
+}  // namespace simdev
 
-#endif  // CANOPEN_DEVICE_H
+#endif  // SIMDEV_CANOPEN_DEVICE_H

@@ -1,13 +1,13 @@
 // canopen_device.cc - CiA 301 device state machine: object dictionary, NMT, node guarding,
 // heartbeats, EMCY, reply faults. The SDO server is in canopen_sdo.cc.
-#include "canopen_device.h"
+#include "simdev/canopen_device.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "canopen_protocol.h"
 
-namespace ntcan_sim {
+namespace simdev {
 namespace canopen {
 
 using namespace protocol;
@@ -117,7 +117,7 @@ int Device::nmt_commands() const {
 }
 
 void Device::on_frame(const CMSG& frame, std::int64_t now_ns,
-                      std::vector<ntcan_sim::TimedFrame>& out) {
+                      std::vector<simdev::TimedFrame>& out) {
   // Bytes beyond the length are not on the bus.
   CMSG in{};
   in.id = frame.id;
@@ -140,7 +140,7 @@ void Device::on_frame(const CMSG& frame, std::int64_t now_ns,
   }
 }
 
-void Device::poll(std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& out) {
+void Device::poll(std::int64_t now_ns, std::vector<simdev::TimedFrame>& out) {
   std::lock_guard<std::mutex> lock(mx_);
   if (heartbeat_restart_) restart_heartbeat(now_ns);
   const bool beat = heartbeat_next_ >= 0 && now_ns >= heartbeat_next_;
@@ -185,7 +185,7 @@ void Device::restart_heartbeat(std::int64_t now_ns) {
 
 // Every frame sent in answer to a received one goes through here, so the reply faults apply
 // to SDO responses, guarding answers and the boot-up after a reset alike.
-void Device::reply(const CMSG& m, std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& out) {
+void Device::reply(const CMSG& m, std::int64_t now_ns, std::vector<simdev::TimedFrame>& out) {
   if (mute_) return;
   if (drop_ > 0) {
     --drop_;
@@ -194,7 +194,7 @@ void Device::reply(const CMSG& m, std::int64_t now_ns, std::vector<ntcan_sim::Ti
   out.push_back({m, now_ns + delay_ns_});
 }
 
-void Device::on_nmt(const CMSG& in, std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& out) {
+void Device::on_nmt(const CMSG& in, std::int64_t now_ns, std::vector<simdev::TimedFrame>& out) {
   switch (in.data[0]) {
     case kNmtStart:
       state_ = NmtState::kOperational;
@@ -226,7 +226,7 @@ void Device::on_nmt(const CMSG& in, std::int64_t now_ns, std::vector<ntcan_sim::
   ++nmt_count_;
 }
 
-void Device::on_guard(std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& out) {
+void Device::on_guard(std::int64_t now_ns, std::vector<simdev::TimedFrame>& out) {
   auto answer = static_cast<std::uint8_t>((static_cast<std::uint8_t>(state_) & 0x7F) |
                                           (guard_toggle_ ? 0x80 : 0));
   guard_toggle_ = !guard_toggle_;
@@ -234,4 +234,4 @@ void Device::on_guard(std::int64_t now_ns, std::vector<ntcan_sim::TimedFrame>& o
 }
 
 }  // namespace canopen
-}  // namespace ntcan_sim
+}  // namespace simdev

@@ -1,12 +1,13 @@
-// wire.cc - socketcand messages: the stream splitter, encoders and the body parser, none of
-// which allocates per message on the paths frames take.
-#include "socketcand/wire.h"
+// socketcand_wire.cc - socketcand messages: the stream splitter, encoders and the body parser, none
+// of which allocates per message on the paths frames take.
+#include "canbus/socketcand_wire.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "can_frame.h"
+#include "canbus/can_frame.h"
 
+namespace canbus {
 namespace socketcand {
 
 namespace {
@@ -86,7 +87,7 @@ bool is_timestamp(std::string_view text) {
 
 // Data packed as hex digits, two per byte.
 bool parse_packed(std::string_view text, CMSG& m) {
-  if (text.size() % 2 != 0 || text.size() > 2 * ntcan_driver::kMaxDataLength) return false;
+  if (text.size() % 2 != 0 || text.size() > 2 * canbus::kMaxDataLength) return false;
   for (std::size_t i = 0; i < text.size(); i += 2) {
     const int hi = hex_value(text[i]);
     const int lo = hex_value(text[i + 1]);
@@ -175,9 +176,8 @@ char* put_decimal(char* p, std::int64_t v, int min_width) {
 // The identifier as the protocol writes it: eight digits for an extended one, else at
 // least three.
 char* put_id(char* p, std::int32_t id) {
-  if (ntcan_driver::is_extended(id))
-    return put_hex(p, static_cast<std::uint32_t>(id & ntcan_driver::kExtendedIdMax),
-                   kExtendedDigits);
+  if (canbus::is_extended(id))
+    return put_hex(p, static_cast<std::uint32_t>(id & canbus::kExtendedIdMax), kExtendedDigits);
   return put_hex(p, static_cast<std::uint32_t>(id), 3);
 }
 
@@ -284,11 +284,11 @@ bool parse_id(std::string_view text, std::int32_t& id) {
     v = v * 16 + static_cast<std::uint32_t>(d);
   }
   if (text.size() == static_cast<std::size_t>(kExtendedDigits)) {
-    if (v > static_cast<std::uint32_t>(ntcan_driver::kExtendedIdMax)) return false;
+    if (v > static_cast<std::uint32_t>(canbus::kExtendedIdMax)) return false;
     id = static_cast<std::int32_t>(v) | NTCAN_20B_BASE;
     return true;
   }
-  if (v > static_cast<std::uint32_t>(ntcan_driver::kStandardIdMax)) return false;
+  if (v > static_cast<std::uint32_t>(canbus::kStandardIdMax)) return false;
   id = static_cast<std::int32_t>(v);
   return true;
 }
@@ -304,12 +304,12 @@ void append_send(std::string& out, const CMSG& m) {
   // The longest, eight bytes with an extended identifier, takes 44 characters.
   char text[64];
   const unsigned dlc = NTCAN_DLC(m.len);
-  const bool remote = ntcan_driver::is_remote(m);
+  const bool remote = canbus::is_remote(m);
   char* p = put(text, remote ? "< sendrtr " : "< send ");
   p = put_id(p, m.id);
   *p++ = ' ';
   p = put_decimal(p, dlc, 1);
-  for (unsigned i = 0; !remote && i < dlc && i < ntcan_driver::kMaxDataLength; ++i) {
+  for (unsigned i = 0; !remote && i < dlc && i < canbus::kMaxDataLength; ++i) {
     *p++ = ' ';
     p = put_hex_byte(p, m.data[i]);
   }
@@ -325,7 +325,7 @@ std::string encode_send(const CMSG& m) {
 
 std::size_t write_frame(char* out, const CMSG& m, std::int64_t seconds, std::int64_t microseconds) {
   const unsigned dlc = NTCAN_DLC(m.len);
-  const bool remote = ntcan_driver::is_remote(m);
+  const bool remote = canbus::is_remote(m);
   char* p = put(out, remote ? "< rtr " : "< frame ");
   p = put_id(p, m.id);
   *p++ = ' ';
@@ -336,8 +336,7 @@ std::size_t write_frame(char* out, const CMSG& m, std::int64_t seconds, std::int
   if (remote) {
     p = put_decimal(p, dlc, 1);
   } else {
-    for (unsigned i = 0; i < dlc && i < ntcan_driver::kMaxDataLength; ++i)
-      p = put_hex_byte(p, m.data[i]);
+    for (unsigned i = 0; i < dlc && i < canbus::kMaxDataLength; ++i) p = put_hex_byte(p, m.data[i]);
   }
   p = put(p, " >");
   return static_cast<std::size_t>(p - out);
@@ -436,3 +435,4 @@ std::string printable(const std::string& text, std::size_t max_chars) {
 }
 
 }  // namespace socketcand
+}  // namespace canbus

@@ -6,8 +6,8 @@
 // run one host per bus and only say where a frame goes outside the devices.
 //
 // Not thread-safe: its user calls it under the lock that guards the bus.
-#ifndef NTCAN_SIM_DEVICE_HOST_H
-#define NTCAN_SIM_DEVICE_HOST_H
+#ifndef SIMDEV_DEVICE_HOST_H
+#define SIMDEV_DEVICE_HOST_H
 
 #include <cstdint>
 #include <deque>
@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "ntcan.h"
-#include "sim/device.h"
+#include "simdev/device.h"
 
-namespace ntcan_sim {
+namespace simdev {
 
 // A frame on its way across the bus, with the node that sent it (a device, or whatever the
 // host's user puts there: a port, a client), so that the sender does not hear it back. Null:
@@ -72,6 +72,6 @@ class DeviceHost {
   std::vector<TimedFrame> out_;                    // scratch, kept to spare allocations
 };
 
-}  // namespace ntcan_sim
+}  // namespace simdev
 
-#endif  // NTCAN_SIM_DEVICE_HOST_H
+#endif  // SIMDEV_DEVICE_HOST_H

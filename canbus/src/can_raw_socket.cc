@@ -1,5 +1,5 @@
 // can_raw_socket.cc - opening and binding CAN_RAW sockets, interface flags.
-#include "socketcan/can_raw_socket.h"
+#include "canbus/can_raw_socket.h"
 
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace ntcan_driver {
+namespace canbus {
 namespace socketcan {
 namespace {
 
@@ -109,9 +109,9 @@ bool socketcan_available() {
 }
 
 }  // namespace socketcan
-}  // namespace ntcan_driver
+}  // namespace canbus
 
-namespace ntcan_driver {
+namespace canbus {
 namespace socketcan {
 
 bool interface_bitrate(const std::string& ifname, std::uint32_t& bitrate) {
@@ -143,4 +143,4 @@ bool interface_bitrate(const std::string& ifname, std::uint32_t& bitrate) {
 }
 
 }  // namespace socketcan
-}  // namespace ntcan_driver
+}  // namespace canbus

@@ -8,10 +8,10 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "canopen_device.h"
 #include "ntcan.h"
+#include "simdev/canopen_device.h"
 
-namespace ntcan_sim {
+namespace simdev {
 namespace canopen {
 namespace protocol {
 
@@ -83,6 +83,6 @@ constexpr std::uint32_t code_of(SdoAbort a) { return static_cast<std::uint32_t>(
 
 }  // namespace protocol
 }  // namespace canopen
-}  // namespace ntcan_sim
+}  // namespace simdev
 
 #endif  // CANOPEN_PROTOCOL_H

@@ -1,6 +1,6 @@
 // socketcan_rules.cc - frame conversion, receive filters, controller state and the status table
 // of the socketcan transport.
-#include "socketcan/socketcan_rules.h"
+#include "canbus/socketcan_rules.h"
 
 #include <linux/can/netlink.h>
 #include <linux/netlink.h>
@@ -11,9 +11,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "can_frame.h"
+#include "canbus/can_frame.h"
 
-namespace ntcan_driver {
+namespace canbus {
 namespace socketcan {
 
 can_frame to_kernel(const CMSG& m) {
@@ -199,9 +199,9 @@ std::uint32_t bitrate_of_code(std::uint32_t code) {
 }
 
 }  // namespace socketcan
-}  // namespace ntcan_driver
+}  // namespace canbus
 
-namespace ntcan_driver {
+namespace canbus {
 namespace socketcan {
 namespace {
 
@@ -261,4 +261,4 @@ bool bitrate_from_link(const void* message, std::size_t size, std::uint32_t& bit
 }
 
 }  // namespace socketcan
-}  // namespace ntcan_driver
+}  // namespace canbus
