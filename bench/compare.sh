@@ -155,7 +155,7 @@ run_in_vm() {
   vm_write_init "$vm_lines" <<'INIT'
 while IFS='|' read -r name args; do
   for side in old new; do
-    echo "== $name: $side"
+    echo "vm: $name: $side"
     rm -f /tmp/run.tsv
     # shellcheck disable=SC2086  # the options are words
     LD_LIBRARY_PATH=/lib/korvel-$side timeout 300 /bin/scale_bench-$side $args --tsv /tmp/run.tsv \
@@ -172,7 +172,7 @@ echo "VM-BENCH-DONE"
 INIT
   # Progress (the runs as they start, the guest's own lines) on standard error.
   VM_TIMEOUT=${VM_TIMEOUT:-720} vm_boot "$work/vm/console.log" |
-    sed -un 's/\r$//; /^\(== \|vm: \)/p' >&2
+    sed -un 's/\r$//; /^vm: /p' >&2
   vm_finish
   tr -d '\r' <"$work/vm/console.log" | awk -v dir="$results" '
     /^VM-BENCH-BEGIN / { base = dir "/" $2 "." $3; out = base ".txt"; printf "" > out; next }

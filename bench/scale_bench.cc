@@ -358,18 +358,15 @@ int descriptors(const std::set<unsigned long>& exclude) {
   return n;
 }
 
-// CPU seconds the whole machine was busy (every CPU, every process, the kernel's interrupt
-// work), from /proc/stat.
-double machine_busy_seconds() {
+// CPU seconds the whole machine was idle (every CPU), from /proc/stat. Unlike its busy
+// figures, which the timer tick samples (and a thread that runs briefly every millisecond can
+// slip between ticks), a tickless kernel measures idle time from idle entry to exit.
+double machine_idle_seconds() {
   std::ifstream in("/proc/stat");
   std::string cpu;
-  unsigned long long user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0,
-                     steal = 0;
-  if (!(in >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal) ||
-      cpu != "cpu")
-    return 0;
-  return static_cast<double>(user + nice + system + irq + softirq + steal) /
-         static_cast<double>(sysconf(_SC_CLK_TCK));
+  unsigned long long user = 0, nice = 0, system = 0, idle = 0, iowait = 0;
+  if (!(in >> cpu >> user >> nice >> system >> idle >> iowait) || cpu != "cpu") return 0;
+  return static_cast<double>(idle + iowait) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 // The library's log lines are counted (a few kept), not printed: they are not what is measured.
@@ -1208,7 +1205,7 @@ struct Sample {
   double server = 0;
   double generator = 0;
   double gateway = 0;
-  double machine = 0;  // busy CPU seconds of the whole machine
+  double machine_idle = 0;  // idle CPU seconds of the whole machine
 };
 
 struct Memory {
@@ -1706,7 +1703,8 @@ class ScaleRun {
     if (socketcan_) {
       r.add(key + ".cpu_send", pct(generator) * generator_.delivery_share(ph), "% core",
             "  of which in send on its raw sockets (the kernel's delivery)");
-      r.add(key + ".cpu_machine", pct(b.machine - a.machine), "% core",
+      const double cpus = static_cast<double>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
+      r.add(key + ".cpu_machine", pct(wall * cpus - (b.machine_idle - a.machine_idle)), "% core",
             "CPU: the whole machine (every process, the kernel)");
     }
     if (socketcand_)
@@ -1826,7 +1824,7 @@ class ScaleRun {
     }
     s.process = clock_seconds(CLOCK_PROCESS_CPUTIME_ID);
     s.gateway = gateway_.cpu_seconds();
-    if (socketcan_) s.machine = machine_busy_seconds();
+    if (socketcan_) s.machine_idle = machine_idle_seconds();
     return s;
   }
 
