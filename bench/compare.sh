@@ -12,7 +12,7 @@
 # With --socketcan-vm the scenarios run on SocketCAN instead, scaled down (4 lines, vcan0..3):
 # both scale_bench programs, each with its own build's libraries, go into one virtual machine
 # (tools/vm/guest.sh: Debian's kernel under qemu, software emulation, one CPU), which runs the
-# scenarios old then new; the tables are printed here. About 10 minutes on two cores.
+# scenarios old then new; the tables are printed here. About five minutes on two cores.
 #
 # Environment: COMPARE_DIR (work folder; default a temporary one, removed at the end),
 # LOAD_SECONDS (load phase of each scenario, default 3), JOBS (build jobs, default 2),
