@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# compare.sh OLD_REV - the whole server scenario (scale_bench) and the driver's receive path per
-# frame (driver_bench) on an older revision of the tree and on the tree as it is now, run one
-# after the other and printed side by side (old | new).
+# compare.sh OLD_REV [--socketcan-vm] - the whole server scenario (scale_bench) and the
+# driver's receive path per frame (driver_bench) on an older revision of the tree and on the
+# tree as it is now, run one after the other and printed side by side (old | new).
 #
 # The older revision is exported from git (git archive, no worktree is registered) and built
 # with today's benchmark sources copied in: they use only public headers (bench/bench_api.h)
@@ -9,17 +9,36 @@
 # Both sides talk to the gateway simulator of the current tree, so that only the server side
 # differs. Release builds, tests off, only the targets needed.
 #
+# With --socketcan-vm the scenarios run on SocketCAN instead, scaled down (4 lines, vcan0..3):
+# both scale_bench programs, each with its own build's libraries, go into one virtual machine
+# (tools/vm/guest.sh: Debian's kernel under qemu, software emulation, one CPU), which runs the
+# scenarios old then new; the tables are printed here. About five minutes on two cores.
+#
 # Environment: COMPARE_DIR (work folder; default a temporary one, removed at the end),
 # LOAD_SECONDS (load phase of each scenario, default 3), JOBS (build jobs, default 2),
-# SCENARIOS (names to run, default all; see the list below).
+# SCENARIOS (names to run, default all; see the lists below), VM_TIMEOUT (seconds for the
+# guest's whole run, default 720), VM_MEMORY (MiB, default 1024).
 set -euo pipefail
 
-if [[ $# -ne 1 || $1 == -h || $1 == --help ]]; then
-  sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'
-  echo "usage: bench/compare.sh OLD_REV     (e.g. bench/compare.sh 1ffb8c8)"
-  [[ $# -eq 1 ]] && exit 0 || exit 2
+usage() {
+  awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"
+  echo "usage: bench/compare.sh OLD_REV [--socketcan-vm]     (e.g. bench/compare.sh 1ffb8c8)"
+}
+socketcan_vm=0
+args=()
+for a in "$@"; do
+  case $a in
+    -h | --help) usage; exit 0 ;;
+    --socketcan-vm) socketcan_vm=1 ;;
+    -*) echo "compare.sh: unknown option $a" >&2; usage >&2; exit 2 ;;
+    *) args+=("$a") ;;
+  esac
+done
+if [[ ${#args[@]} -ne 1 ]]; then
+  usage >&2
+  exit 2
 fi
-old_rev=$1
+old_rev=${args[0]}
 root=$(git -C "$(dirname "$0")/.." rev-parse --show-toplevel)
 if ! git -C "$root" rev-parse --verify --quiet "$old_rev^{commit}" >/dev/null; then
   echo "compare.sh: '$old_rev' is no revision of $root" >&2
@@ -33,6 +52,7 @@ load_seconds=${LOAD_SECONDS:-3}
 # one that includes compare_targets.cmake (which defines the targets below).
 bench_files=(scale_bench.cc driver_bench.cc bench_api.h compare_targets.cmake)
 targets=(scale_bench driver_bench)
+((socketcan_vm)) && targets=(scale_bench)
 cmake_options=(-DCMAKE_BUILD_TYPE=Release -DKORVEL_TESTS=OFF -DKORVEL_BENCH=ON -DKORVEL_TOOLS=ON
                -DKORVEL_INSTALL=OFF)
 
@@ -49,6 +69,19 @@ scenarios=(
   "socketcand-20x1-idle|--transport socketcand --nodes 1 --rate 0"
   "socketcand-20x1-full|--transport socketcand --nodes 1"
 )
+# In the virtual machine: 4 lines (vcan0..vcan3) of 16, 127 and 1 masters, idle and at rates
+# the emulated guest (one CPU) carries: with 16 masters per line the full 9,000 frames/s per
+# bus keep it about half busy, with 127 per line 2,250 (a quarter of a full bus) do.
+vm_scenarios=(
+  "socketcan-4x16-idle|--transport socketcan --lines 4 --nodes 16 --rate 0"
+  "socketcan-4x16-rate900|--transport socketcan --lines 4 --nodes 16 --rate 900"
+  "socketcan-4x16-full|--transport socketcan --lines 4 --nodes 16"
+  "socketcan-4x127-rate2250|--transport socketcan --lines 4 --nodes 127 --rate 2250"
+  "socketcan-4x1-idle|--transport socketcan --lines 4 --nodes 1 --rate 0"
+  "socketcan-4x1-full|--transport socketcan --lines 4 --nodes 1"
+)
+vm_lines=4
+((socketcan_vm)) && scenarios=("${vm_scenarios[@]}")
 
 if [[ -n ${COMPARE_DIR:-} ]]; then
   work=$COMPARE_DIR
@@ -89,19 +122,92 @@ echo 'include(${CMAKE_CURRENT_SOURCE_DIR}/compare_targets.cmake)' >"$work/old-sr
 copy_if_changed "$work/old-src/bench/CMakeLists.txt.new" "$work/old-src/bench/CMakeLists.txt"
 rm "$work/old-src/bench/CMakeLists.txt.new"
 build "$work/old-src" "$work/old-build" "old ($old_rev)" "${targets[@]}"
-build "$root" "$work/new-build" "new (the tree now)" "${targets[@]}" korvel_gateway_sim
+if ((socketcan_vm)); then
+  build "$root" "$work/new-build" "new (the tree now)" "${targets[@]}"
+else
+  build "$root" "$work/new-build" "new (the tree now)" "${targets[@]}" korvel_gateway_sim
+fi
 gateway=$work/new-build/tools/gateway_sim/korvel_gateway_sim
 
 old_label="old $(git -C "$root" rev-parse --short "$old_rev")"
 new_label="new $(git -C "$root" rev-parse --short HEAD)"
 [[ -n $(git -C "$root" status --porcelain --untracked-files=no) ]] && new_label="$new_label+changes"
 
+selected() {  # selected NAME: in SCENARIOS, or SCENARIOS empty
+  [[ -z ${SCENARIOS:-} || " $SCENARIOS " == *" $1 "* ]]
+}
+
+# ---- runs in the virtual machine: old then new, scenario by scenario, in one boot. The
+# guest prints each run's report and figures between marker lines; they are cut apart here.
+run_in_vm() {
+  # shellcheck source=tools/vm/guest.sh
+  . "$root/tools/vm/guest.sh"
+  vm_setup "$work/vm"
+  local side entry name
+  for side in old new; do
+    vm_add_program "$work/$side-build/bench/scale_bench" "scale_bench-$side" "/lib/korvel-$side"
+  done
+  : >"$vm_root/scenarios"
+  for entry in "${scenarios[@]}"; do
+    name=${entry%%|*}
+    selected "$name" && echo "$name|${entry#*|} --seconds $load_seconds" >>"$vm_root/scenarios"
+  done
+  vm_write_init "$vm_lines" <<'INIT'
+while IFS='|' read -r name args; do
+  for side in old new; do
+    echo "vm: $name: $side"
+    rm -f /tmp/run.tsv
+    # shellcheck disable=SC2086  # the options are words
+    LD_LIBRARY_PATH=/lib/korvel-$side timeout 300 /bin/scale_bench-$side $args --tsv /tmp/run.tsv \
+      </dev/null >/tmp/run.txt 2>&1
+    rc=$?
+    echo "VM-BENCH-BEGIN $name $side"
+    cat /tmp/run.txt
+    echo "VM-BENCH-TSV"
+    cat /tmp/run.tsv 2>/dev/null
+    echo "VM-BENCH-END rc=$rc"
+  done
+done < /scenarios
+echo "VM-BENCH-DONE"
+INIT
+  # Progress (the runs as they start, the guest's own lines) on standard error.
+  VM_TIMEOUT=${VM_TIMEOUT:-720} vm_boot "$work/vm/console.log" |
+    sed -un 's/\r$//; /^vm: /p' >&2
+  vm_finish
+  tr -d '\r' <"$work/vm/console.log" | awk -v dir="$results" '
+    /^VM-BENCH-BEGIN / { base = dir "/" $2 "." $3; out = base ".txt"; printf "" > out; next }
+    /^VM-BENCH-TSV$/ && out != "" { close(out); out = base ".tsv"; printf "" > out; next }
+    /^VM-BENCH-END rc=/ && out != "" { close(out); out = ""; sub(/^VM-BENCH-END rc=/, "");
+                                       print "exit status " $0 > (base ".rc"); close(base ".rc");
+                                       next }
+    out != "" { print > out }
+  '
+  if ! tr -d '\r' <"$work/vm/console.log" | grep -q '^VM-BENCH-DONE'; then
+    echo "compare.sh: the guest did not finish its runs (panic, hang or time-out; console: " \
+      "$work/vm/console.log)" >&2
+    status=1
+  fi
+  for entry in "${scenarios[@]}"; do
+    name=${entry%%|*}
+    selected "$name" || continue
+    for side in old new; do
+      if [[ $(cat "$results/$name.$side.rc" 2>/dev/null) != "exit status 0" ]]; then
+        echo "   $name $side FAILED: $(grep -m3 '^ERROR\|cannot run' "$results/$name.$side.txt" 2>/dev/null |
+          tr '\n' ' ')" >&2
+        status=1
+      fi
+    done
+  done
+}
+
 # ---- runs: old then new, scenario by scenario
 status=0
+if ((socketcan_vm)); then run_in_vm; fi
 for entry in "${scenarios[@]}"; do
+  ((socketcan_vm)) && break
   name=${entry%%|*}
   args=${entry#*|}
-  if [[ -n ${SCENARIOS:-} && " $SCENARIOS " != *" $name "* ]]; then continue; fi
+  selected "$name" || continue
   for side in old new; do
     echo "== $name: $side" >&2
     # shellcheck disable=SC2086  # the options are words
@@ -113,6 +219,7 @@ for entry in "${scenarios[@]}"; do
   done
 done
 for side in old new; do
+  ((socketcan_vm)) && break
   echo "== receive path per frame: $side" >&2
   "$work/$side-build/bench/driver_bench" --benchmark_filter=ReceivePath \
     --benchmark_format=csv >"$results/receive.$side.csv" 2>"$results/receive.$side.err" || status=1
@@ -138,7 +245,7 @@ echo
 echo "Side by side: $old_label | $new_label (each row: old, new)."
 for entry in "${scenarios[@]}"; do
   name=${entry%%|*}
-  if [[ -n ${SCENARIOS:-} && " $SCENARIOS " != *" $name "* ]]; then continue; fi
+  selected "$name" || continue
   o=$results/$name.old.tsv
   n=$results/$name.new.tsv
   [[ -f $o ]] || : >"$o"
@@ -148,6 +255,17 @@ for entry in "${scenarios[@]}"; do
     grep -E '^(WARNING|ERROR)' "$results/$name.$side.txt" | sed "s/^/  $side: /" || true
   done
 done
+
+kept_note() {
+  if [[ -n ${COMPARE_DIR:-} ]]; then echo; echo "Reports and builds kept in $work"; fi
+}
+if ((socketcan_vm)); then
+  echo
+  echo "(SocketCAN in a virtual machine under software emulation: CPU figures are the guest's,"
+  echo " many times those of real hardware; compare old against new, not against the host.)"
+  kept_note
+  exit $status
+fi
 
 # driver_bench's CSV: a header line naming the counters, then a line per benchmark.
 counter() {  # counter CSV HANDLES COUNTER
@@ -180,5 +298,5 @@ for c in cpu_ns_per_frame ns_per_frame inject_ns_per_frame take_ns_per_frame; do
 done
 echo "  (each: ns per frame with 1 handle / with 127 handles / 127 against 1; target: at most 1.5x)"
 
-if [[ -n ${COMPARE_DIR:-} ]]; then echo; echo "Reports and builds kept in $work"; fi
+kept_note
 exit $status

@@ -4,23 +4,31 @@
 // checked by a decoder that follows the sequence number of every identifier).
 //
 // Transports: the driver's simulated buses (traffic injected by a generator thread with
-// ntcan_sim::inject), or socketcand through a korvel_gateway_sim process (the generator thread
+// ntcan_sim::inject), socketcand through a korvel_gateway_sim process (the generator thread
 // sends the traffic into the gateway, one connection per bus, and the gateway forwards it to
-// the server's connections). One scenario per process run (the library's lines and nodes live
-// for the process); bench/compare.sh runs several, against two builds.
+// the server's connections), or SocketCAN on vcan interfaces (the generator thread writes the
+// traffic with a CAN_RAW socket of its own per interface; the kernel delivers it to the
+// driver's sockets). One scenario per process run (the library's lines and nodes live for the
+// process); bench/compare.sh runs several, against two builds (the SocketCAN ones in a virtual
+// machine where this kernel has no SocketCAN).
 //
 // A plain program rather than a Google Benchmark: a run is one scenario in phases (start-up,
 // load, a server stall, resumed polling, drain) with figures per phase and per thread, which
 // the iteration model of Google Benchmark does not express.
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/can.h>
+#include <linux/can/raw.h>
 #include <malloc.h>
+#include <net/if.h>
+#include <net/if_arp.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -78,6 +86,15 @@ constexpr double kMaxBehindNs = 20e6;
 constexpr int kQuietCyclesToDrain = 5;
 constexpr double kMaxDrainSeconds = 15;
 
+// How the generator puts frames on a bus.
+enum class Via { kInject, kGateway, kRawSocket };
+
+Via via_of(const std::string& transport) {
+  if (transport == "socketcand") return Via::kGateway;
+  if (transport == "socketcan") return Via::kRawSocket;
+  return Via::kInject;
+}
+
 enum Phase { kLoad = 0, kStall = 1, kResume = 2, kDrain = 3, kEnd = 3 };
 constexpr int kPhases = 3;  // phases with traffic
 const char* const kPhaseName[] = {"load", "stall", "resume", "drain"};
@@ -99,9 +116,9 @@ struct Options {
 };
 
 const char* const kUsage =
-    "usage: scale_bench [--transport sim|socketcand] [--lines N] [--nodes N] [--devices N]\n"
-    "                   [--rate F] [--seconds S] [--stall S] [--resume S] [--gateway PATH]\n"
-    "                   [--gateway-rss-limit-mib N] [--tsv FILE]\n"
+    "usage: scale_bench [--transport sim|socketcand|socketcan] [--lines N] [--nodes N]\n"
+    "                   [--devices N] [--rate F] [--seconds S] [--stall S] [--resume S]\n"
+    "                   [--gateway PATH] [--gateway-rss-limit-mib N] [--tsv FILE]\n"
     "The whole server scenario: LINES CAN lines (nets 0..LINES-1), NODES masters on each\n"
     "(node-IDs 1..NODES: init(0x700+ID), init_emergency(), AddIdent(0x180+ID), "
     "AddIdent(0x280+ID)),\n"
@@ -111,7 +128,10 @@ const char* const kUsage =
     "resumed polling (--resume); the traffic stops and polling drains what is left.\n"
     "  --transport T   sim: the driver's simulated buses, traffic injected from a thread\n"
     "                  (default); socketcand: a korvel_gateway_sim process with LINES buses,\n"
-    "                  traffic sent into it by a thread over one connection per bus\n"
+    "                  traffic sent into it by a thread over one connection per bus;\n"
+    "                  socketcan: net L-1 (line L) on the interface vcan<L-1>, which must exist\n"
+    "                  and be up, traffic written by a thread with a CAN_RAW socket of its own\n"
+    "                  per interface\n"
     "  --lines N       1..20 (default 20)\n"
     "  --nodes N       masters per line, 1..127 (default 127)\n"
     "  --devices N     devices sending on each bus, 1..127 (default 127)\n"
@@ -129,8 +149,9 @@ const char* const kUsage =
     "and PDOs on 0x180+ID and 0x280+ID (8 bytes: sequence number of the identifier in bytes 0-3,\n"
     "line, node-ID, PDO number, 0xA5) sharing the rest evenly (30/s per identifier). Another\n"
     "--rate scales every part alike. Frames are spread over each millisecond.\n"
-    "Exit status: 0 when every check held, 1 when one failed (the report says which), 2 for\n"
-    "bad options.\n";
+    "Exit status: 0 when every check held, 1 when one failed (the report says which) or the\n"
+    "transport cannot run here (e.g. no SocketCAN in the kernel, or a vcan interface missing or\n"
+    "down: standard error says which), 2 for bad options.\n";
 
 bool parse_number(const std::string& text, double lo, double hi, double& out) {
   char* end = nullptr;
@@ -175,7 +196,8 @@ int parse_options(int argc, char** argv, Options& o) {
     };
     const std::string range_error = "bad value '" + value + "' for " + arg;
     if (arg == "--transport") {
-      if (value != "sim" && value != "socketcand") return bad(range_error + ": sim or socketcand");
+      if (value != "sim" && value != "socketcand" && value != "socketcan")
+        return bad(range_error + ": sim, socketcand or socketcan");
       o.transport = value;
     } else if (arg == "--lines") {
       if (!integer(1, 20, o.lines)) return bad(range_error + ": 1..20");
@@ -312,6 +334,39 @@ int tcp_connections(const std::set<unsigned long>& exclude) {
     }
   }
   return n;
+}
+
+// Open descriptors of this process, sockets with an inode in `exclude` apart.
+int descriptors(const std::set<unsigned long>& exclude) {
+  int n = 0;
+  DIR* d = opendir("/proc/self/fd");
+  if (d == nullptr) return 0;
+  const int own = dirfd(d);
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] == '.' || std::atoi(e->d_name) == own) continue;
+    char link[128];
+    const std::string path = std::string("/proc/self/fd/") + e->d_name;
+    const ssize_t len = readlink(path.c_str(), link, sizeof link - 1);
+    unsigned long inode = 0;
+    if (len > 0) {
+      link[len] = '\0';
+      if (std::sscanf(link, "socket:[%lu]", &inode) == 1 && exclude.count(inode)) continue;
+    }
+    ++n;
+  }
+  closedir(d);
+  return n;
+}
+
+// CPU seconds the whole machine was idle (every CPU), from /proc/stat. Unlike its busy
+// figures, which the timer tick samples (and a thread that runs briefly every millisecond can
+// slip between ticks), a tickless kernel measures idle time from idle entry to exit.
+double machine_idle_seconds() {
+  std::ifstream in("/proc/stat");
+  std::string cpu;
+  unsigned long long user = 0, nice = 0, system = 0, idle = 0, iowait = 0;
+  if (!(in >> cpu >> user >> nice >> system >> idle >> iowait) || cpu != "cpu") return 0;
+  return static_cast<double>(idle + iowait) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 // The library's log lines are counted (a few kept), not printed: they are not what is measured.
@@ -564,6 +619,61 @@ void append_send(std::string& out, const CMSG& m) {
   out += " >";
 }
 
+// ------------------------------------------------------------ SocketCAN, the generator's side
+
+std::string vcan_name(int net) { return "vcan" + std::to_string(net); }
+
+// Whether the kernel has SocketCAN and vcan0..vcan<lines-1> are CAN interfaces that are up;
+// error says what is missing and how to set it up.
+bool socketcan_ready(int lines, std::string& error) {
+  const int fd = socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
+  if (fd < 0) {
+    error = std::string("this kernel offers no SocketCAN CAN_RAW socket (") + std::strerror(errno) +
+            "): load the modules can and can-raw, or run it in a " +
+            "virtual machine (bench/compare.sh OLD_REV --socketcan-vm)";
+    return false;
+  }
+  for (int net = 0; net < lines; ++net) {
+    const std::string name = vcan_name(net);
+    ifreq ifr{};
+    std::snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%s", name.c_str());
+    const char* setup = " (modprobe vcan; ip link add dev vcanN type vcan; ip link set vcanN up)";
+    if (ioctl(fd, SIOCGIFFLAGS, &ifr) != 0) {
+      error = "no interface " + name + " for line " + std::to_string(net + 1) + setup;
+    } else if (!(ifr.ifr_flags & IFF_UP)) {
+      error = "interface " + name + " is down" + setup;
+    } else if (ioctl(fd, SIOCGIFHWADDR, &ifr) != 0 || ifr.ifr_hwaddr.sa_family != ARPHRD_CAN) {
+      error = "interface " + name + " is no CAN interface";
+    } else {
+      continue;
+    }
+    close(fd);
+    return false;
+  }
+  close(fd);
+  return true;
+}
+
+// A CAN_RAW socket bound to the interface that only sends: it receives nothing, not even what
+// the driver's handles send on the bus. -1 and error when that fails.
+int open_sending_socket(const std::string& ifname, std::string& error) {
+  const int fd = socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
+  if (fd < 0) {
+    error = std::string("socket(PF_CAN): ") + std::strerror(errno);
+    return -1;
+  }
+  sockaddr_can a{};
+  a.can_family = AF_CAN;
+  a.can_ifindex = static_cast<int>(if_nametoindex(ifname.c_str()));
+  if (a.can_ifindex == 0 || setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FILTER, nullptr, 0) != 0 ||
+      bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    error = "cannot bind a CAN_RAW socket to " + ifname + ": " + std::strerror(errno);
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 // ------------------------------------------------------------ the traffic
 
 // What a bus carries per second, at the given rate and number of devices.
@@ -616,7 +726,7 @@ struct Sent {
 
 class Generator {
  public:
-  Generator(const Options& o, const Mix& mix) : socketcand_(o.transport == "socketcand") {
+  Generator(const Options& o, const Mix& mix) : via_(via_of(o.transport)) {
     buses_.resize(static_cast<std::size_t>(o.lines));
     for (int b = 0; b < o.lines; ++b) {
       Bus& bus = buses_[static_cast<std::size_t>(b)];
@@ -632,7 +742,7 @@ class Generator {
       stream(bus.pdo, 2 * mix.devices, mix.pdo);
       stream(bus.heartbeat, mix.devices, mix.heartbeat);
       stream(bus.sync, 1, mix.sync);
-      bus.out.reserve(2 * kHoldBackBytes);
+      if (via_ == Via::kGateway) bus.out.reserve(2 * kHoldBackBytes);
     }
     for (auto& s : boundary_) {
       s.pdo.assign(buses_.size(), std::vector<std::uint32_t>(2 * mix.devices, 0));
@@ -659,6 +769,17 @@ class Generator {
     }
     return true;
   }
+  // SocketCAN: a sending socket per bus, on the interface of its net.
+  bool open_interfaces(std::string& error) {
+    for (Bus& b : buses_) {
+      b.fd = open_sending_socket(vcan_name(b.net), error);
+      if (b.fd < 0) return false;
+      struct stat st {};
+      if (fstat(b.fd, &st) == 0) inodes_.insert(static_cast<unsigned long>(st.st_ino));
+    }
+    return true;
+  }
+  // The generator's sockets, which are not the server's.
   const std::set<unsigned long>& socket_inodes() const { return inodes_; }
   // After stop(): resets the connections (RST), which throws away what still waits in their
   // send queues; what the gateway already holds unread it still reads.
@@ -692,11 +813,12 @@ class Generator {
 
   pthread_t native() { return thread_.native_handle(); }
   double cpu_seconds() { return thread_.joinable() ? thread_cpu_seconds(native()) : final_cpu_; }
-  // After stop(): the share of the generator's CPU time in a phase spent in ntcan_sim::inject,
-  // from its own bookkeeping (a phase changes between two ticks, never inside one).
-  double inject_share(Phase p) const {
+  // After stop(): the share of the generator's CPU time in a phase spent handing frames to the
+  // bus (ntcan_sim::inject, or send on a raw socket: both deliver to every receiver before they
+  // return), from its own bookkeeping (a phase changes between two ticks, never inside one).
+  double delivery_share(Phase p) const {
     const double cpu = cpu_at_[p + 1] - cpu_at_[p];
-    return cpu > 0 ? inject_s_[p] / cpu : 0;
+    return cpu > 0 ? delivery_s_[p] / cpu : 0;
   }
   double max_tick_ms() const { return static_cast<double>(max_tick_ns_.load()) * 1e-6; }
 
@@ -719,24 +841,40 @@ class Generator {
 
   std::size_t waiting(const Bus& b) const { return b.out.size() - b.out_sent; }
 
-  bool held(const Bus& b) {
-    return socketcand_ &&
-           (hold_all_.load(std::memory_order_relaxed) || waiting(b) > kHoldBackBytes);
+  // Puts the frame on the bus; false when it was held back: the gateway's connection has too
+  // much waiting (or the gateway is over its memory limit), or the interface refused it.
+  bool send(Bus& b, const CMSG& m) {
+    switch (via_) {
+      case Via::kInject:
+        ntcan_sim::inject(b.net, m);
+        return true;
+      case Via::kGateway:
+        if (hold_all_.load(std::memory_order_relaxed) || waiting(b) > kHoldBackBytes) return false;
+        append_send(b.out, m);
+        return true;
+      case Via::kRawSocket:
+        return write_frame(b, m);
+    }
+    return false;
   }
 
-  void send(Bus& b, const CMSG& m) {
-    if (socketcand_) {
-      append_send(b.out, m);
-    } else {
-      ntcan_sim::inject(b.net, m);
+  bool write_frame(Bus& b, const CMSG& m) {
+    can_frame f{};
+    f.can_id = static_cast<canid_t>(m.id);
+    f.len = static_cast<std::uint8_t>(NTCAN_DLC(m.len));
+    std::memcpy(f.data, m.data, f.len);
+    for (;;) {
+      if (::send(b.fd, &f, sizeof f, MSG_DONTWAIT | MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof f))
+        return true;
+      if (errno == EINTR) continue;
+      // A full transmit queue or socket send buffer: the frame waits for no one.
+      if (errno != ENOBUFS && errno != EAGAIN && errno != EWOULDBLOCK && error_.empty())
+        error_ = "send on " + vcan_name(b.net) + ": " + std::strerror(errno);
+      return false;
     }
   }
 
   void emit_pdo(Bus& b, std::size_t bi, int source) {
-    if (held(b)) {
-      ++held_[phase_now_];
-      return;
-    }
     const int device = source / 2 + 1;
     const int which = source % 2;
     std::uint32_t& seq = now_.pdo[bi][static_cast<std::size_t>(source)];
@@ -748,33 +886,29 @@ class Generator {
     m.data[5] = static_cast<std::uint8_t>(device);
     m.data[6] = static_cast<std::uint8_t>(which + 1);
     m.data[7] = kPdoMarker;
-    send(b, m);
-    ++seq;
+    if (counted_send(b, m)) ++seq;
   }
 
   void emit_heartbeat(Bus& b, std::size_t bi, int source) {
-    if (held(b)) {
-      ++held_[phase_now_];
-      return;
-    }
     CMSG m{};
     m.id = kHeartbeatBase + source + 1;
     m.len = 1;
     m.data[0] = kOperational;
-    send(b, m);
-    ++now_.heartbeat[bi][static_cast<std::size_t>(source)];
+    if (counted_send(b, m)) ++now_.heartbeat[bi][static_cast<std::size_t>(source)];
   }
 
   void emit_sync(Bus& b, std::size_t bi) {
-    if (held(b)) {
-      ++held_[phase_now_];
-      return;
-    }
     CMSG m{};
     m.id = kSyncId;
     m.len = 0;
-    send(b, m);
-    ++now_.sync[bi];
+    if (counted_send(b, m)) ++now_.sync[bi];
+  }
+
+  // A frame held back is not sent and keeps its sequence number for the next one.
+  bool counted_send(Bus& b, const CMSG& m) {
+    if (send(b, m)) return true;
+    ++held_[phase_now_];
+    return false;
   }
 
   // Emits the stream's frames due by now. A stream more than kMaxBehindNs behind (a generator
@@ -849,15 +983,17 @@ class Generator {
       const double now_ns = (now_s - start) * 1e9;
       for (std::size_t bi = 0; bi < buses_.size(); ++bi) {
         Bus& b = buses_[bi];
-        // The simulated bus delivers to every handle within inject: its CPU time.
-        const double cpu0 = socketcand_ ? 0 : clock_seconds(CLOCK_THREAD_CPUTIME_ID);
+        // The simulated bus delivers to every handle within inject, the kernel to every
+        // socket within send: their CPU time.
+        const bool timed = via_ != Via::kGateway;
+        const double cpu0 = timed ? clock_seconds(CLOCK_THREAD_CPUTIME_ID) : 0;
         due(b.pdo, now_ns, [&](int s) { emit_pdo(b, bi, s); });
         due(b.heartbeat, now_ns, [&](int s) { emit_heartbeat(b, bi, s); });
         due(b.sync, now_ns, [&](int) { emit_sync(b, bi); });
-        if (socketcand_) {
-          pump(b);
+        if (timed) {
+          delivery_s_[phase_now_] += clock_seconds(CLOCK_THREAD_CPUTIME_ID) - cpu0;
         } else {
-          inject_s_[phase_now_] += clock_seconds(CLOCK_THREAD_CPUTIME_ID) - cpu0;
+          pump(b);
         }
       }
       const double tick_ns = (wall_seconds() - now_s) * 1e9;
@@ -874,7 +1010,7 @@ class Generator {
       clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
     }
     // What was counted as sent goes out: wait for the gateway to take it (at most 10 s).
-    if (socketcand_) {
+    if (via_ == Via::kGateway) {
       const double deadline = wall_seconds() + 10;
       for (;;) {
         std::size_t left = 0;
@@ -893,7 +1029,7 @@ class Generator {
     ended_.store(true);
   }
 
-  const bool socketcand_;
+  const Via via_;
   std::vector<Bus> buses_;
   std::set<unsigned long> inodes_;
   std::thread thread_;
@@ -911,8 +1047,8 @@ class Generator {
   std::array<Sent, kPhases + 1> boundary_;
   std::array<std::uint64_t, kPhases + 1> held_{};
   std::array<std::uint64_t, kPhases + 1> late_{};
-  std::array<double, kPhases + 1> inject_s_{};  // CPU seconds in inject, per phase
-  std::array<double, kPhases + 2> cpu_at_{};    // the thread's CPU time at each phase change
+  std::array<double, kPhases + 1> delivery_s_{};  // CPU seconds in inject or send, per phase
+  std::array<double, kPhases + 2> cpu_at_{};      // the thread's CPU time at each phase change
   std::string error_;
   std::uint64_t unflushed_ = 0;
 };
@@ -1069,6 +1205,7 @@ struct Sample {
   double server = 0;
   double generator = 0;
   double gateway = 0;
+  double machine_idle = 0;  // idle CPU seconds of the whole machine
 };
 
 struct Memory {
@@ -1142,6 +1279,7 @@ class ScaleRun {
       : o_(o),
         mix_(mix),
         socketcand_(o.transport == "socketcand"),
+        socketcan_(o.transport == "socketcan"),
         traffic_(o.rate > 0),
         // Everything the bench itself needs is allocated before the first memory figure.
         server_(o, static_cast<std::size_t>(mix.pdo_each() * (o.seconds + o.stall + o.resume + 2) *
@@ -1178,10 +1316,10 @@ class ScaleRun {
   // Descriptors, log sink, temporary folder, the gateway and the driver configuration.
   bool prepare() {
     // A connection per node and per bus, in this process and in the gateway (which inherits
-    // the limit).
+    // the limit); on SocketCAN a socket and a wake-up descriptor per handle.
     rlimit files{};
     getrlimit(RLIMIT_NOFILE, &files);
-    const rlim_t needed = static_cast<rlim_t>(o_.lines * (o_.nodes + 2) + 256);
+    const rlim_t needed = static_cast<rlim_t>(2 * o_.lines * (o_.nodes + 2) + 256);
     if (files.rlim_cur < needed) {
       files.rlim_cur = std::min(needed, files.rlim_max);
       setrlimit(RLIMIT_NOFILE, &files);
@@ -1193,6 +1331,12 @@ class ScaleRun {
       }
     }
     vexil::set_log_sink(&log_lines_);
+    std::string error;
+    if (socketcan_ && !socketcan_ready(o_.lines, error)) {
+      std::fprintf(stderr, "scale_bench: --transport socketcan cannot run here: %s\n",
+                   error.c_str());
+      return false;
+    }
 
     char dir_template[] = "/tmp/scale_bench.XXXXXX";
     const char* dir = mkdtemp(dir_template);
@@ -1205,7 +1349,6 @@ class ScaleRun {
     // The gateway first, then the driver configuration that points every net at it (or names
     // every net simulated): the driver reads NTCAN_CONFIG on its first use.
     const std::string program = o_.gateway.empty() ? default_gateway_path() : o_.gateway;
-    std::string error;
     if (socketcand_ && !gateway_.start(program, o_.lines, dir, error)) {
       std::fprintf(stderr, "scale_bench: %s\n", error.c_str());
       return false;
@@ -1216,6 +1359,8 @@ class ScaleRun {
       for (int net = 0; net < o_.lines; ++net) {
         if (socketcand_) {
           conf << net << " socketcand 127.0.0.1 " << gateway_.port() << " can" << net << "\n";
+        } else if (socketcan_) {
+          conf << net << " socketcan " << vcan_name(net) << "\n";
         } else {
           conf << net << " sim\n";
         }
@@ -1223,7 +1368,7 @@ class ScaleRun {
     }
     setenv("NTCAN_CONFIG", path.c_str(), 1);
     for (int net = 0; net < o_.lines; ++net) {
-      if (ntcan_sim::simulated(net) == socketcand_) {
+      if (ntcan_sim::simulated(net) != (o_.transport == "sim")) {
         std::fprintf(stderr, "scale_bench: the driver does not serve net %d as configured\n", net);
         return false;
       }
@@ -1242,6 +1387,7 @@ class ScaleRun {
       std::printf("gateway: %s on port %d, pid %d\n", program.c_str(), gateway_.port(),
                   static_cast<int>(gateway_.pid()));
     }
+    if (socketcan_) std::printf("interfaces: vcan0..vcan%d, one per line\n", o_.lines - 1);
     std::fflush(stdout);
     return true;
   }
@@ -1255,6 +1401,7 @@ class ScaleRun {
     mem_started_ = memory_now();
     threads_started_ = thread_count();
     tcp_started_ = tcp_connections({});
+    fds_started_ = descriptors({});
     gateway_alive();
   }
 
@@ -1262,6 +1409,10 @@ class ScaleRun {
     if (traffic_) {
       std::string error;
       if (socketcand_ && !generator_.connect(gateway_.port(), error)) {
+        errors_.push_back("generator: " + error);
+        return;
+      }
+      if (socketcan_ && !generator_.open_interfaces(error)) {
         errors_.push_back("generator: " + error);
         return;
       }
@@ -1274,6 +1425,7 @@ class ScaleRun {
     mem_loaded_ = memory_now();
     threads_loaded_ = thread_count() - (generator_runs_ ? 1 : 0);
     tcp_loaded_ = tcp_connections(generator_.socket_inodes());
+    fds_loaded_ = descriptors(generator_.socket_inodes());
   }
 
   // The server does not poll; the traffic goes on.
@@ -1469,6 +1621,7 @@ class ScaleRun {
             "CPU time of the gateway process", 3);
     r.add("startup.threads", threads_started_, "", "threads of the server process", 0);
     r.add("startup.tcp", tcp_started_, "", "TCP connections of the server process", 0);
+    r.add("startup.fds", fds_started_, "", "open descriptors of the server process", 0);
 
     if (at_[kDrain].wall > 0) {
       phase_rows(r, t, "load", kLoad, at_[kLoad], load_end_, at_[kStall].wall - at_[kLoad].wall);
@@ -1504,6 +1657,7 @@ class ScaleRun {
       r.section("server process after the load phase");
       r.add("proc.threads", threads_loaded_, "", "threads (the generator's apart)", 0);
       r.add("proc.tcp", tcp_loaded_, "", "TCP connections (the generator's apart)", 0);
+      r.add("proc.fds", fds_loaded_, "", "open descriptors (the generator's apart)", 0);
       r.add("proc.log_lines", static_cast<double>(log_lines_.count()), "", "library log lines", 0);
     }
 
@@ -1543,9 +1697,16 @@ class ScaleRun {
     r.add(key + ".cpu_driver", pct(b.process - a.process - server - generator), "% core",
           "CPU: driver's and library's threads");
     r.add(key + ".cpu_generator", pct(generator), "% core", "CPU: traffic generator thread");
-    if (!socketcand_)
-      r.add(key + ".cpu_inject", pct(generator) * generator_.inject_share(ph), "% core",
+    if (!socketcand_ && !socketcan_)
+      r.add(key + ".cpu_inject", pct(generator) * generator_.delivery_share(ph), "% core",
             "  of which in ntcan_sim::inject (delivery by the bus)");
+    if (socketcan_) {
+      r.add(key + ".cpu_send", pct(generator) * generator_.delivery_share(ph), "% core",
+            "  of which in send on its raw sockets (the kernel's delivery)");
+      const double cpus = static_cast<double>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
+      r.add(key + ".cpu_machine", pct(wall * cpus - (b.machine_idle - a.machine_idle)), "% core",
+            "CPU: the whole machine (every process, the kernel)");
+    }
     if (socketcand_)
       r.add(key + ".cpu_gateway", pct(b.gateway - a.gateway), "% core", "CPU: gateway process");
     if (ph != kStall) {
@@ -1565,6 +1726,9 @@ class ScaleRun {
     if (socketcand_)
       r.add(key + ".held_back", static_cast<double>(generator_.held_back(ph)), "",
             "frames not sent: the gateway did not take them", 0);
+    if (socketcan_)
+      r.add(key + ".held_back", static_cast<double>(generator_.held_back(ph)), "",
+            "frames not sent: the interface refused them", 0);
     r.add(key + ".pdo_sent", static_cast<double>(t.pdo[p].sent), "",
           "PDOs sent to the nodes' identifiers", 0);
     r.add(key + ".pdo_delivered", static_cast<double>(t.pdo[p].delivered), "",
@@ -1660,6 +1824,7 @@ class ScaleRun {
     }
     s.process = clock_seconds(CLOCK_PROCESS_CPUTIME_ID);
     s.gateway = gateway_.cpu_seconds();
+    if (socketcan_) s.machine_idle = machine_idle_seconds();
     return s;
   }
 
@@ -1667,6 +1832,7 @@ class ScaleRun {
   const Mix mix_;
   std::string dir_;  // the run's temporary folder
   const bool socketcand_;
+  const bool socketcan_;
   const bool traffic_;
   LogCounter log_lines_;
   GatewayProcess gateway_;
@@ -1685,6 +1851,7 @@ class ScaleRun {
   Sample stall_end_;  // the first cycle after the stall is done
   Memory mem_before_, mem_started_, mem_loaded_, mem_stalled_, mem_resumed_;
   int threads_started_ = 0, tcp_started_ = 0, threads_loaded_ = 0, tcp_loaded_ = 0;
+  int fds_started_ = 0, fds_loaded_ = 0;
   double drain_seconds_ = 0;
   bool drained_ = true;
   double gateway_rss_max_ = 0;

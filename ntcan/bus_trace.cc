@@ -63,7 +63,7 @@ BusTrace& bus_trace() {
 void TraceDuty::join(Port* p) {
   std::lock_guard<std::mutex> lock(mx_);
   ports_.push_back(p);
-  if (ports_.size() == 1) p->set_tracing(true);
+  if (ports_.size() == 1 && bus_trace().on()) p->set_tracing(true);
 }
 
 void TraceDuty::leave(Port* p) {
@@ -72,7 +72,7 @@ void TraceDuty::leave(Port* p) {
   if (it == ports_.end()) return;
   const bool had_duty = it == ports_.begin();
   ports_.erase(it);
-  if (had_duty && !ports_.empty()) ports_.front()->set_tracing(true);
+  if (had_duty && !ports_.empty() && bus_trace().on()) ports_.front()->set_tracing(true);
 }
 
 }  // namespace ntcan_driver

@@ -43,9 +43,10 @@ BusTrace& bus_trace();
 // One trace line without its newline; wall-clock time in µs since the epoch.
 std::string trace_line(long long wall_us, int net, const CMSG& m);
 
-// Which port of a net writes the trace: the oldest open one. A port joins when it opens and
-// leaves when it closes (without holding its own lock); the duty passes on by
-// Port::set_tracing. Thread-safe.
+// Which port of a net writes the trace: the oldest open one, and only while the trace is on
+// (the duty makes a port hear the whole bus). A port joins when it opens and leaves when it
+// closes (without holding its own lock); the duty passes on by Port::set_tracing. The trace
+// changes only while no port is open (ntcan_sim::reset closes every handle first). Thread-safe.
 class TraceDuty {
  public:
   void join(Port* p);

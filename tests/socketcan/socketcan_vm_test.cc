@@ -260,8 +260,9 @@ TEST_F(SocketcanDriver, ReadsTimeOutTakesNeverWaitAndCloseEndsAWaitingRead) {
 }
 
 TEST_F(SocketcanDriver, FramesTheKernelDropsAreCountedInMsgLostAndTheFilterKeepsOthersOut) {
-  const NTCAN_HANDLE sender = open();
+  // The oldest port of the net first: without a trace it filters like any other.
   const NTCAN_HANDLE filtered = open({0x200}, 100000);
+  const NTCAN_HANDLE sender = open();
   const NTCAN_HANDLE flooded = open({0x100}, 100000, kLongRead);
   constexpr int kFrames = 4000;
   std::vector<CMSG> burst;
@@ -300,7 +301,7 @@ TEST_F(SocketcanDriver, FramesTheKernelDropsAreCountedInMsgLostAndTheFilterKeeps
   EXPECT_EQ(canbus::to_string(m[0]), "100#FFFF");
   EXPECT_EQ(m[0].msg_lost, std::min<std::size_t>(kFrames - got.size(), 255));
 
-  // The kernel kept the flood out of the other handle's socket: nothing lost there.
+  // The kernel kept the flood out of the other handles' sockets: nothing lost there.
   n = 64;
   ASSERT_EQ(canTake(filtered, m, &n), NTCAN_SUCCESS);
   ASSERT_EQ(n, 1);
