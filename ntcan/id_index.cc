@@ -53,6 +53,12 @@ int IdIndex::deliver(const CMSG& m, const void* except) const {
   return n;
 }
 
+void IdIndex::prefetch(const CMSG& m) const {
+  const Receivers* r = find(m.id);
+  if (r == nullptr) return;
+  for (Inbox* inbox : *r) __builtin_prefetch(inbox, 1);
+}
+
 bool IdIndex::wanted(std::int32_t id) const {
   const Receivers* r = find(id);
   return r != nullptr && !r->empty();

@@ -28,6 +28,9 @@ class IdIndex {
   // Puts m into every inbox that enabled its identifier but `except` (the sender's own, or
   // null); returns how many received it.
   int deliver(const CMSG& m, const void* except) const;
+  // Asks the processor to start loading the queues m goes to: a batch of frames prefetched
+  // before it is delivered waits for memory once, not once per frame.
+  void prefetch(const CMSG& m) const;
   // Whether any inbox enabled id.
   bool wanted(std::int32_t id) const;
 
