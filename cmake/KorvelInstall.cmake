@@ -1,7 +1,7 @@
 # Installation: libraries, public headers, programs and docs under the GNUInstallDirs folders,
 # the CMake package (find_package(korvel), targets korvel::korvel, korvel::vexil,
-# korvel::ntcan, korvel::canopen_sim) and the pkg-config modules korvel, korvel-vexil and
-# korvel-ntcan.
+# korvel::ntcan, korvel::canopen, korvel::canopen_sim) and the pkg-config modules korvel,
+# korvel-vexil, korvel-ntcan and korvel-canopen.
 include(CMakePackageConfigHelpers)
 
 # The public headers, the one list to keep when headers move: each entry is the header's path
@@ -10,6 +10,14 @@ include(CMakePackageConfigHelpers)
 set(KORVEL_PUBLIC_HEADERS
   # korvel, the library
   library/common/KORVELlib/D_korvel.h .
+  # canopen, the CANopen protocol (included as "canopen/sdo.h" and so on)
+  canopen/include/canopen/cob_id.h canopen
+  canopen/include/canopen/endian.h canopen
+  canopen/include/canopen/frame.h canopen
+  canopen/include/canopen/nmt.h canopen
+  canopen/include/canopen/objects.h canopen
+  canopen/include/canopen/sdo.h canopen
+  canopen/include/canopen/sdo_abort.h canopen
   # vexil, the framework layer (include/ as the library sees it, vexil_host.h for servers)
   include/d_fct.h .
   include/d_value.h .
@@ -40,11 +48,12 @@ target_include_directories(korvel_canopen_sim PUBLIC $<INSTALL_INTERFACE:${KORVE
 set_target_properties(korvel_interfaces PROPERTIES EXPORT_NAME interfaces)
 set_target_properties(korvel_vexil PROPERTIES EXPORT_NAME vexil)
 set_target_properties(korvel_ntcan PROPERTIES EXPORT_NAME ntcan)
+set_target_properties(korvel_canopen PROPERTIES EXPORT_NAME canopen)
 set_target_properties(korvel_canopen_sim PROPERTIES EXPORT_NAME canopen_sim)
 # An installed library finds the libraries it needs beside itself; nothing of the build tree.
 set_target_properties(korvel korvel_vexil korvel_ntcan PROPERTIES INSTALL_RPATH "$ORIGIN")
 
-install(TARGETS korvel_interfaces korvel_vexil korvel_ntcan korvel korvel_canopen_sim
+install(TARGETS korvel_interfaces korvel_vexil korvel_ntcan korvel_canopen korvel korvel_canopen_sim
   EXPORT korvelTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT devel
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT devel
@@ -70,7 +79,7 @@ else()
   string(REGEX REPLACE "/$" "" KORVEL_PC_UP "${KORVEL_PC_UP}")
   set(KORVEL_PC_PREFIX "\${pcfiledir}/${KORVEL_PC_UP}")
 endif()
-foreach(module korvel korvel-vexil korvel-ntcan)
+foreach(module korvel korvel-vexil korvel-ntcan korvel-canopen)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/${module}.pc.in ${PROJECT_BINARY_DIR}/pkgconfig/${module}.pc @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/pkgconfig/${module}.pc DESTINATION ${KORVEL_PKGCONFIGDIR} COMPONENT devel)
 endforeach()
