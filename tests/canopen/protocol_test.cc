@@ -9,6 +9,7 @@
 #include "canopen/cob_id.h"
 #include "canopen/endian.h"
 #include "canopen/nmt.h"
+#include "canopen/objects.h"
 #include "canopen/sdo.h"
 #include "canopen/sdo_abort.h"
 
@@ -67,6 +68,14 @@ TEST(CobId, PredefinedConnectionSetOfNodeFive) {
   EXPECT_FALSE(co::valid_node_id(0));
   EXPECT_TRUE(co::valid_node_id(127));
   EXPECT_FALSE(co::valid_node_id(128));
+}
+
+TEST(Objects, PdoParameterRangesStartWithPdoOne) {
+  EXPECT_EQ(co::object::rpdo_communication(1), co::object::kRpdoCommunicationFirst);
+  EXPECT_EQ(co::object::tpdo_mapping(1), 0x1A00);
+  EXPECT_EQ(co::object::rpdo_mapping(co::object::kMaxPdos), co::object::kRpdoMappingLast);
+  EXPECT_EQ(co::object::tpdo_communication(co::object::kMaxPdos),
+            co::object::kTpdoCommunicationLast);
 }
 
 TEST(Nmt, CommandsAndErrorControlFrames) {

@@ -20,7 +20,7 @@
 //   D_can SDO upload and identity strings: segSdoRead, get_manufacture, ... . d_can_sdo.cc
 //   D_can::can_emergency ..................................................... d_can_emergency.cc
 //   D_can SDO read and write of any object: sdo_read, sdo_write ............... d_can_sdo_client.cc
-//   D_can::sdo_abort_text (SDO abort code names) ............................. sdo_abort_text.cc
+//   D_can::sdo_abort_text (canopen's texts of the SDO abort codes) ........... sdo_abort_text.cc
 //   D_can lost-device supervision: supervise_alive, is_lost ................... d_can_lost.cc
 //   Whole-second framework clock rule of those waits and silences ............ framework_clock.h
 //   D_Alive (node guarding state and condition text) ......................... d_alive.cc
@@ -34,7 +34,7 @@
 //   The CANopen protocol: identifiers, NMT, objects, SDO codec, abort codes .. canopen/ (the
 //     component korvel-canopen, headers "canopen/....h"; linked privately)
 //   What the library's files share (log, lists, polling lock, a pair's receive
-//     block) ................................................................. korvel_internal.h
+//     block, the decoding of SDO replies) .................................... korvel_internal.h
 #ifndef D_KORVEL_H
 #define D_KORVEL_H
 
