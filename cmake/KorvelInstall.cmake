@@ -1,7 +1,7 @@
 # Installation: libraries, public headers, programs and docs under the GNUInstallDirs folders,
 # the CMake package (find_package(korvel), targets korvel::korvel, korvel::vexil,
-# korvel::ntcan, korvel::canbus, korvel::canopen_sim) and the pkg-config modules korvel,
-# korvel-vexil and korvel-ntcan.
+# korvel::ntcan, korvel::canbus, korvel::canopen, korvel::canopen_sim) and the pkg-config
+# modules korvel, korvel-vexil, korvel-ntcan and korvel-canopen.
 include(CMakePackageConfigHelpers)
 
 # The public headers, laid out as in the tree: the library's header and the driver interface
@@ -11,13 +11,15 @@ include(CMakePackageConfigHelpers)
 install(FILES ${PROJECT_SOURCE_DIR}/library/common/KORVELlib/D_korvel.h ${PROJECT_SOURCE_DIR}/include/ntcan.h
   DESTINATION ${KORVEL_INSTALL_INCLUDEDIR} COMPONENT devel)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/vexil ${PROJECT_SOURCE_DIR}/ntcan/include/ntcan
-                  ${PROJECT_SOURCE_DIR}/canbus/include/canbus ${PROJECT_SOURCE_DIR}/simdev/include/simdev
+                  ${PROJECT_SOURCE_DIR}/canbus/include/canbus ${PROJECT_SOURCE_DIR}/canopen/include/canopen
+                  ${PROJECT_SOURCE_DIR}/simdev/include/simdev
   DESTINATION ${KORVEL_INSTALL_INCLUDEDIR} COMPONENT devel FILES_MATCHING PATTERN "*.h")
 
 # Targets as a consumer sees them: korvel::korvel, korvel::vexil, korvel::ntcan, ...
 set_target_properties(korvel_interfaces PROPERTIES EXPORT_NAME interfaces)
 set_target_properties(korvel_vexil PROPERTIES EXPORT_NAME vexil)
 set_target_properties(korvel_ntcan PROPERTIES EXPORT_NAME ntcan)
+set_target_properties(korvel_canopen PROPERTIES EXPORT_NAME canopen)
 set_target_properties(korvel_canopen_sim PROPERTIES EXPORT_NAME canopen_sim)
 set_target_properties(korvel_canbus PROPERTIES EXPORT_NAME canbus)
 foreach(t korvel_ntcan korvel_canbus korvel_canopen_sim)
@@ -27,7 +29,7 @@ endforeach()
 set_target_properties(korvel korvel_vexil korvel_ntcan korvel_canbus korvel_canopen_sim
   PROPERTIES INSTALL_RPATH "$ORIGIN")
 
-install(TARGETS korvel_interfaces korvel_vexil korvel_ntcan korvel korvel_canbus korvel_canopen_sim
+install(TARGETS korvel_interfaces korvel_vexil korvel_ntcan korvel_canopen korvel korvel_canbus korvel_canopen_sim
   EXPORT korvelTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT devel
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT devel
@@ -53,7 +55,7 @@ else()
   string(REGEX REPLACE "/$" "" KORVEL_PC_UP "${KORVEL_PC_UP}")
   set(KORVEL_PC_PREFIX "\${pcfiledir}/${KORVEL_PC_UP}")
 endif()
-foreach(module korvel korvel-vexil korvel-ntcan)
+foreach(module korvel korvel-vexil korvel-ntcan korvel-canopen)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/${module}.pc.in ${PROJECT_BINARY_DIR}/pkgconfig/${module}.pc @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/pkgconfig/${module}.pc DESTINATION ${KORVEL_PKGCONFIGDIR} COMPONENT devel)
 endforeach()

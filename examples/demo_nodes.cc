@@ -1,19 +1,17 @@
 // The demo server's nodes, their simulated devices and their start-up.
 #include "demo_nodes.h"
 
+#include <cstdint>
 #include <sstream>
 
+#include "canopen/cob_id.h"
+#include "canopen/endian.h"
+#include "canopen/objects.h"
 #include "console.h"
 #include "ntcan/sim_bus.h"
 #include "sdo_commands.h"
 
-namespace {
-
-constexpr int kGuardingBase = 0x700;
-constexpr int kSdoReplyBase = 0x580;
-constexpr int kHeartbeatProducerTime = 0x1017;  // object: the device's heartbeat period in ms
-
-}  // namespace
+namespace co = korvel::canopen;
 
 const std::vector<NodeEntry>& demo_node_entries() {
   // The manufacturer names are long enough to need segmented SDO uploads, except one that
@@ -103,11 +101,11 @@ bool read_identity(DemoNode& node) {
 
 void start_heartbeat(DemoNode& node) {
   const int ms = node.entry->heartbeat_ms;
-  const unsigned char producer_time[2] = {static_cast<unsigned char>(ms & 0xFF),
-                                          static_cast<unsigned char>(ms >> 8)};
+  unsigned char producer_time[2];  // UNSIGNED16, ms
+  co::put_le16(producer_time, static_cast<std::uint16_t>(ms));
   D_can::sdo_outcome why;
-  const int r =
-      node.can->sdo_write(kHeartbeatProducerTime, 0, producer_time, sizeof producer_time, &why);
+  const int r = node.can->sdo_write(co::object::kProducerHeartbeatTime, 0, producer_time,
+                                    sizeof producer_time, &why);
   if (r != 0) {
     console().write(node.base + ": writing the heartbeat period to 0x1017 failed: " +
                     sdo_failure_text(r, why.abort_code, why.by_device) + "\n");
@@ -128,12 +126,12 @@ void start_node(EqFct& loc, DemoNode& node) {
   };
 
   // Master of (line, node-ID), or a passive view when another node already is.
-  int r = can.init(kGuardingBase + id);
+  int r = can.init(co::error_control_id(id));
   if (r != 0) problem("init", r);
   r = can.init_emergency();
   if (r != 0) problem("init_emergency", r);
   // The SDO replies of the device, for the identity uploads.
-  r = can.AddIdent(kSdoReplyBase + id);
+  r = can.AddIdent(co::sdo_response_id(id));
   if (r != 0) problem("enabling the SDO replies", r);
 
   r = write_node_property(loc, node, ".START", 1);

@@ -5,16 +5,15 @@
 #include <utility>
 
 #include "canbus/frame_text.h"
+#include "canopen/cob_id.h"
+#include "canopen/endian.h"
+#include "canopen/nmt.h"
 #include "console.h"
 #include "operator_commands.h"
 
 namespace {
 
-constexpr int kGuardingBase = 0x700;
-constexpr int kEmergencyBase = 0x80;
-constexpr int kFound = 100;  // what the library's frame checks return on a hit
-constexpr int kBatch = 100;  // records of a node's receive buffer
-constexpr unsigned char kBootUp = 0x00;
+namespace co = korvel::canopen;
 
 std::string hex(unsigned v, int digits) {
   char buf[16];
@@ -88,7 +87,7 @@ void report(const DemoTime& time, const std::string& text) {
 std::string emergency_text(const CMSG& frame) {
   const int dlc = NTCAN_DLC(frame.len) > 8 ? 8 : NTCAN_DLC(frame.len);
   if (dlc < 2) return "short emergency frame (" + std::to_string(dlc) + " bytes)";
-  const unsigned code = frame.data[0] | (frame.data[1] << 8);
+  const unsigned code = co::get_le16(frame.data);
   std::string text = hex(code, 4) + " " + error_class(code);
   if (dlc >= 3) text += " (reg " + hex(frame.data[2], 2) + ")";
   return text;
@@ -114,7 +113,7 @@ NodeMonitor::NodeMonitor(EqFct& loc, const NodeList& nodes, const DemoTime& time
 }
 
 void NodeMonitor::receive() {
-  CMSG batch[kBatch];
+  CMSG batch[korvel::kRxCapacity];
   for (Group& g : groups_) {
     int n = 0;
     const int r = g.master->can->can_array(batch, &n);
@@ -143,12 +142,12 @@ void NodeMonitor::process(Group& g, CMSG* batch, int n) {
                         canbus::to_string(m));
     }
     if (m.len & NTCAN_RTR) continue;
-    if (m.id == kGuardingBase + g.node_id && NTCAN_DLC(m.len) == 1) {
-      if (m.data[0] == kBootUp)
+    if (m.id == co::error_control_id(g.node_id) && NTCAN_DLC(m.len) == 1) {
+      if (m.data[0] == static_cast<unsigned char>(co::NmtState::kBootUp))
         booted = true;
       else
         answered = true;
-    } else if (m.id == kEmergencyBase + g.node_id) {
+    } else if (m.id == co::emcy_id(g.node_id)) {
       emergency = &m;  // the latest counts
     }
   }
@@ -158,7 +157,8 @@ void NodeMonitor::process(Group& g, CMSG* batch, int n) {
     int len = n;
     // The library refreshes the condition only for an operational device; a stopped or
     // pre-operational one (or one that just booted) shows its state all the same.
-    if (node->alive->check_alive(g.node_id, batch, &len) != kFound && (answered || booted)) {
+    if (node->alive->check_alive(g.node_id, batch, &len) != korvel::kFound &&
+        (answered || booted)) {
       node->alive->set_value(node->alive->value());
     }
   }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "D_korvel.h"
+#include "canopen/endian.h"
 #include "eq_fct.h"
 
 namespace {
@@ -49,8 +50,7 @@ std::string shown(const unsigned char* bytes, int size) {
       printable ? "\"" + std::string(bytes, bytes + size) + "\"" : std::string();
   const std::string count = std::to_string(size) + (size == 1 ? " byte" : " bytes");
   if (size >= 1 && size <= 4) {
-    unsigned long v = 0;
-    for (int i = size - 1; i >= 0; --i) v = v << 8 | bytes[i];
+    const auto v = korvel::canopen::get_le(bytes, static_cast<std::size_t>(size));
     return std::to_string(v) + " (" + count + ": " + hexes + (printable ? ", text " + text : "") +
            ")";
   }
@@ -96,11 +96,11 @@ bool quoted_value(const std::string& line, std::string* text) {
 
 std::string sdo_failure_text(int status, unsigned abort_code, bool by_device) {
   if (status == 0) return std::string();
-  if (status == -1) {
+  if (status == korvel::kFailed) {
     return (by_device ? "the device aborted: " : "the server aborted: ") +
            D_can::sdo_abort_text(abort_code);
   }
-  if (status == NTCAN_INVALID_HANDLE) return "the node has no usable line";
+  if (status == korvel::kNoUsableLine) return "the node has no usable line";
   return can_error_str(static_cast<unsigned long>(static_cast<long>(status)));
 }
 
@@ -155,7 +155,7 @@ std::string sdo_command(EqFct& loc, const std::string& line, const std::vector<s
   const bool fits =
       size == 4 || (value >= 0 ? bits >> (8 * size) == 0 : value >= -(1LL << (8 * size - 1)));
   if (!fits) return w[4] + " does not fit the " + std::to_string(size) + " bytes of " + name + "\n";
-  for (int i = 0; i < size; ++i) bytes[i] = static_cast<unsigned char>(bits >> (8 * i));
+  korvel::canopen::put_le(bytes, static_cast<std::size_t>(size), bits);
   r = t.node->sdo_write(t.index, t.sub, bytes, size, &why);
   if (r != 0)
     return "write " + name + " failed: " + sdo_failure_text(r, why.abort_code, why.by_device) +

@@ -21,16 +21,22 @@ lib=$(dirname "$(find "$prefix" -name 'libkorvel.so.0' | head -1)")
 [ -d "$lib" ] || fail "libkorvel.so.0 not installed"
 
 echo "-- installed files"
-for f in "$lib/libkorvel.so" "$lib/libkorvel-vexil.so.0" "$lib/libntcan.so.0" "$lib/libkorvel-canopen-sim.so.0" "$lib/libkorvel-canbus.so.0" \
+for f in "$lib/libkorvel.so" "$lib/libkorvel-vexil.so.0" "$lib/libntcan.so.0" "$lib/libkorvel-canopen.so.0" \
+         "$lib/libkorvel-canopen-sim.so.0" "$lib/libkorvel-canbus.so.0" \
          "$lib/cmake/korvel/korvelConfig.cmake" "$lib/cmake/korvel/korvelConfigVersion.cmake" \
          "$lib/pkgconfig/korvel.pc" "$lib/pkgconfig/korvel-vexil.pc" "$lib/pkgconfig/korvel-ntcan.pc" \
+         "$lib/pkgconfig/korvel-canopen.pc" \
          "$prefix/include/korvel/D_korvel.h" "$prefix/include/korvel/ntcan.h" "$prefix/include/korvel/vexil/vexil_host.h" \
          "$prefix/include/korvel/ntcan/sim_bus.h" "$prefix/include/korvel/simdev/canopen_device.h" \
+         "$prefix/include/korvel/canopen/cob_id.h" "$prefix/include/korvel/canopen/endian.h" \
+         "$prefix/include/korvel/canopen/frame.h" "$prefix/include/korvel/canopen/nmt.h" \
+         "$prefix/include/korvel/canopen/objects.h" "$prefix/include/korvel/canopen/sdo.h" \
+         "$prefix/include/korvel/canopen/sdo_abort.h" \
          "$prefix/bin/korvel_demo" "$prefix/bin/korvel_gateway_sim" "$prefix/bin/korvel_canopen_devsim" \
          "$prefix/share/doc/korvel/README.md"; do
   [ -e "$f" ] || fail "${f#"$prefix"/} is not installed"
 done
-for l in korvel korvel-vexil ntcan korvel-canbus korvel-canopen-sim; do
+for l in korvel korvel-vexil korvel-canopen ntcan korvel-canbus korvel-canopen-sim; do
   soname=$(readelf -d "$lib/lib$l.so" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
   [ "$soname" = "lib$l.so.0" ] || fail "lib$l.so has SONAME '$soname', not lib$l.so.0"
 done
@@ -59,10 +65,10 @@ cmake -S "$here" -B "$work/cmake-consumer" -DCMAKE_PREFIX_PATH="$prefix" -DKORVE
 cmake --build "$work/cmake-consumer" > "$work/cmake-build.log" 2>&1 || { cat "$work/cmake-build.log"; fail "find_package consumer: build"; }
 "$work/cmake-consumer/consumer" "$work" || fail "the find_package consumer failed"
 
-echo "-- a server with pkg-config korvel korvel-ntcan"
+echo "-- a server with pkg-config korvel korvel-canopen korvel-ntcan"
 # shellcheck disable=SC2046
 g++ -std=c++17 -Wall -Wextra -o "$work/pc-consumer" "$here/consumer.cc" \
-  $(PKG_CONFIG_PATH="$lib/pkgconfig" pkg-config --cflags --libs korvel korvel-ntcan) -Wl,-rpath,"$lib" \
+  $(PKG_CONFIG_PATH="$lib/pkgconfig" pkg-config --cflags --libs korvel korvel-canopen korvel-ntcan) -Wl,-rpath,"$lib" \
   || fail "pkg-config consumer: build"
 "$work/pc-consumer" "$work" || fail "the pkg-config consumer failed"
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "D_korvel.h"
+#include "canopen/cob_id.h"
 #include "eq_data.h"
 #include "eq_fct.h"
 #include "ntcan/sim_bus.h"
@@ -54,7 +55,9 @@ int main(int argc, char** argv) {
   EqFct loc("PUMPS", conf);
   auto pump = std::make_unique<D_can>("PUMP1 cooling pump", &loc);
   if (loc.load_config() != 0) return 1;
-  if (pump->init(0x700 + 5) != 0 || pump->AddIdent(0x580 + 5) != 0) return 1;
+  namespace co = korvel::canopen;
+  if (pump->init(co::error_control_id(5)) != 0 || pump->AddIdent(co::sdo_response_id(5)) != 0)
+    return 1;
   if (write_int(loc, "PUMP1.START", 1) != 0) return 1;
   pump->get_manufacture();
 

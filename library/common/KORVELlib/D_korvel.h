@@ -20,7 +20,7 @@
 //   D_can SDO upload and identity strings: segSdoRead, get_manufacture, ... . d_can_sdo.cc
 //   D_can::can_emergency ..................................................... d_can_emergency.cc
 //   D_can SDO read and write of any object: sdo_read, sdo_write ............... d_can_sdo_client.cc
-//   D_can::sdo_abort_text (SDO abort code names) ............................. sdo_abort_text.cc
+//   D_can::sdo_abort_text (canopen's texts of the SDO abort codes) ........... sdo_abort_text.cc
 //   D_can lost-device supervision: supervise_alive, is_lost ................... d_can_lost.cc
 //   Whole-second framework clock rule of those waits and silences ............ framework_clock.h
 //   D_Alive (node guarding state and condition text) ......................... d_alive.cc
@@ -29,9 +29,12 @@
 //   gateway reset (address, bounded wget run) ............................... gateway_reset.cc
 //   can_control (the line's supervision thread) .............................. can_control.cc
 //   can_error_str (driver status names) ...................................... can_error_str.cc
-//   CANopen identifiers, receive capacity, the library's result codes ........ canopen_codes.h
+//   The library's result codes (korvel::kOk, ...) and receive capacity ....... here, below
+//   The library's internal codes (alive value before any state, SDO steps) .. canopen_codes.h
+//   The CANopen protocol: identifiers, NMT, objects, SDO codec, abort codes .. canopen/ (the
+//     component korvel-canopen, headers "canopen/....h"; linked privately)
 //   What the library's files share (log, lists, polling lock, a pair's receive
-//     block) ................................................................. korvel_internal.h
+//     block, the decoding of SDO replies) .................................... korvel_internal.h
 #ifndef D_KORVEL_H
 #define D_KORVEL_H
 
@@ -53,6 +56,29 @@
 
 class D_can;
 class canline;
+
+namespace korvel {
+
+// The library's own results, beside the driver statuses (NTCAN_...) that its calls hand back
+// unchanged.
+enum : int {
+  kOk = 0,
+  // Line number outside 1..20, no receive buffer, SDO time-out, abort or toggle error.
+  kFailed = -1,
+  // No usable line: the node has no line, the line handle is not above 0, or the node's handle
+  // is negative. Equal to the driver's status for a bad handle (NTCAN_INVALID_HANDLE).
+  kNoUsableLine = 77,
+  // can_poll saw no reply in time.
+  kNoReply = 32,
+  // A frame check (D_Alive::can_read, check_alive, can_emergency) found what it looked for.
+  kFound = 100,
+};
+
+// Frames a node's receive buffer holds: one fill takes at most this many, and can_array hands
+// over at most this many, so a batch array of this size always suffices.
+constexpr int kRxCapacity = 100;
+
+}  // namespace korvel
 
 // Which NMT command a command property sends.
 enum { START_NODE = 0, STOP_NODE = 1, RESET_NODE = 2 };
@@ -92,7 +118,8 @@ class D_Alive : public D_int_ptr {
   D_Alive(const std::string& name, int* ptr, D_can* can, EqFct* eq);
   ~D_Alive() override;
   void set_value(int s) override;
-  // First guarding answer (0x700 + ident, one byte) among *l frames: stored; 100 when operational.
+  // First guarding answer (0x700 + ident, one byte) among *l frames: stored; korvel::kFound
+  // when operational.
   int can_read(int ident, CMSG* rxmsg, int* l);
   // As can_read, and refreshes the condition text when the device is operational.
   int check_alive(int ident, CMSG* rxmsg, int* l);
@@ -128,7 +155,8 @@ class D_can : public D_fct {
 
   // Identity change (logged on every call).
   virtual void set_value(IIII* s);
-  // Frame primitives; all return an NTCAN status or the node's own codes (77: no usable line).
+  // Frame primitives; all return an NTCAN status or the library's own results (korvel::kOk,
+  // kNoUsableLine, ...).
   virtual int can_read(CMSG* rxmsg, int* length);
   virtual int can_get(CMSG* rxmsg, int* length);
   virtual int can_poll(int* ident, int* length, unsigned char* Data);
@@ -185,7 +213,8 @@ class D_can : public D_fct {
   int isAbort(CMSG* m, int* abortCode);
   static int check_ascii(char* aString);
 
-  // Logs the node's emergency frame (0x80 + ident) found among *l frames; 100 when found.
+  // Logs the node's emergency frame (0x80 + ident) found among *l frames; korvel::kFound when
+  // found.
   int can_emergency(int ident, CMSG* rxmsg, int* l);
 
   // Dumps the received frames when ".DEBUG_ID" names this node.
@@ -319,10 +348,11 @@ class D_can : public D_fct {
   // node-ID, whichever node object asks) run one after the other, each whole; do not run
   // segSdoRead on the same device at the same time.
   //
-  // Results: 0; -1 when the transfer failed by SDO (time-out, abort by either side, toggle
-  // error, object larger than the buffer), with the abort code in *outcome; 77 without a usable
-  // line; NTCAN_INVALID_PARAMETER for bad arguments (node-ID outside 1..127, index outside
-  // 0..0xFFFF, subindex outside 0..255, sizes, time-out); else the failing driver call's status.
+  // Results (namespace korvel): kOk; kFailed when the transfer failed by SDO (time-out, abort by
+  // either side, toggle error, object larger than the buffer), with the abort code in *outcome;
+  // kNoUsableLine without a usable line; NTCAN_INVALID_PARAMETER for bad arguments (node-ID
+  // outside 1..127, index outside 0..0xFFFF, subindex outside 0..255, sizes, time-out); else the
+  // failing driver call's status.
  public:
   // How a failed transfer ended: the abort code (0: not aborted) and who sent the abort. The
   // client aborts on a reply time-out (0x05040000), a toggle error (0x05030000), an object that

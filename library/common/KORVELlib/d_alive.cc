@@ -2,23 +2,31 @@
 #include <string>
 
 #include "D_korvel.h"
+#include "canopen/cob_id.h"
+#include "canopen/nmt.h"
 #include "canopen_codes.h"
 #include "korvel_internal.h"
 
 namespace {
 
+namespace co = korvel::canopen;
+using co::NmtState;
 using korvel::kFound;
 
-// Text of a state: the low four bits of the value decide.
+// The low four bits of a state, which decide its text.
+constexpr int low_bits(int value) { return value & 0x0F; }
+constexpr int low_bits(NmtState s) { return low_bits(static_cast<int>(s)); }
+
+// Text of a state.
 const char* condition_text(int value) {
-  switch (value & 0x0F) {
+  switch (low_bits(value)) {
     case 2:
       return "Error";
-    case 4:
+    case low_bits(NmtState::kStopped):
       return "Stopped";
-    case 5:
+    case low_bits(NmtState::kOperational):
       return "Operational";
-    case 15:
+    case low_bits(NmtState::kPreOperational):
       return "Preoperational";
     default:
       return "default Error";
@@ -41,9 +49,9 @@ int D_Alive::can_read(int ident, CMSG* rxmsg, int* l) {
   if (!l || !rxmsg || *l <= 0) return 0;
   for (int i = 0; i < *l; ++i) {
     const CMSG& m = rxmsg[i];
-    if (m.id != ident + korvel::kErrorControlBase || m.len != 1) continue;
+    if (m.id != co::error_control_id(ident) || m.len != 1) continue;
     D_int_ptr::set_value(m.data[0]);
-    return (m.data[0] & 0x7F) == korvel::kStateOperational ? kFound : 0;
+    return co::nmt_state_of(m.data[0]) == NmtState::kOperational ? kFound : 0;
   }
   return 0;
 }
@@ -54,4 +62,4 @@ int D_Alive::check_alive(int ident, CMSG* rxmsg, int* l) {
   return kFound;
 }
 
-bool D_Alive::isalive() { return (value() & 0x0F) == korvel::kStateOperational; }
+bool D_Alive::isalive() { return low_bits(value()) == low_bits(NmtState::kOperational); }

@@ -6,6 +6,8 @@
 #include <mutex>
 
 #include "D_korvel.h"
+#include "canopen/cob_id.h"
+#include "canopen/sdo.h"
 #include "canopen_codes.h"
 #include "korvel_internal.h"
 
@@ -146,15 +148,8 @@ int D_can::can_array(CMSG* rxmsg, int* length) {
 }
 
 int D_can::can_SDO(unsigned short index, unsigned char subindex) {
-  unsigned char data[8] = {korvel::kSdoInitiateUpload,
-                           static_cast<unsigned char>(index & 0xFF),
-                           static_cast<unsigned char>(index >> 8),
-                           subindex,
-                           0,
-                           0,
-                           0,
-                           0};
-  return can_write(korvel::kSdoRequestBase + canIdent_.i2_data, 8, data);
+  korvel::canopen::SdoData data = korvel::canopen::sdo_initiate_upload_request(index, subindex);
+  return can_write(korvel::canopen::sdo_request_id(canIdent_.i2_data), 8, data.data());
 }
 
 int D_can::send_rtr(int ident, int len) {
@@ -177,4 +172,4 @@ int D_can::rtr(int* ident, int l) {
   return send_rtr(*ident, l);
 }
 
-int D_can::rtr() { return send_rtr(korvel::kErrorControlBase + canIdent_.i2_data, 0); }
+int D_can::rtr() { return send_rtr(korvel::canopen::error_control_id(canIdent_.i2_data), 0); }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "D_korvel.h"
+#include "canopen/cob_id.h"
 #include "canopen_codes.h"
 #include "framework_clock.h"
 #include "korvel_internal.h"
@@ -74,7 +75,7 @@ void erase_watch(const D_can* node) {
 int last_state(const CMSG* frames, int n, int node_id) {
   int state = -1;
   for (int i = 0; i < n; ++i) {
-    if (frames[i].id == korvel::kErrorControlBase + node_id && frames[i].len == 1)
+    if (frames[i].id == korvel::canopen::error_control_id(node_id) && frames[i].len == 1)
       state = frames[i].data[0];
   }
   return state;

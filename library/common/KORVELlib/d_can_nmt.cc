@@ -1,28 +1,36 @@
 // NMT module control (start, stop, reset) of a node's device, and the command and master-flag
 // properties.
+#include <cstring>
+
 #include "D_korvel.h"
+#include "canopen/nmt.h"
 #include "canopen_codes.h"
 
-using korvel::kNmtId;
-using korvel::kNmtReset;
-using korvel::kNmtStart;
-using korvel::kNmtStop;
+namespace {
+
+using korvel::canopen::NmtCommand;
+
+constexpr unsigned char command_byte(NmtCommand c) { return static_cast<unsigned char>(c); }
+
+}  // namespace
 
 int D_can::send_nmt(unsigned char command) {
   const NTCAN_HANDLE h = handle();
   if (h < 0) return korvel::kNoUsableLine;
+  // Node-ID 0 addresses every node.
+  const korvel::canopen::Frame f =
+      korvel::canopen::nmt_frame(static_cast<NmtCommand>(command), canIdent_.i2_data);
   CMSG m{};
-  m.id = kNmtId;
-  m.len = 2;
-  m.data[0] = command;
-  m.data[1] = static_cast<uint8_t>(canIdent_.i2_data & 0xFF);  // node-ID 0 addresses every node
+  m.id = f.cob_id;
+  m.len = f.len;
+  std::memcpy(m.data, f.data.data(), f.len);
   int32_t count = 1;
   return canSend(h, &m, &count);
 }
 
-int D_can::start_node() { return send_nmt(kNmtStart); }
-int D_can::stop_node() { return send_nmt(kNmtStop); }
-int D_can::reset_node() { return send_nmt(kNmtReset); }
+int D_can::start_node() { return send_nmt(command_byte(NmtCommand::kStart)); }
+int D_can::stop_node() { return send_nmt(command_byte(NmtCommand::kStop)); }
+int D_can::reset_node() { return send_nmt(command_byte(NmtCommand::kResetNode)); }
 int D_can::modinit() { return start_node(); }
 
 D_canint::D_canint(const std::string& pn, int todo, D_can* can, EqFct* efp)

@@ -10,31 +10,17 @@
 #include <utility>
 
 #include "D_korvel.h"
+#include "canopen/cob_id.h"
+#include "canopen/sdo.h"
 #include "canopen_codes.h"
 #include "framework_clock.h"
 #include "korvel_internal.h"
 
 namespace {
 
-using korvel::kSdoAbort;
-using korvel::kSdoAbortGeneral;
-using korvel::kSdoAbortOutOfMemory;
-using korvel::kSdoAbortTimeout;
-using korvel::kSdoAbortToggle;
-using korvel::kSdoDownloadSegmentReply;
-using korvel::kSdoExpedited;
-using korvel::kSdoInitiateDownload;
-using korvel::kSdoInitiateDownloadReply;
-using korvel::kSdoInitiateUpload;
-using korvel::kSdoInitiateUploadReply;
-using korvel::kSdoLastSegment;
-using korvel::kSdoReplyBase;
-using korvel::kSdoReplyMask;
-using korvel::kSdoRequestBase;
-using korvel::kSdoSizeIndicated;
-using korvel::kSdoToggle;
-using korvel::kSdoUploadSegment;
-using korvel::kSdoUploadSegmentReply;
+namespace co = korvel::canopen;
+using co::SdoAbort;
+using co::SdoKind;
 
 // The client's handle on the device's net: replies come one per request, so a short queue
 // holds them; canRead returns after kWaitSliceMs without a frame, so that a waiting transfer
@@ -43,9 +29,6 @@ constexpr int32_t kClientTxQueue = 10;
 constexpr int32_t kClientRxQueue = 16;
 constexpr int32_t kClientTxTimeoutMs = 1000;
 constexpr int32_t kWaitSliceMs = 50;
-
-constexpr int kMaxExpedited = 4;
-constexpr int kSegmentData = 7;
 
 // One device (line, node-ID) as the SDO client sees it. Kept for the life of the process.
 struct Channel {
@@ -62,15 +45,6 @@ Channel& channel_of(int line, int node_id) {
   return *c;
 }
 
-std::uint32_t little_endian32(const uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-void put_little_endian32(uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 // One transfer: holds the device's channel, sends requests, waits for replies, aborts.
 class Transfer {
  public:
@@ -80,8 +54,8 @@ class Transfer {
         lock_(ch.transfer),
         net_(net),
         node_id_(node_id),
-        index_(index),
-        subindex_(subindex),
+        index_(static_cast<std::uint16_t>(index)),
+        subindex_(static_cast<std::uint8_t>(subindex)),
         timeout_ms_(timeout_ms),
         outcome_(outcome) {}
 
@@ -102,84 +76,68 @@ class Transfer {
   }
 
   int upload(unsigned char* buffer, int capacity, int* size) {
-    uint8_t req[8] = {kSdoInitiateUpload};
-    int r = send(req);
+    int r = send(co::sdo_initiate_upload_request(index_, subindex_));
     if (r != 0) return r;
-    CMSG m;
-    r = await(m, [&](const CMSG& f) {
-      return (f.data[0] & kSdoReplyMask) == kSdoInitiateUploadReply && length(f) >= 4 &&
-             mux_is_ours(f);
+    co::SdoMessage m;
+    r = await(m, [&](const co::SdoMessage& f) {
+      return f.kind == SdoKind::kInitiateUpload && is_ours(f);
     });
     if (r != 0) return r;
 
-    const int dlc = length(m);
-    if (m.data[0] & kSdoExpedited) {
-      // Expedited: the data are in bytes 4 onward; without a size, as many as the frame carries.
-      const int n = (m.data[0] & kSdoSizeIndicated) ? kMaxExpedited - ((m.data[0] >> 2) & 3)
-                                                    : std::min(kMaxExpedited, dlc - 4);
-      if (n <= 0 || dlc < 4 + n) return abort(kSdoAbortGeneral);
-      if (n > capacity) return abort(kSdoAbortOutOfMemory);
-      std::memcpy(buffer, &m.data[4], static_cast<std::size_t>(n));
+    if (m.expedited) {
+      // Expedited: the data are in the reply; without a size, as many as the frame carries.
+      if (m.truncated) return abort(SdoAbort::kGeneral);
+      const int n = static_cast<int>(m.data_len);
+      if (n > capacity) return abort(SdoAbort::kOutOfMemory);
+      std::memcpy(buffer, m.data.data(), m.data_len);
       *size = n;
       return 0;
     }
     // Segmented: an announced size tells at once whether the object can fit.
-    if ((m.data[0] & kSdoSizeIndicated) && dlc == 8 &&
-        little_endian32(&m.data[4]) > static_cast<std::uint32_t>(capacity)) {
-      return abort(kSdoAbortOutOfMemory);
+    if (m.size_indicated && !m.truncated && m.size > static_cast<std::uint32_t>(capacity)) {
+      return abort(SdoAbort::kOutOfMemory);
     }
     int offset = 0;
-    for (unsigned char toggle = 0;; toggle ^= kSdoToggle) {
-      uint8_t seg[8] = {static_cast<uint8_t>(kSdoUploadSegment | toggle)};
-      r = send_plain(seg);
+    for (bool toggle = false;; toggle = !toggle) {
+      r = send(co::sdo_upload_segment_request(toggle));
       if (r != 0) return r;
-      r = await(
-          m, [&](const CMSG& f) { return (f.data[0] & kSdoReplyMask) == kSdoUploadSegmentReply; });
+      r = await(m, [](const co::SdoMessage& f) { return f.kind == SdoKind::kUploadSegment; });
       if (r != 0) return r;
-      if ((m.data[0] & kSdoToggle) != toggle) return abort(kSdoAbortToggle);
-      const int n = kSegmentData - ((m.data[0] >> 1) & 7);
-      if (length(m) < 1 + n) return abort(kSdoAbortGeneral);
-      if (n > capacity - offset) return abort(kSdoAbortOutOfMemory);
-      if (n > 0) std::memcpy(buffer + offset, &m.data[1], static_cast<std::size_t>(n));
+      if (m.toggle != toggle) return abort(SdoAbort::kToggleNotAlternated);
+      if (m.truncated) return abort(SdoAbort::kGeneral);
+      const int n = static_cast<int>(m.data_len);
+      if (n > capacity - offset) return abort(SdoAbort::kOutOfMemory);
+      if (n > 0) std::memcpy(buffer + offset, m.data.data(), m.data_len);
       offset += n;
-      if (m.data[0] & kSdoLastSegment) break;
+      if (m.last) break;
     }
     *size = offset;
     return 0;
   }
 
   int download(const unsigned char* data, int size) {
-    uint8_t req[8] = {kSdoInitiateDownload | kSdoSizeIndicated};
-    const bool expedited = size <= kMaxExpedited;
-    if (expedited) {
-      req[0] = static_cast<uint8_t>(req[0] | kSdoExpedited | ((kMaxExpedited - size) << 2));
-      std::memcpy(&req[4], data, static_cast<std::size_t>(size));
-    } else {
-      put_little_endian32(&req[4], static_cast<std::uint32_t>(size));
-    }
-    int r = send(req);
+    const bool expedited = size <= static_cast<int>(co::kSdoExpeditedMax);
+    int r = send(expedited ? co::sdo_initiate_download_expedited(index_, subindex_, data,
+                                                                 static_cast<std::size_t>(size))
+                           : co::sdo_initiate_download_segmented(index_, subindex_,
+                                                                 static_cast<std::uint32_t>(size)));
     if (r != 0) return r;
-    CMSG m;
-    r = await(m, [&](const CMSG& f) {
-      return (f.data[0] & kSdoReplyMask) == kSdoInitiateDownloadReply && length(f) >= 4 &&
-             mux_is_ours(f);
+    co::SdoMessage m;
+    r = await(m, [&](const co::SdoMessage& f) {
+      return f.kind == SdoKind::kInitiateDownload && is_ours(f);
     });
     if (r != 0 || expedited) return r;
 
     int offset = 0;
-    for (unsigned char toggle = 0; offset < size; toggle ^= kSdoToggle) {
-      const int n = std::min(kSegmentData, size - offset);
+    for (bool toggle = false; offset < size; toggle = !toggle) {
+      const int n = std::min(static_cast<int>(co::kSdoSegmentMax), size - offset);
       const bool last = offset + n == size;
-      uint8_t seg[8] = {
-          static_cast<uint8_t>(toggle | ((kSegmentData - n) << 1) | (last ? kSdoLastSegment : 0))};
-      std::memcpy(&seg[1], data + offset, static_cast<std::size_t>(n));
-      r = send_plain(seg);
+      r = send(co::sdo_download_segment_request(toggle, data + offset, static_cast<std::size_t>(n),
+                                                last));
       if (r != 0) return r;
-      r = await(m, [&](const CMSG& f) {
-        return (f.data[0] & kSdoReplyMask) == kSdoDownloadSegmentReply;
-      });
+      r = await(m, [](const co::SdoMessage& f) { return f.kind == SdoKind::kDownloadSegment; });
       if (r != 0) return r;
-      if ((m.data[0] & kSdoToggle) != toggle) return abort(kSdoAbortToggle);
+      if (m.toggle != toggle) return abort(SdoAbort::kToggleNotAlternated);
       offset += n;
     }
     return 0;
@@ -192,7 +150,7 @@ class Transfer {
     NTCAN_HANDLE h = -1;
     int r = canOpen(net_, 0, kClientTxQueue, kClientRxQueue, kClientTxTimeoutMs, kWaitSliceMs, &h);
     if (r != 0) return r;
-    r = canIdAdd(h, kSdoReplyBase + node_id_);
+    r = canIdAdd(h, co::sdo_response_id(node_id_));
     if (r != 0 && r != NTCAN_ID_ALREADY_ENABLED) {
       canClose(h);
       return r;
@@ -209,38 +167,25 @@ class Transfer {
     }
   }
 
-  static int length(const CMSG& m) {
-    return (m.len & NTCAN_RTR) ? 0 : std::min<int>(NTCAN_DLC(m.len), 8);
+  // A reply or abort that names the object of this transfer.
+  bool is_ours(const co::SdoMessage& m) const {
+    return m.has_object && m.index == index_ && m.subindex == subindex_;
   }
 
-  bool mux_is_ours(const CMSG& m) const {
-    return (m.data[1] | (m.data[2] << 8)) == index_ && m.data[3] == subindex_;
-  }
-
-  // A request that names the object: bytes 1 to 3 are its index and subindex.
-  int send(uint8_t* data) {
-    data[1] = static_cast<uint8_t>(index_ & 0xFF);
-    data[2] = static_cast<uint8_t>(index_ >> 8);
-    data[3] = static_cast<uint8_t>(subindex_);
-    return send_plain(data);
-  }
-
-  int send_plain(const uint8_t* data) {
+  int send(const co::SdoData& data) {
     CMSG m{};
-    m.id = kSdoRequestBase + node_id_;
+    m.id = co::sdo_request_id(node_id_);
     m.len = 8;
-    std::memcpy(m.data, data, 8);
+    std::memcpy(m.data, data.data(), 8);
     int32_t one = 1;
     const int r = canSend(ch_.handle, &m, &one);
     return r == 0 ? 0 : fail_handle(r);
   }
 
   // The client ends the transfer on the bus and reports it.
-  int abort(std::uint32_t code) {
-    uint8_t data[8] = {kSdoAbort};
-    put_little_endian32(&data[4], code);
-    send(data);  // the transfer has failed whether or not the abort goes out
-    outcome_.abort_code = code;
+  int abort(SdoAbort code) {
+    send(co::sdo_abort_transfer(index_, subindex_, code));  // failed whether or not it goes out
+    outcome_.abort_code = co::code_of(code);
     outcome_.by_device = false;
     return korvel::kFailed;
   }
@@ -250,17 +195,15 @@ class Transfer {
   // are passed over. 0 with the reply in m; -1 after an abort (received or, on a time-out,
   // sent); else the status of the failing driver call.
   template <class Expected>
-  int await(CMSG& m, Expected expected) {
+  int await(co::SdoMessage& m, Expected expected) {
     const std::time_t start = VEXILtime();
     bool last_look = false;
     for (;;) {
       for (; next_ < taken_; ++next_) {
-        const CMSG& f = batch_[next_];
-        if (f.id != kSdoReplyBase + node_id_ || length(f) < 1) continue;
-        if ((f.data[0] & kSdoReplyMask) == kSdoAbort && length(f) >= 4 && mux_is_ours(f)) {
-          uint8_t code[4] = {0, 0, 0, 0};
-          for (int i = 4; i < length(f); ++i) code[i - 4] = f.data[i];
-          outcome_.abort_code = little_endian32(code);
+        if (batch_[next_].id != co::sdo_response_id(node_id_)) continue;
+        const co::SdoMessage f = korvel::sdo_reply_of(batch_[next_]);
+        if (f.kind == SdoKind::kAbort && is_ours(f)) {
+          outcome_.abort_code = f.abort_code;  // as the device sent it
           outcome_.by_device = true;
           ++next_;
           return korvel::kFailed;
@@ -271,7 +214,7 @@ class Transfer {
           return 0;
         }
       }
-      if (last_look) return abort(kSdoAbortTimeout);
+      if (last_look) return abort(SdoAbort::kTimedOut);
       int32_t n = kBatch;
       int r;
       if (korvel::surely_past(start, VEXILtime(), timeout_ms_)) {
@@ -301,8 +244,8 @@ class Transfer {
   std::lock_guard<std::mutex> lock_;
   const int net_;
   const int node_id_;
-  const int index_;
-  const int subindex_;
+  const std::uint16_t index_;    // checked by the caller: 0..0xFFFF
+  const std::uint8_t subindex_;  // 0..0xFF
   const int timeout_ms_;
   D_can::sdo_outcome& outcome_;
   CMSG batch_[kBatch];
@@ -324,7 +267,7 @@ int D_can::sdo_read(int index, int subindex, unsigned char* buffer, int capacity
   if (size) *size = 0;
   const int node_id = canIdent_.i2_data;
   if (!size || !valid_object(index, subindex) || capacity < 0 || (capacity > 0 && !buffer) ||
-      timeout_ms <= 0 || node_id < 1 || node_id > 127) {
+      timeout_ms <= 0 || !co::valid_node_id(node_id)) {
     return NTCAN_INVALID_PARAMETER;
   }
   canline* line = pline_;
@@ -343,8 +286,8 @@ int D_can::sdo_write(int index, int subindex, const unsigned char* data, int siz
   sdo_outcome& out = outcome ? *outcome : ignored;
   out = sdo_outcome();
   const int node_id = canIdent_.i2_data;
-  if (!data || size < 1 || !valid_object(index, subindex) || timeout_ms <= 0 || node_id < 1 ||
-      node_id > 127) {
+  if (!data || size < 1 || !valid_object(index, subindex) || timeout_ms <= 0 ||
+      !co::valid_node_id(node_id)) {
     return NTCAN_INVALID_PARAMETER;
   }
   canline* line = pline_;

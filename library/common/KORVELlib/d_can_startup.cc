@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "D_korvel.h"
+#include "canopen/cob_id.h"
 #include "canopen_codes.h"
 #include "korvel_internal.h"
 
@@ -217,7 +218,7 @@ int D_can::init(int ident, int flag) {
 }
 
 int D_can::init_emergency() {
-  if (canIdent_.i2_data > 0) return init(korvel::kEmergencyBase + canIdent_.i2_data);
+  if (canIdent_.i2_data > 0) return init(korvel::canopen::emcy_id(canIdent_.i2_data));
   return 0;
 }
 

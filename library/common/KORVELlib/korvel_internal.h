@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "D_korvel.h"
+#include "canopen/sdo.h"
 #include "canopen_codes.h"
 
 namespace korvel {
@@ -88,6 +89,18 @@ inline void log(const std::string& heading, const std::string& text) {
 // can_error_str of a driver status held as a signed int (widened with its sign).
 inline std::string status_name(int status) {
   return can_error_str(static_cast<unsigned long>(static_cast<long>(status)));
+}
+
+// Data bytes a received frame carries: none for a remote request, at most 8.
+inline int data_length(const CMSG& m) {
+  if (m.len & NTCAN_RTR) return 0;
+  const int dlc = NTCAN_DLC(m.len);
+  return dlc < 8 ? dlc : 8;
+}
+
+// What a frame from a device's SDO server says: the one decoding of SDO replies in the library.
+inline canopen::SdoMessage sdo_reply_of(const CMSG& m) {
+  return canopen::decode_sdo_response(m.data, static_cast<std::size_t>(data_length(m)));
 }
 
 // True when line number l is in 1..20.
