@@ -5,24 +5,38 @@
 #include <algorithm>
 #include <cstring>
 
-#include "canopen_protocol.h"
+#include "canopen/cob_id.h"
+#include "canopen/endian.h"
+#include "canopen/nmt.h"
+#include "canopen/objects.h"
+#include "device_frames.h"
 
 namespace simdev {
 namespace canopen {
 
-using namespace protocol;
+namespace co = korvel::canopen;
+namespace object = korvel::canopen::object;
+
+namespace {
+
+constexpr std::int64_t kNsPerMs = 1000000;
+// Reset communication restores the objects of the communication profile area.
+constexpr std::uint16_t kCommunicationFirst = 0x1000;
+constexpr std::uint16_t kCommunicationLast = 0x1FFF;
+
+}  // namespace
 
 Device::Device(std::uint8_t node_id) : id_(node_id) {
-  set_object(kDeviceType, 0, Object{{0, 0, 0, 0}, Access::kReadOnly, false});
-  set_object(kErrorRegister, 0, Object{{0}, Access::kReadOnly, false});
-  set_object(kHeartbeatProducerTime, 0, Object{{0, 0}, Access::kReadWrite, false});
+  set_object(object::kDeviceType, 0, Object{{0, 0, 0, 0}, Access::kReadOnly, false});
+  set_object(object::kErrorRegister, 0, Object{{0}, Access::kReadOnly, false});
+  set_object(object::kProducerHeartbeatTime, 0, Object{{0, 0}, Access::kReadWrite, false});
 }
 
 void Device::set_object(std::uint16_t index, std::uint8_t sub, Object object) {
   const Key key{index, sub};
   power_on_[key] = object;
   objects_[key] = std::move(object);
-  if (key == Key{kHeartbeatProducerTime, 0}) restart_heartbeat_at_next_poll();
+  if (key == Key{object::kProducerHeartbeatTime, 0}) restart_heartbeat_at_next_poll();
 }
 
 void Device::set_text(std::uint16_t index, std::uint8_t sub, const std::string& text,
@@ -39,14 +53,14 @@ void Device::set_bytes(std::uint16_t index, std::uint8_t sub,
 
 void Device::set_u32(std::uint16_t index, std::uint8_t sub, std::uint32_t v, Access access) {
   std::vector<std::uint8_t> bytes(4);
-  put_u32(bytes.data(), v);
+  co::put_le32(bytes.data(), v);
   set_bytes(index, sub, bytes, access);
 }
 
 void Device::set_identity(const std::string& name, const std::string& hw, const std::string& sw) {
-  set_text(kDeviceName, 0, name);
-  set_text(kHardwareVersion, 0, hw);
-  set_text(kSoftwareVersion, 0, sw);
+  set_text(object::kManufacturerDeviceName, 0, name);
+  set_text(object::kManufacturerHardwareVersion, 0, hw);
+  set_text(object::kManufacturerSoftwareVersion, 0, sw);
 }
 
 std::vector<std::uint8_t> Device::value(std::uint16_t index, std::uint8_t sub) const {
@@ -63,9 +77,9 @@ NmtState Device::state() const {
 void Device::emergency(std::uint16_t code, std::uint8_t error_register,
                        std::array<std::uint8_t, 5> specific) {
   std::lock_guard<std::mutex> lock(mx_);
-  objects_[{kErrorRegister, 0}].bytes = {error_register};
-  outbox_.push_back(make_frame(
-      kEmcyBase + id_,
+  objects_[{object::kErrorRegister, 0}].bytes = {error_register};
+  outbox_.push_back(data_frame(
+      co::emcy_id(id_),
       {static_cast<std::uint8_t>(code & 0xFF), static_cast<std::uint8_t>(code >> 8), error_register,
        specific[0], specific[1], specific[2], specific[3], specific[4]}));
 }
@@ -77,8 +91,7 @@ void Device::boot() {
   transfer_ = Transfer{};
   objects_ = power_on_;
   restart_heartbeat_at_next_poll();
-  outbox_.push_back(
-      make_frame(kErrorControlBase + id_, {static_cast<std::uint8_t>(NmtState::kBootUp)}));
+  outbox_.push_back(to_cmsg(co::error_control_frame(id_, NmtState::kBootUp)));
 }
 
 void Device::delay_replies(std::int64_t ns) {
@@ -127,14 +140,14 @@ void Device::on_frame(const CMSG& frame, std::int64_t now_ns,
   if (!remote) std::memcpy(in.data, frame.data, dlc);
 
   std::lock_guard<std::mutex> lock(mx_);
-  if (in.id == kNmtId && !remote && dlc == 2) {
+  if (in.id == co::kNmtId && !remote && dlc == 2) {
     if (in.data[1] != 0 && in.data[1] != id_) return;
     received_.push_back(in);
     on_nmt(in, now_ns, out);
-  } else if (in.id == kErrorControlBase + id_ && remote) {
+  } else if (in.id == co::error_control_id(id_) && remote) {
     received_.push_back(in);
     on_guard(now_ns, out);
-  } else if (in.id == kSdoRequestBase + id_ && !remote && dlc > 0) {
+  } else if (in.id == co::sdo_request_id(id_) && !remote && dlc > 0) {
     received_.push_back(in);
     if (state_ != NmtState::kStopped) on_sdo(in, now_ns, out);
   }
@@ -153,9 +166,7 @@ void Device::poll(std::int64_t now_ns, std::vector<simdev::TimedFrame>& out) {
   if (mute_) return;  // the outbox is kept until the device speaks again
   for (const CMSG& m : outbox_) out.push_back({m, now_ns});
   outbox_.clear();
-  if (beat)
-    out.push_back(
-        {make_frame(kErrorControlBase + id_, {static_cast<std::uint8_t>(state_)}), now_ns});
+  if (beat) out.push_back({to_cmsg(co::error_control_frame(id_, state_)), now_ns});
 }
 
 std::int64_t Device::wake_at() const {
@@ -166,7 +177,7 @@ std::int64_t Device::wake_at() const {
 }
 
 std::int64_t Device::heartbeat_period_ns() const {
-  auto it = objects_.find({kHeartbeatProducerTime, 0});
+  auto it = objects_.find({object::kProducerHeartbeatTime, 0});
   if (it == objects_.end() || it->second.bytes.size() < 2) return 0;
   const auto& b = it->second.bytes;
   return static_cast<std::int64_t>(b[0] | b[1] << 8) * kNsPerMs;
@@ -195,30 +206,31 @@ void Device::reply(const CMSG& m, std::int64_t now_ns, std::vector<simdev::Timed
 }
 
 void Device::on_nmt(const CMSG& in, std::int64_t now_ns, std::vector<simdev::TimedFrame>& out) {
-  switch (in.data[0]) {
-    case kNmtStart:
+  using co::NmtCommand;
+  const auto command = static_cast<NmtCommand>(in.data[0]);
+  switch (command) {
+    case NmtCommand::kStart:
       state_ = NmtState::kOperational;
       break;
-    case kNmtStop:
+    case NmtCommand::kStop:
       state_ = NmtState::kStopped;
       break;
-    case kNmtPreOperational:
+    case NmtCommand::kEnterPreOperational:
       state_ = NmtState::kPreOperational;
       break;
-    case kNmtReset:
-    case kNmtResetCommunication:
-      for (const auto& [key, object] : power_on_) {
-        if (in.data[0] == kNmtReset ||
+    case NmtCommand::kResetNode:
+    case NmtCommand::kResetCommunication:
+      for (const auto& [key, value] : power_on_) {
+        if (command == NmtCommand::kResetNode ||
             (key.first >= kCommunicationFirst && key.first <= kCommunicationLast)) {
-          objects_[key] = object;
+          objects_[key] = value;
         }
       }
       transfer_ = Transfer{};
       guard_toggle_ = false;
       state_ = NmtState::kPreOperational;
       restart_heartbeat(now_ns);
-      reply(make_frame(kErrorControlBase + id_, {static_cast<std::uint8_t>(NmtState::kBootUp)}),
-            now_ns, out);
+      reply(to_cmsg(co::error_control_frame(id_, NmtState::kBootUp)), now_ns, out);
       break;
     default:
       return;  // not a command
@@ -227,10 +239,9 @@ void Device::on_nmt(const CMSG& in, std::int64_t now_ns, std::vector<simdev::Tim
 }
 
 void Device::on_guard(std::int64_t now_ns, std::vector<simdev::TimedFrame>& out) {
-  auto answer = static_cast<std::uint8_t>((static_cast<std::uint8_t>(state_) & 0x7F) |
-                                          (guard_toggle_ ? 0x80 : 0));
+  const bool toggle = guard_toggle_;
   guard_toggle_ = !guard_toggle_;
-  reply(make_frame(kErrorControlBase + id_, {answer}), now_ns, out);
+  reply(to_cmsg(co::error_control_frame(id_, state_, toggle)), now_ns, out);
 }
 
 }  // namespace canopen

@@ -17,40 +17,17 @@
 #include <utility>
 #include <vector>
 
+#include "canopen/nmt.h"
+#include "canopen/sdo.h"
+#include "canopen/sdo_abort.h"
 #include "simdev/device.h"
 
 namespace simdev {
 namespace canopen {
 
-// SDO abort codes.
-enum class SdoAbort : std::uint32_t {
-  kToggleNotAlternated = 0x05030000,
-  kTimedOut = 0x05040000,
-  kBadCommand = 0x05040001,
-  kOutOfMemory = 0x05040005,
-  kWriteOnly = 0x06010001,
-  kReadOnly = 0x06010002,
-  kNoObject = 0x06020000,
-  kLengthMismatch = 0x06070010,
-  kNoSubindex = 0x06090011,
-  kGeneral = 0x08000000,
-};
-
-enum class NmtState : std::uint8_t {
-  kBootUp = 0x00,
-  kStopped = 0x04,
-  kOperational = 0x05,
-  kPreOperational = 0x7F,
-};
-
-// NMT command specifiers.
-enum NmtCommand : std::uint8_t {
-  kNmtStart = 0x01,
-  kNmtStop = 0x02,
-  kNmtPreOperational = 0x80,
-  kNmtReset = 0x81,
-  kNmtResetCommunication = 0x82,
-};
+// The protocol's own abort codes and NMT states (canopen/), under the device's names too.
+using korvel::canopen::NmtState;
+using korvel::canopen::SdoAbort;
 
 // What SDO may do with an object.
 enum class Access : std::uint8_t { kReadOnly, kReadWrite, kWriteOnly };
@@ -124,11 +101,10 @@ class Device : public simdev::Device {
   void on_sdo(const CMSG& in, std::int64_t now_ns, std::vector<simdev::TimedFrame>& out);
   void on_initiate_upload(std::uint16_t index, std::uint8_t sub, std::int64_t now_ns,
                           std::vector<simdev::TimedFrame>& out);
-  void on_upload_segment(std::uint8_t cs, std::int64_t now_ns,
-                         std::vector<simdev::TimedFrame>& out);
-  void on_initiate_download(const CMSG& in, std::int64_t now_ns,
+  void on_upload_segment(bool toggle, std::int64_t now_ns, std::vector<simdev::TimedFrame>& out);
+  void on_initiate_download(const korvel::canopen::SdoMessage& request, std::int64_t now_ns,
                             std::vector<simdev::TimedFrame>& out);
-  void on_download_segment(const CMSG& in, std::int64_t now_ns,
+  void on_download_segment(const korvel::canopen::SdoMessage& request, std::int64_t now_ns,
                            std::vector<simdev::TimedFrame>& out);
   void on_guard(std::int64_t now_ns, std::vector<simdev::TimedFrame>& out);
   // Ends the running transfer (if any) with an abort frame naming its object.
