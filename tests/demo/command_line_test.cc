@@ -72,6 +72,17 @@ bool has(const std::string& text, const std::string& fragment) {
   return text.find(fragment) != std::string::npos;
 }
 
+// --help prints the usage and --version the program's name and the project's version, both
+// with status 0.
+void expect_help_and_version(const std::string& bin, const std::string& name) {
+  ProgramRun r = run_program({bin, "--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("usage: " + name, 0), 0u) << r.out;
+  r = run_program({bin, "--version"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, name + " " + KORVEL_VERSION + "\n");
+}
+
 }  // namespace
 
 TEST(CommandLine, TakesOptionsInBothSpellingsAndNamesWhatIsWrong) {
@@ -132,13 +143,8 @@ TEST(CommandLine, TakesOptionsInBothSpellingsAndNamesWhatIsWrong) {
 }
 
 TEST(ShippedPrograms, GatewaySimulatorFollowsTheConventionsAndSaysWhyAPortIsRefused) {
-  ProgramRun r = run_program({KORVEL_GATEWAY_SIM_BIN, "--help"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out.rfind("usage: korvel_gateway_sim", 0), 0u) << r.out;
-  r = run_program({KORVEL_GATEWAY_SIM_BIN, "--version"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, std::string("korvel_gateway_sim ") + KORVEL_VERSION + "\n");
-  r = run_program({KORVEL_GATEWAY_SIM_BIN, "--port", "70000"});
+  expect_help_and_version(KORVEL_GATEWAY_SIM_BIN, "korvel_gateway_sim");
+  ProgramRun r = run_program({KORVEL_GATEWAY_SIM_BIN, "--port", "70000"});
   EXPECT_EQ(r.status, 2);
   EXPECT_TRUE(has(r.out, "bad value '70000' for --port")) << r.out;
   r = run_program({KORVEL_GATEWAY_SIM_BIN, "--config", "/nonexistent/gateway.conf"});
@@ -165,13 +171,8 @@ TEST(ShippedPrograms, GatewaySimulatorFollowsTheConventionsAndSaysWhyAPortIsRefu
 }
 
 TEST(ShippedPrograms, DeviceSimulatorFollowsTheConventions) {
-  ProgramRun r = run_program({KORVEL_DEVSIM_BIN, "--help"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out.rfind("usage: korvel_canopen_devsim", 0), 0u) << r.out;
-  r = run_program({KORVEL_DEVSIM_BIN, "--version"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, std::string("korvel_canopen_devsim ") + KORVEL_VERSION + "\n");
-  r = run_program({KORVEL_DEVSIM_BIN, "--bogus", "5"});
+  expect_help_and_version(KORVEL_DEVSIM_BIN, "korvel_canopen_devsim");
+  ProgramRun r = run_program({KORVEL_DEVSIM_BIN, "--bogus", "5"});
   EXPECT_EQ(r.status, 2);
   EXPECT_TRUE(has(r.out, "--bogus")) << r.out;
   EXPECT_TRUE(has(r.out, "Try 'korvel_canopen_devsim --help'")) << r.out;

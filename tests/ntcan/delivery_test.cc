@@ -88,14 +88,7 @@ TEST_F(Delivery, ReadReturnsAtMostTheCapacityInOrder) {
 }
 
 TEST_F(Delivery, ReadTimesOutAndTakeDoesNotWait) {
-  NTCAN_HANDLE rx = open(0, {0x100}, 8, 3);
-  CMSG buf[4];
-  std::int32_t n = 4;
-  EXPECT_EQ(canRead(rx, buf, &n, nullptr), NTCAN_RX_TIMEOUT);
-  EXPECT_EQ(n, 0);
-  n = 4;
-  EXPECT_EQ(canTake(rx, buf, &n), NTCAN_SUCCESS);
-  EXPECT_EQ(n, 0);
+  expect_read_times_out_and_take_returns_none(open(0, {0x100}, 8, 3));
 }
 
 TEST_F(Delivery, FullQueueKeepsOldFramesAndCountsLoss) {

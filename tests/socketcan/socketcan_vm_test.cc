@@ -230,13 +230,7 @@ TEST_F(SocketcanDriver, FramesReachTheHandlesThatEnabledThemStandardExtendedAndR
 
 TEST_F(SocketcanDriver, ReadsTimeOutTakesNeverWaitAndCloseEndsAWaitingRead) {
   const NTCAN_HANDLE quick = open({0x100}, 100, 20);
-  CMSG m[4];
-  std::int32_t n = 4;
-  EXPECT_EQ(canRead(quick, m, &n, nullptr), NTCAN_RX_TIMEOUT);
-  EXPECT_EQ(n, 0);
-  n = 4;
-  EXPECT_EQ(canTake(quick, m, &n), NTCAN_SUCCESS);
-  EXPECT_EQ(n, 0);
+  expect_read_times_out_and_take_returns_none(quick);
 
   // A reader waiting when the frame is sent gets it.
   const NTCAN_HANDLE reader = open({0x100}, 100, kLongRead);
@@ -279,13 +273,7 @@ TEST_F(SocketcanDriver, FramesTheKernelDropsAreCountedInMsgLostAndTheFilterKeeps
   send(sender, canbus::frames({"200#01"}));
 
   // The flooded handle's socket overflowed: fewer frames arrived, in order.
-  std::vector<CMSG> got;
-  CMSG m[64];
-  std::int32_t n = 64;
-  while (canTake(flooded, m, &n) == NTCAN_SUCCESS && n > 0) {
-    got.insert(got.end(), m, m + n);
-    n = 64;
-  }
+  const std::vector<CMSG> got = take_frames(flooded);
   ASSERT_FALSE(got.empty());
   EXPECT_LT(got.size(), static_cast<std::size_t>(kFrames));
   int last = -1;
@@ -296,7 +284,8 @@ TEST_F(SocketcanDriver, FramesTheKernelDropsAreCountedInMsgLostAndTheFilterKeeps
   }
   // The kernel tells the count with the next frame the socket takes in.
   send(sender, canbus::frames({"100#FFFF"}));
-  n = 1;
+  CMSG m[64];
+  std::int32_t n = 1;
   ASSERT_EQ(canRead(flooded, m, &n, nullptr), NTCAN_SUCCESS);
   EXPECT_EQ(canbus::to_string(m[0]), "100#FFFF");
   EXPECT_EQ(m[0].msg_lost, std::min<std::size_t>(kFrames - got.size(), 255));
@@ -355,13 +344,7 @@ TEST_F(SocketcanDriver, AHandleOnlyStatusCheckedKeepsABoundedBacklogAndCountsThe
     ASSERT_EQ(canStatus(watched, &st), NTCAN_SUCCESS);
   }
   // The oldest frames were kept, up to the bound; the loss shows on the first one taken.
-  std::vector<CMSG> got;
-  CMSG m[256];
-  std::int32_t n = 256;
-  while (canTake(watched, m, &n) == NTCAN_SUCCESS && n > 0) {
-    got.insert(got.end(), m, m + n);
-    n = 256;
-  }
+  const std::vector<CMSG> got = take_frames(watched);
   ASSERT_EQ(got.size(), 65536u);
   EXPECT_EQ(got.front().msg_lost, 255);  // 4,464 lost, capped
   auto seq_of = [](const CMSG& f) {
@@ -540,12 +523,8 @@ TEST_F(SocketcanLine, EveryKindOfNodeWorksAfterEachTimeTheInterfaceWasDownAndUp)
   ASSERT_TRUE(devsim.ready());
   const FourKinds nodes = start_four_kinds(5, 6);
   ASSERT_FALSE(HasFailure());
-  D_can& first = nodes.first;
-  D_can& twin = nodes.twin;
-  D_can& second = nodes.second;
-  D_can& second_twin = nodes.second_twin;
-  canline* line = first.line();
-  const NTCAN_HANDLE own = second.handle();
+  canline* line = nodes.first.line();
+  const NTCAN_HANDLE own = nodes.second.handle();
   ASSERT_TRUE(clock_->wait_for_sleepers(1));
   clock_->advance(60 * kSec);
   step();
@@ -559,24 +538,10 @@ TEST_F(SocketcanLine, EveryKindOfNodeWorksAfterEachTimeTheInterfaceWasDownAndUp)
     ASSERT_TRUE(set_link(true));
     for (int i = 0; i < 10 && line->handle() <= 0; ++i) step();
     ASSERT_GT(line->handle(), 0);
-    EXPECT_EQ(twin.handle(), line->handle());
-    EXPECT_EQ(second.handle(), own);
-    EXPECT_EQ(second_twin.handle(), own);
-    EXPECT_EQ(first.start_node(), 0);
-    EXPECT_EQ(second.start_node(), 0);
-    EXPECT_EQ(guard_read(first), "705#");
-    EXPECT_EQ(guard_read(twin), "705#");
-    EXPECT_EQ(guard_read(second), "706#");
-    EXPECT_EQ(guard_read(second_twin), "706#");
+    expect_four_kinds_work(nodes, own, [](D_can& n) { return guard_read(n); });
     if (HasFailure()) break;
   }
-  std::set<NTCAN_HANDLE> closed;
-  for (const auto& c : ntcan_test::calls()) {
-    if (c.op != "canOpen") {
-      EXPECT_EQ(closed.count(c.handle), 0u) << c.op << " on closed handle " << c.handle;
-    }
-    if (c.op == "canClose" && c.result == NTCAN_SUCCESS) closed.insert(c.handle);
-  }
+  expect_no_call_on_a_closed_handle();
 }
 
 }  // namespace

@@ -48,6 +48,18 @@ inline std::vector<CMSG> take_frames(NTCAN_HANDLE h) {
   }
 }
 
+// With nothing queued: canRead returns NTCAN_RX_TIMEOUT after the handle's receive time-out and
+// canTake returns at once; both report no frame.
+inline void expect_read_times_out_and_take_returns_none(NTCAN_HANDLE h) {
+  CMSG buf[4];
+  std::int32_t n = 4;
+  EXPECT_EQ(canRead(h, buf, &n, nullptr), NTCAN_RX_TIMEOUT);
+  EXPECT_EQ(n, 0);
+  n = 4;
+  EXPECT_EQ(canTake(h, buf, &n), NTCAN_SUCCESS);
+  EXPECT_EQ(n, 0);
+}
+
 inline std::vector<std::string> texts_of(const std::vector<CMSG>& frames) {
   std::vector<std::string> out;
   for (const CMSG& m : frames) out.push_back(canbus::to_string(m));

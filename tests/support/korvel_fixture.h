@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -97,6 +98,37 @@ class KorvelTest : public ::testing::Test {
     EXPECT_EQ(n.second.init(0x700 + id_second), 0);
     EXPECT_EQ(n.second_twin.init(0x700 + id_second), 0);
     return n;
+  }
+
+  // After an outage of the line: the first node and its twin follow the line's handle, the
+  // second master and its twin keep own, and every kind answers NMT start and node guarding.
+  // guard(node) sends the guarding request and returns the answer's first four characters.
+  template <typename Guard>
+  static void expect_four_kinds_work(const FourKinds& n, NTCAN_HANDLE own, Guard guard) {
+    EXPECT_EQ(n.twin.handle(), n.first.line()->handle());
+    EXPECT_EQ(n.second.handle(), own);
+    EXPECT_EQ(n.second_twin.handle(), own);
+    EXPECT_EQ(n.first.start_node(), 0);
+    EXPECT_EQ(n.second.start_node(), 0);
+    const std::string first_answer = "70" + std::to_string(n.first.value()->i2_data) + "#";
+    const std::string second_answer = "70" + std::to_string(n.second.value()->i2_data) + "#";
+    EXPECT_EQ(guard(n.first), first_answer);
+    EXPECT_EQ(guard(n.twin), first_answer);
+    EXPECT_EQ(guard(n.second), second_answer);
+    EXPECT_EQ(guard(n.second_twin), second_answer);
+  }
+
+  // No call in the record was made on a handle closed before it; returns how many handles
+  // were closed.
+  static std::size_t expect_no_call_on_a_closed_handle() {
+    std::set<NTCAN_HANDLE> closed;
+    for (const auto& c : ntcan_test::calls()) {
+      if (c.op != "canOpen") {
+        EXPECT_EQ(closed.count(c.handle), 0u) << c.op << " on closed handle " << c.handle;
+      }
+      if (c.op == "canClose" && c.result == NTCAN_SUCCESS) closed.insert(c.handle);
+    }
+    return closed.size();
   }
 
   // A sub-property of node n (suffix such as ".MANU") read as a client reads it: found by its
