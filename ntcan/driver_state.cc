@@ -3,8 +3,6 @@
 
 #include <cstdlib>
 
-#include "sim/sim_transport.h"
-
 namespace ntcan_driver {
 
 DriverState& driver_state() {
@@ -15,7 +13,6 @@ DriverState& driver_state() {
     const char* rec = std::getenv("NTCAN_RECORD");
     if (rec != nullptr && *rec != '\0' && *rec != '0') {
       d->hooks.keep_records(true);
-      sim_transport().keep_log(true);
     }
     return d;
   }();

@@ -40,8 +40,7 @@ void reset() {
 void reload_config() { ntcan_driver::reload_driver_config(); }
 
 void keep_records(bool on) {
-  driver_state().hooks.keep_records(on);
-  ntcan_driver::sim_transport().keep_log(on);
+  driver_state().hooks.keep_records(on);  // the simulated buses' logs follow it
 }
 
 void fail_open(int net, int status, int times) { arm(net, TestHooks::Fault::kOpen, status, times); }

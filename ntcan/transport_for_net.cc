@@ -1,7 +1,10 @@
-// transport_for_net.cc - which transport serves which net.
+// transport_for_net.cc - which transport serves which net, and whether that is the simulated
+// bus.
 #include "transport_for_net.h"
 
 #include "driver_config.h"
+#include "driver_state.h"
+#include "ntcan/sim_bus.h"
 #include "refused_transport.h"
 #include "sim/sim_transport.h"
 #include "socketcan/socketcan_transport.h"
@@ -26,3 +29,12 @@ Transport& transport_for_net(int net) {
 }
 
 }  // namespace ntcan_driver
+
+namespace ntcan_sim {
+
+bool simulated(int net) {
+  return ntcan_driver::valid_net(net) &&
+         &ntcan_driver::transport_for_net(net) == &ntcan_driver::sim_transport();
+}
+
+}  // namespace ntcan_sim

@@ -8,7 +8,6 @@
 #include "canbus/frame_text.h"
 #include "driver_state.h"
 #include "sim/sim_transport.h"
-#include "transport_for_net.h"
 
 namespace ntcan_sim {
 namespace {
@@ -21,10 +20,6 @@ int checked(int net) {
 }
 
 }  // namespace
-
-bool simulated(int net) {
-  return ntcan_driver::valid_net(net) && &ntcan_driver::transport_for_net(net) == &sim_transport();
-}
 
 void inject(int net, const CMSG& m) {
   if (!canbus::valid_frame(m)) throw std::invalid_argument("cannot inject " + canbus::to_string(m));

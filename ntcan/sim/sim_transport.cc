@@ -6,6 +6,7 @@
 
 #include "canbus/can_frame.h"
 #include "driver_clock.h"
+#include "driver_state.h"
 
 namespace ntcan_driver {
 namespace {
@@ -126,7 +127,7 @@ class alignas(64) SimPort final : public Port {
   bool closed_ = false;
 };
 
-SimTransport::SimTransport() : keep_log_(false) {
+SimTransport::SimTransport() {
   for (int i = 0; i < kNets; ++i) net(i).number = i;
 }
 
@@ -209,7 +210,7 @@ void SimTransport::run(Net& n, std::int64_t now) {
 }
 
 void SimTransport::cross(Net& n, const CMSG& m, const void* sender) {
-  if (keep_log_.load(std::memory_order_relaxed)) {
+  if (driver_state().hooks.recording()) {
     n.log.push_back(m);
     if (n.log.size() > kLogFrames) n.log.pop_front();
   }

@@ -41,10 +41,9 @@ class SimTransport final : public Transport {
   void inject(int net, const CMSG& m);
   void attach(int net, std::shared_ptr<simdev::Device> device);
   void detach(int net, const std::shared_ptr<simdev::Device>& device);
+  // Frames that crossed the net while records were kept (ntcan_test::keep_records).
   std::vector<CMSG> log(int net);
   void clear_log();
-  // Whether frames crossing a net go into its log (a test control, off by default).
-  void keep_log(bool on) { keep_log_ = on; }
   // Detaches every device, drops pending frames and logs.
   void reset();
 
@@ -79,7 +78,6 @@ class SimTransport final : public Transport {
   void cross(Net& n, const CMSG& m, const void* sender);
 
   std::array<Net, kNets> nets_;
-  std::atomic<bool> keep_log_;
 };
 
 // The one simulated bus system of the process (never destroyed).
