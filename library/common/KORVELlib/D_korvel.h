@@ -78,6 +78,15 @@ enum : int {
 // over at most this many, so a batch array of this size always suffices.
 constexpr int kRxCapacity = 100;
 
+// The clock of the CANopen services (SDO time-outs, lost-device supervision, the SYNC period,
+// PDO event timers and staleness): monotonic milliseconds of the steady clock. A host that runs
+// the library on a time of its own (a simulation, a test on virtual time) installs its source
+// here; null restores the steady clock. While a source of its own is installed, the services'
+// waits look at it every millisecond of real time.
+using MillisecondSource = std::int64_t (*)();
+void set_millisecond_source(MillisecondSource source);
+std::int64_t monotonic_ms();
+
 }  // namespace korvel
 
 // Which NMT command a command property sends.
