@@ -1,4 +1,4 @@
-// Lost-device supervision on the virtual clock: heartbeats and guarding answers keep a node
+// Lost-device supervision on the virtual service clock: heartbeats and guarding answers keep a node
 // alive, silence marks it lost once, the next state frame brings it back.
 #include <gtest/gtest.h>
 
@@ -24,11 +24,12 @@ class AliveSupervision : public KorvelTest {
     clock_->advance(ms * kMs);
   }
   void heartbeat(const char* text = "705#05") { ntcan_sim::inject(0, canbus::frame(text)); }
-  // Periods of silence until the node is lost; the silence in ms (0: never within 10 s).
+  // Periods of silence until the node is lost; the silence in ms since the batch of the period
+  // before, which took the last state frame (0: never lost within 10 s).
   int silence_until_lost() {
     for (int waited = 0; waited <= 10000; waited += 500) {
       can_looping();
-      if (n_->is_lost()) return waited;
+      if (n_->is_lost()) return waited + 500;
       clock_->advance(500 * kMs);
     }
     return 0;
@@ -55,8 +56,9 @@ TEST_F(AliveSupervision, HeartbeatsKeepTheNodeSilenceLosesItOnceAndTheNextBeatBr
   EXPECT_TRUE(log_.with_heading(kHeading).empty());
 
   const int silence = silence_until_lost();
-  EXPECT_GT(silence, 1500);  // never before the supervision time has surely passed
-  EXPECT_LE(silence, 3500);  // and at most two seconds of the whole-second clock later
+  // At the first batch that comes the supervision time after the one that took the last
+  // frame: the frame came before that batch, so the silence was surely longer.
+  EXPECT_EQ(silence, 1500);
   EXPECT_EQ(condition(*n_), D_can::kLostText);
   EXPECT_EQ(*Peer::alive_ptr(*n_), D_can::kLostAlive);
   EXPECT_FALSE(Peer::alive(*n_)->isalive());
@@ -77,7 +79,7 @@ TEST_F(AliveSupervision, HeartbeatsKeepTheNodeSilenceLosesItOnceAndTheNextBeatBr
   EXPECT_EQ(log_.with_heading(kHeading).size(), 2u);
 
   // A second silence is a second loss.
-  EXPECT_GT(silence_until_lost(), 1500);
+  EXPECT_EQ(silence_until_lost(), 1500);
   EXPECT_EQ(lines("lost"), 2);
 }
 
@@ -200,8 +202,8 @@ TEST_F(AliveSupervision, HeartbeatProducerSetByDownloadIsSupervisedLostAndBack) 
 
   dev->mute(true);
   const int silence = silence_until_lost();
-  EXPECT_GT(silence, 1500);
-  EXPECT_LE(silence, 3500);
+  EXPECT_GE(silence, 1500);  // the last beat came 0 or 250 ms before the last period began
+  EXPECT_LE(silence, 2000);
   dev->mute(false);
   for (int i = 0; i < 3 && n_->is_lost(); ++i) period(250);
   EXPECT_FALSE(n_->is_lost());

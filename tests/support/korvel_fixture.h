@@ -50,6 +50,9 @@ class KorvelTest : public ::testing::Test {
     ntcan_test::reset();
     ntcan_test::keep_records(true);  // the tests read the driver's call record and bus log
     ntcan_test::set_time_source([] { return vexil::clock().now(); });
+    // The CANopen services run on the same virtual time; like VEXILtime, each look lets the
+    // clock's query step pass (set_query_step), so a wait on it moves the time along.
+    korvel::set_millisecond_source([] { return vexil::clock().query() / 1000000; });
     char tmpl[] = "/tmp/korvel-test-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
@@ -70,6 +73,7 @@ class KorvelTest : public ::testing::Test {
       }
     }
     nodes_.clear();
+    korvel::set_millisecond_source(nullptr);
     std::string cmd = "rm -rf '" + dir_ + "'";
     (void)!std::system(cmd.c_str());
   }

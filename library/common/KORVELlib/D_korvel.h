@@ -22,7 +22,7 @@
 //   D_can SDO read and write of any object: sdo_read, sdo_write ............... d_can_sdo_client.cc
 //   D_can::sdo_abort_text (canopen's texts of the SDO abort codes) ........... sdo_abort_text.cc
 //   D_can lost-device supervision: supervise_alive, is_lost ................... d_can_lost.cc
-//   Whole-second framework clock rule of those waits and silences ............ framework_clock.h
+//   The clock of the CANopen services (monotonic_ms), wait_until_ms ..... service_clock.h/.cc
 //   D_Alive (node guarding state and condition text) ......................... d_alive.cc
 //   can_looping, the polling lock, the lists of masters and lines, can_print . can_looping.cc
 //   canline: handles, gateway file ........................................... canline.cc
@@ -363,16 +363,24 @@ class D_can : public D_fct {
   // outside 1..127, index outside 0..0xFFFF, subindex outside 0..255, sizes, time-out); else the
   // failing driver call's status.
  public:
-  // How a failed transfer ended: the abort code (0: not aborted) and who sent the abort. The
-  // client aborts on a reply time-out (0x05040000), a toggle error (0x05030000), an object that
-  // does not fit the buffer (0x05040005) and a reply it cannot use (0x08000000).
+  // How a failed transfer ended: the abort code and who sent the abort. by_device is set for
+  // every abort the device sent, whatever its code (0 included); abort_code 0 without
+  // by_device means the transfer was not aborted. The client aborts on a reply time-out
+  // (0x05040000), a toggle error (0x05030000), an object that does not fit the buffer
+  // (0x05040005), and with 0x08000000 (general error) on a reply it cannot use or on an
+  // upload that passes more than kSdoEmptySegmentsMax segments without data.
   struct sdo_outcome {
     std::uint32_t abort_code = 0;
     bool by_device = false;
   };
-  // Longest wait for any one reply, in ms of the framework clock. The framework clock counts
-  // whole seconds: a wait ends once surely more than this has passed, at most a second later.
+  // Longest wait for any one reply, in ms of the monotonic service clock (korvel::monotonic_ms):
+  // a wait ends within about 10 ms after that time has passed, at any time-out of 1 ms or more.
   static constexpr int kSdoTimeoutMs = 1000;
+  // The time-out bounds each reply; the whole transfer is bounded too: a download by its size,
+  // an upload by the buffer's capacity for its data and, for segments that carry no data and
+  // are not the last, by this many in one transfer. The next such segment is aborted
+  // (0x08000000), so that a device cannot hold the caller and the device's channel for ever.
+  static constexpr int kSdoEmptySegmentsMax = 8;
 
   // Upload of object index/subindex into buffer (capacity bytes, no terminating 0 added);
   // *size is the number of bytes read (0 after a failure).
@@ -387,11 +395,12 @@ class D_can : public D_fct {
   // Lost-device supervision, driven by can_looping(): after each fill of the node's receive
   // buffer, a state frame of the device (heartbeat, guarding answer or boot-up: one byte on
   // 0x700 + node-ID, which the node must receive) counts as a sign of life. Once none was
-  // taken for longer than ms (framework clock, whole seconds: noticed at most 2 s later), the
-  // node is lost: ".CONDITION" reads kLostText, ".ALIVE" holds kLostAlive, and one line is
-  // logged. The first state frame after that stores its state as D_Alive::set_value does
-  // (the usual texts) and logs the return once. ms 0 switches supervision off (texts stay).
-  // Returns 0, or -1 for a negative ms.
+  // taken for longer than ms (in ms of the monotonic service clock, korvel::monotonic_ms,
+  // counted from the batch that took the last one), the node is lost at the next batch, so at
+  // most one polling period of the server late: ".CONDITION" reads kLostText, ".ALIVE" holds
+  // kLostAlive, and one line is logged. The first state frame after that stores its state as
+  // D_Alive::set_value does (the usual texts) and logs the return once. ms 0 switches
+  // supervision off (texts stay). Returns 0, or -1 for a negative ms.
   int supervise_alive(int ms);
   // True while the supervision counts the device as lost.
   bool is_lost() const;

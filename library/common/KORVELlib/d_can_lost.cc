@@ -1,10 +1,10 @@
 // Lost-device supervision: a node whose device sends no state frame (heartbeat, guarding
 // answer, boot-up) for longer than its supervision time is shown as lost until the next one.
 // It runs inside can_looping(), on the batches the server has the library take anyway, and
-// measures silence on the framework clock.
+// measures silence in ms of the service clock (korvel::monotonic_ms).
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
-#include <ctime>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -13,7 +13,6 @@
 #include "D_korvel.h"
 #include "canopen/cob_id.h"
 #include "canopen_codes.h"
-#include "framework_clock.h"
 #include "korvel_internal.h"
 
 namespace {
@@ -24,8 +23,8 @@ constexpr const char* kHeading = "D_can::supervise_alive";
 struct Watch {
   D_can* node;
   int ms;
-  std::time_t
-      last_seen;  // framework time of the batch with the last state frame (or of switching on)
+  std::int64_t
+      last_seen;  // service time of the batch with the last state frame (or of switching on)
   bool lost;
 };
 
@@ -90,7 +89,7 @@ int D_can::supervise_alive(int ms) {
     erase_watch(this);
     return 0;
   }
-  const std::time_t now = VEXILtime();
+  const std::int64_t now = korvel::monotonic_ms();
   if (Watch* w = find_watch(this)) {
     w->ms = ms;
     w->last_seen = now;  // a new supervision time counts from now
@@ -130,7 +129,7 @@ void D_can::supervise_batch(D_can* master) {
   if (found == s.by_buffer.end()) return;
   // A fill without a usable line took nothing: that counts as silence too.
   const int n = std::min(std::max(*master->rxmsg_len_, 0), korvel::kRxCapacity);
-  const std::time_t now = VEXILtime();  // only when a supervised node is concerned
+  const std::int64_t now = korvel::monotonic_ms();  // only when a supervised node is concerned
   const std::vector<std::size_t>& judges = found->second;
   // The log lines below leave the library: should anything there change the watches, the
   // rest of this batch is left to the next one.
@@ -148,7 +147,7 @@ void D_can::supervise_batch(D_can* master) {
                     static_cast<unsigned>(state),
                     node->modul_condition_ ? node->modul_condition_->value().c_str() : "");
       korvel::log(kHeading, text);
-    } else if (!w.lost && korvel::surely_past(w.last_seen, now, w.ms)) {
+    } else if (!w.lost && now - w.last_seen >= w.ms) {
       w.lost = true;
       if (node->alive_) node->alive_->D_int_ptr::set_value(kLostAlive);
       if (node->modul_condition_) node->modul_condition_->set_value(kLostText);

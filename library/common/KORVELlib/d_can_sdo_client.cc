@@ -1,10 +1,9 @@
 // SDO client for any object: upload into a caller's buffer and download of a caller's bytes,
 // expedited or segmented, on a driver handle of the device's own that only SDO replies reach.
-// Waits block in canRead; their time-outs run on the framework clock.
+// Waits block in canRead; their time-outs run on the service clock (korvel::monotonic_ms).
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <ctime>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -13,7 +12,6 @@
 #include "canopen/cob_id.h"
 #include "canopen/sdo.h"
 #include "canopen_codes.h"
-#include "framework_clock.h"
 #include "korvel_internal.h"
 
 namespace {
@@ -24,11 +22,12 @@ using co::SdoKind;
 
 // The client's handle on the device's net: replies come one per request, so a short queue
 // holds them; canRead returns after kWaitSliceMs without a frame, so that a waiting transfer
-// looks at the framework clock that often (and costs next to nothing meanwhile).
+// looks at the service clock that often: a time-out ends at most that much after it is due
+// (and the wait costs next to nothing meanwhile).
 constexpr int32_t kClientTxQueue = 10;
 constexpr int32_t kClientRxQueue = 16;
 constexpr int32_t kClientTxTimeoutMs = 1000;
-constexpr int32_t kWaitSliceMs = 50;
+constexpr int32_t kWaitSliceMs = 10;
 
 // One device (line, node-ID) as the SDO client sees it. Kept for the life of the process.
 struct Channel {
@@ -98,6 +97,7 @@ class Transfer {
       return abort(SdoAbort::kOutOfMemory);
     }
     int offset = 0;
+    int empty = 0;  // segments without data that were not the last
     for (bool toggle = false;; toggle = !toggle) {
       r = send(co::sdo_upload_segment_request(toggle));
       if (r != 0) return r;
@@ -110,6 +110,9 @@ class Transfer {
       if (n > 0) std::memcpy(buffer + offset, m.data.data(), m.data_len);
       offset += n;
       if (m.last) break;
+      // Data are bounded by the capacity; segments without any are bounded here, so that a
+      // device cannot hold the caller and its channel for ever.
+      if (n == 0 && ++empty > D_can::kSdoEmptySegmentsMax) return abort(SdoAbort::kGeneral);
     }
     *size = offset;
     return 0;
@@ -192,18 +195,18 @@ class Transfer {
 
   // Waits for the device's reply that `expected` accepts, or its abort of this object. Other
   // frames (replies to another client of the device, answers that are not for this step)
-  // are passed over. 0 with the reply in m; -1 after an abort (received or, on a time-out,
-  // sent); else the status of the failing driver call.
+  // are passed over. 0 with the reply in m; -1 after an abort (received, whatever its code, or,
+  // on a time-out, sent); else the status of the failing driver call.
   template <class Expected>
   int await(co::SdoMessage& m, Expected expected) {
-    const std::time_t start = VEXILtime();
+    const std::int64_t due = korvel::monotonic_ms() + timeout_ms_;
     bool last_look = false;
     for (;;) {
       for (; next_ < taken_; ++next_) {
         if (batch_[next_].id != co::sdo_response_id(node_id_)) continue;
         const co::SdoMessage f = korvel::sdo_reply_of(batch_[next_]);
         if (f.kind == SdoKind::kAbort && is_ours(f)) {
-          outcome_.abort_code = f.abort_code;  // as the device sent it
+          outcome_.abort_code = f.abort_code;  // as the device sent it, 0 included
           outcome_.by_device = true;
           ++next_;
           return korvel::kFailed;
@@ -217,7 +220,7 @@ class Transfer {
       if (last_look) return abort(SdoAbort::kTimedOut);
       int32_t n = kBatch;
       int r;
-      if (korvel::surely_past(start, VEXILtime(), timeout_ms_)) {
+      if (korvel::monotonic_ms() >= due) {
         // Time is up (also while other frames keep coming): one last look, without waiting,
         // at what arrived meanwhile, so that a reply that came in time is never refused.
         last_look = true;
