@@ -218,6 +218,8 @@ int main(int argc, char** argv) {
     // Never destroyed: the lines' supervision threads sleep on it until the process ends.
     static vexil::ScaledClock* scaled = new vexil::ScaledClock(opt.time_scale);
     vexil::set_clock(scaled);
+    // The CANopen services' time (SDO time-outs, lost-device supervision) runs as fast.
+    korvel::set_millisecond_source([] { return vexil::clock().now() / 1000000; });
   }
   ntcan_test::set_time_source([] { return vexil::clock().now(); });
 
