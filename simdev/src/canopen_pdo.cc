@@ -208,10 +208,13 @@ void Device::rebuild_pdos() {
       }
       co::PdoLayout layout;
       co::PdoLayout::make(entries, types, layout);  // refused: none (checked when written)
+      const co::PdoCommunication comm = communication(communication_of(transmit, pdo));
       if (transmit) {
         tpdo_[pdo - 1].layout = std::move(layout);
+        tpdo_[pdo - 1].comm = comm;
       } else {
         rpdo_[pdo - 1].layout = std::move(layout);
+        rpdo_[pdo - 1].comm = comm;
       }
     }
   }
@@ -223,7 +226,7 @@ void Device::rebuild_pdos() {
 void Device::start_pdos(std::int64_t now_ns) {
   for (int pdo = 1; pdo <= kPdos; ++pdo) {
     Tpdo& t = tpdo_[pdo - 1];
-    const co::PdoCommunication c = communication(communication_of(true, pdo));
+    const co::PdoCommunication& c = t.comm;
     t.changed = co::event_driven(c.transmission_type);
     t.syncs = 0;
     t.inhibit_until = -1;
@@ -338,13 +341,12 @@ void Device::mark_changed(std::uint16_t index, std::uint8_t sub) {
 
 bool Device::may_transmit(int pdo) const {
   return state_ == NmtState::kOperational && !tpdos_stopped_ && !mute_ &&
-         !tpdo_[pdo - 1].layout.slots().empty() &&
-         communication(communication_of(true, pdo)).valid();
+         !tpdo_[pdo - 1].layout.slots().empty() && tpdo_[pdo - 1].comm.valid();
 }
 
 void Device::send_tpdo(int pdo, std::int64_t now_ns, std::vector<simdev::TimedFrame>& out) {
   Tpdo& t = tpdo_[pdo - 1];
-  const co::PdoCommunication c = communication(communication_of(true, pdo));
+  const co::PdoCommunication& c = t.comm;
   std::vector<std::uint64_t> raw;
   for (const co::PdoLayout::Slot& s : t.layout.slots()) {
     auto it = objects_.find({s.entry.index, s.entry.subindex});
@@ -365,7 +367,7 @@ void Device::poll_pdos(std::int64_t now_ns, std::vector<simdev::TimedFrame>& out
   for (int pdo = 1; pdo <= kPdos; ++pdo) {
     Tpdo& t = tpdo_[pdo - 1];
     if (!may_transmit(pdo)) continue;
-    const co::PdoCommunication c = communication(communication_of(true, pdo));
+    const co::PdoCommunication& c = t.comm;
     if (!co::event_driven(c.transmission_type)) continue;
     if (t.timer_due == 0) t.timer_due = now_ns + c.event_timer * kNsPerMs;  // started unknowing
     const bool timer = t.timer_due >= 0 && now_ns >= t.timer_due;
@@ -380,9 +382,7 @@ std::int64_t Device::pdos_wake_at() const {
   };
   for (int pdo = 1; pdo <= kPdos; ++pdo) {
     const Tpdo& t = tpdo_[pdo - 1];
-    if (!may_transmit(pdo) ||
-        !co::event_driven(communication(communication_of(true, pdo)).transmission_type))
-      continue;
+    if (!may_transmit(pdo) || !co::event_driven(t.comm.transmission_type)) continue;
     if (t.changed) consider(std::max<std::int64_t>(t.inhibit_until, 0));
     consider(t.timer_due);
   }
@@ -404,7 +404,7 @@ void Device::on_sync(std::int64_t now_ns, std::vector<simdev::TimedFrame>& out) 
   for (int pdo = 1; pdo <= kPdos; ++pdo) {
     Tpdo& t = tpdo_[pdo - 1];
     if (!may_transmit(pdo)) continue;
-    const std::uint8_t type = communication(communication_of(true, pdo)).transmission_type;
+    const std::uint8_t type = t.comm.transmission_type;
     if (!co::synchronous(type)) continue;
     if (type == co::kSyncAcyclic) {
       if (t.changed) send_tpdo(pdo, now_ns, out);
@@ -417,8 +417,8 @@ void Device::on_sync(std::int64_t now_ns, std::vector<simdev::TimedFrame>& out) 
 bool Device::on_rpdo(const CMSG& in, std::int64_t now_ns, std::vector<simdev::TimedFrame>& out) {
   if (state_ != NmtState::kOperational) return false;
   for (int pdo = 1; pdo <= kPdos; ++pdo) {
-    const co::PdoCommunication c = communication(communication_of(false, pdo));
     Rpdo& r = rpdo_[pdo - 1];
+    const co::PdoCommunication& c = r.comm;
     if (!c.valid() || c.extended() || static_cast<std::int32_t>(c.id()) != in.id ||
         r.layout.slots().empty())
       continue;

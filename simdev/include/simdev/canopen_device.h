@@ -167,7 +167,10 @@ class Device : public simdev::Device {
 
   // Process data (canopen_pdo.cc).
   static constexpr int kPdos = 4;
+  // Each PDO's communication record and layout as its objects hold them (rebuild_pdos), with
+  // what it is doing.
   struct Tpdo {
+    korvel::canopen::PdoCommunication comm;
     korvel::canopen::PdoLayout layout;
     bool changed = false;             // a mapped value changed since the last send
     std::int64_t timer_due = -1;      // event timer: next send due (-1: none)
@@ -175,6 +178,7 @@ class Device : public simdev::Device {
     int syncs = 0;                    // SYNCs since the last send (types 1-240)
   };
   struct Rpdo {
+    korvel::canopen::PdoCommunication comm;
     korvel::canopen::PdoLayout layout;
     bool pending = false;  // synchronous: values received, applied at the next SYNC
     std::vector<std::uint64_t> raw;
