@@ -38,15 +38,26 @@ std::uint64_t mask(unsigned bits) {
   return bits >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1;
 }
 
-// The range of an integer type of t.bits bits.
-std::int64_t min_of(const ValueType& t) {
-  if (t.kind != ValueType::Kind::kSigned) return 0;
-  return t.bits >= 64 ? std::numeric_limits<std::int64_t>::min()
-                      : -(std::int64_t{1} << (t.bits - 1));
+// The width an integer of the type is read with: a type of 0 or more than 64 bits (no type a
+// layout makes, but a caller may pass one) reads as 64 bits.
+unsigned width(const ValueType& t) { return t.bits == 0 || t.bits > 64 ? 64 : t.bits; }
+
+// The range of a signed integer type.
+std::int64_t signed_min(unsigned bits) {
+  return bits >= 64 ? std::numeric_limits<std::int64_t>::min() : -(std::int64_t{1} << (bits - 1));
 }
-double max_of(const ValueType& t) {
-  if (t.kind == ValueType::Kind::kSigned) return std::ldexp(1.0, static_cast<int>(t.bits) - 1) - 1;
-  return std::ldexp(1.0, static_cast<int>(t.bits)) - 1;
+std::int64_t signed_max(unsigned bits) {
+  return bits >= 64 ? std::numeric_limits<std::int64_t>::max()
+                    : (std::int64_t{1} << (bits - 1)) - 1;
+}
+
+// d truncated toward zero, clamped to the range of int64 (NaN reads as 0): a cast alone is
+// undefined for values outside it.
+std::int64_t clamp_to_int64(double d) {
+  if (std::isnan(d)) return 0;
+  if (d >= 9223372036854775808.0) return std::numeric_limits<std::int64_t>::max();
+  if (d < -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
+  return static_cast<std::int64_t>(d);
 }
 
 }  // namespace
@@ -147,8 +158,8 @@ const char* value_type_name(const ValueType& t) {
 }
 
 std::int64_t to_int64(const ValueType& t, std::uint64_t raw) {
-  if (t.kind == ValueType::Kind::kReal) return static_cast<std::int64_t>(to_double(t, raw));
-  const unsigned bits = t.bits == 0 || t.bits > 64 ? 64 : t.bits;
+  if (t.kind == ValueType::Kind::kReal) return clamp_to_int64(to_double(t, raw));
+  const unsigned bits = width(t);
   raw &= mask(bits);
   if (t.kind == ValueType::Kind::kSigned && bits < 64 && (raw >> (bits - 1)) != 0)
     raw |= ~mask(bits);  // sign-extended
@@ -170,8 +181,7 @@ double to_double(const ValueType& t, std::uint64_t raw) {
     return d;
   }
   if (t.kind == ValueType::Kind::kSigned) return static_cast<double>(to_int64(t, raw));
-  const unsigned bits = t.bits == 0 || t.bits > 64 ? 64 : t.bits;
-  return static_cast<double>(raw & mask(bits));
+  return static_cast<double>(raw & mask(width(t)));
 }
 
 bool from_double(const ValueType& t, double v, std::uint64_t& raw) {
@@ -180,7 +190,10 @@ bool from_double(const ValueType& t, double v, std::uint64_t& raw) {
   switch (t.kind) {
     case ValueType::Kind::kReal:
       if (t.bits == 32) {
-        const float f = static_cast<float>(v);
+        // Beyond the range of a float the value is infinite (a plain conversion is undefined).
+        constexpr float kInf = std::numeric_limits<float>::infinity();
+        const float f = std::fabs(v) > std::numeric_limits<float>::max() ? (v > 0 ? kInf : -kInf)
+                                                                         : static_cast<float>(v);
         std::uint32_t bits32;
         std::memcpy(&bits32, &f, sizeof bits32);
         raw = bits32;
@@ -192,14 +205,12 @@ bool from_double(const ValueType& t, double v, std::uint64_t& raw) {
       raw = v != 0 ? 1 : 0;
       return true;
     case ValueType::Kind::kSigned: {
-      const double lo = static_cast<double>(min_of(t));
-      const double hi = max_of(t);
+      const unsigned bits = width(t);
       const double r = std::nearbyint(v);
-      if (r <= lo) {
-        raw = from_int64(t, min_of(t));
-      } else if (r >= hi) {
-        raw = t.bits >= 64 ? from_int64(t, std::numeric_limits<std::int64_t>::max())
-                           : from_int64(t, (std::int64_t{1} << (t.bits - 1)) - 1);
+      if (r <= static_cast<double>(signed_min(bits))) {
+        raw = from_int64(t, signed_min(bits));
+      } else if (r >= std::ldexp(1.0, static_cast<int>(bits) - 1) - 1) {
+        raw = from_int64(t, signed_max(bits));
       } else {
         raw = from_int64(t, static_cast<std::int64_t>(r));
       }
@@ -207,10 +218,10 @@ bool from_double(const ValueType& t, double v, std::uint64_t& raw) {
     }
     case ValueType::Kind::kUnsigned: {
       const double r = std::nearbyint(v);
-      const unsigned bits = t.bits == 0 || t.bits > 64 ? 64 : t.bits;
+      const unsigned bits = width(t);
       if (r <= 0) {
         raw = 0;
-      } else if (r >= max_of({ValueType::Kind::kUnsigned, bits})) {
+      } else if (r >= std::ldexp(1.0, static_cast<int>(bits)) - 1) {
         raw = mask(bits);
       } else {
         raw = static_cast<std::uint64_t>(r) & mask(bits);
@@ -222,7 +233,7 @@ bool from_double(const ValueType& t, double v, std::uint64_t& raw) {
 }
 
 std::uint64_t from_int64(const ValueType& t, std::int64_t v) {
-  const unsigned bits = t.bits == 0 || t.bits > 64 ? 64 : t.bits;
+  const unsigned bits = width(t);
   switch (t.kind) {
     case ValueType::Kind::kReal: {
       std::uint64_t raw = 0;
@@ -232,12 +243,8 @@ std::uint64_t from_int64(const ValueType& t, std::int64_t v) {
     case ValueType::Kind::kBoolean:
       return v != 0 ? 1 : 0;
     case ValueType::Kind::kSigned: {
-      if (bits < 64) {
-        const std::int64_t lo = -(std::int64_t{1} << (bits - 1));
-        const std::int64_t hi = (std::int64_t{1} << (bits - 1)) - 1;
-        if (v < lo) v = lo;
-        if (v > hi) v = hi;
-      }
+      if (v < signed_min(bits)) v = signed_min(bits);
+      if (v > signed_max(bits)) v = signed_max(bits);
       std::uint64_t raw;
       std::memcpy(&raw, &v, sizeof raw);
       return raw & mask(bits);

@@ -37,6 +37,7 @@ const char* mapping_problem_text(MappingProblem p) {
 }
 
 std::uint64_t get_bits(const std::uint8_t* data, std::size_t len, unsigned offset, unsigned bits) {
+  if (bits > 64) bits = 64;  // a value has 64 bits at most
   std::uint64_t v = 0;
   for (unsigned i = 0; i < bits; ++i) {
     const unsigned at = offset + i;
@@ -48,6 +49,9 @@ std::uint64_t get_bits(const std::uint8_t* data, std::size_t len, unsigned offse
 }
 
 void put_bits(std::uint8_t* data, unsigned offset, unsigned bits, std::uint64_t value) {
+  // Nothing is written past the eighth byte, whatever the caller asks.
+  if (offset >= kMaxPdoBits) return;
+  if (bits > kMaxPdoBits - offset) bits = kMaxPdoBits - offset;
   for (unsigned i = 0; i < bits; ++i) {
     const unsigned at = offset + i;
     const auto bit = static_cast<std::uint8_t>(1u << (at % 8));
@@ -59,6 +63,18 @@ void put_bits(std::uint8_t* data, unsigned offset, unsigned bits, std::uint64_t 
   }
 }
 
+namespace {
+
+// A type can read an entry of `bits` bits: the same length, a REAL of 32 or 64 bits and a
+// BOOLEAN of one (others have no meaning).
+bool fits(const ValueType& t, unsigned bits) {
+  if (t.bits != bits) return false;
+  if (t.kind == ValueType::Kind::kReal) return bits == 32 || bits == 64;
+  return t.kind != ValueType::Kind::kBoolean || bits == 1;
+}
+
+}  // namespace
+
 MappingProblem PdoLayout::make(const std::vector<MapEntry>& entries,
                                const std::vector<ValueType>& types, PdoLayout& out) {
   const MappingProblem p = check_mapping(entries);
@@ -68,7 +84,7 @@ MappingProblem PdoLayout::make(const std::vector<MapEntry>& entries,
   for (std::size_t i = 0; i < entries.size(); ++i) {
     Slot s;
     s.entry = entries[i];
-    s.type = i < types.size() && types[i].bits == entries[i].bits
+    s.type = i < types.size() && fits(types[i], entries[i].bits)
                  ? types[i]
                  : default_value_type(entries[i].bits);
     s.offset = offset;

@@ -30,6 +30,8 @@ Device::Device(std::uint8_t node_id) : id_(node_id) {
   set_object(object::kDeviceType, 0, Object{{0, 0, 0, 0}, Access::kReadOnly, false});
   set_object(object::kErrorRegister, 0, Object{{0}, Access::kReadOnly, false});
   set_object(object::kProducerHeartbeatTime, 0, Object{{0, 0}, Access::kReadWrite, false});
+  init_pdo_objects();
+  rebuild_pdos();
 }
 
 void Device::set_object(std::uint16_t index, std::uint8_t sub, Object object) {
@@ -90,6 +92,7 @@ void Device::boot() {
   guard_toggle_ = false;
   transfer_ = Transfer{};
   objects_ = power_on_;
+  rebuild_pdos();
   restart_heartbeat_at_next_poll();
   outbox_.push_back(to_cmsg(co::error_control_frame(id_, NmtState::kBootUp)));
 }
@@ -150,6 +153,10 @@ void Device::on_frame(const CMSG& frame, std::int64_t now_ns,
   } else if (in.id == co::sdo_request_id(id_) && !remote && dlc > 0) {
     received_.push_back(in);
     if (state_ != NmtState::kStopped) on_sdo(in, now_ns, out);
+  } else if (in.id == co::kSyncId && !remote && dlc <= 1) {
+    on_sync(now_ns, out);
+  } else if (!remote) {
+    on_rpdo(in, now_ns, out);
   }
 }
 
@@ -167,12 +174,15 @@ void Device::poll(std::int64_t now_ns, std::vector<simdev::TimedFrame>& out) {
   for (const CMSG& m : outbox_) out.push_back({m, now_ns});
   outbox_.clear();
   if (beat) out.push_back({to_cmsg(co::error_control_frame(id_, state_)), now_ns});
+  poll_pdos(now_ns, out);
 }
 
 std::int64_t Device::wake_at() const {
   std::lock_guard<std::mutex> lock(mx_);
   if (heartbeat_restart_) return 0;  // at once: the next poll learns the time
   if (mute_) return -1;
+  const std::int64_t pdos = pdos_wake_at();
+  if (pdos >= 0 && (heartbeat_next_ < 0 || pdos < heartbeat_next_)) return pdos;
   return heartbeat_next_;
 }
 
@@ -210,7 +220,10 @@ void Device::on_nmt(const CMSG& in, std::int64_t now_ns, std::vector<simdev::Tim
   const auto command = static_cast<NmtCommand>(in.data[0]);
   switch (command) {
     case NmtCommand::kStart:
-      state_ = NmtState::kOperational;
+      if (state_ != NmtState::kOperational) {
+        state_ = NmtState::kOperational;
+        start_pdos(now_ns);
+      }
       break;
     case NmtCommand::kStop:
       state_ = NmtState::kStopped;
@@ -229,6 +242,7 @@ void Device::on_nmt(const CMSG& in, std::int64_t now_ns, std::vector<simdev::Tim
       transfer_ = Transfer{};
       guard_toggle_ = false;
       state_ = NmtState::kPreOperational;
+      rebuild_pdos();
       restart_heartbeat(now_ns);
       reply(to_cmsg(co::error_control_frame(id_, NmtState::kBootUp)), now_ns, out);
       break;

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "canopen/cob_id.h"
+#include "canopen/endian.h"
 #include "canopen/objects.h"
 #include "canopen/sdo.h"
 #include "device_frames.h"
@@ -246,8 +247,15 @@ std::uint32_t Device::store(std::uint16_t index, std::uint8_t sub, std::vector<s
   Object& object = objects_[{index, sub}];
   if (!object.any_length && bytes.size() != object.bytes.size())
     return co::code_of(SdoAbort::kLengthMismatch);
+  if (const std::uint32_t refused = check_pdo_write(index, sub, bytes)) return refused;
+  if (object.mappable) {
+    write_process(index, sub, co::get_le(bytes.data(), bytes.size()));
+    return 0;
+  }
   object.bytes = std::move(bytes);
   if (index == co::object::kProducerHeartbeatTime && sub == 0) restart_heartbeat(now_ns);
+  if (index >= co::object::kRpdoCommunicationFirst && index <= co::object::kTpdoMappingLast)
+    rebuild_pdos();
   return 0;
 }
 

@@ -90,7 +90,7 @@ const char* mapping_problem_text(MappingProblem p);  // "more than 64 bits in al
 
 // --- Bits of a PDO: least significant bit first from bit `offset` of byte 0, `bits` of them
 // (1 to 64, offset + bits at most 64). get_bits reads only bytes below `len` (missing ones read
-// as 0); put_bits changes only the bits it writes.
+// as 0); put_bits changes only the bits it writes, and none beyond bit 63 of the eight bytes.
 std::uint64_t get_bits(const std::uint8_t* data, std::size_t len, unsigned offset, unsigned bits);
 void put_bits(std::uint8_t* data, unsigned offset, unsigned bits, std::uint64_t value);
 
@@ -104,7 +104,8 @@ class PdoLayout {
   };
 
   // Entries with the types that read them (types may be empty: each then reads as
-  // default_value_type of its length; a given type must have the entry's length). Returns the
+  // default_value_type of its length, as does one whose type has another length, a REAL of
+  // neither 32 nor 64 bits or a BOOLEAN of more than one). Returns the
   // problem that keeps them from being a layout (kNone: out is set).
   static MappingProblem make(const std::vector<MapEntry>& entries,
                              const std::vector<ValueType>& types, PdoLayout& out);

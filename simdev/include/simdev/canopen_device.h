@@ -6,6 +6,14 @@
 // SDO downloads change writable objects until the next NMT reset, which restores the
 // power-on values (reset communication: those of 0x1000..0x1FFF only). 0x1017, the heartbeat
 // producer time in ms (u16, writable, 0 = no heartbeats), is there from the start.
+//
+// Process data: four receive and four transmit PDOs, their communication records
+// (0x1400-0x1403, 0x1800-0x1803: sub 1 COB-ID, 2 transmission type, 3 inhibit time, 5 event
+// timer) and mappings (0x1600-0x1603, 0x1A00-0x1A03: sub 0 count, subs 1-64 entries), all
+// readable and writable by SDO in the CiA 301 order: a mapping changes only while its PDO is
+// not valid, its entries only while its count is 0, and they are checked when the count is set.
+// PDOs not configured by set_tpdo / set_rpdo are not valid, on their default COB-IDs. TPDOs and
+// RPDOs work in the operational state only; remote requests for TPDOs are not served.
 #ifndef SIMDEV_CANOPEN_DEVICE_H
 #define SIMDEV_CANOPEN_DEVICE_H
 
@@ -17,7 +25,9 @@
 #include <utility>
 #include <vector>
 
+#include "canopen/data_type.h"
 #include "canopen/nmt.h"
+#include "canopen/pdo.h"
 #include "canopen/sdo.h"
 #include "canopen/sdo_abort.h"
 #include "simdev/device.h"
@@ -26,6 +36,8 @@ namespace simdev {
 namespace canopen {
 
 // The protocol's own abort codes and NMT states (canopen/), under the device's names too.
+using korvel::canopen::DataType;
+using korvel::canopen::MapEntry;
 using korvel::canopen::NmtState;
 using korvel::canopen::SdoAbort;
 
@@ -54,6 +66,32 @@ class Device : public simdev::Device {
 
   NmtState state() const;
 
+  // --- Process data.
+  // A process object a PDO may carry, with its power-on value: raw bits right-aligned (a
+  // number in them as korvel::canopen::from_double / from_int64 put it). The type must be one
+  // a PDO carries (BOOLEAN, integers of 8 to 64 bits, REAL32, REAL64); false for another.
+  bool set_value(std::uint16_t index, std::uint8_t sub, DataType type, std::uint64_t raw,
+                 Access access = Access::kReadWrite);
+  bool set_number(std::uint16_t index, std::uint8_t sub, DataType type, double v,
+                  Access access = Access::kReadWrite);
+  // Power-on configuration of transmit / receive PDO pdo (1-4): valid on its default COB-ID,
+  // with these entries (process objects declared before, or dummy entries). Returns the abort
+  // code an SDO client would get for the same mapping (0: set; otherwise nothing changes).
+  std::uint32_t set_tpdo(int pdo, const std::vector<MapEntry>& entries,
+                         std::uint8_t transmission_type = korvel::canopen::kEventProfile,
+                         std::uint16_t event_timer_ms = 0);
+  std::uint32_t set_rpdo(int pdo, const std::vector<MapEntry>& entries,
+                         std::uint8_t transmission_type = korvel::canopen::kEventProfile);
+  // The device's own change of a process object (as its sensors would make it): event-driven
+  // TPDOs that carry it go out at the next poll (bus activity, or at once where the host looks
+  // at wake_at), synchronous ones of type 0 at the next SYNC. False: no such process object.
+  bool set_process_value(std::uint16_t index, std::uint8_t sub, std::uint64_t raw);
+  bool set_process_number(std::uint16_t index, std::uint8_t sub, double v);
+  // The current raw bits of a process object; 0 when there is none.
+  std::uint64_t process_value(std::uint16_t index, std::uint8_t sub) const;
+  // While on, the device sends no TPDO (its process data goes stale); it does everything else.
+  void stop_transmit_pdos(bool on);
+
   // Sends an emergency frame on 0x80 + node-ID at the next bus activity.
   void emergency(std::uint16_t code, std::uint8_t error_register,
                  std::array<std::uint8_t, 5> specific = {0, 0, 0, 0, 0});
@@ -80,9 +118,14 @@ class Device : public simdev::Device {
 
  private:
   struct Object {
+    Object() = default;
+    Object(std::vector<std::uint8_t> b, Access a, bool any = false)
+        : bytes(std::move(b)), access(a), any_length(any) {}
     std::vector<std::uint8_t> bytes;
     Access access = Access::kReadOnly;
-    bool any_length = false;  // a text: downloads of any length
+    bool any_length = false;          // a text: downloads of any length
+    bool mappable = false;            // a process object
+    korvel::canopen::ValueType type;  // of a process object
   };
   using Key = std::pair<std::uint16_t, std::uint8_t>;
   // The SDO transfer in progress: one at a time, as the protocol allows.
@@ -122,6 +165,47 @@ class Device : public simdev::Device {
   std::int64_t heartbeat_period_ns() const;
   void set_object(std::uint16_t index, std::uint8_t sub, Object object);
 
+  // Process data (canopen_pdo.cc).
+  static constexpr int kPdos = 4;
+  // Each PDO's communication record and layout as its objects hold them (rebuild_pdos), with
+  // what it is doing.
+  struct Tpdo {
+    korvel::canopen::PdoCommunication comm;
+    korvel::canopen::PdoLayout layout;
+    bool changed = false;             // a mapped value changed since the last send
+    std::int64_t timer_due = -1;      // event timer: next send due (-1: none)
+    std::int64_t inhibit_until = -1;  // no send before this
+    int syncs = 0;                    // SYNCs since the last send (types 1-240)
+  };
+  struct Rpdo {
+    korvel::canopen::PdoCommunication comm;
+    korvel::canopen::PdoLayout layout;
+    bool pending = false;  // synchronous: values received, applied at the next SYNC
+    std::vector<std::uint64_t> raw;
+  };
+  void init_pdo_objects();
+  // The PDO state from the objects (after a reset or a change of a PDO object).
+  void rebuild_pdos();
+  korvel::canopen::PdoCommunication communication(std::uint16_t index) const;
+  std::vector<MapEntry> mapping(std::uint16_t index) const;
+  std::uint64_t raw_of(const Object& o) const;
+  // The abort code that refuses a download into a PDO object (0: allowed).
+  std::uint32_t check_pdo_write(std::uint16_t index, std::uint8_t sub,
+                                const std::vector<std::uint8_t>& bytes) const;
+  std::uint32_t check_mapping_entries(bool transmit, const std::vector<MapEntry>& entries) const;
+  std::uint32_t configure_pdo(bool transmit, int pdo, const std::vector<MapEntry>& entries,
+                              std::uint8_t type, std::uint16_t event_timer_ms);
+  // Writes a process object's value; TPDOs that carry it are marked changed.
+  void write_process(std::uint16_t index, std::uint8_t sub, std::uint64_t raw);
+  void mark_changed(std::uint16_t index, std::uint8_t sub);
+  void start_pdos(std::int64_t now_ns);  // entering the operational state
+  bool may_transmit(int pdo) const;
+  void send_tpdo(int pdo, std::int64_t now_ns, std::vector<simdev::TimedFrame>& out);
+  void on_sync(std::int64_t now_ns, std::vector<simdev::TimedFrame>& out);
+  bool on_rpdo(const CMSG& in, std::int64_t now_ns, std::vector<simdev::TimedFrame>& out);
+  void poll_pdos(std::int64_t now_ns, std::vector<simdev::TimedFrame>& out);
+  std::int64_t pdos_wake_at() const;
+
   mutable std::mutex mx_;
   std::uint8_t id_;
   NmtState state_ = NmtState::kPreOperational;
@@ -139,6 +223,11 @@ class Device : public simdev::Device {
   bool wrong_toggle_ = false;
   std::uint32_t abort_next_ = 0;
   bool mute_ = false;
+  // Process data.
+  std::array<Tpdo, kPdos> tpdo_;
+  std::array<Rpdo, kPdos> rpdo_;
+  bool restart_timers_ = false;  // event timers start again at the next poll
+  bool tpdos_stopped_ = false;
   std::vector<CMSG> outbox_;
   std::vector<CMSG> received_;
   int nmt_count_ = 0;
