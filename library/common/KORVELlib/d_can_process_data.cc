@@ -114,7 +114,10 @@ std::int64_t wall_ns() {
 void ProcessData::apply(D_can& node, std::vector<PdoDescription> descs) {
   if (!node.pd_) node.pd_ = kept(new ProcessData());
   ProcessData& pd = *node.pd_;
-  for (auto& kv : pd.values) kv.second->set_stale(false);
+  for (auto& kv : pd.values) {
+    kv.second->set_stale(false);
+    kv.second->bind(nullptr, 0);
+  }
   pd.tpdos.clear();
   pd.rpdos.clear();
   pd.tpdo_count = 0;
@@ -125,7 +128,6 @@ void ProcessData::apply(D_can& node, std::vector<PdoDescription> descs) {
     if (!d.usable) continue;
     PdoRun run;
     run.desc = std::move(d);
-    run.last_ms = now;
     for (const canopen::PdoLayout::Slot& s : run.desc.layout.slots()) {
       ProcessValue* v = nullptr;
       if (!s.entry.dummy()) {
@@ -148,8 +150,19 @@ void ProcessData::apply(D_can& node, std::vector<PdoDescription> descs) {
       run.raw.push_back(v ? v->raw() : 0);
     }
     if (run.desc.direction == PdoDirection::kTransmit) {
-      if (pd.tpdo_count < canopen::kDefaultPdos)
-        pd.tpdo_ids[pd.tpdo_count++] = static_cast<std::int32_t>(run.desc.communication.id());
+      PdoStore*& store = pd.stores[run.desc.number - 1];
+      if (!store) store = kept(new PdoStore());
+      *store = PdoStore();  // a new mapping starts a new history
+      store->last_ms = now;
+      run.store = store;
+      for (std::size_t i = 0; i < run.values.size(); ++i) {
+        if (run.values[i]) run.values[i]->bind(store, run.desc.layout.slots()[i].offset);
+      }
+      if (pd.tpdo_count < canopen::kDefaultPdos) {
+        pd.tpdo_ids[pd.tpdo_count] = static_cast<std::int32_t>(run.desc.communication.id());
+        pd.tpdo_bytes[pd.tpdo_count] = run.desc.layout.bytes();
+        pd.tpdo_stores[pd.tpdo_count++] = store;
+      }
       pd.tpdos.push_back(std::move(run));
     } else {
       pd.rpdos.push_back(std::move(run));
@@ -336,7 +349,10 @@ void D_can::forget_process_data() {
   korvel::forget_mapping_read(this);
   LoopLock lk;
   if (!pd_) return;
-  for (auto& kv : pd_->values) kv.second->detach_node();
+  for (auto& kv : pd_->values) {
+    kv.second->detach_node();
+    kv.second->bind(nullptr, 0);
+  }
   pd_->tpdos.clear();
   pd_->rpdos.clear();
   pd_->tpdo_count = 0;
@@ -360,10 +376,10 @@ void D_can::process_batch(std::int64_t* now_ms) {
       if (m.id == boot_id && m.len == 1 && m.data[0] == 0 && pd.from_device) reread = true;
       continue;
     }
-    korvel::PdoRun& p = pd.tpdos[k];
+    if (m.len & NTCAN_RTR) continue;  // a request for the PDO, not the PDO
     const auto len = static_cast<std::size_t>(korvel::data_length(m));
-    std::uint64_t raw[korvel::canopen::kMaxMappedObjects];
-    if (!p.desc.layout.unpack(m.data, len, raw)) {
+    if (len < pd.tpdo_bytes[k]) {
+      const korvel::PdoRun& p = pd.tpdos[k];
       ++pd.short_pdos;
       if (!pd.short_logged) {
         pd.short_logged = true;
@@ -381,13 +397,12 @@ void D_can::process_batch(std::int64_t* now_ms) {
     pd.short_logged = false;
     if (batch_ns == 0) batch_ns = korvel::wall_ns();
     if (*now_ms < 0) *now_ms = korvel::monotonic_ms();
-    p.last_ms = *now_ms;
-    const std::size_t slots = p.values.size();
-    for (std::size_t i = 0; i < slots; ++i) {
-      if (ProcessValue* v = p.values[i]) v->update(raw[i], batch_ns);
-    }
-    if (p.stale) {
-      p.stale = false;
+    korvel::PdoStore& store = *pd.tpdo_stores[k];
+    store.store(korvel::pdo_bits(m.data), batch_ns);
+    store.last_ms = *now_ms;
+    if (store.stale) {
+      store.stale = false;
+      const korvel::PdoRun& p = pd.tpdos[k];
       for (ProcessValue* v : p.values) {
         if (v) v->set_stale(false);
       }
@@ -398,12 +413,12 @@ void D_can::process_batch(std::int64_t* now_ms) {
   }
   // Staleness: looked at once per pass of the node.
   for (korvel::PdoRun& p : pd.tpdos) {
-    if (p.stale) continue;
+    if (p.store->stale) continue;
     const std::int64_t period = korvel::expected_period(p, pline_);
     if (period <= 0) continue;
     if (*now_ms < 0) *now_ms = korvel::monotonic_ms();
-    if (*now_ms - p.last_ms <= period * pd.stale_periods) continue;
-    p.stale = true;
+    if (*now_ms - p.store->last_ms <= period * pd.stale_periods) continue;
+    p.store->stale = true;
     for (ProcessValue* v : p.values) {
       if (v) v->set_stale(true);
     }

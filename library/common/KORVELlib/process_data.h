@@ -25,6 +25,42 @@ constexpr std::size_t kProcessHistory = 64;
 constexpr int kErrStale = 110;
 constexpr const char* kStaleText = "stale: its PDO stopped arriving";
 
+// What a transmit PDO brought: its bits (the frame's 8 bytes, little-endian) and their
+// history. A PDO updates only this, in one or two cache lines, whatever number of objects it
+// carries; the objects' properties read their bits from it. Under D_can::mx_loop.
+struct PdoStore {
+  struct Entry {
+    std::uint64_t bits;
+    std::int64_t time_ns;  // wall clock of the batch that brought it
+  };
+  std::uint64_t bits = 0;
+  std::int64_t time_ns = 0;
+  std::int64_t last_ms = 0;  // service clock of the last PDO (or of the mapping)
+  bool stale = false;
+  std::uint32_t next = 0;
+  std::uint32_t count = 0;
+  std::vector<Entry> ring = std::vector<Entry>(kProcessHistory);
+
+  void store(std::uint64_t b, std::int64_t t) {
+    bits = b;
+    time_ns = t;
+    ring[next] = Entry{b, t};
+    if (++next == ring.size()) next = 0;
+    if (count < ring.size()) ++count;
+  }
+  // Entry i of the history, 0 the oldest.
+  const Entry& at(std::size_t i) const {
+    return ring[(next + ring.size() - count + i) % ring.size()];
+  }
+};
+
+// The bits of a frame's data as a PDO carries them (byte 0 least significant).
+inline std::uint64_t pdo_bits(const std::uint8_t* d) {
+  std::uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = v << 8 | d[i];
+  return v;
+}
+
 // The property of one object of the device. Its value, history and state change under
 // D_can::mx_loop (korvel::LoopLock); clients read them under the same lock.
 class ProcessValue : public D_fct {
@@ -48,11 +84,13 @@ class ProcessValue : public D_fct {
   int d_error() const override;
   using D_fct::d_error;
 
-  // Under mx_loop.
+  // Under mx_loop. update: a value written to the device; bind: the value comes from the
+  // transmit PDO of `store`, at bit `offset` (null: from the last value written or read).
   void update(std::uint64_t raw, std::int64_t time_ns);
+  void bind(const PdoStore* store, unsigned offset);
   void set_stale(bool stale) { stale_ = stale; }
   bool stale() const { return stale_; }
-  std::uint64_t raw() const { return raw_; }
+  std::uint64_t raw() const { return source_ ? slot_of(source_->bits) : raw_; }
   const canopen::ValueType& type() const { return type_; }
   void retype(const canopen::ValueType& t) { type_ = t; }
   void detach_node() { node_ = nullptr; }
@@ -65,14 +103,24 @@ class ProcessValue : public D_fct {
   static bool from_data(const canopen::ValueType& t, const EqData& in, std::uint64_t& raw);
 
  private:
+  std::uint64_t slot_of(std::uint64_t bits) const {
+    const std::uint64_t v = bits >> offset_;
+    return type_.bits >= 64 ? v : v & ((std::uint64_t{1} << type_.bits) - 1);
+  }
+  // The samples of the history, oldest first.
+  std::size_t samples() const;
+  Sample sample(std::size_t i) const;
+
   D_can* node_;
+  const PdoStore* source_ = nullptr;
+  unsigned offset_ = 0;
   int index_;
   int subindex_;
   canopen::ValueType type_;
   std::uint64_t raw_ = 0;
   std::int64_t time_ns_ = 0;
   bool stale_ = false;
-  std::vector<Sample> ring_;  // kProcessHistory entries, filled round
+  std::vector<Sample> ring_;  // values written: kProcessHistory entries once one was
   std::size_t next_ = 0;
   std::size_t count_ = 0;
 };
@@ -82,21 +130,24 @@ struct PdoRun {
   canopen::PdoDescription desc;
   std::vector<ProcessValue*> values;  // one per slot; null for dummy entries
   std::vector<std::uint64_t> raw;     // receive PDOs: the values sent next
-  std::int64_t last_ms = 0;           // service clock of the last PDO (or of the mapping)
-  bool stale = false;
+  PdoStore* store = nullptr;          // transmit PDOs: what the last one brought
 };
 
 using ObjectKey = std::pair<int, int>;  // index, subindex
 
 struct ProcessData {
   // Identifiers of the transmit PDOs, in the order of tpdos, for the per-frame search.
+  // What the per-frame search needs, side by side: identifier, bytes the mapping needs, store.
   std::int32_t tpdo_ids[canopen::kDefaultPdos] = {};
+  std::size_t tpdo_bytes[canopen::kDefaultPdos] = {};
+  PdoStore* tpdo_stores[canopen::kDefaultPdos] = {};
   std::size_t tpdo_count = 0;
   std::vector<PdoRun> tpdos;
   std::vector<PdoRun> rpdos;
   std::map<ObjectKey, std::string> names;
   std::map<ObjectKey, canopen::ValueType> sdo_types;  // objects named with a type
   std::map<ObjectKey, ProcessValue*> values;          // kept for the process, reused
+  PdoStore* stores[canopen::kDefaultPdos] = {};       // of TPDO 1-4, kept for the process
   std::uint64_t short_pdos = 0;
   bool short_logged = false;
   int stale_periods = kDefaultStalePeriods;

@@ -11,12 +11,7 @@ using canopen::ValueType;
 
 ProcessValue::ProcessValue(const std::string& name, EqFct* loc, D_can* node, int index,
                            int subindex, ValueType type)
-    : D_fct(name, loc, 0),
-      node_(node),
-      index_(index),
-      subindex_(subindex),
-      type_(type),
-      ring_(kProcessHistory) {}
+    : D_fct(name, loc, 0), node_(node), index_(index), subindex_(subindex), type_(type) {}
 
 void ProcessValue::to_data(const ValueType& t, std::uint64_t raw, EqData& out) {
   switch (t.kind) {
@@ -78,17 +73,37 @@ int ProcessValue::d_error() const {
 void ProcessValue::update(std::uint64_t raw, std::int64_t time_ns) {
   raw_ = raw;
   time_ns_ = time_ns;
+  if (ring_.empty()) ring_.resize(kProcessHistory);
   ring_[next_] = Sample{raw, time_ns};
   next_ = (next_ + 1) % ring_.size();
   if (count_ < ring_.size()) ++count_;
 }
 
+void ProcessValue::bind(const PdoStore* store, unsigned offset) {
+  if (source_ && !store) {
+    raw_ = raw();  // keeps showing the last value the PDO brought
+    time_ns_ = source_->time_ns;
+  }
+  source_ = store;
+  offset_ = offset;
+}
+
+std::size_t ProcessValue::samples() const { return source_ ? source_->count : count_; }
+
+ProcessValue::Sample ProcessValue::sample(std::size_t i) const {
+  if (source_) {
+    const PdoStore::Entry& e = source_->at(i);
+    return Sample{slot_of(e.bits), e.time_ns};
+  }
+  return ring_[(next_ + ring_.size() - count_ + i) % ring_.size()];
+}
+
 std::vector<ProcessValue::Sample> ProcessValue::history() const {
   LoopLock lk;
   std::vector<Sample> out;
-  out.reserve(count_);
-  for (std::size_t i = 0; i < count_; ++i)
-    out.push_back(ring_[(next_ + ring_.size() - count_ + i) % ring_.size()]);
+  const std::size_t n = samples();
+  out.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) out.push_back(sample(i));
   return out;
 }
 
@@ -107,8 +122,8 @@ int ProcessValue::get(EqAdr*, EqData* in, EqData* out, EqFct*) {
   LoopLock lk;
   if (seconds > 0) {
     const std::int64_t at = seconds * 1000000000LL + microseconds * 1000LL;
-    for (std::size_t i = count_; i-- > 0;) {
-      const Sample& s = ring_[(next_ + ring_.size() - count_ + i) % ring_.size()];
+    for (std::size_t i = samples(); i-- > 0;) {
+      const Sample s = sample(i);
       if (s.time_ns <= at) {
         to_data(type_, s.raw, *out);
         return 0;
@@ -117,7 +132,7 @@ int ProcessValue::get(EqAdr*, EqData* in, EqData* out, EqFct*) {
     out->error(ERR_NO_DATA, get_error_string(ERR_NO_DATA));
     return ERR_NO_DATA;
   }
-  to_data(type_, raw_, *out);
+  to_data(type_, raw(), *out);
   if (stale_) {
     out->error(kErrStale, kStaleText);
     return kErrStale;
