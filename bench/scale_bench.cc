@@ -113,12 +113,14 @@ struct Options {
   std::string gateway;
   long gateway_rss_limit_mib = 4096;
   std::string tsv;
+  bool process_data = false;
 };
 
 const char* const kUsage =
     "usage: scale_bench [--transport sim|socketcand|socketcan] [--lines N] [--nodes N]\n"
     "                   [--devices N] [--rate F] [--seconds S] [--stall S] [--resume S]\n"
     "                   [--gateway PATH] [--gateway-rss-limit-mib N] [--tsv FILE]\n"
+    "                   [--process-data]\n"
     "The whole server scenario: LINES CAN lines (nets 0..LINES-1), NODES masters on each\n"
     "(node-IDs 1..NODES: init(0x700+ID), init_emergency(), AddIdent(0x180+ID), "
     "AddIdent(0x280+ID)),\n"
@@ -143,6 +145,9 @@ const char* const kUsage =
     "  --gateway-rss-limit-mib N  the generator stops sending once the gateway's resident\n"
     "                  memory passes this (default 4096; the run is then marked)\n"
     "  --tsv FILE      also write every figure as 'key TAB value TAB unit TAB label'\n"
+    "  --process-data  every node gets its device's two TPDOs in code (set_process_data:\n"
+    "                  0x6000/0x6001 subs 1-4 of 32, 8, 8 and 16 bits, event timer 1000 ms),\n"
+    "                  so each PDO also updates four properties; checked at the end\n"
     "  --help\n"
     "Traffic per bus at 9000 frames/s (a bus at 1 Mbit/s): a heartbeat of every device each\n"
     "100 ms (1 byte, 0x700+ID; 1,270/s with 127 devices), SYNC 0x080 100/s (no node enables it),\n"
@@ -173,6 +178,10 @@ int parse_options(int argc, char** argv, Options& o) {
     if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       return 1;
+    }
+    if (arg == "--process-data") {
+      o.process_data = true;
+      continue;
     }
     std::string value;
     const std::size_t eq = arg.find('=');
@@ -1118,6 +1127,21 @@ class Server {
           step = "AddIdent(0x280 + ID)";
           r = t.node->AddIdent(kPdoBase[1] + id);
         }
+        if (r == 0 && o_.process_data) {
+          // The generator's PDOs: sequence number, line, node-ID, PDO number and marker.
+          step = "set_process_data";
+          std::vector<D_can::pd_pdo> tpdos;
+          for (int which = 0; which < 2; ++which) {
+            tpdos.push_back({static_cast<std::uint32_t>(kPdoBase[which] + id),
+                             255,
+                             1000,
+                             {{0x6000 + which, 1, 32},
+                              {0x6000 + which, 2, 8},
+                              {0x6000 + which, 3, 8},
+                              {0x6000 + which, 4, 16}}});
+          }
+          r = t.node->set_process_data(tpdos, {});
+        }
         if (r != 0) {
           char text[160];
           std::snprintf(text, sizeof text, "line %d node %d: %s returned 0x%x", line, id, step, r);
@@ -1572,6 +1596,26 @@ class ScaleRun {
     rmdir(dir_.c_str());
   }
 
+  // Nodes with a device whose PDO properties do not show what the generator put in them.
+  std::uint64_t wrong_process_data() const {
+    std::uint64_t wrong = 0;
+    for (const NodeTrack& n : server_.nodes()) {
+      if (n.id > o_.devices || !generator_runs_ || o_.rate <= 0) continue;
+      for (int which = 0; which < 2; ++which) {
+        auto read = [&](int sub) -> std::int64_t {
+          D_fct* p = n.node->process_property(0x6000 + which, sub);
+          EqData out;
+          if (!p) return -1;
+          p->get(nullptr, nullptr, &out, nullptr);  // stale once the traffic stopped: still read
+          return out.get_long();
+        };
+        if (read(2) != n.line || read(3) != n.id || read(4) != (kPdoMarker << 8 | (which + 1)))
+          ++wrong;
+      }
+    }
+    return wrong;
+  }
+
   // Everything that makes the figures untrustworthy is an error.
   void check(const Tally& t) {
     auto count = [this](std::uint64_t n, const std::string& what) {
@@ -1582,6 +1626,7 @@ class ScaleRun {
           "frames of identifiers the node did not enable, or emergencies (no device sends one)");
     count(t.corrupt, "PDOs whose contents were not those sent on their identifier");
     count(t.phantom, "PDOs with sequence numbers never sent");
+    if (o_.process_data) count(wrong_process_data(), "nodes whose PDO properties were not decoded");
     count(t.pdo_total().duplicates, "PDOs delivered more than once");
     if (t.hb_delivered > t.hb_sent) errors_.push_back("more heartbeats delivered than sent");
     count(server_.arrivals().oversized_batches,

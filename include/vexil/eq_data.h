@@ -15,9 +15,11 @@ enum : int {
   DATA_NULL = 0,
   DATA_INT = 1,
   DATA_STRING = 2,
+  DATA_DOUBLE = 6,  // a floating value (IEEE 754, 64 bits)
   DATA_IIII = 14,
   DATA_INT64 = 26,
-  DATA_MULTI = 90,  // rows of (int, float, float, time, name), one per property
+  DATA_UINT64 = 27,  // an unsigned 64-bit integer
+  DATA_MULTI = 90,   // rows of (int, float, float, time, name), one per property
   DATA_A_INT64 = 114,
 };
 
@@ -49,9 +51,16 @@ class EqData {
   // Number of elements: 1 for scalars, 4 for IIII, the element count of arrays, rows for multi.
   int length() const;
 
-  // Element i converted to int / int64 (0 when there is none).
+  // Element i converted to int / int64 (0 when there is none). A floating value is rounded to
+  // the nearest integer and clamped to the range (NaN reads 0); an unsigned 64-bit value above
+  // the int64 range reads as its largest value in get_long and keeps its low 32 bits in get_int,
+  // as the other 64-bit values do.
   int get_int(int i = 0) const;
   std::int64_t get_long(int i = 0) const;
+  // Element i as a floating value, and as an unsigned 64-bit integer (negative values and NaN
+  // read 0, larger floating values the largest; a text is read as strtod / strtoull read it).
+  double get_double(int i = 0) const;
+  std::uint64_t get_ulong(int i = 0) const;
   // The four integers when the type is DATA_IIII, else null.
   IIII* get_iiii();
   std::string get_string() const;
@@ -68,6 +77,8 @@ class EqData {
   void set(int v);
   void set(const IIII* v);
   void set_long(std::int64_t v);
+  void set_ulong(std::uint64_t v);
+  void set_double(double v);
   void set_long_array(const std::vector<std::int64_t>& v);
   void set(const std::string& text);
   // Fills row `index` of a multi-property answer (rows below it are created empty).
@@ -77,7 +88,8 @@ class EqData {
 
  private:
   int type_ = DATA_NULL;
-  std::vector<std::int64_t> ints_;
+  std::vector<std::int64_t> ints_;  // DATA_UINT64: the value's bits
+  double real_ = 0;
   IIII iiii_{};
   std::string text_;
   std::vector<Row> rows_;

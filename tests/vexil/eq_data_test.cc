@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
+#include <string>
 
 namespace {
 
@@ -81,6 +83,38 @@ TEST(EqDataMulti, RowsGrowToTheHighestIndex) {
   d.set(8);
   EXPECT_EQ(d.get_row(0), nullptr);
   EXPECT_EQ(d.length(), 1);
+}
+
+TEST(EqDataConversions, FloatingAndUnsigned64BitValuesRoundClampAndReadBack) {
+  EqData d;
+  d.set_double(2.5);
+  EXPECT_EQ(d.type(), DATA_DOUBLE);
+  EXPECT_EQ(d.get_int(), 2);  // to the nearest, ties to even
+  d.set_double(-1e300);
+  EXPECT_EQ(d.get_long(), INT64_MIN);
+  EXPECT_EQ(d.get_int(), INT32_MIN);
+  EXPECT_EQ(d.get_ulong(), 0u);
+  d.set_double(1e300);
+  EXPECT_EQ(d.get_long(), INT64_MAX);
+  EXPECT_EQ(d.get_ulong(), UINT64_MAX);
+  d.set_double(std::nan(""));
+  EXPECT_EQ(d.get_long(), 0);
+  d.set_double(0.1);
+  EXPECT_EQ(std::stod(d.get_string()), 0.1);  // the text reads back as the same value
+
+  d.set_ulong(UINT64_MAX);
+  EXPECT_EQ(d.type(), DATA_UINT64);
+  EXPECT_EQ(d.get_string(), "18446744073709551615");
+  EXPECT_EQ(d.get_long(), INT64_MAX);
+  EXPECT_EQ(d.get_int(), -1);  // the low 32 bits, as other 64-bit values
+  EXPECT_EQ(d.get_double(), 18446744073709551616.0);
+
+  d.set(std::string("-5"));
+  EXPECT_EQ(d.get_ulong(), 0u);  // no wrap-around of a negative text
+  d.set(std::string("99999999999999999999"));
+  EXPECT_EQ(d.get_ulong(), 0u);  // out of range
+  d.set(std::string("1.5e3"));
+  EXPECT_EQ(d.get_double(), 1500.0);
 }
 
 }  // namespace

@@ -29,9 +29,15 @@
 //   gateway reset (address, bounded wget run) ............................... gateway_reset.cc
 //   can_control (the line's supervision thread) .............................. can_control.cc
 //   can_error_str (driver status names) ...................................... can_error_str.cc
-//   The library's result codes (korvel::kOk, ...) and receive capacity ....... here, below
-//   The library's internal codes (alive value before any state, SDO steps) .. canopen_codes.h
-//   The CANopen protocol: identifiers, NMT, objects, SDO codec, abort codes .. canopen/ (the
+//   D_can process data: set_process_data, init_process_data, name_object,
+//     write_object, the decoding of each batch's PDOs, staleness ........ d_can_process_data.cc
+//   The reading of a device's PDO mapping by SDO, off the server thread .. pdo_mapping_worker.cc
+//   The property of one mapped object (value, history, stale state) ...... process_value.cc
+//   canline::produce_sync (the line's SYNC producer thread) .............. sync_producer.cc
+//   The library's result codes (korvel::kOk, ...) and receive capacity ... here, below
+//   The library's internal codes (alive value before any state, SDO steps) canopen_codes.h
+//   The CANopen protocol: identifiers, NMT, objects, SDO codec, abort codes,
+//     PDO layout and mapping reader, SYNC .............................. canopen/ (the
 //     component korvel-canopen, headers "canopen/....h"; linked privately)
 //   What the library's files share (log, lists, polling lock, a pair's receive
 //     block, the decoding of SDO replies) .................................... korvel_internal.h
@@ -40,6 +46,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -58,6 +65,7 @@ class D_can;
 class canline;
 
 namespace korvel {
+struct ProcessData;
 
 // The library's own results, beside the driver statuses (NTCAN_...) that its calls hand back
 // unchanged.
@@ -412,6 +420,67 @@ class D_can : public D_fct {
   friend int can_looping();
   static void supervise_batch(D_can* master);
   void forget_supervision();
+
+  // ---- Process data (PDOs) -------------------------------------------------------------------
+  //
+  // Each object mapped into a transmit PDO of the device becomes a property of the node, named
+  // "<NODE>.<index><SUB><sub>" (e.g. "PUMP1.6000SUB1") or "<NODE>.<name>" after name_object,
+  // typed from the mapping and updated from every such PDO the node's fill takes (the server's
+  // batch still gets every frame). Objects mapped into a receive PDO become properties too: a
+  // write sends that PDO with the current values of all its objects. An object no PDO carries,
+  // given a type by name_object, is written by SDO download; the device's abort reaches the
+  // writer by name. Only masters decode; a passive node shows no process data of its own.
+ public:
+  // How a mapped object's bits read (the mapping's lengths alone give unsigned integers, and
+  // booleans for one bit).
+  enum class pd_kind { unsigned_int, signed_int, real, boolean };
+  struct pd_object {
+    int index = 0;
+    int subindex = 0;
+    int bits = 0;  // 1..64; a real is 32 or 64
+    pd_kind kind = pd_kind::unsigned_int;
+  };
+  struct pd_pdo {
+    std::uint32_t cob_id = 0;        // the CAN identifier (11 bits)
+    int transmission_type = 255;     // 0..240 synchronous, 254/255 event-driven
+    int event_timer_ms = 0;          // 0: none
+    std::vector<pd_object> objects;  // in the order they fill the PDO
+  };
+  // Gives the device's transmit and receive PDOs (4 each at most) in code; replaces whatever
+  // was read or given before. A PDO whose objects cannot make a mapping is logged and left
+  // out. korvel::kOk, or kFailed when a PDO was left out.
+  int set_process_data(const std::vector<pd_pdo>& tpdos, const std::vector<pd_pdo>& rpdos);
+  // Reads the device's mapping (0x1400-0x1403/0x1600-0x1603, 0x1800-0x1803/0x1A00-0x1A03) by
+  // SDO on the library's worker thread, now and again after each boot-up of the device
+  // (0x700 + node-ID with 0x00, which the node must receive). Returns at once: korvel::kOk.
+  // Problems and device aborts are logged by name; the node runs on without those PDOs.
+  int init_process_data();
+  // Names the property of object index/subindex "<NODE>.<name>". With bits above 0, the
+  // object gets a property of that type also when no PDO carries it (written by SDO).
+  // korvel::kOk, or kFailed for a name already taken by another object, an object whose
+  // property exists under another name already, or a bad type.
+  int name_object(int index, int subindex, const std::string& name, int bits = 0,
+                  pd_kind kind = pd_kind::unsigned_int);
+  // The property of object index/subindex, or null.
+  D_fct* process_property(int index, int subindex) const;
+  // Writes value into object index/subindex: by its receive PDO when one carries it, else by
+  // SDO download. korvel::kOk, or an error with its text in *error (e.g. the device's abort
+  // by name).
+  int write_object(int index, int subindex, const EqData& value, std::string* error);
+  // Periods without its PDO after which an object reads as stale (default 3; 1 or more).
+  int set_stale_periods(int periods);
+  // PDOs shorter than their mapping (nothing updated), since the node got its process data.
+  std::uint64_t short_pdos() const;
+  // True while the worker still has to read the node's mapping (a test waits on it).
+  bool process_data_pending() const;
+  // Makes the node's line produce SYNC (see canline::produce_sync).
+  int produce_sync(int period_ms, int overflow = 0);
+
+ private:
+  friend struct korvel::ProcessData;
+  void process_batch(std::int64_t* now_ms);
+  void forget_process_data();
+  korvel::ProcessData* pd_ = nullptr;  // under mx_loop
 };
 
 // Polls every registered master: one non-blocking fill of its receive buffer each.
@@ -462,7 +531,29 @@ class canline {
   std::string line_ip_;
   std::atomic_bool ThreadStop_;
 
+  // SYNC producer: a thread of the line sends SYNC (0x080) on the line handle every
+  // period_ms of the service clock, with a counter 1..overflow when overflow is 2..240 (0: no
+  // counter). A period of 0 stops it; a running producer takes the new period and counter.
+  // While the line is down no SYNC is sent. korvel::kOk, or NTCAN_INVALID_PARAMETER.
+  int produce_sync(int period_ms, int overflow = 0);
+  // The period of the running producer in ms; 0 when none runs.
+  int sync_period_ms() const { return sync_period_ms_.load(std::memory_order_relaxed); }
+  // SYNC frames sent by the producer.
+  std::uint64_t syncs_sent() const { return syncs_sent_.load(); }
+  // Stops the producer and waits for its thread (also done at process exit).
+  void stop_sync();
+
  private:
+  void sync_loop();
+  std::mutex sync_mx_;
+  std::condition_variable sync_cv_;
+  std::thread sync_thread_;
+  bool sync_stop_ = false;
+  int sync_overflow_ = 0;
+  std::int64_t sync_start_ms_ = 0;
+  std::atomic<int> sync_period_ms_{0};
+  std::atomic<std::uint64_t> syncs_sent_{0};
+
   std::mutex ids_mx_;
   std::vector<int32_t> line_ids_;            // in the order they were first enabled
   std::unordered_set<int32_t> line_id_set_;  // the same identifiers, to look one up

@@ -96,6 +96,7 @@ int can_looping() {
   // cost in a pass over thousands of nodes.
   bool& held = korvel::loop_held_here();  // looked up once for the whole pass
   auto& list = korvel::can_list();
+  std::int64_t now_ms = -1;  // the service clock, read once a node's process data needs it
   for (std::size_t i = 0;;) {
     korvel::LoopLock lk(held);
     if (i >= list.size()) break;
@@ -112,6 +113,7 @@ int can_looping() {
         node->can_fill();
       }
       D_can::supervise_batch(node);
+      if (node->pd_) node->process_batch(&now_ms);
       if (VEXIL_debug & 0x100000) node->can_print();
     }
   }

@@ -48,6 +48,7 @@ canline::canline()
       reset_limit_ms_(korvel::kResetTimeLimit.count()) {}
 
 canline::~canline() {
+  stop_sync();
   if (t1_.joinable()) t1_.detach();
 }
 

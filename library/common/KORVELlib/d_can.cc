@@ -54,6 +54,7 @@ D_can::D_can(const std::string& pn, EqFct* ef)
 D_can::~D_can() {
   unregister_node();
   forget_supervision();
+  forget_process_data();
   can_close();
   // The sub-properties outlive the node; they must not reach back into it.
   if (start_node_) start_node_->detach_node();
