@@ -5,10 +5,13 @@
 // simulated CANopen device; nets that the driver configuration (NTCAN_CONFIG) gives another
 // transport carry whatever devices are really there. The server starts the nodes, polls the lines,
 // supervises the devices by node guarding (one device by its heartbeats, whose period the server
-// writes by SDO download), shows emergencies, prints a status table, takes operator commands on
-// standard input (also SDO reads and writes of any object), and plays a short fault script on the
-// simulated nets: an emergency, the heartbeat device falling silent and coming back, and one line
-// going down and coming back, which the line's supervision thread closes and re-opens.
+// writes by SDO download), shows emergencies, prints a status table with the devices' process
+// data (a pump's speed and temperature, a fan's speed, a heater's temperature on its line's SYNC),
+// takes operator commands on standard input (also SDO reads and writes of any object, and the
+// pump's set-point, which goes out in its receive PDO), and plays a short fault script on the
+// simulated nets: an emergency, the heartbeat device falling silent and coming back, the fan's
+// PDOs stopping (shown stale) and coming back, and one line going down and coming back, which
+// the line's supervision thread closes and re-opens.
 //
 //   korvel_demo --config demo.conf --seconds 25 --time-scale 6 --table-every 5
 #include <unistd.h>
@@ -28,6 +31,7 @@
 #include "cli/command_line.h"
 #include "console.h"
 #include "demo_nodes.h"
+#include "demo_process.h"
 #include "eq_fct.h"
 #include "node_monitor.h"
 #include "ntcan/sim_bus.h"
@@ -132,6 +136,14 @@ class FaultScript {
       add(20, [device, this] {
         report(time_, "script: FAN2's device reports emergency 0x2310 (output current too high)");
         device->emergency(0x2310, 0x03, {0x12, 0x00, 0x00, 0x00, 0x00});
+      });
+      add(50, [device, this] {
+        report(time_, "script: FAN2's device stops sending its PDOs");
+        device->stop_transmit_pdos(true);
+      });
+      add(60, [device, this] {
+        report(time_, "script: FAN2's device sends its PDOs again");
+        device->stop_transmit_pdos(false);
       });
     }
     for (const SimulatedDevice& d : devices) {
@@ -267,7 +279,9 @@ int main(int argc, char** argv) {
     out.write(heading);
   }
   const std::vector<SimulatedDevice> devices = attach_devices(nodes);
+  give_process_objects(devices);
   for (auto& n : nodes) start_node(loc, *n);
+  for (auto& n : nodes) start_process_data(*n);
 
   NodeMonitor monitor(loc, nodes, time);
   monitor.show_frames(opt.verbose);
@@ -279,7 +293,7 @@ int main(int argc, char** argv) {
   double next_table = kGuardPeriod;
   std::string shown_table;  // the last table printed, without its time stamp
   auto print_table = [&](bool always) {
-    const std::string table = status_table(loc, nodes, monitor, time);
+    const std::string table = status_table(loc, nodes, monitor, time) + process_table(loc, nodes);
     const std::string body = table.substr(table.find('\n') + 1);
     if (!always && body == shown_table) return;
     shown_table = body;
@@ -309,6 +323,7 @@ int main(int argc, char** argv) {
     }
 
     script.run_due();
+    step_process(devices, time.seconds());
     can_looping();
     monitor.receive();
     monitor.watch_lines();

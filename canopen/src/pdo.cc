@@ -37,15 +37,15 @@ const char* mapping_problem_text(MappingProblem p) {
 }
 
 std::uint64_t get_bits(const std::uint8_t* data, std::size_t len, unsigned offset, unsigned bits) {
-  if (bits > 64) bits = 64;  // a value has 64 bits at most
-  std::uint64_t v = 0;
-  for (unsigned i = 0; i < bits; ++i) {
-    const unsigned at = offset + i;
-    const std::size_t byte = at / 8;
-    if (byte >= len) break;
-    if ((data[byte] >> (at % 8)) & 1) v |= std::uint64_t{1} << i;
-  }
-  return v;
+  // The PDO's bytes as one little-endian word (bytes at or past len read as 0), shifted down to
+  // the first bit and cut to the value's length: a few instructions whatever the length.
+  if (bits == 0 || offset >= kMaxPdoBits) return 0;
+  if (bits > kMaxPdoBits - offset) bits = kMaxPdoBits - offset;  // 64 bits of PDO at most
+  const std::size_t n = len < 8 ? len : 8;
+  std::uint64_t word = 0;
+  for (std::size_t i = 0; i < n; ++i) word |= std::uint64_t{data[i]} << (8 * i);
+  word >>= offset;
+  return bits == 64 ? word : word & ((std::uint64_t{1} << bits) - 1);
 }
 
 void put_bits(std::uint8_t* data, unsigned offset, unsigned bits, std::uint64_t value) {

@@ -235,6 +235,9 @@ TEST_F(DemoServer, ServesItsNodesThroughFaultsAndOperatorCommands) {
   std::string emergency_node, emergency_code, down;
   bool stop_sent = false;
   bool quit_sent = false;
+  // Process data: the set-point written, the pump's speed seen at it, the fan's values stale
+  // while its PDOs stop and fresh again after.
+  bool set_point_sent = false, at_set_point = false, fan_stale = false, fan_fresh_again = false;
 
   // The operator stops PUMP1 once it runs, asks a few things, and quits once the story is
   // told: the emergency shown, the line down and back, PUMP1 stopped.
@@ -250,9 +253,20 @@ TEST_F(DemoServer, ServesItsNodesThroughFaultsAndOperatorCommands) {
       emergency_code = between(line, "emergency ", " ");
     }
     if (line.find(") goes down") != std::string::npos) down = between(line, "script: line ", " ");
+    if (line.rfind("  PUMP1 SPEED=900 ", 0) == 0 && line.find("SETPOINT=900") != std::string::npos)
+      at_set_point = true;
+    if (line.rfind("  FAN2 SPEED=", 0) == 0) {
+      const bool stale = line.find("(stale)") != std::string::npos;
+      fan_fresh_again = fan_fresh_again || (fan_stale && !stale);
+      fan_stale = fan_stale || stale;
+    }
     if (line.rfind("lines:", 0) != 0) return;  // decide at the end of a table
     const Row* pump = last_row(r, "PUMP1");
-    if (!stop_sent && pump && pump->condition == "Operational") {
+    if (!set_point_sent && pump && pump->condition == "Operational") {
+      in.send("set PUMP1.SETPOINT 900\n");
+      set_point_sent = true;
+    }
+    if (!stop_sent && at_set_point && pump && pump->condition == "Operational") {
       in.send("set PUMP1.STOP 1\nget PUMP1.STOP\nget NO.SUCH\nset PUMP1.RESET abc\nlist\n");
       stop_sent = true;
     }
@@ -262,7 +276,7 @@ TEST_F(DemoServer, ServesItsNodesThroughFaultsAndOperatorCommands) {
       if (t.line == down && t.condition != "Operational") recovered = false;
     }
     const Row* fan = last_row(r, emergency_node);
-    bool told = recovered && pump && pump->condition == "Stopped" && fan &&
+    bool told = recovered && fan_fresh_again && pump && pump->condition == "Stopped" && fan &&
                 fan->emergency.rfind(emergency_code, 0) == 0;
     for (const auto& t : r.tables.back()) {
       if (t.line == down) told = told && leaves_and_regains(conditions(r, t.node), "Operational");
@@ -333,6 +347,17 @@ TEST_F(DemoServer, ServesItsNodesThroughFaultsAndOperatorCommands) {
   EXPECT_TRUE(contains(r.out, "'abc' is not an integer"));
   for (const auto& row : r.tables.back())
     EXPECT_TRUE(contains(r.out, "  " + row.node + ".CONDITION = ")) << row.node;
+
+  // Process data: the set-point went out in PUMP1's receive PDO (900 rpm, UNSIGNED16) and came
+  // back as the pump's speed; the fan's speed went stale and fresh again; the heater's line
+  // carried SYNC with its counter and the heater's temperature.
+  char set_point_frame[16];
+  std::snprintf(set_point_frame, sizeof set_point_frame, "%03X#8403", 0x200 + std::stoi(pump->id));
+  EXPECT_TRUE(contains(lines_of(read_file(trace)), set_point_frame)) << set_point_frame;
+  EXPECT_TRUE(at_set_point);
+  EXPECT_TRUE(fan_stale && fan_fresh_again);
+  EXPECT_TRUE(contains(lines_of(read_file(trace)), "080#01"));
+  EXPECT_TRUE(contains(r.out, "  HEAT4 TEMPERATURE="));
 
   // The configuration comes back as it was, apart from the command the operator wrote.
   const std::vector<std::string> before = lines_of(original_);

@@ -425,11 +425,12 @@ class D_can : public D_fct {
   //
   // Each object mapped into a transmit PDO of the device becomes a property of the node, named
   // "<NODE>.<index><SUB><sub>" (e.g. "PUMP1.6000SUB1") or "<NODE>.<name>" after name_object,
-  // typed from the mapping and updated from every such PDO the node's fill takes (the server's
-  // batch still gets every frame). Objects mapped into a receive PDO become properties too: a
-  // write sends that PDO with the current values of all its objects. An object no PDO carries,
-  // given a type by name_object, is written by SDO download; the device's abort reaches the
-  // writer by name. Only masters decode; a passive node shows no process data of its own.
+  // typed from the mapping (or as name_object gave, for an object of that length: a mapping read
+  // from the device has lengths only) and updated from every such PDO the node's fill takes (the
+  // server's batch still gets every frame). Objects mapped into a receive PDO become properties
+  // too: a write sends that PDO with the current values of all its objects. An object no PDO
+  // carries, given a type by name_object, is written by SDO download; the device's abort reaches
+  // the writer by name. Only masters decode; a passive node shows no process data of its own.
  public:
   // How a mapped object's bits read (the mapping's lengths alone give unsigned integers, and
   // booleans for one bit).
@@ -452,11 +453,13 @@ class D_can : public D_fct {
   int set_process_data(const std::vector<pd_pdo>& tpdos, const std::vector<pd_pdo>& rpdos);
   // Reads the device's mapping (0x1400-0x1403/0x1600-0x1603, 0x1800-0x1803/0x1A00-0x1A03) by
   // SDO on the library's worker thread, now and again after each boot-up of the device
-  // (0x700 + node-ID with 0x00, which the node must receive). Returns at once: korvel::kOk.
+  // (0x700 + node-ID with 0x00). The node must receive that frame and its TPDOs' identifiers
+  // (init, AddIdent) like any frame it takes. Returns at once: korvel::kOk.
   // Problems and device aborts are logged by name; the node runs on without those PDOs.
   int init_process_data();
   // Names the property of object index/subindex "<NODE>.<name>". With bits above 0, the
-  // object gets a property of that type also when no PDO carries it (written by SDO).
+  // object reads as that type wherever a mapping carries it with that length, and gets a
+  // property of that type also when no PDO carries it (written by SDO).
   // korvel::kOk, or kFailed for a name already taken by another object, an object whose
   // property exists under another name already, or a bad type.
   int name_object(int index, int subindex, const std::string& name, int bits = 0,

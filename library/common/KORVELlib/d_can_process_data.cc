@@ -109,6 +109,29 @@ std::int64_t wall_ns() {
       .count();
 }
 
+// Objects named with a type (name_object) read as that type wherever a mapping, which gives
+// only lengths when it was read from the device, carries them with the same length.
+void retype_named(const ProcessData& pd, canopen::PdoLayout& layout) {
+  if (pd.sdo_types.empty()) return;
+  std::vector<canopen::MapEntry> entries;
+  std::vector<ValueType> types;
+  bool changed = false;
+  for (const canopen::PdoLayout::Slot& s : layout.slots()) {
+    ValueType t = s.type;
+    const auto named = pd.sdo_types.find({s.entry.index, s.entry.subindex});
+    if (named != pd.sdo_types.end() && named->second.bits == s.entry.bits &&
+        !(named->second == t)) {
+      t = named->second;
+      changed = true;
+    }
+    entries.push_back(s.entry);
+    types.push_back(t);
+  }
+  canopen::PdoLayout typed;
+  if (changed && canopen::PdoLayout::make(entries, types, typed) == canopen::MappingProblem::kNone)
+    layout = std::move(typed);
+}
+
 }  // namespace
 
 void ProcessData::apply(D_can& node, std::vector<PdoDescription> descs) {
@@ -128,6 +151,7 @@ void ProcessData::apply(D_can& node, std::vector<PdoDescription> descs) {
     if (!d.usable) continue;
     PdoRun run;
     run.desc = std::move(d);
+    retype_named(pd, run.desc.layout);
     for (const canopen::PdoLayout::Slot& s : run.desc.layout.slots()) {
       ProcessValue* v = nullptr;
       if (!s.entry.dummy()) {

@@ -1,0 +1,192 @@
+// The demo's process data: the simulated devices' measured values and set-points, and the
+// server's properties of them.
+#include "demo_process.h"
+
+#include <algorithm>
+#include <cmath>
+#include <sstream>
+
+#include "canopen/data_type.h"
+#include "canopen/pdo.h"
+#include "console.h"
+#include "operator_commands.h"
+
+namespace co = korvel::canopen;
+using co::DataType;
+
+namespace {
+
+constexpr std::uint16_t kSpeed = 0x6000;
+constexpr std::uint16_t kTemperature = 0x6001;
+constexpr std::uint16_t kHeating = 0x6002;
+constexpr std::uint16_t kSetPoint = 0x6200;
+
+// HEAT4's line: SYNC every 500 ms, the counter running 1..8.
+constexpr int kSyncPeriodMs = 500;
+constexpr int kSyncOverflow = 8;
+
+simdev::canopen::Device* device_of(const std::vector<SimulatedDevice>& devices,
+                                   const std::string& base) {
+  for (const SimulatedDevice& d : devices) {
+    if (d.owner->base == base) return d.device.get();
+  }
+  return nullptr;
+}
+
+void check(const std::string& base, const char* what, std::uint32_t abort_code) {
+  if (abort_code == 0) return;
+  std::ostringstream s;
+  s << base << ": the simulated device refused its " << what << " (abort 0x" << std::hex
+    << abort_code << ")\n";
+  console().write(s.str());
+}
+
+double number(const simdev::canopen::Device& d, std::uint16_t index, const co::ValueType& t) {
+  return co::to_double(t, d.process_value(index, 1));
+}
+
+}  // namespace
+
+void give_process_objects(const std::vector<SimulatedDevice>& devices) {
+  if (auto* pump = device_of(devices, "PUMP1")) {
+    pump->set_number(kSpeed, 1, DataType::kUnsigned16, 0, simdev::canopen::Access::kReadOnly);
+    pump->set_number(kTemperature, 1, DataType::kReal32, 18.0, simdev::canopen::Access::kReadOnly);
+    pump->set_number(kSetPoint, 1, DataType::kUnsigned16, 1500);
+    check("PUMP1", "TPDO 1",
+          pump->set_tpdo(1, {{kSpeed, 1, 16}, {kTemperature, 1, 32}}, co::kEventProfile, 1000));
+    check("PUMP1", "RPDO 1", pump->set_rpdo(1, {{kSetPoint, 1, 16}}));
+  }
+  if (auto* fan = device_of(devices, "FAN2")) {
+    fan->set_number(kSpeed, 1, DataType::kUnsigned16, 2400, simdev::canopen::Access::kReadOnly);
+    check("FAN2", "TPDO 1", fan->set_tpdo(1, {{kSpeed, 1, 16}}, co::kEventProfile, 500));
+  }
+  if (auto* heater = device_of(devices, "HEAT4")) {
+    heater->set_number(kTemperature, 1, DataType::kReal32, 20.0,
+                       simdev::canopen::Access::kReadOnly);
+    heater->set_number(kHeating, 1, DataType::kBoolean, 1, simdev::canopen::Access::kReadOnly);
+    check("HEAT4", "TPDO 1", heater->set_tpdo(1, {{kTemperature, 1, 32}, {kHeating, 1, 8}}, 1));
+  }
+}
+
+void step_process(const std::vector<SimulatedDevice>& devices, double t) {
+  static const co::ValueType u16{DataType::kUnsigned16, 16};
+  static const co::ValueType real{DataType::kReal32, 32};
+  static double last = t;
+  const double dt = std::max(0.0, t - last);
+  last = t;
+  if (auto* pump = device_of(devices, "PUMP1")) {
+    // The pump's speed follows its set-point at 300 rpm/s; it warms with its speed.
+    const double target = number(*pump, kSetPoint, u16);
+    double speed = number(*pump, kSpeed, u16);
+    const double step = 300 * dt;
+    speed = speed < target ? std::min(target, speed + step) : std::max(target, speed - step);
+    pump->set_process_number(kSpeed, 1, std::round(speed));
+    pump->set_process_number(kTemperature, 1, std::round(10 * (18 + speed / 100)) / 10);
+  }
+  if (auto* heater = device_of(devices, "HEAT4")) {
+    // A two-point controller between 60 and 65 deg C, warming 2 deg C/s, cooling 1 deg C/s.
+    const double temperature = number(*heater, kTemperature, real);
+    bool heating = heater->process_value(kHeating, 1) != 0;
+    if (temperature >= 65) heating = false;
+    if (temperature <= 60) heating = true;
+    const double next = temperature + (heating ? 2.0 : -1.0) * dt;
+    heater->set_process_value(kHeating, 1, heating ? 1 : 0);
+    heater->set_process_number(kTemperature, 1, std::round(10 * next) / 10);
+  }
+}
+
+namespace {
+
+struct Named {
+  int index;
+  const char* name;
+  int bits;
+  D_can::pd_kind kind;
+};
+
+void name_objects(DemoNode& node, std::initializer_list<Named> objects) {
+  for (const Named& o : objects) {
+    if (node.can->name_object(o.index, 1, o.name, o.bits, o.kind) != korvel::kOk)
+      console().write(node.base + ": cannot name object " + o.name + "\n");
+  }
+}
+
+void receive_tpdos(DemoNode& node) {
+  for (int pdo = 1; pdo <= co::kDefaultPdos; ++pdo) {
+    const int r = node.can->AddIdent(co::tpdo_id(pdo, node.node_id()));
+    if (r != 0) {
+      console().write(node.base + ": enabling its TPDOs failed: " +
+                      can_error_str(static_cast<unsigned long>(r)) + "\n");
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+void start_process_data(DemoNode& node) {
+  using K = D_can::pd_kind;
+  if (!node.can->isactive()) return;  // a passive view decodes nothing of its own
+  if (node.base == "PUMP1") {
+    // The device's mapping is read by SDO; its lengths alone do not tell a REAL32 from an
+    // UNSIGNED32, so the objects get their types with their names.
+    name_objects(node, {{kSpeed, "SPEED", 16, K::unsigned_int},
+                        {kTemperature, "TEMPERATURE", 32, K::real},
+                        {kSetPoint, "SETPOINT", 16, K::unsigned_int}});
+    receive_tpdos(node);
+    node.can->init_process_data();
+    console().write(node.base + ": process data read from the device by SDO\n");
+  } else if (node.base == "FAN2") {
+    // The mapping given in code, as a server does for a device it knows.
+    name_objects(node, {{kSpeed, "SPEED", 16, K::unsigned_int}});
+    receive_tpdos(node);
+    D_can::pd_pdo tpdo;
+    tpdo.cob_id = static_cast<std::uint32_t>(co::tpdo_id(1, node.node_id()));
+    tpdo.event_timer_ms = 500;
+    tpdo.objects = {{kSpeed, 1, 16, K::unsigned_int}};
+    node.can->set_process_data({tpdo}, {});
+    console().write(node.base + ": process data given in code (TPDO 1: speed, every 500 ms)\n");
+  } else if (node.base == "HEAT4") {
+    name_objects(
+        node, {{kTemperature, "TEMPERATURE", 32, K::real}, {kHeating, "HEATING", 8, K::boolean}});
+    receive_tpdos(node);
+    node.can->init_process_data();
+    const int r = node.can->produce_sync(kSyncPeriodMs, kSyncOverflow);
+    console().write(node.base + ": process data read from the device by SDO; line " +
+                    std::to_string(node.line()) +
+                    (r == korvel::kOk
+                         ? " produces SYNC every " + std::to_string(kSyncPeriodMs) +
+                               " ms (counter 1.." + std::to_string(kSyncOverflow) + ")\n"
+                         : " cannot produce SYNC\n"));
+  }
+}
+
+std::string process_table(EqFct& loc, const NodeList& nodes) {
+  std::ostringstream out;
+  for (const auto& n : nodes) {
+    std::string row;
+    for (const Named& o : {Named{kSpeed, "SPEED", 0, D_can::pd_kind::unsigned_int},
+                           Named{kTemperature, "TEMPERATURE", 0, D_can::pd_kind::real},
+                           Named{kHeating, "HEATING", 0, D_can::pd_kind::boolean},
+                           Named{kSetPoint, "SETPOINT", 0, D_can::pd_kind::unsigned_int}}) {
+      D_fct* prop = loc.find_property(n->base + "." + o.name);
+      if (!prop) continue;
+      EqAdr adr(loc.get_location_name() + "/" + prop->basename());
+      EqData value;
+      const int rc = prop->get(&adr, nullptr, &value, &loc);
+      std::ostringstream v;
+      if (value.type() == DATA_DOUBLE) {
+        v.setf(std::ios::fixed);
+        v.precision(1);
+        v << value.get_double();
+      } else {
+        v << value.get_string();
+      }
+      row += " " + std::string(o.name) + "=" + v.str();
+      if (rc != 0 || value.error() != 0) row += " (stale)";
+    }
+    if (!row.empty()) out << "  " << n->base << row << '\n';
+  }
+  const std::string rows = out.str();
+  return rows.empty() ? rows : "process data:\n" + rows;
+}
