@@ -175,7 +175,13 @@ class Transfer {
     return m.has_object && m.index == index_ && m.subindex == subindex_;
   }
 
+  // Sends a request; the wait for its reply counts from just before it goes out.
   int send(const co::SdoData& data) {
+    due_ = korvel::monotonic_ms() + timeout_ms_;
+    return put(data);
+  }
+
+  int put(const co::SdoData& data) {
     CMSG m{};
     m.id = co::sdo_request_id(node_id_);
     m.len = 8;
@@ -187,19 +193,19 @@ class Transfer {
 
   // The client ends the transfer on the bus and reports it.
   int abort(SdoAbort code) {
-    send(co::sdo_abort_transfer(index_, subindex_, code));  // failed whether or not it goes out
+    put(co::sdo_abort_transfer(index_, subindex_, code));  // failed whether or not it goes out
     outcome_.abort_code = co::code_of(code);
     outcome_.by_device = false;
     return korvel::kFailed;
   }
 
-  // Waits for the device's reply that `expected` accepts, or its abort of this object. Other
-  // frames (replies to another client of the device, answers that are not for this step)
-  // are passed over. 0 with the reply in m; -1 after an abort (received, whatever its code, or,
-  // on a time-out, sent); else the status of the failing driver call.
+  // Waits, until timeout_ms after the last request went out, for the device's reply that
+  // `expected` accepts, or its abort of this object. Other frames (replies to another client
+  // of the device, answers that are not for this step) are passed over. 0 with the reply in
+  // m; -1 after an abort (received, whatever its code, or, on a time-out, sent); else the
+  // status of the failing driver call.
   template <class Expected>
   int await(co::SdoMessage& m, Expected expected) {
-    const std::int64_t due = korvel::monotonic_ms() + timeout_ms_;
     bool last_look = false;
     for (;;) {
       for (; next_ < taken_; ++next_) {
@@ -220,7 +226,7 @@ class Transfer {
       if (last_look) return abort(SdoAbort::kTimedOut);
       int32_t n = kBatch;
       int r;
-      if (korvel::monotonic_ms() >= due) {
+      if (korvel::monotonic_ms() >= due_) {
         // Time is up (also while other frames keep coming): one last look, without waiting,
         // at what arrived meanwhile, so that a reply that came in time is never refused.
         last_look = true;
@@ -250,6 +256,7 @@ class Transfer {
   const std::uint16_t index_;    // checked by the caller: 0..0xFFFF
   const std::uint8_t subindex_;  // 0..0xFF
   const int timeout_ms_;
+  std::int64_t due_ = 0;  // service time at which the reply to the last request is late
   D_can::sdo_outcome& outcome_;
   CMSG batch_[kBatch];
   int taken_ = 0;
