@@ -64,13 +64,13 @@ void give_process_objects(const std::vector<SimulatedDevice>& devices) {
     heater->set_number(kTemperature, 1, DataType::kReal32, 20.0,
                        simdev::canopen::Access::kReadOnly);
     heater->set_number(kHeating, 1, DataType::kBoolean, 1, simdev::canopen::Access::kReadOnly);
-    check("HEAT4", "TPDO 1", heater->set_tpdo(1, {{kTemperature, 1, 32}, {kHeating, 1, 8}}, 1));
+    check("HEAT4", "TPDO 1", heater->set_tpdo(1, {{kTemperature, 1, 32}, {kHeating, 1, 1}}, 1));
   }
 }
 
 void step_process(const std::vector<SimulatedDevice>& devices, double t) {
-  static const co::ValueType u16{DataType::kUnsigned16, 16};
-  static const co::ValueType real{DataType::kReal32, 32};
+  static const co::ValueType u16{co::ValueType::Kind::kUnsigned, 16};
+  static const co::ValueType real{co::ValueType::Kind::kReal, 32};
   static double last = t;
   const double dt = std::max(0.0, t - last);
   last = t;
@@ -81,7 +81,8 @@ void step_process(const std::vector<SimulatedDevice>& devices, double t) {
     const double step = 300 * dt;
     speed = speed < target ? std::min(target, speed + step) : std::max(target, speed - step);
     pump->set_process_number(kSpeed, 1, std::round(speed));
-    pump->set_process_number(kTemperature, 1, std::round(10 * (18 + speed / 100)) / 10);
+    const double wobble = 0.4 * std::sin(t / 4);
+    pump->set_process_number(kTemperature, 1, std::round(10 * (18 + speed / 100 + wobble)) / 10);
   }
   if (auto* heater = device_of(devices, "HEAT4")) {
     // A two-point controller between 60 and 65 deg C, warming 2 deg C/s, cooling 1 deg C/s.
@@ -135,6 +136,12 @@ void start_process_data(DemoNode& node) {
                         {kSetPoint, "SETPOINT", 16, K::unsigned_int}});
     receive_tpdos(node);
     node.can->init_process_data();
+    // The server's own set-point, as it starts the pump (by SDO until the mapping is read).
+    EqData set_point;
+    set_point.set(1500);
+    std::string error;
+    if (node.can->write_object(kSetPoint, 1, set_point, &error) != korvel::kOk)
+      console().write(node.base + ": writing the set-point failed: " + error + "\n");
     console().write(node.base + ": process data read from the device by SDO\n");
   } else if (node.base == "FAN2") {
     // The mapping given in code, as a server does for a device it knows.
@@ -148,7 +155,7 @@ void start_process_data(DemoNode& node) {
     console().write(node.base + ": process data given in code (TPDO 1: speed, every 500 ms)\n");
   } else if (node.base == "HEAT4") {
     name_objects(
-        node, {{kTemperature, "TEMPERATURE", 32, K::real}, {kHeating, "HEATING", 8, K::boolean}});
+        node, {{kTemperature, "TEMPERATURE", 32, K::real}, {kHeating, "HEATING", 1, K::boolean}});
     receive_tpdos(node);
     node.can->init_process_data();
     const int r = node.can->produce_sync(kSyncPeriodMs, kSyncOverflow);

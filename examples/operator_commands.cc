@@ -233,6 +233,19 @@ CommandResult set(EqFct& loc, D_fct* prop, const std::string& line,
     case DATA_STRING:
       in.set(rest_after(line, 2));
       break;
+    case DATA_INT64:
+    case DATA_UINT64:
+    case DATA_DOUBLE: {
+      // A device value: the number as written, converted by the property to the object's type.
+      if (w.size() != 3) return {name + " takes one number\n", false};
+      char* end = nullptr;
+      errno = 0;
+      std::strtod(w[2].c_str(), &end);
+      if (end == w[2].c_str() || *end != '\0' || errno == ERANGE)
+        return {"'" + w[2] + "' is not a number: " + name + " takes a number\n", false};
+      in.set(w[2]);
+      break;
+    }
     default:
       return {name + " cannot be set from the console\n", false};
   }
