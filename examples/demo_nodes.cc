@@ -79,6 +79,14 @@ std::vector<SimulatedDevice> attach_devices(const NodeList& nodes) {
   return devices;
 }
 
+const SimulatedDevice* device_of(const std::string& base,
+                                 const std::vector<SimulatedDevice>& devices) {
+  for (const SimulatedDevice& d : devices) {
+    if (d.owner->base == base) return &d;
+  }
+  return nullptr;
+}
+
 int write_node_property(EqFct& loc, const DemoNode& node, const std::string& suffix, int value) {
   const std::string name = node.base + suffix;
   D_fct* prop = loc.find_property(name);

@@ -61,6 +61,10 @@ struct SimulatedDevice {
 // configuration gives another transport has its real devices).
 std::vector<SimulatedDevice> attach_devices(const NodeList& nodes);
 
+// The simulated device of the node with base name `base`; null when it has none.
+const SimulatedDevice* device_of(const std::string& base,
+                                 const std::vector<SimulatedDevice>& devices);
+
 // Writes an integer to a property of the node (e.g. ".START") through its client interface,
 // as an operator would. Returns the framework's error code.
 int write_node_property(EqFct& loc, const DemoNode& node, const std::string& suffix, int value);

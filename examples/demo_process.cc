@@ -25,12 +25,10 @@ constexpr std::uint16_t kSetPoint = 0x6200;
 constexpr int kSyncPeriodMs = 500;
 constexpr int kSyncOverflow = 8;
 
-simdev::canopen::Device* device_of(const std::vector<SimulatedDevice>& devices,
-                                   const std::string& base) {
-  for (const SimulatedDevice& d : devices) {
-    if (d.owner->base == base) return d.device.get();
-  }
-  return nullptr;
+simdev::canopen::Device* device_named(const std::vector<SimulatedDevice>& devices,
+                                      const std::string& base) {
+  const SimulatedDevice* d = device_of(base, devices);
+  return d ? d->device.get() : nullptr;
 }
 
 void check(const std::string& base, const char* what, std::uint32_t abort_code) {
@@ -48,7 +46,7 @@ double number(const simdev::canopen::Device& d, std::uint16_t index, const co::V
 }  // namespace
 
 void give_process_objects(const std::vector<SimulatedDevice>& devices) {
-  if (auto* pump = device_of(devices, "PUMP1")) {
+  if (auto* pump = device_named(devices, "PUMP1")) {
     pump->set_number(kSpeed, 1, DataType::kUnsigned16, 0, simdev::canopen::Access::kReadOnly);
     pump->set_number(kTemperature, 1, DataType::kReal32, 18.0, simdev::canopen::Access::kReadOnly);
     pump->set_number(kSetPoint, 1, DataType::kUnsigned16, 1500);
@@ -56,11 +54,11 @@ void give_process_objects(const std::vector<SimulatedDevice>& devices) {
           pump->set_tpdo(1, {{kSpeed, 1, 16}, {kTemperature, 1, 32}}, co::kEventProfile, 1000));
     check("PUMP1", "RPDO 1", pump->set_rpdo(1, {{kSetPoint, 1, 16}}));
   }
-  if (auto* fan = device_of(devices, "FAN2")) {
+  if (auto* fan = device_named(devices, "FAN2")) {
     fan->set_number(kSpeed, 1, DataType::kUnsigned16, 2400, simdev::canopen::Access::kReadOnly);
     check("FAN2", "TPDO 1", fan->set_tpdo(1, {{kSpeed, 1, 16}}, co::kEventProfile, 500));
   }
-  if (auto* heater = device_of(devices, "HEAT4")) {
+  if (auto* heater = device_named(devices, "HEAT4")) {
     heater->set_number(kTemperature, 1, DataType::kReal32, 20.0,
                        simdev::canopen::Access::kReadOnly);
     heater->set_number(kHeating, 1, DataType::kBoolean, 1, simdev::canopen::Access::kReadOnly);
@@ -74,7 +72,7 @@ void step_process(const std::vector<SimulatedDevice>& devices, double t) {
   static double last = t;
   const double dt = std::max(0.0, t - last);
   last = t;
-  if (auto* pump = device_of(devices, "PUMP1")) {
+  if (auto* pump = device_named(devices, "PUMP1")) {
     // The pump's speed follows its set-point at 300 rpm/s; it warms with its speed.
     const double target = number(*pump, kSetPoint, u16);
     double speed = number(*pump, kSpeed, u16);
@@ -84,7 +82,7 @@ void step_process(const std::vector<SimulatedDevice>& devices, double t) {
     const double wobble = 0.4 * std::sin(t / 4);
     pump->set_process_number(kTemperature, 1, std::round(10 * (18 + speed / 100 + wobble)) / 10);
   }
-  if (auto* heater = device_of(devices, "HEAT4")) {
+  if (auto* heater = device_named(devices, "HEAT4")) {
     // A two-point controller between 60 and 65 deg C, warming 2 deg C/s, cooling 1 deg C/s.
     const double temperature = number(*heater, kTemperature, real);
     bool heating = heater->process_value(kHeating, 1) != 0;

@@ -199,13 +199,6 @@ class FaultScript {
     }
     return nullptr;
   }
-  static const SimulatedDevice* device_of(const std::string& base,
-                                          const std::vector<SimulatedDevice>& devices) {
-    for (const SimulatedDevice& d : devices) {
-      if (d.owner->base == base) return &d;
-    }
-    return nullptr;
-  }
 
   const DemoTime& time_;
   std::vector<Step> steps_;

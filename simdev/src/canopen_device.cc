@@ -19,7 +19,6 @@ namespace object = korvel::canopen::object;
 
 namespace {
 
-constexpr std::int64_t kNsPerMs = 1000000;
 // Reset communication restores the objects of the communication profile area.
 constexpr std::uint16_t kCommunicationFirst = 0x1000;
 constexpr std::uint16_t kCommunicationLast = 0x1FFF;

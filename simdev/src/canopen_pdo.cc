@@ -4,6 +4,7 @@
 // Layouts, entries and values are the protocol component's (canopen/pdo.h, data_type.h).
 #include <algorithm>
 
+#include "canbus/can_frame.h"
 #include "canopen/cob_id.h"
 #include "canopen/endian.h"
 #include "canopen/objects.h"
@@ -18,10 +19,8 @@ namespace object = korvel::canopen::object;
 
 namespace {
 
-constexpr std::int64_t kNsPerMs = 1000000;
 constexpr std::int64_t kNsPerInhibitUnit = 100000;  // 100 µs
 constexpr std::uint8_t kMappingCountSub = 0;
-constexpr int kMaxStandardId = 0x7FF;
 // The emergency a receive PDO shorter than its mapping raises.
 constexpr std::uint16_t kEmcyPdoLength = 0x8210;
 
@@ -156,7 +155,8 @@ std::uint32_t Device::check_pdo_write(std::uint16_t index, std::uint8_t sub,
         if (now.valid() && (entry & co::kPdoInvalid) == 0 && entry != now.cob_id_entry)
           return co::code_of(SdoAbort::kInvalidValue);
         const std::uint32_t id = entry & co::kPdoIdMask;
-        if ((entry & co::kPdoExtendedId) != 0 || id == 0 || id > kMaxStandardId)
+        if ((entry & co::kPdoExtendedId) != 0 || id == 0 ||
+            id > static_cast<std::uint32_t>(canbus::kStandardIdMax))
           return co::code_of(SdoAbort::kInvalidValue);
         return 0;
       }

@@ -14,6 +14,9 @@
 namespace simdev {
 namespace canopen {
 
+// The devices' clock counts ns (the host's now_ns); CiA 301 times are in ms.
+constexpr std::int64_t kNsPerMs = 1000000;
+
 inline CMSG to_cmsg(const korvel::canopen::Frame& f) {
   CMSG m{};
   m.id = f.cob_id;

@@ -23,11 +23,6 @@ namespace {
 
 constexpr const char* kHeading = "D_can::process_data";
 
-std::string base_name(const std::string& pn) {
-  const std::size_t blank = pn.find(' ');
-  return blank == std::string::npos ? pn : pn.substr(0, blank);
-}
-
 // "6000SUB1": the default name of an object's property after the node's name.
 std::string object_name(int index, int subindex) {
   char text[24];
@@ -145,7 +140,7 @@ void ProcessData::apply(D_can& node, std::vector<PdoDescription> descs) {
   pd.rpdos.clear();
   pd.tpdo_count = 0;
   pd.short_logged = false;
-  const std::string base = base_name(node.name());
+  const std::string base = node.basename();
   const std::int64_t now = monotonic_ms();
   for (PdoDescription& d : descs) {
     if (!d.usable) continue;

@@ -9,16 +9,9 @@
 #include "d_value.h"
 #include "korvel_internal.h"
 
-namespace vexil {
-
 namespace {
 
-// What a client's request selects in the value buffer.
-struct Selector {
-  std::int64_t event = 0;
-  std::int64_t seconds = 0;
-  std::int64_t microseconds = 0;
-};
+using Selector = korvel::ValueSelector;
 
 // Selector of an int64 array: 1 to 3 elements give event, seconds, microseconds.
 Selector array_selector(EqData* in, std::int64_t other_length_event) {
@@ -34,7 +27,9 @@ Selector array_selector(EqData* in, std::int64_t other_length_event) {
   return s;
 }
 
-Selector request_selector(EqData* in) {
+}  // namespace
+
+korvel::ValueSelector korvel::value_selector(EqData* in) {
   Selector s;
   if (!in) {
     s.event = -1;
@@ -61,7 +56,7 @@ Selector request_selector(EqData* in) {
   return s;
 }
 
-}  // namespace
+namespace vexil {
 
 D_value<int>::D_value(const std::string& name, EqFct* owner, unsigned /*flags*/)
     : D_fct(name, owner, 0),
@@ -113,7 +108,7 @@ int D_value<int>::value() { return value_; }
 
 int D_value<int>::get(EqAdr*, EqData* in, EqData* out, EqFct*) {
   if (!out) return ERR_ILLEGAL_DATA;
-  const Selector s = request_selector(in);
+  const Selector s = korvel::value_selector(in);
   if (get_nbuf() == 0) {
     out->set(static_cast<int>(value_));
     return 0;

@@ -103,6 +103,16 @@ inline canopen::SdoMessage sdo_reply_of(const CMSG& m) {
   return canopen::decode_sdo_response(m.data, static_cast<std::size_t>(data_length(m)));
 }
 
+// What a client's request selects in a property's value history: an event number (the latest
+// value for 0 and below), or seconds and microseconds of a time. Integer properties and process
+// values read their requests through it (d_value_int.cc).
+struct ValueSelector {
+  std::int64_t event = 0;
+  std::int64_t seconds = 0;
+  std::int64_t microseconds = 0;
+};
+ValueSelector value_selector(EqData* in);
+
 // True when line number l is in 1..20.
 inline bool valid_line(int l) { return static_cast<unsigned>(l) - 1u <= 19u; }
 

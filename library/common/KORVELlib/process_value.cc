@@ -109,19 +109,12 @@ std::vector<ProcessValue::Sample> ProcessValue::history() const {
 
 int ProcessValue::get(EqAdr*, EqData* in, EqData* out, EqFct*) {
   if (!out) return ERR_ILLEGAL_DATA;
-  // A selector as the integer property takes: an event (its latest value for 0 and below) or
-  // seconds and microseconds of a time.
-  std::int64_t seconds = 0, microseconds = 0;
-  if (in && in->type() == DATA_A_INT64 && in->length() >= 2) {
-    seconds = in->get_long(1);
-    if (in->length() >= 3) microseconds = in->get_long(2);
-  } else if (in && in->type() == DATA_IIII) {
-    seconds = in->get_int(1);
-    microseconds = in->get_int(2);
-  }
+  // A selector as the integer property takes; a time picks a past sample, anything else the
+  // latest value.
+  const ValueSelector selected = value_selector(in);
   LoopLock lk;
-  if (seconds > 0) {
-    const std::int64_t at = seconds * 1000000000LL + microseconds * 1000LL;
+  if (selected.seconds > 0) {
+    const std::int64_t at = selected.seconds * 1000000000LL + selected.microseconds * 1000LL;
     for (std::size_t i = samples(); i-- > 0;) {
       const Sample s = sample(i);
       if (s.time_ns <= at) {
