@@ -1,10 +1,10 @@
 // NMT module control (start, stop, reset) of a node's device, and the command and master-flag
 // properties.
-#include <cstring>
 
 #include "D_korvel.h"
 #include "canopen/nmt.h"
 #include "canopen_codes.h"
+#include "korvel_internal.h"
 
 namespace {
 
@@ -18,12 +18,8 @@ int D_can::send_nmt(unsigned char command) {
   const NTCAN_HANDLE h = handle();
   if (h < 0) return korvel::kNoUsableLine;
   // Node-ID 0 addresses every node.
-  const korvel::canopen::Frame f =
-      korvel::canopen::nmt_frame(static_cast<NmtCommand>(command), canIdent_.i2_data);
-  CMSG m{};
-  m.id = f.cob_id;
-  m.len = f.len;
-  std::memcpy(m.data, f.data.data(), f.len);
+  CMSG m = korvel::to_cmsg(
+      korvel::canopen::nmt_frame(static_cast<NmtCommand>(command), canIdent_.i2_data));
   int32_t count = 1;
   return canSend(h, &m, &count);
 }

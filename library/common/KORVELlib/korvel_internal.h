@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "D_korvel.h"
+#include "canopen/frame.h"
 #include "canopen/sdo.h"
 #include "canopen_codes.h"
 
@@ -96,6 +97,15 @@ inline int data_length(const CMSG& m) {
   if (m.len & NTCAN_RTR) return 0;
   const int dlc = NTCAN_DLC(m.len);
   return dlc < 8 ? dlc : 8;
+}
+
+// A frame of the protocol component as the driver sends it.
+inline CMSG to_cmsg(const canopen::Frame& f) {
+  CMSG m{};
+  m.id = f.cob_id;
+  m.len = static_cast<uint8_t>(f.len | (f.remote ? NTCAN_RTR : 0));
+  for (int i = 0; i < f.len && i < 8; ++i) m.data[i] = f.data[i];
+  return m;
 }
 
 // What a frame from a device's SDO server says: the one decoding of SDO replies in the library.

@@ -80,11 +80,7 @@ void canline::sync_loop() {
     if (now - next > sync_period_ms_.load()) next = now;
     const NTCAN_HANDLE h = linehandle_.load();
     if (h <= 0) continue;  // the line is down: no SYNC until it is back
-    const korvel::canopen::Frame f = korvel::canopen::sync_frame(counter);
-    CMSG m{};
-    m.id = f.cob_id;
-    m.len = static_cast<uint8_t>(f.len);
-    m.data[0] = f.data[0];
+    CMSG m = korvel::to_cmsg(korvel::canopen::sync_frame(counter));
     lk.unlock();
     int32_t one = 1;
     if (canSend(h, &m, &one) == NTCAN_SUCCESS) ++syncs_sent_;
