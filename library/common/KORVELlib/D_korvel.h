@@ -134,7 +134,8 @@ class D_canactive : public vexil::D_value<int> {
 
 // Description-file setting (".DEVICE_FILE"): the path of the node's EDS or DCF, empty for none,
 // kept in the location's configuration file like the node's other settings
-// ("PUMP1.DEVICE_FILE: devices/pump1.dcf") and written back with them. A relative path is taken
+// ("PUMP1.DEVICE_FILE: devices/pump1.dcf") and written back with them (an empty setting adds no
+// line to a file that has none for it). A relative path is taken
 // relative to the directory of the location's configuration file (the working directory when
 // the location has none). Control characters are left out of a value, so that it stays one
 // line of that file.
