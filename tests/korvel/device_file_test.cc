@@ -233,6 +233,16 @@ TEST_F(DeviceFile, RefusedEntryIsLoggedByNameShownInTheConditionAndTheDeviceMapp
   // The note stays beside the state the device reports.
   KorvelTestPeer::alive(n)->set_value(5);
   EXPECT_EQ(read_text(n, ".CONDITION"), "Operational; configuration: 1 write refused");
+
+  // The device boots again and takes the whole configuration: the note goes.
+  script_configuration();
+  script_read_back(true);
+  ntcan_sim::inject(0, canbus::frame("705#00"));
+  can_looping();
+  while (n.process_data_pending()) std::this_thread::yield();
+  EXPECT_TRUE(dev_->done());
+  EXPECT_EQ(read_text(n, ".CONDITION"), "Operational");
+  EXPECT_NE(n.process_property(0x6001, 0), nullptr);
 }
 
 TEST_F(DeviceFile, FileWithProblemsIsNotUsedAndTheNodeRunsAsWithoutOne) {

@@ -526,7 +526,8 @@ class D_can : public D_fct {
   int set_stale_periods(int periods);
   // PDOs shorter than their mapping (nothing updated), since the node got its process data.
   std::uint64_t short_pdos() const;
-  // True while the worker still has to read the node's mapping (a test waits on it).
+  // True while the worker still has to read the node's mapping, or to go through its
+  // description file (configuration, NMT start, condition) (a test waits on it).
   bool process_data_pending() const;
   // Makes the node's line produce SYNC (see canline::produce_sync).
   int produce_sync(int period_ms, int overflow = 0);

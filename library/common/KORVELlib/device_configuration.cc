@@ -207,10 +207,11 @@ void ProcessData::refresh(D_can& node) {
     pd.file = file;
     if (file) pd.from_device = true;
     wanted = pd.from_device;
-    if (!wanted) done_reading(node);
   }
   if (!wanted) {  // a file not usable, and no mapping asked for without it
     node.condition_note(note);
+    LoopLock lk;
+    done_reading(node);
     return;
   }
   bool start = false;
@@ -234,13 +235,14 @@ void ProcessData::refresh(D_can& node) {
   {
     LoopLock lk;
     if (read) apply(node, std::move(descs));
-    done_reading(node);
   }
   if (start) {
     const int r = node.start_node();
     if (r != kOk) log(kHeading, base + ": device not started, " + status_name(r));
   }
   node.condition_note(note);
+  LoopLock lk;
+  done_reading(node);  // last: who waits for the worker sees the start and the condition
 }
 
 }  // namespace korvel
