@@ -814,15 +814,22 @@ void Parser::read_objects() {
                      if (a.is_parent() != b.is_parent()) return a.is_parent();
                      return a.subindex < b.subindex;
                    });
-  for (std::size_t i = 0; i < objects_.size(); ++i) {
-    const ObjectEntry& e = objects_[i];
-    if (e.is_parent()) continue;
-    auto [it, inserted] = by_number_.emplace(std::uint32_t{e.index} << 8 | e.subindex, i);
-    if (!inserted) {
-      problem(e.line, object_ref(e.index, e.subindex) + " given twice (first at line " +
-                          std::to_string(objects_[it->second].line) + ")");
+  // A subobject given twice ("[1018sub1]" and "[1018sub01]"): the first holds.
+  std::vector<ObjectEntry> kept;
+  kept.reserve(objects_.size());
+  for (ObjectEntry& e : objects_) {
+    if (!e.is_parent()) {
+      auto [it, inserted] =
+          by_number_.emplace(std::uint32_t{e.index} << 8 | e.subindex, kept.size());
+      if (!inserted) {
+        problem(e.line, object_ref(e.index, e.subindex) + " given twice (first at line " +
+                            std::to_string(kept[it->second].line) + ")");
+        continue;
+      }
     }
+    kept.push_back(std::move(e));
   }
+  objects_ = std::move(kept);
 }
 
 void Parser::make_keys() {

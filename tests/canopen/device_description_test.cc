@@ -381,13 +381,18 @@ TEST(DeviceDescription, HostileTextYieldsProblemsNotFaults) {
       13);
   text += "[DeviceInfo]\nVendorName=second\n[1000]\nParameterName=A\nParameterName=B\n";
   text += "DataType=7\nAccessType=ro\n[1000sub1]\nParameterName=C\n";
+  text +=
+      "[2000]\nParameterName=R\nObjectType=9\n[2000sub1]\nParameterName=X\nDataType=5\n"
+      "AccessType=ro\n[2000sub01]\nParameterName=Y\nDataType=5\nAccessType=ro\n";
   auto d = DeviceDescription::parse(text, "h.eds");
   EXPECT_EQ(d.device_info().vendor_name.size(), 1u << 20);
   EXPECT_EQ(d.find(0x1000, 0)->name, "A");
   EXPECT_THAT(errors(d),
               ElementsAre("5: section [DeviceInfo] given again (first at line 1)",
                           "9: key ParameterName given again in [1000] (first at line 8)",
-                          "12: subobject [1000sub1] of an object that is no ARRAY or RECORD"));
+                          "12: subobject [1000sub1] of an object that is no ARRAY or RECORD",
+                          "21: 0x2000sub1 given twice (first at line 17)"));
+  EXPECT_EQ(d.find(0x2000, 1)->name, "X");
   EXPECT_THAT(errors(DeviceDescription::load("/nonexistent/x.eds")),
               ElementsAre(HasSubstr("0: cannot be read")));
 }
