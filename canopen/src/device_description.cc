@@ -730,6 +730,8 @@ void Parser::read_objects() {
   std::unordered_map<std::uint16_t, std::size_t> parents;  // index -> position in objects_
   std::vector<const Section*> subs;
   std::unordered_set<std::uint16_t> compact;
+  objects_.reserve(order_.size());
+  by_number_.reserve(order_.size());
   for (const std::string& key : order_) {
     const Section& s = sections_.at(key);
     SectionName n = classify(key);
@@ -807,17 +809,23 @@ void Parser::read_objects() {
       problem(sections_.at(key).line, "unknown section [" + sections_.at(key).name + "]", true);
     }
   }
-  // By index, the entry of a whole ARRAY or RECORD before its subobjects.
-  std::stable_sort(objects_.begin(), objects_.end(),
-                   [](const ObjectEntry& a, const ObjectEntry& b) {
-                     if (a.index != b.index) return a.index < b.index;
-                     if (a.is_parent() != b.is_parent()) return a.is_parent();
-                     return a.subindex < b.subindex;
-                   });
+  // By index, the entry of a whole ARRAY or RECORD before its subobjects; the order of the
+  // file among equals. Positions are sorted, and each entry moved once.
+  std::vector<std::size_t> order(objects_.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [this](std::size_t x, std::size_t y) {
+    const ObjectEntry& a = objects_[x];
+    const ObjectEntry& b = objects_[y];
+    if (a.index != b.index) return a.index < b.index;
+    if (a.is_parent() != b.is_parent()) return a.is_parent();
+    if (a.subindex != b.subindex) return a.subindex < b.subindex;
+    return x < y;
+  });
   // A subobject given twice ("[1018sub1]" and "[1018sub01]"): the first holds.
   std::vector<ObjectEntry> kept;
   kept.reserve(objects_.size());
-  for (ObjectEntry& e : objects_) {
+  for (std::size_t i : order) {
+    ObjectEntry& e = objects_[i];
     if (!e.is_parent()) {
       auto [it, inserted] =
           by_number_.emplace(std::uint32_t{e.index} << 8 | e.subindex, kept.size());
