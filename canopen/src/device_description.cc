@@ -814,6 +814,8 @@ void Parser::read_objects() {
       problem(s->line, "subobject [" + s->name + "] of an object without a section");
       continue;
     }
+    // The members of a DEFSTRUCT define a type; they are no objects of the device.
+    if (objects_[p->second].kind == ObjectKind::kDefStruct) continue;
     if (!objects_[p->second].is_parent()) {
       problem(s->line, "subobject [" + s->name + "] of an object that is no ARRAY or RECORD");
       continue;
