@@ -74,9 +74,11 @@ struct ObjectEntry {
   std::uint8_t subindex = 0;
   std::string name;  // ParameterName as written (any bytes but control characters)
   // The name an operator types: the ParameterName in capitals, every run of characters other
-  // than letters and digits one '_' ("Motor speed" -> "MOTOR_SPEED"). A subobject whose own
-  // key another entry of the file has too is "<parent key>_<own key>"; should that still be
-  // taken, "<key>_<index in 4 hex digits>SUB<subindex>". Unique within a file.
+  // than letters and digits one '_' between them, none at either end ("Motor speed (rpm)" ->
+  // "MOTOR_SPEED_RPM"; bytes outside ASCII count as such characters; "OBJECT_<index>" when
+  // nothing is left). A subobject whose own key another entry of the file has too is
+  // "<parent key>_<own key>"; should that still be taken, "<key>_<index in 4 hex
+  // digits>SUB<subindex>". Unique within a file.
   std::string key;
   ObjectKind kind = ObjectKind::kVar;
   std::uint16_t data_type = 0;  // the DataType code; known_data_type() may be false
@@ -192,7 +194,8 @@ class DeviceDescription {
 //  - the PDOs: a mapping of more than 64 bits or more than 64 entries; an entry naming an
 //    object the file does not have, or one whose PDOMapping is not 1; an entry whose length
 //    is not the size of the object's type; a receive PDO mapping an object that is not
-//    writable, a transmit PDO one that is not readable.
+//    writable, a transmit PDO one that is not readable; a dummy entry (index 1 to 7) that
+//    [DummyUsage] does not allow (without that section every dummy entry is allowed).
 
 }  // namespace canopen
 }  // namespace korvel
