@@ -159,6 +159,16 @@ TEST_F(DeviceFile, FileWithProblemsIsNotUsedAndTheNodeRunsAsWithoutOne) {
   EXPECT_TRUE(dev_->unexpected().empty());  // nothing sent: no SDO, no NMT start
   KorvelTestPeer::alive(n)->set_value(5);
   EXPECT_EQ(read_text(n, ".CONDITION"), "Operational; description file not used: 1 problem");
+
+  // Mended on disk, the file is read again at the next boot-up and configures the device.
+  write_file("bad.eds", dcf());
+  script_configuration();
+  script_read_back(true);
+  ntcan_sim::inject(0, canbus::frame("705#00"));
+  can_looping();
+  while (n.process_data_pending()) std::this_thread::yield();
+  EXPECT_TRUE(dev_->done());
+  EXPECT_EQ(read_text(n, ".CONDITION"), "Operational");
 }
 
 }  // namespace

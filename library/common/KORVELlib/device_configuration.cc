@@ -1,9 +1,13 @@
 // A node's description file on the library's worker thread: loaded and checked, its objects'
 // names and types given to the node's process data, a DCF's PDOs written into the device by SDO
 // in the order of CiA 301, the mapping read back, and the device started.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -167,11 +171,43 @@ class Configuration {
   std::string failure_;
 };
 
+// The description of the file at path, parsed once for every node that names it: a plant has
+// many devices of one type, and a maker's file of a few thousand objects takes megabytes once
+// read. A file changed on disk (its size or modification time) is read again; a description
+// lives as long as a node holds it.
+std::shared_ptr<const DeviceDescription> shared_description(const std::string& path) {
+  struct Cached {
+    std::weak_ptr<const DeviceDescription> description;
+    struct stat seen;
+  };
+  static std::mutex mx;
+  static std::unordered_map<std::string, Cached> cache;
+  struct stat now {};
+  const bool exists = ::stat(path.c_str(), &now) == 0;
+  std::lock_guard<std::mutex> lk(mx);
+  if (exists) {
+    auto it = cache.find(path);
+    if (it != cache.end() && it->second.seen.st_size == now.st_size &&
+        it->second.seen.st_mtim.tv_sec == now.st_mtim.tv_sec &&
+        it->second.seen.st_mtim.tv_nsec == now.st_mtim.tv_nsec &&
+        it->second.seen.st_ino == now.st_ino) {
+      if (auto held = it->second.description.lock()) return held;
+    }
+  }
+  auto file = std::make_shared<const DeviceDescription>(DeviceDescription::load(path));
+  if (exists) {
+    cache[path] = Cached{file, now};
+  } else {
+    cache.erase(path);
+  }
+  return file;
+}
+
 // The node's file loaded; null (problems logged) when it is not usable. *note: what the
 // condition shows about it.
 std::shared_ptr<const DeviceDescription> load_file(const std::string& base, const std::string& path,
                                                    std::string* note) {
-  auto file = std::make_shared<DeviceDescription>(DeviceDescription::load(path));
+  std::shared_ptr<const DeviceDescription> file = shared_description(path);
   for (const co::Problem& p : file->problems()) log(kHeading, base + ": " + co::to_string(p));
   if (file->ok()) return file;
   std::size_t errors = 0;
