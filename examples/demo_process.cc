@@ -31,40 +31,11 @@ simdev::canopen::Device* device_named(const std::vector<SimulatedDevice>& device
   return d ? d->device.get() : nullptr;
 }
 
-void check(const std::string& base, const char* what, std::uint32_t abort_code) {
-  if (abort_code == 0) return;
-  std::ostringstream s;
-  s << base << ": the simulated device refused its " << what << " (abort 0x" << std::hex
-    << abort_code << ")\n";
-  console().write(s.str());
-}
-
 double number(const simdev::canopen::Device& d, std::uint16_t index, const co::ValueType& t) {
   return co::to_double(t, d.process_value(index, 1));
 }
 
 }  // namespace
-
-void give_process_objects(const std::vector<SimulatedDevice>& devices) {
-  if (auto* pump = device_named(devices, "PUMP1")) {
-    pump->set_number(kSpeed, 1, DataType::kUnsigned16, 0, simdev::canopen::Access::kReadOnly);
-    pump->set_number(kTemperature, 1, DataType::kReal32, 18.0, simdev::canopen::Access::kReadOnly);
-    pump->set_number(kSetPoint, 1, DataType::kUnsigned16, 1500);
-    check("PUMP1", "TPDO 1",
-          pump->set_tpdo(1, {{kSpeed, 1, 16}, {kTemperature, 1, 32}}, co::kEventProfile, 1000));
-    check("PUMP1", "RPDO 1", pump->set_rpdo(1, {{kSetPoint, 1, 16}}));
-  }
-  if (auto* fan = device_named(devices, "FAN2")) {
-    fan->set_number(kSpeed, 1, DataType::kUnsigned16, 2400, simdev::canopen::Access::kReadOnly);
-    check("FAN2", "TPDO 1", fan->set_tpdo(1, {{kSpeed, 1, 16}}, co::kEventProfile, 500));
-  }
-  if (auto* heater = device_named(devices, "HEAT4")) {
-    heater->set_number(kTemperature, 1, DataType::kReal32, 20.0,
-                       simdev::canopen::Access::kReadOnly);
-    heater->set_number(kHeating, 1, DataType::kBoolean, 1, simdev::canopen::Access::kReadOnly);
-    check("HEAT4", "TPDO 1", heater->set_tpdo(1, {{kTemperature, 1, 32}, {kHeating, 1, 1}}, 1));
-  }
-}
 
 void step_process(const std::vector<SimulatedDevice>& devices, double t) {
   static const co::ValueType u16{co::ValueType::Kind::kUnsigned, 16};

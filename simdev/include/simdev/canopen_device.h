@@ -28,6 +28,7 @@
 #include "canopen/data_type.h"
 #include "canopen/nmt.h"
 #include "canopen/pdo.h"
+#include "canopen/pdo_mapping.h"
 #include "canopen/sdo.h"
 #include "canopen/sdo_abort.h"
 #include "simdev/device.h"
@@ -82,6 +83,11 @@ class Device : public simdev::Device {
                          std::uint16_t event_timer_ms = 0);
   std::uint32_t set_rpdo(int pdo, const std::vector<MapEntry>& entries,
                          std::uint8_t transmission_type = korvel::canopen::kEventProfile);
+  // The same with the whole communication record: its COB-ID entry (bit 31 set: configured but
+  // not valid; an 11-bit identifier), transmission type, inhibit time and event timer.
+  std::uint32_t set_pdo(korvel::canopen::PdoDirection direction, int pdo,
+                        const korvel::canopen::PdoCommunication& comm,
+                        const std::vector<MapEntry>& entries);
   // The device's own change of a process object (as its sensors would make it): event-driven
   // TPDOs that carry it go out at the next poll (bus activity, or at once where the host looks
   // at wake_at), synchronous ones of type 0 at the next SYNC. False: no such process object.
@@ -193,8 +199,8 @@ class Device : public simdev::Device {
   std::uint32_t check_pdo_write(std::uint16_t index, std::uint8_t sub,
                                 const std::vector<std::uint8_t>& bytes) const;
   std::uint32_t check_mapping_entries(bool transmit, const std::vector<MapEntry>& entries) const;
-  std::uint32_t configure_pdo(bool transmit, int pdo, const std::vector<MapEntry>& entries,
-                              std::uint8_t type, std::uint16_t event_timer_ms);
+  std::uint32_t configure_pdo(bool transmit, int pdo, const korvel::canopen::PdoCommunication& comm,
+                              const std::vector<MapEntry>& entries);
   // Writes a process object's value; TPDOs that carry it are marked changed.
   void write_process(std::uint16_t index, std::uint8_t sub, std::uint64_t raw);
   void mark_changed(std::uint16_t index, std::uint8_t sub);
