@@ -32,6 +32,10 @@
 //   D_can process data: set_process_data, init_process_data, name_object,
 //     write_object, the decoding of each batch's PDOs, staleness ........ d_can_process_data.cc
 //   The reading of a device's PDO mapping by SDO, off the server thread .. pdo_mapping_worker.cc
+//   D_canfile (the node's ".DEVICE_FILE" setting), the path it names,
+//     D_can::find_object, the node's condition with its note ............ d_canfile.cc
+//   A node's description file at start-up and after a boot-up: loaded,
+//     its names, the device configured from a DCF by SDO .............. device_configuration.cc
 //   The property of one mapped object (value, history, stale state) ...... process_value.cc
 //   canline::produce_sync (the line's SYNC producer thread) .............. sync_producer.cc
 //   The library's result codes (korvel::kOk, ...) and receive capacity ... here, below
@@ -126,6 +130,24 @@ class D_canactive : public vexil::D_value<int> {
   D_canactive(const std::string& pn, EqFct* efp);
   ~D_canactive() override;
   void read() override;  // the flag never loads a value from the configuration
+};
+
+// Description-file setting (".DEVICE_FILE"): the path of the node's EDS or DCF, empty for none,
+// kept in the location's configuration file like the node's other settings
+// ("PUMP1.DEVICE_FILE: devices/pump1.dcf") and written back with them. A relative path is taken
+// relative to the directory of the location's configuration file (the working directory when
+// the location has none). Control characters are left out of a value, so that it stays one
+// line of that file.
+class D_canfile : public D_string {
+ public:
+  D_canfile(const std::string& pn, EqFct* efp);
+  ~D_canfile() override;
+  void conf(Config* c) override;
+  void read() override;
+  void write(std::ostream& out) override;
+  void set_value(const std::string& text) override;
+  // The path the setting names, resolved as above; empty when it names none.
+  std::string path() const;
 };
 
 // Alive value (".ALIVE"): the device's NMT state byte from node guarding; every set writes
@@ -303,6 +325,7 @@ class D_can : public D_fct {
   D_string* manu_;
   D_string* hwver_;
   D_string* swver_;
+  D_canfile* device_file_;
   int ToggleBit;
   int Index;
   int Subindex;
@@ -431,6 +454,28 @@ class D_can : public D_fct {
   // too: a write sends that PDO with the current values of all its objects. An object no PDO
   // carries, given a type by name_object, is written by SDO download; the device's abort reaches
   // the writer by name. Only masters decode; a passive node shows no process data of its own.
+  //
+  // A node whose ".DEVICE_FILE" names a description file (EDS or DCF, CiA 306) has it loaded on
+  // the library's worker thread when the node starts as a master (init with an identifier) and
+  // again after each boot-up of its device. Each problem of the file is logged ("PUMP1:
+  // pump1.dcf:12: ..."); a file with problems other than warnings is not used at all: the node
+  // runs as it does without one, and ".CONDITION" says so. With a usable file:
+  //  - the properties of mapped objects are named "<NODE>.<key>" after the file's objects (a
+  //    name given by name_object comes first; a key that another property of the location has
+  //    already keeps the default name) and typed from the file's DataType where the length
+  //    agrees; find_object finds the file's objects by key;
+  //  - a DCF's configured PDOs (ParameterValues) are written into the device by SDO download in
+  //    the order of CiA 301: COB-ID with bit 31 set, mapping sub 0 = 0, the entries, sub 0 = n,
+  //    transmission type, inhibit time (transmit PDOs) and event timer where the file gives
+  //    them, then the file's COB-ID. A write the device refuses (or that times out) is logged
+  //    by name and ends that PDO's sequence; the other PDOs go on, and ".CONDITION" shows the
+  //    refused writes ("...; configuration: 1 write refused") until a configuration succeeds;
+  //  - the mapping is then read from the device as init_process_data does, so that the node
+  //    runs with the mapping the device really has, and after a DCF's writes the device is
+  //    started (NMT start). An EDS, or a DCF that configures no PDO, writes nothing and starts
+  //    nothing: the node reads the mapping and names it.
+  // The node must receive the identifiers of its transmit PDOs and its boot-up frame as
+  // init_process_data requires. Call name_object before init, so that its names come first.
  public:
   // How a mapped object's bits read (the mapping's lengths alone give unsigned integers, and
   // booleans for one bit).
@@ -466,6 +511,12 @@ class D_can : public D_fct {
                   pd_kind kind = pd_kind::unsigned_int);
   // The property of object index/subindex, or null.
   D_fct* process_property(int index, int subindex) const;
+  // The object an operator names: a name given by name_object (as given), else the key of an
+  // object of the node's description file (see above) without regard to case ("motor_speed"
+  // finds MOTOR_SPEED); the key of a whole ARRAY or RECORD names no single object. Sets *index
+  // and *subindex (each may be null); korvel::kOk, or kFailed when no object has that name.
+  // SDO by name: find_object, then sdo_read / sdo_write with the index and subindex it gave.
+  int find_object(const std::string& name, int* index, int* subindex) const;
   // Writes value into object index/subindex: by its receive PDO when one carries it, else by
   // SDO download. korvel::kOk, or an error with its text in *error (e.g. the device's abort
   // by name).
@@ -484,6 +535,14 @@ class D_can : public D_fct {
   void process_batch(std::int64_t* now_ms);
   void forget_process_data();
   korvel::ProcessData* pd_ = nullptr;  // under mx_loop
+
+  // ".CONDITION" is the device's state text followed by a note of what holds beside it (a
+  // refused configuration, an unusable description file): "Operational; configuration: 1 write
+  // refused". show_condition sets the state text, condition_note the note (empty: none).
+  void show_condition(const std::string& state);
+  void condition_note(const std::string& note);
+  std::mutex condition_mx_;
+  std::string condition_note_;  // under condition_mx_
 };
 
 // Polls every registered master: one non-blocking fill of its receive buffer each.

@@ -42,7 +42,7 @@ D_Alive::~D_Alive() = default;
 
 void D_Alive::set_value(int s) {
   D_int_ptr::set_value(s);
-  if (can_ && can_->modul_condition_) can_->modul_condition_->set_value(condition_text(s));
+  if (can_) can_->show_condition(condition_text(s));
 }
 
 int D_Alive::can_read(int ident, CMSG* rxmsg, int* l) {

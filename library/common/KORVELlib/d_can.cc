@@ -37,6 +37,7 @@ D_can::D_can(const std::string& pn, EqFct* ef)
       manu_(nullptr),
       hwver_(nullptr),
       swver_(nullptr),
+      device_file_(nullptr),
       ToggleBit(0),
       Index(0),
       Subindex(0),

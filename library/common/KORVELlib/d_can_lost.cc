@@ -150,7 +150,7 @@ void D_can::supervise_batch(D_can* master) {
     } else if (!w.lost && now - w.last_seen >= w.ms) {
       w.lost = true;
       if (node->alive_) node->alive_->D_int_ptr::set_value(kLostAlive);
-      if (node->modul_condition_) node->modul_condition_->set_value(kLostText);
+      node->show_condition(kLostText);
       korvel::log(kHeading, node->basename() + ": lost, no state frame for more than " +
                                 std::to_string(w.ms) + " ms");
     }

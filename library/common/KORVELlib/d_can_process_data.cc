@@ -104,19 +104,42 @@ std::int64_t wall_ns() {
       .count();
 }
 
-// Objects named with a type (name_object) read as that type wherever a mapping, which gives
-// only lengths when it was read from the device, carries them with the same length.
+// The object of the node's description file at index/subindex, or null (also for a whole
+// ARRAY or RECORD).
+const canopen::ObjectEntry* file_object(const ProcessData& pd, const ObjectKey& key) {
+  if (!pd.file) return nullptr;
+  const canopen::ObjectEntry* e =
+      pd.file->find(static_cast<std::uint16_t>(key.first), static_cast<std::uint8_t>(key.second));
+  return e && !e->is_parent() ? e : nullptr;
+}
+
+// The type an object reads as by name: as name_object gave it, else as the description file's
+// DataType has it; false when neither gives one.
+bool named_type(const ProcessData& pd, const ObjectKey& key, ValueType& t) {
+  const auto named = pd.sdo_types.find(key);
+  if (named != pd.sdo_types.end()) {
+    t = named->second;
+    return true;
+  }
+  const canopen::ObjectEntry* e = file_object(pd, key);
+  return e && canopen::known_data_type(e->data_type) &&
+         canopen::value_type_of(static_cast<canopen::DataType>(e->data_type), t);
+}
+
+// Objects named with a type (name_object, or the description file) read as that type wherever
+// a mapping, which gives only lengths when it was read from the device, carries them with the
+// same length.
 void retype_named(const ProcessData& pd, canopen::PdoLayout& layout) {
-  if (pd.sdo_types.empty()) return;
+  if (pd.sdo_types.empty() && !pd.file) return;
   std::vector<canopen::MapEntry> entries;
   std::vector<ValueType> types;
   bool changed = false;
   for (const canopen::PdoLayout::Slot& s : layout.slots()) {
     ValueType t = s.type;
-    const auto named = pd.sdo_types.find({s.entry.index, s.entry.subindex});
-    if (named != pd.sdo_types.end() && named->second.bits == s.entry.bits &&
-        !(named->second == t)) {
-      t = named->second;
+    ValueType named;
+    if (!s.entry.dummy() && named_type(pd, {s.entry.index, s.entry.subindex}, named) &&
+        named.bits == s.entry.bits && !(named == t)) {
+      t = named;
       changed = true;
     }
     entries.push_back(s.entry);
@@ -154,9 +177,14 @@ void ProcessData::apply(D_can& node, std::vector<PdoDescription> descs) {
         auto found = pd.values.find(key);
         if (found == pd.values.end()) {
           const auto named = pd.names.find(key);
-          const std::string prop =
-              base + "." +
-              (named != pd.names.end() ? named->second : object_name(key.first, key.second));
+          std::string prop = base + "." + object_name(key.first, key.second);
+          if (named != pd.names.end()) {
+            prop = base + "." + named->second;
+          } else if (const canopen::ObjectEntry* e = file_object(pd, key)) {
+            // The file's key, unless the location has a property of that name already.
+            const std::string by_key = base + "." + e->key;
+            if (!node.efp_ || !node.efp_->find_property(by_key)) prop = by_key;
+          }
           v = kept(new ProcessValue(prop + " process data", node.efp_, &node, key.first, key.second,
                                     s.type));
           pd.values.emplace(key, v);
@@ -392,7 +420,8 @@ void D_can::process_batch(std::int64_t* now_ms) {
     std::size_t k = 0;
     while (k < pd.tpdo_count && pd.tpdo_ids[k] != m.id) ++k;
     if (k == pd.tpdo_count) {
-      if (m.id == boot_id && m.len == 1 && m.data[0] == 0 && pd.from_device) reread = true;
+      if (m.id == boot_id && m.len == 1 && m.data[0] == 0 && (pd.from_device || pd.file_node))
+        reread = true;
       continue;
     }
     if (m.len & NTCAN_RTR) continue;  // a request for the PDO, not the PDO

@@ -13,6 +13,7 @@
 #include "canopen/cob_id.h"
 #include "canopen_codes.h"
 #include "korvel_internal.h"
+#include "process_data.h"
 
 namespace {
 
@@ -205,6 +206,7 @@ int D_can::init(int ident) {
     active_->set_value(1);
     const int err = can_open();
     if (err != 0) return err;
+    korvel::ProcessData::start_with_file(*this);
   }
 
   if (ident > 0) return AddIdent(ident);

@@ -38,6 +38,7 @@ void D_can::construct(const std::string& pn) {
   stop_node_ = kept(new D_canint(base + ".STOP can node", STOP_NODE, this, loc));
   reset_node_ = kept(new D_canint(base + ".RESET can node", RESET_NODE, this, loc));
   active_ = kept(new D_canactive(base + ".ACTIVE is the master", loc));
+  device_file_ = kept(new D_canfile(base + ".DEVICE_FILE description file (EDS or DCF)", loc));
   active_->set_value(0);
 
   // Nodes may be constructed on several server threads: only one creates the selector.

@@ -52,13 +52,7 @@ class MappingWorker {
       queue_.pop_front();
       busy_ = node;
       lk.unlock();
-      std::vector<canopen::PdoDescription> descs;
-      const bool read = read_mapping(*node, descs);
-      {
-        LoopLock loop;
-        if (read) ProcessData::apply(*node, std::move(descs));
-        ProcessData::done_reading(*node);
-      }
+      ProcessData::refresh(*node);
       lk.lock();
       busy_ = nullptr;
       cv_.notify_all();

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "D_korvel.h"
 #include "canopen/cob_id.h"
 #include "canopen/data_type.h"
+#include "canopen/device_description.h"
 #include "canopen/pdo_mapping.h"
 
 namespace korvel {
@@ -153,6 +155,11 @@ struct ProcessData {
   int stale_periods = kDefaultStalePeriods;
   bool from_device = false;  // read by init_process_data: read again after a boot-up
   bool pending = false;      // queued on the worker or being read
+  // The node started with a description-file setting: its file is loaded again after a boot-up.
+  bool file_node = false;
+  // The node's description file while it is usable, else null: set by the worker, read by
+  // server threads (names, find_object), both under mx_loop; a file once set is never changed.
+  std::shared_ptr<const canopen::DeviceDescription> file;
 
   // Under mx_loop: makes the PDOs of descriptions the node's process data.
   static void apply(D_can& node, std::vector<canopen::PdoDescription> descs);
@@ -160,6 +167,13 @@ struct ProcessData {
   static void done_reading(D_can& node) {
     if (node.pd_) node.pd_->pending = false;
   }
+  // Under mx_loop: a master whose setting names a description file has it loaded on the worker
+  // (device_configuration.cc); nothing for a node without one.
+  static void start_with_file(D_can& node);
+  // The worker's task for one node (blocking, not under mx_loop): its description file loaded
+  // when the node names one, the device configured from a DCF, the mapping read and made the
+  // node's process data, the device started after a configuration.
+  static void refresh(D_can& node);
 };
 
 // The worker that reads mappings by SDO: queue_mapping_read returns at once; the node must
