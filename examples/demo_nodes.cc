@@ -162,6 +162,26 @@ void start_heartbeat(DemoNode& node) {
                   std::to_string(kLostAfterPeriods * ms) + " ms without one\n");
 }
 
+namespace {
+
+// The node's description file when it is a DCF that configures PDOs (the library then starts
+// the device once they are written); empty otherwise.
+std::string configuring_file(EqFct& loc, const DemoNode& node) {
+  const auto* setting =
+      dynamic_cast<const D_canfile*>(loc.find_property(node.base + ".DEVICE_FILE"));
+  if (!setting || !node.can->isactive()) return std::string();
+  const std::string path = setting->path();
+  if (path.empty()) return path;
+  const co::DeviceDescription file = co::DeviceDescription::load(path);
+  if (!file.ok()) return std::string();
+  for (const co::PdoSetting& s : file.pdo_settings(static_cast<std::uint8_t>(node.node_id()))) {
+    if (s.configured) return setting->value();
+  }
+  return std::string();
+}
+
+}  // namespace
+
 void start_node(EqFct& loc, DemoNode& node) {
   D_can& can = *node.can;
   const int id = node.node_id();
@@ -179,8 +199,15 @@ void start_node(EqFct& loc, DemoNode& node) {
   r = can.AddIdent(co::sdo_response_id(id));
   if (r != 0) problem("enabling the SDO replies", r);
 
-  r = write_node_property(loc, node, ".START", 1);
-  if (r != 0) console().write(node.base + ": writing .START failed: " + get_error_string(r) + "\n");
+  const std::string configured = configuring_file(loc, node);
+  if (!configured.empty()) {
+    console().write(node.base + ": the library writes the PDOs of " + configured +
+                    " into the device, reads them back and then starts it\n");
+  } else {
+    r = write_node_property(loc, node, ".START", 1);
+    if (r != 0)
+      console().write(node.base + ": writing .START failed: " + get_error_string(r) + "\n");
+  }
 
   if (node.entry->heartbeat_ms > 0 && can.isactive()) start_heartbeat(node);
 

@@ -20,9 +20,10 @@
 // pump's speed follows its set-point, temperatures follow the speed and the heater.
 void step_process(const std::vector<SimulatedDevice>& devices, double t);
 
-// The server's side, after start_node: PUMP1 and HEAT4 read their devices' mappings by SDO,
-// FAN2's is given in code; the objects get names (PUMP1.SPEED, PUMP1.TEMPERATURE,
-// PUMP1.SETPOINT, ...), and HEAT4's line produces SYNC every 500 ms with a counter.
+// The server's side, after start_node: the nodes take their devices' TPDOs, whose mappings the
+// library reads by SDO and names after the nodes' description files (PUMP1.SPEED,
+// PUMP1.TEMPERATURE, PUMP1.SETPOINT, ...); PUMP1's set-point is written at start, and HEAT4's
+// line produces SYNC every 500 ms with a counter.
 void start_process_data(DemoNode& node);
 
 // "PUMP1 SPEED=1450 TEMPERATURE=32.5 SETPOINT=1500" per node with process data, a stale

@@ -96,6 +96,9 @@ class DemoServer : public ::testing::Test {
     original_ = read_file(KORVEL_DEMO_CONF);
     ASSERT_FALSE(original_.empty());
     std::ofstream(config()) << original_;
+    // The device description files beside the configuration, as `make demo` puts them.
+    const std::string copy = "cp -r '" KORVEL_DEMO_DEVICES "' '" + dir_ + "/devices'";
+    ASSERT_EQ(std::system(copy.c_str()), 0);
   }
 
   void TearDown() override {
