@@ -22,7 +22,7 @@ struct DeviceSpec {
   std::string sw = "SW-1.0";
   // A device built from a description file (--eds) has its objects and PDOs, its identity
   // strings included (name, hw, sw show them); null for the others.
-  std::shared_ptr<const korvel::canopen::DeviceDescription> description;
+  std::shared_ptr<const korvel::canopen::DeviceDescription> description = nullptr;
 };
 
 // "ID[:NAME[:HW[:SW]]]", ID 1..127 in decimal or 0x hex. NAME defaults to "devsim node ID".
