@@ -788,8 +788,7 @@ TEST_F(DemoServer, ConfiguresPump1FromItsDcfAndTakesObjectsByName) {
                           if (sent || line.rfind("lines:", 0) != 0) return;
                           in.send(
                               "read FAN2 high_speed\nwrite FAN2 HIGH_SPEED 3000\n"
-                              "read FAN2 HIGH_SPEED\nread PUMP1 NO_SUCH\nwrite PUMP1 SPEED 5\n"
-                              "write PUMP1 SPEED\nquit\n");
+                              "read PUMP1 NO_SUCH\nwrite PUMP1 SPEED 5\nquit\n");
                           sent = true;
                         });
   EXPECT_EQ(r.exit_code, 0);
@@ -807,10 +806,8 @@ TEST_F(DemoServer, ConfiguresPump1FromItsDcfAndTakesObjectsByName) {
     const std::size_t at = l.find(" 185#");
     if (at == std::string::npos) continue;
     EXPECT_EQ(next, expected.size()) << "a TPDO before the configuration: " << l;
-    const std::string data = l.substr(at + 5);
-    ASSERT_EQ(data.size(), 12u) << l;
-    std::uint32_t bits = 0;
-    for (int i = 3; i >= 0; --i) bits = bits << 8 | std::stoul(data.substr(2 * i, 2), nullptr, 16);
+    ASSERT_EQ(l.size(), at + 5 + 12) << l;
+    const std::uint32_t bits = __builtin_bswap32(std::stoul(l.substr(at + 5, 8), nullptr, 16));
     float temperature;
     std::memcpy(&temperature, &bits, sizeof temperature);
     EXPECT_TRUE(temperature >= 15 && temperature <= 45) << l;
@@ -818,20 +815,16 @@ TEST_F(DemoServer, ConfiguresPump1FromItsDcfAndTakesObjectsByName) {
   }
   EXPECT_EQ(next, expected.size());
   EXPECT_GT(tpdos, 0);
-  bool decoded = false;  // the server reads them as the device sends them
-  for (const auto& rows : r.process) {
-    for (const auto& row : rows)
-      decoded = decoded || (row.rfind("  PUMP1 SPEED=", 0) == 0 &&
-                            std::stod(between(row, "TEMPERATURE=", " ")) >= 15);
-  }
-  EXPECT_TRUE(decoded);
+  // The server reads them as the device sends them.
+  ASSERT_TRUE(!r.process.empty() && !r.process.back().empty());
+  const std::string& pump = r.process.back()[0];
+  EXPECT_EQ(pump.rfind("  PUMP1 SPEED=", 0), 0u) << pump;
+  EXPECT_GE(std::atof(between(pump, "TEMPERATURE=", " ").c_str()), 15) << pump;
 
   EXPECT_TRUE(contains(r.out, "FAN2 high_speed (0x2100/3) = 3600 (2 bytes: 10 0E)"));
   EXPECT_TRUE(contains(r.out, "FAN2 HIGH_SPEED (0x2100/3) = 3000 (2 bytes: B8 0B) written"));
-  EXPECT_TRUE(contains(r.out, "FAN2 HIGH_SPEED (0x2100/3) = 3000 (2 bytes: B8 0B)"));
   EXPECT_TRUE(contains(r.out, "no object 'NO_SUCH' in the device file of PUMP1"));
   EXPECT_TRUE(
       contains(r.out, "write PUMP1 SPEED (0x6000/1) failed: the device aborted: 0x06010002"));
-  EXPECT_TRUE(contains(r.out, "usage: write NODE INDEX SUB VALUE, or write NODE NAME VALUE"));
   EXPECT_EQ(read_file(config()), original_);
 }
