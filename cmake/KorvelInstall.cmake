@@ -61,7 +61,7 @@ foreach(module korvel korvel-vexil korvel-ntcan korvel-canopen)
 endforeach()
 
 if(KORVEL_TOOLS)
-  install(TARGETS korvel_demo korvel_gateway_sim korvel_canopen_devsim
+  install(TARGETS korvel_demo korvel_gateway_sim korvel_canopen_devsim korvel_canopen_eds
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
   install(FILES ${PROJECT_SOURCE_DIR}/examples/demo.conf DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples
     COMPONENT tools)

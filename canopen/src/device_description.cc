@@ -235,11 +235,13 @@ struct KeyValue {
 };
 
 struct Section {
-  std::string name;  // as written
+  std::string name;  // as written, as problems show it
+  std::string lower_name;
   unsigned line = 0;
   std::unordered_map<std::string, KeyValue> keys;  // lower-case key
-  const KeyValue* get(const char* key) const {
-    auto it = keys.find(key);
+  // key in any case.
+  const KeyValue* get(std::string_view key) const {
+    auto it = keys.find(to_lower(key));
     return it == keys.end() ? nullptr : &it->second;
   }
 };
@@ -294,6 +296,19 @@ bool general_section(const std::string& lower_name) {
     if (lower_name == s) return true;
   }
   return false;
+}
+
+// Text of the file as a problem quotes it: control characters out, at most 60 bytes.
+std::string shown(std::string_view s) {
+  constexpr std::size_t kMax = 60;
+  std::string out;
+  for (char c : s) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) continue;
+    if (out.size() == kMax) return out + "...";
+    out += c;
+  }
+  return out;
 }
 
 // The name an operator types for a ParameterName.
@@ -397,13 +412,14 @@ void Parser::read_sections() {
       std::string key = to_lower(name);
       auto [it, inserted] = sections_.try_emplace(key);
       if (!inserted) {
-        problem(line, "section [" + std::string(name) + "] given again (first at line " +
+        problem(line, "section [" + shown(name) + "] given again (first at line " +
                           std::to_string(it->second.line) + ")");
         current = nullptr;
         skipping = true;
         continue;
       }
-      it->second.name = std::string(name);
+      it->second.name = shown(name);
+      it->second.lower_name = key;
       it->second.line = line;
       order_.push_back(key);
       current = &it->second;
@@ -422,12 +438,12 @@ void Parser::read_sections() {
     }
     if (skipping) continue;
     if (!current) {
-      problem(line, "key " + std::string(key) + " outside of any section");
+      problem(line, "key " + shown(key) + " outside of any section");
       continue;
     }
     auto [it, inserted] = current->keys.try_emplace(to_lower(key));
     if (!inserted) {
-      problem(line, "key " + std::string(key) + " given again in [" + current->name +
+      problem(line, "key " + shown(key) + " given again in [" + current->name +
                         "] (first at line " + std::to_string(it->second.line) + ")");
       continue;
     }
@@ -445,12 +461,12 @@ bool Parser::number_key(const Section& s, const char* key, std::uint64_t max, st
   }
   std::uint64_t v = 0;
   if (!parse_unsigned(kv->value, v)) {
-    problem(kv->line, std::string(key) + " \"" + std::string(kv->value) + "\" is no number");
+    problem(kv->line, std::string(key) + " \"" + shown(kv->value) + "\" is no number");
     return false;
   }
   if (v > max) {
-    problem(kv->line, std::string(key) + " " + std::string(kv->value) +
-                          " is out of range (at most " + std::to_string(max) + ")");
+    problem(kv->line, std::string(key) + " " + shown(kv->value) + " is out of range (at most " +
+                          std::to_string(max) + ")");
     return false;
   }
   out = v;
@@ -467,16 +483,16 @@ void Parser::read_device_info() {
   if (const KeyValue* kv = s->get("productname")) info_.product_name = clean_name(kv->value);
   std::uint64_t v = 0;
   const std::uint64_t u32 = 0xFFFFFFFFu;
-  if (number_key(*s, "vendornumber", u32, v, false))
+  if (number_key(*s, "VendorNumber", u32, v, false))
     info_.vendor_number = static_cast<std::uint32_t>(v);
-  if (number_key(*s, "productnumber", u32, v, false)) {
+  if (number_key(*s, "ProductNumber", u32, v, false)) {
     info_.product_number = static_cast<std::uint32_t>(v);
   }
-  if (number_key(*s, "revisionnumber", u32, v, false)) {
+  if (number_key(*s, "RevisionNumber", u32, v, false)) {
     info_.revision_number = static_cast<std::uint32_t>(v);
   }
-  if (number_key(*s, "nrofrxpdo", 512, v, false)) info_.nr_of_rxpdo = static_cast<unsigned>(v);
-  if (number_key(*s, "nroftxpdo", 512, v, false)) info_.nr_of_txpdo = static_cast<unsigned>(v);
+  if (number_key(*s, "NrOfRXPDO", 512, v, false)) info_.nr_of_rxpdo = static_cast<unsigned>(v);
+  if (number_key(*s, "NrOfTXPDO", 512, v, false)) info_.nr_of_txpdo = static_cast<unsigned>(v);
   for (const auto& [key, kv] : s->keys) {
     if (key.size() <= 9 || key.compare(0, 9, "baudrate_") != 0) continue;
     std::uint64_t rate = 0;
@@ -497,16 +513,16 @@ void Parser::read_commissioning() {
   if (!s) return;
   commissioning_.given = true;
   std::uint64_t v = 0;
-  if (number_key(*s, "nodeid", 127, v, false)) {
+  if (number_key(*s, "NodeID", 127, v, false)) {
     if (v == 0) {
       problem(s->get("nodeid")->line, "NodeID 0 is out of range (1 to 127)");
     } else {
       commissioning_.node_id = static_cast<std::uint8_t>(v);
     }
   }
-  if (number_key(*s, "baudrate", 1000, v, false))
+  if (number_key(*s, "Baudrate", 1000, v, false))
     commissioning_.baudrate_kbit = static_cast<unsigned>(v);
-  if (number_key(*s, "netnumber", 0xFFFFFFFFu, v, false)) {
+  if (number_key(*s, "NetNumber", 0xFFFFFFFFu, v, false)) {
     commissioning_.net_number = static_cast<unsigned>(v);
   }
   if (const KeyValue* kv = s->get("nodename")) commissioning_.node_name = clean_name(kv->value);
@@ -521,18 +537,22 @@ void Parser::read_lists() {
     if (!s) continue;
     any_list_ = true;
     std::uint64_t n = 0;
-    if (!number_key(*s, "supportedobjects", 0xFFFF, n, true)) continue;
+    if (!number_key(*s, "SupportedObjects", 0xFFFF, n, true)) continue;
+    std::uint64_t missing = 0;
     for (std::uint64_t i = 1; i <= n; ++i) {
       std::string key = std::to_string(i);
-      const KeyValue* kv = s->get(key.c_str());
+      const KeyValue* kv = s->get(key);
       if (!kv) {
-        problem(s->line, "[" + s->name + "] has no entry " + key + " of its " + std::to_string(n) +
-                             " objects");
+        ++missing;
         continue;
       }
       std::uint64_t index = 0;
       if (!number_key(*s, key.c_str(), 0xFFFF, index, false)) continue;
       listed_.emplace(static_cast<std::uint16_t>(index), kv->line);
+    }
+    if (missing) {
+      problem(s->line, "[" + s->name + "] lacks " + std::to_string(missing) + " of its " +
+                           std::to_string(n) + " entries");
     }
   }
 }
@@ -546,7 +566,7 @@ void Parser::read_dummy_usage() {
   }
   dummy_usage_given_ = true;
   for (unsigned i = 1; i <= kDummyLast; ++i) {
-    std::string key = "dummy" + to_lower(hex4(i));
+    std::string key = "Dummy" + hex4(i);
     std::uint64_t v = 0;
     if (number_key(*s, key.c_str(), 1, v, false)) dummy_allowed_[i] = v == 1;
   }
@@ -558,7 +578,8 @@ void Parser::check_value(const ObjectEntry& e, const FileValue& v, const char* k
   std::uint8_t node = commissioning_.node_id ? commissioning_.node_id : 1;
   if (value_bits(v, static_cast<DataType>(e.data_type), node, raw)) return;
   bool number = v.kind == FileValue::Kind::kInteger || v.kind == FileValue::Kind::kReal;
-  problem(v.line, std::string(key) + " \"" + v.text + "\" of " + object_ref(e.index, e.subindex) +
+  problem(v.line, std::string(key) + " \"" + shown(v.text) + "\" of " +
+                      object_ref(e.index, e.subindex) +
                       (number ? " is out of the range of " : " is no number of type ") +
                       data_type_name(e.data_type));
 }
@@ -575,7 +596,7 @@ bool Parser::read_entry(const Section& s, ObjectEntry& e, const ObjectEntry* par
   }
   std::uint64_t v = 0;
   e.kind = ObjectKind::kVar;
-  if (number_key(s, "objecttype", 0xFF, v, false)) {
+  if (number_key(s, "ObjectType", 0xFF, v, false)) {
     switch (v) {
       case 0x0:
       case 0x2:
@@ -587,7 +608,7 @@ bool Parser::read_entry(const Section& s, ObjectEntry& e, const ObjectEntry* par
         e.kind = static_cast<ObjectKind>(v);
         break;
       default:
-        problem(s.get("objecttype")->line, "ObjectType " + std::string(s.get("objecttype")->value) +
+        problem(s.get("objecttype")->line, "ObjectType " + shown(s.get("objecttype")->value) +
                                                " is none of 0x0, 0x2, 0x5 to 0x9");
     }
   }
@@ -596,11 +617,11 @@ bool Parser::read_entry(const Section& s, ObjectEntry& e, const ObjectEntry* par
     e.kind = ObjectKind::kVar;
   }
   bool needs_type = e.kind == ObjectKind::kVar || e.kind == ObjectKind::kDomain;
-  if (number_key(s, "datatype", 0xFFFF, v, needs_type)) {
+  if (number_key(s, "DataType", 0xFFFF, v, needs_type)) {
     e.data_type = static_cast<std::uint16_t>(v);
     if (e.kind == ObjectKind::kVar && !known_data_type(e.data_type)) {
-      problem(s.get("datatype")->line, "DataType " + std::string(s.get("datatype")->value) +
-                                           " of [" + s.name + "] is no basic data type");
+      problem(s.get("datatype")->line, "DataType " + shown(s.get("datatype")->value) + " of [" +
+                                           s.name + "] is no basic data type");
     }
   } else if (e.kind == ObjectKind::kDomain) {
     e.data_type = static_cast<std::uint16_t>(DataType::kDomain);
@@ -619,14 +640,14 @@ bool Parser::read_entry(const Section& s, ObjectEntry& e, const ObjectEntry* par
       }
     }
     if (!found) {
-      problem(kv->line, "AccessType \"" + std::string(kv->value) +
-                            "\" is none of ro, wo, rw, rwr, rww, const");
+      problem(kv->line,
+              "AccessType \"" + shown(kv->value) + "\" is none of ro, wo, rw, rwr, rww, const");
     }
   } else if (needs_type) {
     problem(s.line, "[" + s.name + "] has no AccessType");
   }
-  if (number_key(s, "pdomapping", 1, v, false)) e.pdo_mapping = v == 1;
-  if (number_key(s, "subnumber", 0xFF, v, false)) e.sub_number = static_cast<std::uint8_t>(v);
+  if (number_key(s, "PDOMapping", 1, v, false)) e.pdo_mapping = v == 1;
+  if (number_key(s, "SubNumber", 0xFF, v, false)) e.sub_number = static_cast<std::uint8_t>(v);
   auto value_of = [&](const char* key, FileValue& out) {
     const KeyValue* k = s.get(key);
     if (!k) return;
@@ -670,11 +691,11 @@ void Parser::add_compact(const Section& s, ObjectEntry parent, std::uint64_t n) 
   const Section* values = section((hex + "value").c_str());
   if (names) {
     std::uint64_t count = 0;
-    number_key(*names, "nrofentries", 0xFF, count, false);
+    number_key(*names, "NrOfEntries", 0xFF, count, false);
   }
   if (values) {
     std::uint64_t count = 0;
-    number_key(*values, "nrofentries", 0xFF, count, false);
+    number_key(*values, "NrOfEntries", 0xFF, count, false);
   }
   objects_.push_back(parent);
   objects_.push_back(sub0);
@@ -709,6 +730,8 @@ void Parser::read_objects() {
   std::unordered_map<std::uint16_t, std::size_t> parents;  // index -> position in objects_
   std::vector<const Section*> subs;
   std::unordered_set<std::uint16_t> compact;
+  objects_.reserve(order_.size());
+  by_number_.reserve(order_.size());
   for (const std::string& key : order_) {
     const Section& s = sections_.at(key);
     SectionName n = classify(key);
@@ -725,7 +748,7 @@ void Parser::read_objects() {
     }
     std::uint64_t count = 0;
     const KeyValue* compact_kv = s.get("compactsubobj");
-    if (compact_kv && number_key(s, "compactsubobj", 0xFF, count, false) && count > 0) {
+    if (compact_kv && number_key(s, "CompactSubObj", 0xFF, count, false) && count > 0) {
       if (e.kind != ObjectKind::kArray) {
         problem(compact_kv->line, "CompactSubObj on [" + s.name + "], which is no ARRAY");
       } else {
@@ -739,7 +762,7 @@ void Parser::read_objects() {
     objects_.push_back(std::move(e));
   }
   for (const Section* s : subs) {
-    SectionName n = classify(to_lower(s->name));
+    SectionName n = classify(s->lower_name);
     auto p = parents.find(n.index);
     if (p == parents.end()) {
       problem(s->line, "subobject [" + s->name + "] of an object without a section");
@@ -786,22 +809,35 @@ void Parser::read_objects() {
       problem(sections_.at(key).line, "unknown section [" + sections_.at(key).name + "]", true);
     }
   }
-  // By index, the entry of a whole ARRAY or RECORD before its subobjects.
-  std::stable_sort(objects_.begin(), objects_.end(),
-                   [](const ObjectEntry& a, const ObjectEntry& b) {
-                     if (a.index != b.index) return a.index < b.index;
-                     if (a.is_parent() != b.is_parent()) return a.is_parent();
-                     return a.subindex < b.subindex;
-                   });
-  for (std::size_t i = 0; i < objects_.size(); ++i) {
-    const ObjectEntry& e = objects_[i];
-    if (e.is_parent()) continue;
-    auto [it, inserted] = by_number_.emplace(std::uint32_t{e.index} << 8 | e.subindex, i);
-    if (!inserted) {
-      problem(e.line, object_ref(e.index, e.subindex) + " given twice (first at line " +
-                          std::to_string(objects_[it->second].line) + ")");
+  // By index, the entry of a whole ARRAY or RECORD before its subobjects; the order of the
+  // file among equals. Positions are sorted, and each entry moved once.
+  std::vector<std::size_t> order(objects_.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [this](std::size_t x, std::size_t y) {
+    const ObjectEntry& a = objects_[x];
+    const ObjectEntry& b = objects_[y];
+    if (a.index != b.index) return a.index < b.index;
+    if (a.is_parent() != b.is_parent()) return a.is_parent();
+    if (a.subindex != b.subindex) return a.subindex < b.subindex;
+    return x < y;
+  });
+  // A subobject given twice ("[1018sub1]" and "[1018sub01]"): the first holds.
+  std::vector<ObjectEntry> kept;
+  kept.reserve(objects_.size());
+  for (std::size_t i : order) {
+    ObjectEntry& e = objects_[i];
+    if (!e.is_parent()) {
+      auto [it, inserted] =
+          by_number_.emplace(std::uint32_t{e.index} << 8 | e.subindex, kept.size());
+      if (!inserted) {
+        problem(e.line, object_ref(e.index, e.subindex) + " given twice (first at line " +
+                            std::to_string(kept[it->second].line) + ")");
+        continue;
+      }
     }
+    kept.push_back(std::move(e));
   }
+  objects_ = std::move(kept);
 }
 
 void Parser::make_keys() {

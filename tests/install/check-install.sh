@@ -33,6 +33,7 @@ for f in "$lib/libkorvel.so" "$lib/libkorvel-vexil.so.0" "$lib/libntcan.so.0" "$
          "$prefix/include/korvel/canopen/objects.h" "$prefix/include/korvel/canopen/sdo.h" \
          "$prefix/include/korvel/canopen/sdo_abort.h" \
          "$prefix/bin/korvel_demo" "$prefix/bin/korvel_gateway_sim" "$prefix/bin/korvel_canopen_devsim" \
+         "$prefix/bin/korvel_canopen_eds" \
          "$prefix/share/doc/korvel/README.md"; do
   [ -e "$f" ] || fail "${f#"$prefix"/} is not installed"
 done
@@ -77,7 +78,7 @@ cmake -S "$here/host" -B "$work/host" -DKORVEL_SOURCE_DIR="$src" -DKORVEL_TOOLS=
   > "$work/host.log" || { cat "$work/host.log"; fail "add_subdirectory host: configure"; }
 cmake --build "$work/host" -j "$(nproc)" > "$work/host-build.log" 2>&1 || { tail -30 "$work/host-build.log"; fail "add_subdirectory host: build"; }
 "$work/host/consumer" "$work" || fail "the add_subdirectory consumer failed"
-for t in korvel_demo korvel_gateway_sim korvel_canopen_devsim; do
+for t in korvel_demo korvel_gateway_sim korvel_canopen_devsim korvel_canopen_eds; do
   [ -e "$work/host/$t" ] && fail "$t was built into the host's top build folder"
   [ -n "$(find "$work/host/korvel" -name "$t" -type f)" ] || fail "$t was not built under the host's korvel folder"
 done

@@ -74,9 +74,11 @@ struct ObjectEntry {
   std::uint8_t subindex = 0;
   std::string name;  // ParameterName as written (any bytes but control characters)
   // The name an operator types: the ParameterName in capitals, every run of characters other
-  // than letters and digits one '_' ("Motor speed" -> "MOTOR_SPEED"). A subobject whose own
-  // key another entry of the file has too is "<parent key>_<own key>"; should that still be
-  // taken, "<key>_<index in 4 hex digits>SUB<subindex>". Unique within a file.
+  // than letters and digits one '_' between them, none at either end ("Motor speed (rpm)" ->
+  // "MOTOR_SPEED_RPM"; bytes outside ASCII count as such characters; "OBJECT_<index>" when
+  // nothing is left). A subobject whose own key another entry of the file has too is
+  // "<parent key>_<own key>"; should that still be taken, "<key>_<index in 4 hex
+  // digits>SUB<subindex>". Unique within a file.
   std::string key;
   ObjectKind kind = ObjectKind::kVar;
   std::uint16_t data_type = 0;  // the DataType code; known_data_type() may be false
