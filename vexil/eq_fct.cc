@@ -339,7 +339,8 @@ void EqFct::write_config(std::ostream& out) {
     std::ostringstream s;
     p->write(s);
     std::string text = s.str();
-    if (text.empty() || text.back() != '\n') text += '\n';
+    if (text.empty()) return;  // a property with nothing to keep leaves no line
+    if (text.back() != '\n') text += '\n';
     out << text;
     written.insert(p);
   };

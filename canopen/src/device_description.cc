@@ -238,12 +238,42 @@ struct Section {
   std::string name;  // as written, as problems show it
   std::string lower_name;
   unsigned line = 0;
-  std::unordered_map<std::string, KeyValue> keys;  // lower-case key
-  // key in any case.
+  std::vector<std::pair<std::string, KeyValue>> keys;  // lower-case key, in file order
+
+  // The key in any case; null when absent.
   const KeyValue* get(std::string_view key) const {
-    auto it = keys.find(to_lower(key));
-    return it == keys.end() ? nullptr : &it->second;
+    std::size_t i = position(key);
+    return i < keys.size() ? &keys[i].second : nullptr;
   }
+  // Adds a key given in lower case; the key already there when it was given before.
+  std::pair<KeyValue*, bool> add(std::string lower_key) {
+    std::size_t i = position(lower_key);
+    if (i < keys.size()) return {&keys[i].second, false};
+    keys.emplace_back(std::move(lower_key), KeyValue{});
+    if (!index_.empty()) {
+      index_.emplace(keys.back().first, keys.size() - 1);
+    } else if (keys.size() > kSearchedKeys) {
+      for (std::size_t k = 0; k < keys.size(); ++k) index_.emplace(keys[k].first, k);
+    }
+    return {&keys.back().second, true};
+  }
+
+ private:
+  static constexpr std::size_t kSearchedKeys = 16;
+  // Where the key (in any case) stands in keys; keys.size() when absent. A section has a handful
+  // of keys: they are searched in turn, and through a hash index once there are many.
+  std::size_t position(std::string_view key) const {
+    if (index_.empty()) {
+      for (std::size_t i = 0; i < keys.size(); ++i) {
+        if (iequal(keys[i].first, key)) return i;
+      }
+      return keys.size();
+    }
+    auto it = index_.find(to_lower(key));
+    return it == index_.end() ? keys.size() : it->second;
+  }
+
+  std::unordered_map<std::string, std::size_t> index_;
 };
 
 // What a section's name says it is.
@@ -285,10 +315,16 @@ SectionName classify(std::string_view lower_name) {
 }
 
 const char* const kGeneralSections[] = {
-    "fileinfo",           "deviceinfo",      "dummyusage",
-    "mandatoryobjects",   "optionalobjects", "manufacturerobjects",
-    "devicecomissioning", "comments",        "tools",
+    "fileinfo",           "deviceinfo",
+    "dummyusage",         "mandatoryobjects",
+    "optionalobjects",    "manufacturerobjects",
+    "devicecomissioning", "devicecommissioning",
+    "comments",           "tools",
 };
+// Each CompactSubObj line makes up to 255 entries of a few hundred bytes each: a bound on them
+// in all keeps a small hostile file from taking gigabytes. Real devices have a few such arrays.
+constexpr std::uint64_t kMaxCompactSubObjects = 65535;
+
 const char* const kListSections[] = {"mandatoryobjects", "optionalobjects", "manufacturerobjects"};
 
 bool general_section(const std::string& lower_name) {
@@ -381,8 +417,8 @@ class Parser {
   std::vector<std::string> order_;                      // lower-case names in file order
   std::unordered_map<std::uint16_t, unsigned> listed_;  // index -> line of its list entry
   bool any_list_ = false;
-  bool dummy_usage_given_ = false;
   bool dummy_allowed_[kDummyLast + 1] = {};
+  std::uint64_t compact_entries_ = 0;
 };
 
 void Parser::read_sections() {
@@ -441,14 +477,14 @@ void Parser::read_sections() {
       problem(line, "key " + shown(key) + " outside of any section");
       continue;
     }
-    auto [it, inserted] = current->keys.try_emplace(to_lower(key));
+    auto [kv, inserted] = current->add(to_lower(key));
     if (!inserted) {
       problem(line, "key " + shown(key) + " given again in [" + current->name +
-                        "] (first at line " + std::to_string(it->second.line) + ")");
+                        "] (first at line " + std::to_string(kv->line) + ")");
       continue;
     }
-    it->second.value = trim(l.substr(eq + 1));
-    it->second.line = line;
+    kv->value = trim(l.substr(eq + 1));
+    kv->line = line;
   }
 }
 
@@ -497,7 +533,7 @@ void Parser::read_device_info() {
     if (key.size() <= 9 || key.compare(0, 9, "baudrate_") != 0) continue;
     std::uint64_t rate = 0;
     if (!parse_unsigned(key.substr(9), rate) || rate == 0 || rate > 1000) {
-      problem(kv.line, "key " + key + " names no baud rate", true);
+      problem(kv.line, "key " + shown(key) + " names no baud rate", true);
       continue;
     }
     std::uint64_t on = 0;
@@ -509,7 +545,9 @@ void Parser::read_device_info() {
 }
 
 void Parser::read_commissioning() {
+  // Spelt with one 'm' in CiA 306; the English spelling is taken too.
   const Section* s = section("devicecomissioning");
+  if (!s) s = section("devicecommissioning");
   if (!s) return;
   commissioning_.given = true;
   std::uint64_t v = 0;
@@ -564,7 +602,6 @@ void Parser::read_dummy_usage() {
     for (bool& a : dummy_allowed_) a = true;
     return;
   }
-  dummy_usage_given_ = true;
   for (unsigned i = 1; i <= kDummyLast; ++i) {
     std::string key = "Dummy" + hex4(i);
     std::uint64_t v = 0;
@@ -674,6 +711,10 @@ bool Parser::read_entry(const Section& s, ObjectEntry& e, const ObjectEntry* par
 // sub 0 and subs 1..n.
 void Parser::add_compact(const Section& s, ObjectEntry parent, std::uint64_t n) {
   parent.sub_number = static_cast<std::uint8_t>(n);
+  if (!known_data_type(parent.data_type)) {
+    problem(s.line, "[" + s.name + "] has CompactSubObj but no DataType of a basic type");
+  }
+  if (!s.get("accesstype")) problem(s.line, "[" + s.name + "] has CompactSubObj but no AccessType");
   ObjectEntry sub0;
   sub0.index = parent.index;
   sub0.subindex = 0;
@@ -751,7 +792,12 @@ void Parser::read_objects() {
     if (compact_kv && number_key(s, "CompactSubObj", 0xFF, count, false) && count > 0) {
       if (e.kind != ObjectKind::kArray) {
         problem(compact_kv->line, "CompactSubObj on [" + s.name + "], which is no ARRAY");
+      } else if (compact_entries_ + count > kMaxCompactSubObjects) {
+        problem(compact_kv->line, "CompactSubObj of [" + s.name + "] makes more than " +
+                                      std::to_string(kMaxCompactSubObjects) +
+                                      " compact subobjects in the file");
       } else {
+        compact_entries_ += count;
         compact.insert(e.index);
         parents[e.index] = objects_.size();
         add_compact(s, std::move(e), count);
@@ -768,6 +814,8 @@ void Parser::read_objects() {
       problem(s->line, "subobject [" + s->name + "] of an object without a section");
       continue;
     }
+    // The members of a DEFSTRUCT define a type; they are no objects of the device.
+    if (objects_[p->second].kind == ObjectKind::kDefStruct) continue;
     if (!objects_[p->second].is_parent()) {
       problem(s->line, "subobject [" + s->name + "] of an object that is no ARRAY or RECORD");
       continue;

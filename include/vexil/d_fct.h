@@ -51,7 +51,8 @@ class D_fct {
   virtual void conf(Config* c);
   virtual void read();
   virtual void read_from_conf(const std::string& text);
-  virtual void write(std::ostream& out);  // the head of the property's configuration line
+  // The property's configuration line (D_fct: its head); one that writes nothing leaves no line.
+  virtual void write(std::ostream& out);
   virtual void auto_init();
   virtual const char* comment() const;  // the description (name after the first blank)
   virtual int data_type() const;

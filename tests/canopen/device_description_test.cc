@@ -361,6 +361,12 @@ SubNumber=300
 ParameterName=Unlisted
 DataType=0x0005
 AccessType=ro
+[0020]
+ParameterName=PDO communication structure
+ObjectType=0x6
+[0020sub1]
+ParameterName=COB-ID
+DataType=0x0007
 )",
                                     "o.eds");
   EXPECT_THAT(errors(d),

@@ -194,7 +194,8 @@ class DeviceDescription {
 //  - the PDOs: a mapping of more than 64 bits or more than 64 entries; an entry naming an
 //    object the file does not have, or one whose PDOMapping is not 1; an entry whose length
 //    is not the size of the object's type; a receive PDO mapping an object that is not
-//    writable, a transmit PDO one that is not readable.
+//    writable, a transmit PDO one that is not readable; a dummy entry (index 1 to 7) that
+//    [DummyUsage] does not allow (without that section every dummy entry is allowed).
 
 }  // namespace canopen
 }  // namespace korvel

@@ -134,7 +134,8 @@ class D_canactive : public vexil::D_value<int> {
 
 // Description-file setting (".DEVICE_FILE"): the path of the node's EDS or DCF, empty for none,
 // kept in the location's configuration file like the node's other settings
-// ("PUMP1.DEVICE_FILE: devices/pump1.dcf") and written back with them. A relative path is taken
+// ("PUMP1.DEVICE_FILE: devices/pump1.dcf") and written back with them (an empty setting adds no
+// line to a file that has none for it). A relative path is taken
 // relative to the directory of the location's configuration file (the working directory when
 // the location has none). Control characters are left out of a value, so that it stays one
 // line of that file.
@@ -525,7 +526,8 @@ class D_can : public D_fct {
   int set_stale_periods(int periods);
   // PDOs shorter than their mapping (nothing updated), since the node got its process data.
   std::uint64_t short_pdos() const;
-  // True while the worker still has to read the node's mapping (a test waits on it).
+  // True while the worker still has to read the node's mapping, or to go through its
+  // description file (configuration, NMT start, condition) (a test waits on it).
   bool process_data_pending() const;
   // Makes the node's line produce SYNC (see canline::produce_sync).
   int produce_sync(int period_ms, int overflow = 0);

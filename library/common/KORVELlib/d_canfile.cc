@@ -28,8 +28,18 @@ void D_canfile::read() {
 }
 
 void D_canfile::write(std::ostream& out) {
+  const std::string v = value();
+  if (v.empty()) {
+    // A node without a file adds no line to a configuration that has none for it.
+    const D_conf_struct* rec = nullptr;
+    try {
+      rec = find_prop_name();
+    } catch (const std::exception&) {
+    }
+    if (!rec || !rec->found) return;
+  }
   D_fct::write(out);
-  out << ' ' << value() << '\n';
+  out << ' ' << v << '\n';
 }
 
 void D_canfile::set_value(const std::string& text) {

@@ -201,21 +201,23 @@ void ProcessData::refresh(D_can& node) {
   std::shared_ptr<const DeviceDescription> file;
   if (!path.empty()) file = load_file(base, path, &note);
   bool wanted;
+  int id;
   {
     LoopLock lk;
     ProcessData& pd = *node.pd_;  // made by whoever queued the node
     pd.file = file;
     if (file) pd.from_device = true;
     wanted = pd.from_device;
-    if (!wanted) done_reading(node);
+    id = node.canIdent_.i2_data;
   }
   if (!wanted) {  // a file not usable, and no mapping asked for without it
     node.condition_note(note);
+    LoopLock lk;
+    done_reading(node);
     return;
   }
   bool start = false;
   if (file) {
-    const int id = node.canIdent_.i2_data;
     Configuration c(node, *file, static_cast<std::uint8_t>(id >= 1 && id <= 127 ? id : 0));
     const bool written = c.run();
     if (!written) {
@@ -224,9 +226,11 @@ void ProcessData::refresh(D_can& node) {
       note = "configuration: " + counted(c.refused(), "write refused", "writes refused");
     }
     start = written && c.pdos() > 0;
-    if (c.pdos() > 0) {
-      log(kHeading, base + ": " + counted(c.pdos(), "PDO", "PDOs") + " of " + path +
-                        (c.refused() > 0 ? " written, " + note : " written"));
+    if (start) {
+      const std::string refused =
+          c.refused() > 0 ? ", " + counted(c.refused(), "write", "writes") + " refused" : "";
+      log(kHeading,
+          base + ": " + counted(c.pdos(), "PDO", "PDOs") + " of " + path + " written" + refused);
     }
   }
   std::vector<co::PdoDescription> descs;
@@ -234,13 +238,14 @@ void ProcessData::refresh(D_can& node) {
   {
     LoopLock lk;
     if (read) apply(node, std::move(descs));
-    done_reading(node);
   }
   if (start) {
     const int r = node.start_node();
     if (r != kOk) log(kHeading, base + ": device not started, " + status_name(r));
   }
   node.condition_note(note);
+  LoopLock lk;
+  done_reading(node);  // last: who waits for the worker sees the start and the condition
 }
 
 }  // namespace korvel

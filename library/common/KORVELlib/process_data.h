@@ -158,7 +158,8 @@ struct ProcessData {
   // The node started with a description-file setting: its file is loaded again after a boot-up.
   bool file_node = false;
   // The node's description file while it is usable, else null: set by the worker, read by
-  // server threads (names, find_object), both under mx_loop; a file once set is never changed.
+  // server threads (names, find_object), both under mx_loop. A description is never changed
+  // once loaded: each load makes a new one that replaces it.
   std::shared_ptr<const canopen::DeviceDescription> file;
 
   // Under mx_loop: makes the PDOs of descriptions the node's process data.
