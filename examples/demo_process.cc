@@ -12,7 +12,6 @@
 #include "operator_commands.h"
 
 namespace co = korvel::canopen;
-using co::DataType;
 
 namespace {
 
