@@ -12,8 +12,8 @@
 // timer) and mappings (0x1600-0x1603, 0x1A00-0x1A03: sub 0 count, subs 1-64 entries), all
 // readable and writable by SDO in the CiA 301 order: a mapping changes only while its PDO is
 // not valid, its entries only while its count is 0, and they are checked when the count is set.
-// PDOs not configured by set_tpdo / set_rpdo are not valid, on their default COB-IDs. TPDOs and
-// RPDOs work in the operational state only; remote requests for TPDOs are not served.
+// PDOs not configured by set_tpdo / set_rpdo / set_pdo are not valid, on their default COB-IDs.
+// TPDOs and RPDOs work in the operational state only; remote requests for TPDOs are not served.
 #ifndef SIMDEV_CANOPEN_DEVICE_H
 #define SIMDEV_CANOPEN_DEVICE_H
 
