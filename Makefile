@@ -29,6 +29,7 @@ demo:
 	fi
 	cmake --build $(BUILD) -j $(JOBS) --target korvel_demo
 	cp examples/demo.conf $(BUILD)/demo.conf
+	rm -rf $(BUILD)/devices && cp -r examples/devices $(BUILD)/devices
 	$(BUILD)/examples/korvel_demo --config $(BUILD)/demo.conf --seconds 25 --time-scale 6 --table-every 5
 
 bench: build

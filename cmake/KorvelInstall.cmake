@@ -65,6 +65,9 @@ if(KORVEL_TOOLS)
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
   install(FILES ${PROJECT_SOURCE_DIR}/examples/demo.conf DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples
     COMPONENT tools)
+  # The demo's device description files, found beside its configuration file.
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/devices DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples
+    COMPONENT tools)
 endif()
 
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT doc)

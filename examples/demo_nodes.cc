@@ -5,23 +5,25 @@
 #include <sstream>
 
 #include "canopen/cob_id.h"
+#include "canopen/device_description.h"
 #include "canopen/endian.h"
 #include "canopen/objects.h"
 #include "console.h"
 #include "ntcan/sim_bus.h"
 #include "sdo_commands.h"
+#include "simdev/canopen_from_description.h"
 
 namespace co = korvel::canopen;
 
 const std::vector<NodeEntry>& demo_node_entries() {
-  // The manufacturer names are long enough to need segmented SDO uploads, except one that
-  // fits into a single (expedited) reply.
+  // The manufacturer names in the files are long enough to need segmented SDO uploads, except
+  // one that fits into a single (expedited) reply.
   static const std::vector<NodeEntry> entries = {
-      {"PUMP1 cooling water pump", "Halvorsen Pumpwerk", "PCB 2.1", "FW 3.4.1"},
-      {"FAN2 cabinet fan", "Fenk", "B3", "1.07"},
-      {"VALVE3 bypass valve", "Osterlind Ventil AB", "rev C", "2.0.12"},
-      {"HEAT4 line heater", "Tamsin Thermal Ltd", "HT-400/2", "5.2", 500},
-      {"PUMP1MON PUMP1 as seen by the monitoring panel", nullptr, nullptr, nullptr},
+      {"PUMP1 cooling water pump", "devices/pump.eds"},
+      {"FAN2 cabinet fan", "devices/fan.eds"},
+      {"VALVE3 bypass valve", "devices/valve.eds"},
+      {"HEAT4 line heater", "devices/heater.eds", 500},
+      {"PUMP1MON PUMP1 as seen by the monitoring panel", nullptr},
   };
   return entries;
 }
@@ -54,10 +56,38 @@ std::string identity_problems(const NodeList& nodes, const std::string& config_f
   return out.str();
 }
 
-std::vector<SimulatedDevice> attach_devices(const NodeList& nodes) {
+namespace {
+
+// A path given relative to the configuration file's folder.
+std::string beside(const std::string& config_file, const std::string& path) {
+  const std::size_t slash = config_file.rfind('/');
+  if (path.empty() || path[0] == '/' || slash == std::string::npos) return path;
+  return config_file.substr(0, slash + 1) + path;
+}
+
+std::string text_of(const simdev::canopen::Device& d, std::uint16_t index) {
+  const std::vector<std::uint8_t> bytes = d.value(index, 0);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// The device's objects and PDOs from its file; false when the file cannot be used.
+bool describe(simdev::canopen::Device& device, const std::string& base, const std::string& path) {
+  const co::DeviceDescription file = co::DeviceDescription::load(path);
+  std::vector<co::Problem> problems = file.problems();
+  if (file.ok()) {
+    const std::vector<co::Problem> refused = simdev::canopen::configure(device, file);
+    problems.insert(problems.end(), refused.begin(), refused.end());
+  }
+  for (const co::Problem& p : problems) console().write(base + ": " + co::to_string(p) + "\n");
+  return file.ok();
+}
+
+}  // namespace
+
+std::vector<SimulatedDevice> attach_devices(const NodeList& nodes, const std::string& config_file) {
   std::vector<SimulatedDevice> devices;
   for (const auto& n : nodes) {
-    if (!n->entry->manufacturer) continue;
+    if (!n->entry->device_file) continue;
     SimulatedDevice d;
     d.net = n->line() - 1;
     if (!ntcan_sim::simulated(d.net)) {
@@ -68,12 +98,19 @@ std::vector<SimulatedDevice> attach_devices(const NodeList& nodes) {
     }
     d.owner = n.get();
     d.device = std::make_shared<simdev::canopen::Device>(static_cast<std::uint8_t>(n->node_id()));
-    d.device->set_identity(n->entry->manufacturer, n->entry->hardware, n->entry->software);
+    const std::string file = beside(config_file, n->entry->device_file);
+    if (!describe(*d.device, n->base, file)) {
+      console().write(n->base + ": " + file +
+                      " cannot be used: the simulated device has no objects of its own\n");
+    }
     ntcan_sim::attach(d.net, d.device);
+    const simdev::canopen::Device& device = *d.device;
     console().write("simulated device for " + n->base + " on net " + std::to_string(d.net) +
                     ", node-ID " + std::to_string(n->node_id()) + ": manufacturer \"" +
-                    n->entry->manufacturer + "\", hardware \"" + n->entry->hardware +
-                    "\", software \"" + n->entry->software + "\"\n");
+                    text_of(device, co::object::kManufacturerDeviceName) + "\", hardware \"" +
+                    text_of(device, co::object::kManufacturerHardwareVersion) + "\", software \"" +
+                    text_of(device, co::object::kManufacturerSoftwareVersion) + "\" (from " + file +
+                    ")\n");
     devices.push_back(d);
   }
   return devices;
@@ -125,6 +162,26 @@ void start_heartbeat(DemoNode& node) {
                   std::to_string(kLostAfterPeriods * ms) + " ms without one\n");
 }
 
+namespace {
+
+// The node's description file when it is a DCF that configures PDOs (the library then starts
+// the device once they are written); empty otherwise.
+std::string configuring_file(EqFct& loc, const DemoNode& node) {
+  const auto* setting =
+      dynamic_cast<const D_canfile*>(loc.find_property(node.base + ".DEVICE_FILE"));
+  if (!setting || !node.can->isactive()) return std::string();
+  const std::string path = setting->path();
+  if (path.empty()) return path;
+  const co::DeviceDescription file = co::DeviceDescription::load(path);
+  if (!file.ok()) return std::string();
+  for (const co::PdoSetting& s : file.pdo_settings(static_cast<std::uint8_t>(node.node_id()))) {
+    if (s.configured) return setting->value();
+  }
+  return std::string();
+}
+
+}  // namespace
+
 void start_node(EqFct& loc, DemoNode& node) {
   D_can& can = *node.can;
   const int id = node.node_id();
@@ -142,8 +199,15 @@ void start_node(EqFct& loc, DemoNode& node) {
   r = can.AddIdent(co::sdo_response_id(id));
   if (r != 0) problem("enabling the SDO replies", r);
 
-  r = write_node_property(loc, node, ".START", 1);
-  if (r != 0) console().write(node.base + ": writing .START failed: " + get_error_string(r) + "\n");
+  const std::string configured = configuring_file(loc, node);
+  if (!configured.empty()) {
+    console().write(node.base + ": the library writes the PDOs of " + configured +
+                    " into the device, reads them back and then starts it\n");
+  } else {
+    r = write_node_property(loc, node, ".START", 1);
+    if (r != 0)
+      console().write(node.base + ": writing .START failed: " + get_error_string(r) + "\n");
+  }
 
   if (node.entry->heartbeat_ms > 0 && can.isactive()) start_heartbeat(node);
 

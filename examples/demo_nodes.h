@@ -13,11 +13,10 @@
 // A node of the server. Its identity (line, node-ID, ...) comes from the configuration file.
 struct NodeEntry {
   const char* name;  // property name: base name, then the description
-  // The simulated device behind the node; null for a node without a device of its own (a
-  // second, passive view of a device that another node drives).
-  const char* manufacturer;
-  const char* hardware;
-  const char* software;
+  // The description file (EDS) the simulated device behind the node is made from, relative to
+  // the configuration file's folder; null for a node without a device of its own (a second,
+  // passive view of a device that another node drives).
+  const char* device_file;
   // Above 0: the device sends heartbeats at this period (ms), which the server writes to its
   // object 0x1017 by SDO download at start-up; the library's lost-device supervision watches
   // them instead of node guarding.
@@ -57,9 +56,12 @@ struct SimulatedDevice {
 };
 
 // One simulated device per node with a device of its own, on the net of the node's line
-// (net = line - 1) with the node's node-ID; only on simulated nets (a net the driver
-// configuration gives another transport has its real devices).
-std::vector<SimulatedDevice> attach_devices(const NodeList& nodes);
+// (net = line - 1) with the node's node-ID, made from its description file (found beside
+// config_file): its objects, identity and power-on PDOs. The file's problems, and what the
+// device could not take from it, go to standard output; a device whose file cannot be used
+// is a bare CiA 301 device. Only on simulated nets (a net the driver configuration gives
+// another transport has its real devices).
+std::vector<SimulatedDevice> attach_devices(const NodeList& nodes, const std::string& config_file);
 
 // The simulated device of the node with base name `base`; null when it has none.
 const SimulatedDevice* device_of(const std::string& base,

@@ -12,7 +12,6 @@
 #include "operator_commands.h"
 
 namespace co = korvel::canopen;
-using co::DataType;
 
 namespace {
 
@@ -31,40 +30,11 @@ simdev::canopen::Device* device_named(const std::vector<SimulatedDevice>& device
   return d ? d->device.get() : nullptr;
 }
 
-void check(const std::string& base, const char* what, std::uint32_t abort_code) {
-  if (abort_code == 0) return;
-  std::ostringstream s;
-  s << base << ": the simulated device refused its " << what << " (abort 0x" << std::hex
-    << abort_code << ")\n";
-  console().write(s.str());
-}
-
 double number(const simdev::canopen::Device& d, std::uint16_t index, const co::ValueType& t) {
   return co::to_double(t, d.process_value(index, 1));
 }
 
 }  // namespace
-
-void give_process_objects(const std::vector<SimulatedDevice>& devices) {
-  if (auto* pump = device_named(devices, "PUMP1")) {
-    pump->set_number(kSpeed, 1, DataType::kUnsigned16, 0, simdev::canopen::Access::kReadOnly);
-    pump->set_number(kTemperature, 1, DataType::kReal32, 18.0, simdev::canopen::Access::kReadOnly);
-    pump->set_number(kSetPoint, 1, DataType::kUnsigned16, 1500);
-    check("PUMP1", "TPDO 1",
-          pump->set_tpdo(1, {{kSpeed, 1, 16}, {kTemperature, 1, 32}}, co::kEventProfile, 1000));
-    check("PUMP1", "RPDO 1", pump->set_rpdo(1, {{kSetPoint, 1, 16}}));
-  }
-  if (auto* fan = device_named(devices, "FAN2")) {
-    fan->set_number(kSpeed, 1, DataType::kUnsigned16, 2400, simdev::canopen::Access::kReadOnly);
-    check("FAN2", "TPDO 1", fan->set_tpdo(1, {{kSpeed, 1, 16}}, co::kEventProfile, 500));
-  }
-  if (auto* heater = device_named(devices, "HEAT4")) {
-    heater->set_number(kTemperature, 1, DataType::kReal32, 20.0,
-                       simdev::canopen::Access::kReadOnly);
-    heater->set_number(kHeating, 1, DataType::kBoolean, 1, simdev::canopen::Access::kReadOnly);
-    check("HEAT4", "TPDO 1", heater->set_tpdo(1, {{kTemperature, 1, 32}, {kHeating, 1, 1}}, 1));
-  }
-}
 
 void step_process(const std::vector<SimulatedDevice>& devices, double t) {
   static const co::ValueType u16{co::ValueType::Kind::kUnsigned, 16};
@@ -126,39 +96,22 @@ void receive_tpdos(DemoNode& node) {
 void start_process_data(DemoNode& node) {
   using K = D_can::pd_kind;
   if (!node.can->isactive()) return;  // a passive view decodes nothing of its own
+  // Each node's description file (.DEVICE_FILE) names and types its mapped objects: the
+  // library reads the device's mapping on its worker once the node has started (PUMP1's
+  // after writing its DCF's PDOs into the device). The node takes its TPDOs.
+  if (node.base == "PUMP1" || node.base == "FAN2" || node.base == "HEAT4") receive_tpdos(node);
   if (node.base == "PUMP1") {
-    // The device's mapping is read by SDO; its lengths alone do not tell a REAL32 from an
-    // UNSIGNED32, so the objects get their types with their names.
-    name_objects(node, {{kSpeed, "SPEED", 16, K::unsigned_int},
-                        {kTemperature, "TEMPERATURE", 32, K::real},
-                        {kSetPoint, "SETPOINT", 16, K::unsigned_int}});
-    receive_tpdos(node);
-    node.can->init_process_data();
-    // The server's own set-point, as it starts the pump (by SDO until the mapping is read).
+    // The server's own set-point, as it starts the pump: by SDO until the mapping is read, so
+    // it is typed here already (the file, loaded on the worker, may come later).
+    name_objects(node, {{kSetPoint, "SETPOINT", 16, K::unsigned_int}});
     EqData set_point;
     set_point.set(1500);
     std::string error;
     if (node.can->write_object(kSetPoint, 1, set_point, &error) != korvel::kOk)
       console().write(node.base + ": writing the set-point failed: " + error + "\n");
-    console().write(node.base + ": process data read from the device by SDO\n");
-  } else if (node.base == "FAN2") {
-    // The mapping given in code, as a server does for a device it knows.
-    name_objects(node, {{kSpeed, "SPEED", 16, K::unsigned_int}});
-    receive_tpdos(node);
-    D_can::pd_pdo tpdo;
-    tpdo.cob_id = static_cast<std::uint32_t>(co::tpdo_id(1, node.node_id()));
-    tpdo.event_timer_ms = 500;
-    tpdo.objects = {{kSpeed, 1, 16, K::unsigned_int}};
-    node.can->set_process_data({tpdo}, {});
-    console().write(node.base + ": process data given in code (TPDO 1: speed, every 500 ms)\n");
   } else if (node.base == "HEAT4") {
-    name_objects(
-        node, {{kTemperature, "TEMPERATURE", 32, K::real}, {kHeating, "HEATING", 1, K::boolean}});
-    receive_tpdos(node);
-    node.can->init_process_data();
     const int r = node.can->produce_sync(kSyncPeriodMs, kSyncOverflow);
-    console().write(node.base + ": process data read from the device by SDO; line " +
-                    std::to_string(node.line()) +
+    console().write(node.base + ": line " + std::to_string(node.line()) +
                     (r == korvel::kOk
                          ? " produces SYNC every " + std::to_string(kSyncPeriodMs) +
                                " ms (counter 1.." + std::to_string(kSyncOverflow) + ")\n"

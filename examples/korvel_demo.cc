@@ -80,7 +80,8 @@ const char* const kUsage =
     "  --verbose          show every frame the nodes receive as well\n"
     "  --help, --version\n"
     "Commands on standard input: list, get NAME, set NAME VALUE..., debug [NODE|WORD|off],\n"
-    "read NODE INDEX SUB, write NODE INDEX SUB VALUE, help, quit.\n";
+    "read NODE INDEX SUB, read NODE NAME, write NODE INDEX SUB VALUE, write NODE NAME VALUE,\n"
+    "help, quit.\n";
 
 // -1: run; otherwise the exit status (0 after --help or --version, 2 for a bad command line).
 int parse_options(int argc, char** argv, Options* o) {
@@ -271,8 +272,7 @@ int main(int argc, char** argv) {
         kScriptSeconds, opt.seconds * opt.time_scale);
     out.write(heading);
   }
-  const std::vector<SimulatedDevice> devices = attach_devices(nodes);
-  give_process_objects(devices);
+  const std::vector<SimulatedDevice> devices = attach_devices(nodes, opt.config);
   for (auto& n : nodes) start_node(loc, *n);
   for (auto& n : nodes) start_process_data(*n);
 

@@ -116,10 +116,13 @@ std::string help_text() {
          "  debug off            clear the debug word (no frame dump)\n"
          "  read NODE INDEX SUB  SDO upload of any object of the node's device, e.g. read PUMP1 "
          "0x1018 1\n"
-         "  write NODE INDEX SUB VALUE\n"
+         "  read NODE NAME       the same by the name the node's device file gives it, e.g. read "
+         "PUMP1 SPEED\n"
+         "  write NODE INDEX SUB VALUE, write NODE NAME VALUE\n"
          "                       SDO download: an integer in the object's length (e.g. write HEAT4 "
-         "0x1017 0 500)\n"
-         "                       or a \"text\"; failures name the SDO abort code\n"
+         "0x1017 0 500,\n"
+         "                       write FAN2 HIGH_SPEED 3000) or a \"text\"; failures name the SDO "
+         "abort code\n"
          "  help                 this text\n"
          "  quit                 stop the server (the configuration is written back)\n";
 }

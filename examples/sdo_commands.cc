@@ -1,6 +1,7 @@
 // The operator's read and write commands: SDO transfers of any object through the node.
 #include "sdo_commands.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -62,24 +63,45 @@ struct Target {
   D_can* node = nullptr;
   int index = 0;
   int sub = 0;
-  std::string error;  // set when the words do not name an object of a node
+  std::string name;       // how replies name the object: "PUMP1 0x1017/0", "PUMP1 SPEED"
+  std::size_t value = 0;  // the word of the value to write
+  std::string error;      // set when the words do not name an object of a node
 };
+
+// An index starts with a digit ("0x1017", "4119"); anything else names the object.
+bool by_name(const std::vector<std::string>& w) {
+  return w.size() > 2 && !w[2].empty() && !std::isdigit(static_cast<unsigned char>(w[2][0]));
+}
 
 Target target(EqFct& loc, const std::vector<std::string>& w) {
   Target t;
   D_fct* prop = loc.find_property(w[1]);
   t.node = dynamic_cast<D_can*>(prop);
-  long long index = 0;
-  long long sub = 0;
   if (!t.node) {
     t.error = "no node '" + w[1] + "' at location " + loc.get_location_name() + " (try: list)\n";
-  } else if (!to_number(w[2], 0, 0xFFFF, &index)) {
+    return t;
+  }
+  if (by_name(w)) {
+    if (t.node->find_object(w[2], &t.index, &t.sub) != korvel::kOk) {
+      t.error = "no object '" + w[2] + "' in the device file of " + w[1] +
+                " (the node's .DEVICE_FILE names its objects)\n";
+    }
+    t.name =
+        w[1] + " " + w[2] + " (" + object_name(w[1], t.index, t.sub).substr(w[1].size() + 1) + ")";
+    t.value = 3;
+    return t;
+  }
+  long long index = 0;
+  long long sub = 0;
+  if (!to_number(w[2], 0, 0xFFFF, &index)) {
     t.error = "'" + w[2] + "' is no object index (0 to 0xFFFF, e.g. 0x1017)\n";
-  } else if (!to_number(w[3], 0, 0xFF, &sub)) {
-    t.error = "'" + w[3] + "' is no subindex (0 to 255)\n";
+  } else if (w.size() < 4 || !to_number(w[3], 0, 0xFF, &sub)) {
+    t.error = "'" + (w.size() < 4 ? std::string() : w[3]) + "' is no subindex (0 to 255)\n";
   }
   t.index = static_cast<int>(index);
   t.sub = static_cast<int>(sub);
+  t.name = object_name(w[1], t.index, t.sub);
+  t.value = 4;
   return t;
 }
 
@@ -106,14 +128,17 @@ std::string sdo_failure_text(int status, unsigned abort_code, bool by_device) {
 
 std::string sdo_command(EqFct& loc, const std::string& line, const std::vector<std::string>& w) {
   const bool write = w[0] == "write";
-  if ((!write && w.size() != 4) || (write && w.size() < 5)) {
-    return write ? "usage: write NODE INDEX SUB VALUE (e.g. write HEAT4 0x1017 0 500, or a "
-                   "\"text\")\n"
-                 : "usage: read NODE INDEX SUB (e.g. read PUMP1 0x1018 1)\n";
+  // read NODE INDEX SUB | read NODE NAME; write NODE INDEX SUB VALUE | write NODE NAME VALUE
+  const std::size_t words = (by_name(w) ? 3 : 4) + (write ? 1 : 0);
+  if ((!write && w.size() != words) || (write && w.size() < words)) {
+    return write ? "usage: write NODE INDEX SUB VALUE, or write NODE NAME VALUE (e.g. write HEAT4 "
+                   "0x1017 0 500, write FAN2 HIGH_SPEED 3000, or a \"text\")\n"
+                 : "usage: read NODE INDEX SUB, or read NODE NAME (e.g. read PUMP1 0x1018 1, read "
+                   "PUMP1 SPEED)\n";
   }
   const Target t = target(loc, w);
   if (!t.error.empty()) return t.error;
-  const std::string name = object_name(w[1], t.index, t.sub);
+  const std::string& name = t.name;
 
   unsigned char bytes[kMaxObject];
   int size = 0;
@@ -138,8 +163,9 @@ std::string sdo_command(EqFct& loc, const std::string& line, const std::vector<s
     return name + " = \"" + text + "\" written (" + std::to_string(text.size()) + " bytes)\n";
   }
   long long value = 0;
-  if (w.size() != 5 || !to_number(w[4], -0x80000000LL, 0xFFFFFFFFLL, &value)) {
-    return "'" + w[4] + "' is no value: write takes an integer (e.g. 500, 0x1F4) or a \"text\"\n";
+  const std::string& given = w[t.value];
+  if (w.size() != t.value + 1 || !to_number(given, -0x80000000LL, 0xFFFFFFFFLL, &value)) {
+    return "'" + given + "' is no value: write takes an integer (e.g. 500, 0x1F4) or a \"text\"\n";
   }
   // The object's length decides how many bytes the number takes.
   int r = t.node->sdo_read(t.index, t.sub, bytes, sizeof bytes, &size, &why);
@@ -154,7 +180,8 @@ std::string sdo_command(EqFct& loc, const std::string& line, const std::vector<s
   const unsigned long long bits = static_cast<unsigned long long>(value);
   const bool fits =
       size == 4 || (value >= 0 ? bits >> (8 * size) == 0 : value >= -(1LL << (8 * size - 1)));
-  if (!fits) return w[4] + " does not fit the " + std::to_string(size) + " bytes of " + name + "\n";
+  if (!fits)
+    return given + " does not fit the " + std::to_string(size) + " bytes of " + name + "\n";
   korvel::canopen::put_le(bytes, static_cast<std::size_t>(size), bits);
   r = t.node->sdo_write(t.index, t.sub, bytes, size, &why);
   if (r != 0)

@@ -10,7 +10,9 @@ class D_can;
 class EqFct;
 
 // read NODE INDEX SUB        e.g. read PUMP1 0x1018 1
+// read NODE NAME             e.g. read PUMP1 SPEED (an object named by the node's device file)
 // write NODE INDEX SUB VALUE e.g. write HEAT4 0x1017 0 500, write PUMP1 0x2000 0 "text"
+// write NODE NAME VALUE      e.g. write FAN2 HIGH_SPEED 3000
 // An integer VALUE (decimal or 0x...) is written in the object's own length, learned by
 // reading it first; a quoted VALUE is written as its bytes. `words` is the line in words.
 // Returns the reply for the operator, ending with a line end.

@@ -239,17 +239,23 @@ void Device::start_pdos(std::int64_t now_ns) {
   }
 }
 
-std::uint32_t Device::configure_pdo(bool transmit, int pdo, const std::vector<MapEntry>& entries,
-                                    std::uint8_t type, std::uint16_t event_timer_ms) {
+std::uint32_t Device::configure_pdo(bool transmit, int pdo, const co::PdoCommunication& comm,
+                                    const std::vector<MapEntry>& entries) {
   if (pdo < 1 || pdo > kPdos) return co::code_of(SdoAbort::kNoObject);
-  if (!valid_transmission_type(type)) return co::code_of(SdoAbort::kInvalidValue);
+  if (!valid_transmission_type(comm.transmission_type) || comm.extended() || comm.id() == 0 ||
+      comm.id() > static_cast<std::uint32_t>(canbus::kStandardIdMax))
+    return co::code_of(SdoAbort::kInvalidValue);
   if (const std::uint32_t code = check_mapping_entries(transmit, entries)) return code;
-  const std::uint16_t comm = communication_of(transmit, pdo);
+  const std::uint16_t comm_index = communication_of(transmit, pdo);
   const std::uint16_t map = mapping_of(transmit, pdo);
-  const int id = transmit ? co::tpdo_id(pdo, id_) : co::rpdo_id(pdo, id_);
-  set_object(comm, co::kPdoCobIdSub, Object{le_bytes(id, 4), Access::kReadWrite});
-  set_object(comm, co::kPdoTransmissionTypeSub, Object{{type}, Access::kReadWrite});
-  set_object(comm, co::kPdoEventTimerSub, Object{le_bytes(event_timer_ms, 2), Access::kReadWrite});
+  set_object(comm_index, co::kPdoCobIdSub,
+             Object{le_bytes(comm.cob_id_entry, 4), Access::kReadWrite});
+  set_object(comm_index, co::kPdoTransmissionTypeSub,
+             Object{{comm.transmission_type}, Access::kReadWrite});
+  set_object(comm_index, co::kPdoInhibitTimeSub,
+             Object{le_bytes(comm.inhibit_time, 2), Access::kReadWrite});
+  set_object(comm_index, co::kPdoEventTimerSub,
+             Object{le_bytes(comm.event_timer, 2), Access::kReadWrite});
   set_object(map, kMappingCountSub,
              Object{{static_cast<std::uint8_t>(entries.size())}, Access::kReadWrite});
   for (std::size_t sub = 1; sub <= co::kMaxMappedObjects; ++sub) {
@@ -262,14 +268,25 @@ std::uint32_t Device::configure_pdo(bool transmit, int pdo, const std::vector<Ma
 
 std::uint32_t Device::set_tpdo(int pdo, const std::vector<MapEntry>& entries,
                                std::uint8_t transmission_type, std::uint16_t event_timer_ms) {
-  std::lock_guard<std::mutex> lock(mx_);
-  return configure_pdo(true, pdo, entries, transmission_type, event_timer_ms);
+  co::PdoCommunication comm;
+  comm.cob_id_entry = static_cast<std::uint32_t>(co::tpdo_id(pdo, id_));
+  comm.transmission_type = transmission_type;
+  comm.event_timer = event_timer_ms;
+  return set_pdo(co::PdoDirection::kTransmit, pdo, comm, entries);
 }
 
 std::uint32_t Device::set_rpdo(int pdo, const std::vector<MapEntry>& entries,
                                std::uint8_t transmission_type) {
+  co::PdoCommunication comm;
+  comm.cob_id_entry = static_cast<std::uint32_t>(co::rpdo_id(pdo, id_));
+  comm.transmission_type = transmission_type;
+  return set_pdo(co::PdoDirection::kReceive, pdo, comm, entries);
+}
+
+std::uint32_t Device::set_pdo(co::PdoDirection direction, int pdo, const co::PdoCommunication& comm,
+                              const std::vector<MapEntry>& entries) {
   std::lock_guard<std::mutex> lock(mx_);
-  return configure_pdo(false, pdo, entries, transmission_type, 0);
+  return configure_pdo(direction == co::PdoDirection::kTransmit, pdo, comm, entries);
 }
 
 bool Device::set_value(std::uint16_t index, std::uint8_t sub, DataType type, std::uint64_t raw,

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -96,6 +97,9 @@ class DemoServer : public ::testing::Test {
     original_ = read_file(KORVEL_DEMO_CONF);
     ASSERT_FALSE(original_.empty());
     std::ofstream(config()) << original_;
+    // The device description files beside the configuration, as `make demo` puts them.
+    const std::string copy = "cp -r '" KORVEL_DEMO_DEVICES "' '" + dir_ + "/devices'";
+    ASSERT_EQ(std::system(copy.c_str()), 0);
   }
 
   void TearDown() override {
@@ -774,4 +778,53 @@ TEST_F(DemoServer, ReadsAndWritesObjectsAndShowsTheHeartbeatDeviceLostAndBack) {
   // The other nodes are guarded as before and never lost.
   for (const char* other : {"PUMP1", "FAN2", "VALVE3"})
     EXPECT_FALSE(contains(conditions(r, other), lost)) << other;
+}
+
+TEST_F(DemoServer, ConfiguresPump1FromItsDcfAndTakesObjectsByName) {
+  bool sent = false;
+  const std::string trace = dir_ + "/trace.log";
+  const Outcome r = run({"--config", config(), "--seconds", "30", "--trace", trace},
+                        [&](const std::string& line, const Outcome&, Input& in) {
+                          if (sent || line.rfind("lines:", 0) != 0) return;
+                          in.send(
+                              "read FAN2 high_speed\nwrite FAN2 HIGH_SPEED 3000\n"
+                              "read PUMP1 NO_SUCH\nwrite PUMP1 SPEED 5\nquit\n");
+                          sent = true;
+                        });
+  EXPECT_EQ(r.exit_code, 0);
+  ASSERT_TRUE(sent);
+  // The DCF's TPDO 1 written in the CiA 301 order (temperature, REAL32, before the speed, event
+  // timer 500 ms), and only then the NMT start; the TPDOs then carry the DCF's layout.
+  const std::vector<std::string> expected = {"605#2300180185010080", "605#2F001A0000000000",
+                                             "605#23001A0120010160", "605#23001A0210010060",
+                                             "605#2F001A0002000000", "605#2B001805F4010000",
+                                             "605#2300180185010000", "000#0105"};
+  std::size_t next = 0;
+  int tpdos = 0;
+  for (const std::string& l : lines_of(read_file(trace))) {
+    if (next < expected.size() && l.find(" " + expected[next]) != std::string::npos) ++next;
+    const std::size_t at = l.find(" 185#");
+    if (at == std::string::npos) continue;
+    EXPECT_EQ(next, expected.size()) << "a TPDO before the configuration: " << l;
+    ASSERT_EQ(l.size(), at + 5 + 12) << l;
+    const std::uint32_t bits = __builtin_bswap32(std::stoul(l.substr(at + 5, 8), nullptr, 16));
+    float temperature;
+    std::memcpy(&temperature, &bits, sizeof temperature);
+    EXPECT_TRUE(temperature >= 15 && temperature <= 45) << l;
+    ++tpdos;
+  }
+  EXPECT_EQ(next, expected.size());
+  EXPECT_GT(tpdos, 0);
+  // The server reads them as the device sends them.
+  ASSERT_TRUE(!r.process.empty() && !r.process.back().empty());
+  const std::string& pump = r.process.back()[0];
+  EXPECT_EQ(pump.rfind("  PUMP1 SPEED=", 0), 0u) << pump;
+  EXPECT_GE(std::atof(between(pump, "TEMPERATURE=", " ").c_str()), 15) << pump;
+
+  EXPECT_TRUE(contains(r.out, "FAN2 high_speed (0x2100/3) = 3600 (2 bytes: 10 0E)"));
+  EXPECT_TRUE(contains(r.out, "FAN2 HIGH_SPEED (0x2100/3) = 3000 (2 bytes: B8 0B) written"));
+  EXPECT_TRUE(contains(r.out, "no object 'NO_SUCH' in the device file of PUMP1"));
+  EXPECT_TRUE(
+      contains(r.out, "write PUMP1 SPEED (0x6000/1) failed: the device aborted: 0x06010002"));
+  EXPECT_EQ(read_file(config()), original_);
 }

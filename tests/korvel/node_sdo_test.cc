@@ -137,6 +137,15 @@ TEST_F(NodeSdo, AbortsCountOnlyForTheRunningObject) {
             "--Error: initUploadResponse failed with error -1");
 }
 
+TEST_F(NodeSdo, RepliesNamingAnotherObjectAreLeftToTheirClient) {
+  // A reply to an earlier transfer of the library (the worker's read of 0x1800/1) still in the
+  // node's buffer is not taken for the identity string.
+  D_can& n = sdo_node();
+  script()->on("605#4008100000000000", {"585#4300180185010000", "585#4F08100058000000"});
+  EXPECT_EQ(n.get_manufacture(), 0);
+  EXPECT_EQ(read_text(n, ".MANU"), "X");
+}
+
 TEST_F(NodeSdo, SilentDeviceTimesOutAfterTwoToThreeSeconds) {
   D_can& n = sdo_node();
   device("quiet")->mute(true);

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <deque>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -48,7 +50,9 @@ TEST(DevsimDevices, BadCommandLinesAreRefused) {
                                              {"5", "5:again"},
                                              {"-i"},
                                              {"--bogus", "5"},
-                                             {"-f", "/nonexistent/devs"}}) {
+                                             {"-f", "/nonexistent/devs"},
+                                             {"--eds", "5"},
+                                             {"--eds", "5:/nonexistent/pump.eds"}}) {
     EXPECT_NE(devsim::parse_options(args).error, "") << (args.empty() ? "(none)" : args[0]);
   }
   EXPECT_TRUE(devsim::parse_options({"--help"}).help);
@@ -123,4 +127,19 @@ TEST_F(DevsimHost, DevicesHearEachOtherAsOnABus) {
   EXPECT_EQ(listener->unexpected(), (std::vector<std::string>{"100#AA"}))
       << "frames from the interface reach every device";
   EXPECT_TRUE(sent().empty());
+}
+
+TEST_F(DevsimHost, DeviceFromADescriptionFileHasItsObjects) {
+  const std::string path = ::testing::TempDir() + "devsim_test_pump.eds";
+  std::ofstream(path) << "[OptionalObjects]\nSupportedObjects=1\n1=0x1008\n"
+                         "[1008]\nParameterName=Name\nObjectType=0x7\nDataType=0x0009\n"
+                         "AccessType=const\nDefaultValue=Pump\n";
+  const devsim::Options o = devsim::parse_options({"--eds", "7:" + path});
+  ASSERT_EQ(o.error, "");
+  ASSERT_EQ(o.devices.size(), 1u);
+  EXPECT_EQ(o.devices[0].name, "Pump");
+  add(o.devices);
+  from_interface("607#4008100000000000", 1000);
+  EXPECT_EQ(sent(), (std::vector<std::string>{"587#4308100050756D70"}));
+  std::remove(path.c_str());
 }

@@ -4,6 +4,9 @@
 #include <fstream>
 #include <istream>
 
+#include "canopen/objects.h"
+#include "simdev/canopen_from_description.h"
+
 namespace devsim {
 namespace {
 
@@ -25,21 +28,9 @@ std::string trim(const std::string& s) {
   return s.substr(b, s.find_last_not_of(" \t\r") - b + 1);
 }
 
-}  // namespace
-
-const char* const kUsage =
-    "usage: korvel_canopen_devsim [-i IFNAME] [-f FILE] [-v] ID[:NAME[:HW[:SW]]]...\n"
-    "  Simulated CANopen devices (NMT, node guarding, SDO upload, boot-up) on a SocketCAN\n"
-    "  interface. -i: the interface (default vcan0); -f: a file with one device per line;\n"
-    "  -v: print every frame received and sent. Prints \"ready\" once the devices listen.\n";
-
-bool parse_device(const std::string& text, DeviceSpec& out, std::string& error) {
-  const auto parts = split(text, ':');
-  if (parts.size() > 4) {
-    error = "too many ':' in \"" + text + "\" (ID[:NAME[:HW[:SW]]])";
-    return false;
-  }
-  const std::string id = trim(parts[0]);
+// The node-ID of a device: 1..127, decimal or 0x hex.
+bool parse_node_id(const std::string& text, std::uint8_t& out, std::string& error) {
+  const std::string id = trim(text);
   std::size_t used = 0;
   long v = -1;
   try {
@@ -51,13 +42,66 @@ bool parse_device(const std::string& text, DeviceSpec& out, std::string& error) 
     error = "node-ID \"" + id + "\" is not 1..127";
     return false;
   }
+  out = static_cast<std::uint8_t>(v);
+  return true;
+}
+
+// The text of a string object of the file; empty when it has none.
+std::string text_of(const korvel::canopen::DeviceDescription& d, std::uint16_t index) {
+  const korvel::canopen::ObjectEntry* e = d.find(index, 0);
+  return e ? e->value().text : std::string();
+}
+
+}  // namespace
+
+const char* const kUsage =
+    "usage: korvel_canopen_devsim [-i IFNAME] [-f FILE] [-e ID:EDS]... [-v] "
+    "ID[:NAME[:HW[:SW]]]...\n"
+    "  Simulated CANopen devices (NMT, node guarding, SDO upload and download, PDOs, boot-up)\n"
+    "  on a SocketCAN interface. -i: the interface (default vcan0); -f: a file with one device\n"
+    "  per line; -e, --eds: a device at node-ID ID with the objects and PDOs of a device\n"
+    "  description file (EDS or DCF, its ParameterValues as power-on values); -v: print every\n"
+    "  frame received and sent. Prints \"ready\" once the devices listen.\n";
+
+bool parse_device(const std::string& text, DeviceSpec& out, std::string& error) {
+  const auto parts = split(text, ':');
+  if (parts.size() > 4) {
+    error = "too many ':' in \"" + text + "\" (ID[:NAME[:HW[:SW]]])";
+    return false;
+  }
   DeviceSpec d;
-  d.node_id = static_cast<std::uint8_t>(v);
-  d.name = "devsim node " + std::to_string(v);
+  if (!parse_node_id(parts[0], d.node_id, error)) return false;
+  d.name = "devsim node " + std::to_string(d.node_id);
   if (parts.size() > 1 && !parts[1].empty()) d.name = parts[1];
   if (parts.size() > 2 && !parts[2].empty()) d.hw = parts[2];
   if (parts.size() > 3 && !parts[3].empty()) d.sw = parts[3];
   out = d;
+  return true;
+}
+
+bool parse_described_device(const std::string& text, DeviceSpec& out, std::string& error) {
+  const std::size_t colon = text.find(':');
+  if (colon == std::string::npos || colon + 1 == text.size()) {
+    error = "\"" + text + "\" is not ID:FILE";
+    return false;
+  }
+  DeviceSpec d;
+  if (!parse_node_id(text.substr(0, colon), d.node_id, error)) return false;
+  auto file = std::make_shared<korvel::canopen::DeviceDescription>(
+      korvel::canopen::DeviceDescription::load(text.substr(colon + 1)));
+  if (!file->ok()) {
+    error = "the device description file has problems:";
+    for (const auto& p : file->problems()) {
+      if (!p.warning) error += "\n  " + korvel::canopen::to_string(p);
+    }
+    return false;
+  }
+  namespace object = korvel::canopen::object;
+  d.name = text_of(*file, object::kManufacturerDeviceName);
+  d.hw = text_of(*file, object::kManufacturerHardwareVersion);
+  d.sw = text_of(*file, object::kManufacturerSoftwareVersion);
+  d.description = std::move(file);
+  out = std::move(d);
   return true;
 }
 
@@ -78,11 +122,20 @@ bool parse_device_file(std::istream& in, const std::string& file_name, std::vect
 }
 
 std::vector<std::shared_ptr<simdev::canopen::Device>> make_devices(
-    const std::vector<DeviceSpec>& specs) {
+    const std::vector<DeviceSpec>& specs, std::vector<std::string>* not_taken) {
   std::vector<std::shared_ptr<simdev::canopen::Device>> out;
   for (const DeviceSpec& s : specs) {
     auto d = std::make_shared<simdev::canopen::Device>(s.node_id);
-    d->set_identity(s.name, s.hw, s.sw);
+    if (s.description) {
+      std::vector<korvel::canopen::Problem> problems = s.description->problems();
+      const auto refused = simdev::canopen::configure(*d, *s.description);
+      problems.insert(problems.end(), refused.begin(), refused.end());
+      for (const auto& p : problems) {
+        if (not_taken) not_taken->push_back(korvel::canopen::to_string(p));
+      }
+    } else {
+      d->set_identity(s.name, s.hw, s.sw);
+    }
     out.push_back(std::move(d));
   }
   return out;
@@ -115,6 +168,15 @@ Options parse_options(const std::vector<std::string>& args) {
         return o;
       }
       if (!parse_device_file(in, file, o.devices, o.error)) return o;
+    } else if (a == "-e" || a == "--eds") {
+      std::string text;
+      if (!value(text)) return o;
+      DeviceSpec d;
+      if (!parse_described_device(text, d, o.error)) {
+        o.error = a + " " + text + ": " + o.error;
+        return o;
+      }
+      o.devices.push_back(std::move(d));
     } else if (!a.empty() && a[0] == '-') {
       o.error = "unknown option " + a;
       return o;

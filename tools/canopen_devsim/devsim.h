@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "canopen/device_description.h"
 #include "ntcan.h"
 #include "simdev/canopen_device.h"
 
@@ -19,10 +20,16 @@ struct DeviceSpec {
   std::string name;
   std::string hw = "HW-1.0";
   std::string sw = "SW-1.0";
+  // A device built from a description file (--eds) has its objects and PDOs, its identity
+  // strings included (name, hw, sw show them); null for the others.
+  std::shared_ptr<const korvel::canopen::DeviceDescription> description = nullptr;
 };
 
 // "ID[:NAME[:HW[:SW]]]", ID 1..127 in decimal or 0x hex. NAME defaults to "devsim node ID".
 bool parse_device(const std::string& text, DeviceSpec& out, std::string& error);
+// "ID:FILE" of --eds: the file is read and must have no problems (warnings are kept in it);
+// errors name the file and line.
+bool parse_described_device(const std::string& text, DeviceSpec& out, std::string& error);
 // One device per line as on the command line; '#' starts a comment, blank lines are skipped.
 // Errors name the file and line.
 bool parse_device_file(std::istream& in, const std::string& file_name, std::vector<DeviceSpec>& out,
@@ -38,9 +45,11 @@ struct Options {
 Options parse_options(const std::vector<std::string>& args);
 extern const char* const kUsage;
 
-// The devices the specs name, with their identity objects set, not yet booted.
+// The devices the specs name, with their identity objects set (or everything their description
+// files give), not yet booted. What a device could not take from its file goes to not_taken,
+// one line each ("pump.eds:12: ..."), with the file's warnings.
 std::vector<std::shared_ptr<simdev::canopen::Device>> make_devices(
-    const std::vector<DeviceSpec>& specs);
+    const std::vector<DeviceSpec>& specs, std::vector<std::string>* not_taken = nullptr);
 
 }  // namespace devsim
 

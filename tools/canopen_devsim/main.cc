@@ -1,7 +1,7 @@
 // korvel_canopen_devsim - simulated CANopen devices on a SocketCAN interface, so that a setup
 // (or a test) has devices on the far side of a real kernel bus without hardware.
 //
-//   korvel_canopen_devsim -i vcan0 5:Pump:HW-2:SW-3.1 6
+//   korvel_canopen_devsim -i vcan0 5:Pump:HW-2:SW-3.1 6 --eds 10:valve.eds
 //
 // Reads every frame of the interface, feeds the devices, writes their replies. The devices
 // hear each other as on any bus (the kernel does not return a socket's own frames to it).
@@ -96,12 +96,17 @@ int main(int argc, char** argv) {
 
   simdev::DeviceHost host;
   for (const auto& d : o.devices) {
-    std::printf("node %d on %s: \"%s\" \"%s\" \"%s\"\n", d.node_id, o.ifname.c_str(),
-                d.name.c_str(), d.hw.c_str(), d.sw.c_str());
+    std::printf("node %d on %s: \"%s\" \"%s\" \"%s\"%s%s\n", d.node_id, o.ifname.c_str(),
+                d.name.c_str(), d.hw.c_str(), d.sw.c_str(), d.description ? " from " : "",
+                d.description ? d.description->file().c_str() : "");
   }
+  std::vector<std::string> not_taken;
+  auto devices = devsim::make_devices(o.devices, &not_taken);
+  for (const std::string& line : not_taken)
+    std::fprintf(stderr, "korvel_canopen_devsim: %s\n", line.c_str());
   std::printf("ready\n");
   std::fflush(stdout);
-  for (auto& d : devsim::make_devices(o.devices)) {
+  for (auto& d : devices) {
     d->boot();
     host.attach(std::move(d));
   }

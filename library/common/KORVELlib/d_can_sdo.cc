@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "D_korvel.h"
@@ -68,6 +69,10 @@ int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer) {
 
 int D_can::segSdoRead(short node, int idx, int subIdx, char* buffer, std::size_t capacity) {
   if (!buffer || capacity == 0) return NTCAN_INVALID_PARAMETER;
+  // One transfer at a time per device: the library's own transfers (sdo_read, sdo_write, the
+  // worker's) wait for this one, and it for them.
+  std::unique_lock<std::mutex> channel;
+  if (pline_) channel = korvel::hold_sdo_channel(pline_->line(), node);
   sdo_capacity_ = capacity;
   int offset = 0;
 
@@ -117,6 +122,9 @@ int D_can::initiateUpload(short node, int idx, int subIdx) {
 int D_can::initUploadResponse(short node, char* buffer, int* offset) {
   return wait_for_reply(*this, [&](const CMSG& f, const co::SdoMessage& m, int& result) {
     if (f.id != co::sdo_response_id(node) || m.kind != SdoKind::kInitiateUpload) return false;
+    // A reply that names another object answered another client (an earlier transfer of the
+    // library on the same device, still in the node's buffer).
+    if (!m.has_object || m.index != Index || m.subindex != Subindex) return false;
     if (!m.expedited) {
       // Segmented: the size, when indicated, tells whether the object can fit at all.
       sdo_size_ = m.size_indicated && !m.truncated ? static_cast<long>(m.size) : -1;

@@ -269,6 +269,10 @@ bool valid_object(int index, int subindex) {
 
 }  // namespace
 
+std::unique_lock<std::mutex> korvel::hold_sdo_channel(int line, int node_id) {
+  return std::unique_lock<std::mutex>(channel_of(line, node_id).transfer);
+}
+
 int D_can::sdo_read(int index, int subindex, unsigned char* buffer, int capacity, int* size,
                     sdo_outcome* outcome, int timeout_ms) {
   sdo_outcome ignored;

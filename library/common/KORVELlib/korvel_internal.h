@@ -108,6 +108,11 @@ inline CMSG to_cmsg(const canopen::Frame& f) {
   return m;
 }
 
+// Holds the SDO channel of device node_id on line for a whole transfer, as sdo_read and
+// sdo_write do: a transfer of another thread to the device (the worker's configuration and
+// mapping reads) waits until it is released (d_can_sdo_client.cc).
+std::unique_lock<std::mutex> hold_sdo_channel(int line, int node_id);
+
 // What a frame from a device's SDO server says: the one decoding of SDO replies in the library.
 inline canopen::SdoMessage sdo_reply_of(const CMSG& m) {
   return canopen::decode_sdo_response(m.data, static_cast<std::size_t>(data_length(m)));

@@ -12,8 +12,8 @@
 // timer) and mappings (0x1600-0x1603, 0x1A00-0x1A03: sub 0 count, subs 1-64 entries), all
 // readable and writable by SDO in the CiA 301 order: a mapping changes only while its PDO is
 // not valid, its entries only while its count is 0, and they are checked when the count is set.
-// PDOs not configured by set_tpdo / set_rpdo are not valid, on their default COB-IDs. TPDOs and
-// RPDOs work in the operational state only; remote requests for TPDOs are not served.
+// PDOs not configured by set_tpdo / set_rpdo / set_pdo are not valid, on their default COB-IDs.
+// TPDOs and RPDOs work in the operational state only; remote requests for TPDOs are not served.
 #ifndef SIMDEV_CANOPEN_DEVICE_H
 #define SIMDEV_CANOPEN_DEVICE_H
 
@@ -28,6 +28,7 @@
 #include "canopen/data_type.h"
 #include "canopen/nmt.h"
 #include "canopen/pdo.h"
+#include "canopen/pdo_mapping.h"
 #include "canopen/sdo.h"
 #include "canopen/sdo_abort.h"
 #include "simdev/device.h"
@@ -82,6 +83,11 @@ class Device : public simdev::Device {
                          std::uint16_t event_timer_ms = 0);
   std::uint32_t set_rpdo(int pdo, const std::vector<MapEntry>& entries,
                          std::uint8_t transmission_type = korvel::canopen::kEventProfile);
+  // The same with the whole communication record: its COB-ID entry (bit 31 set: configured but
+  // not valid; an 11-bit identifier), transmission type, inhibit time and event timer.
+  std::uint32_t set_pdo(korvel::canopen::PdoDirection direction, int pdo,
+                        const korvel::canopen::PdoCommunication& comm,
+                        const std::vector<MapEntry>& entries);
   // The device's own change of a process object (as its sensors would make it): event-driven
   // TPDOs that carry it go out at the next poll (bus activity, or at once where the host looks
   // at wake_at), synchronous ones of type 0 at the next SYNC. False: no such process object.
@@ -193,8 +199,8 @@ class Device : public simdev::Device {
   std::uint32_t check_pdo_write(std::uint16_t index, std::uint8_t sub,
                                 const std::vector<std::uint8_t>& bytes) const;
   std::uint32_t check_mapping_entries(bool transmit, const std::vector<MapEntry>& entries) const;
-  std::uint32_t configure_pdo(bool transmit, int pdo, const std::vector<MapEntry>& entries,
-                              std::uint8_t type, std::uint16_t event_timer_ms);
+  std::uint32_t configure_pdo(bool transmit, int pdo, const korvel::canopen::PdoCommunication& comm,
+                              const std::vector<MapEntry>& entries);
   // Writes a process object's value; TPDOs that carry it are marked changed.
   void write_process(std::uint16_t index, std::uint8_t sub, std::uint64_t raw);
   void mark_changed(std::uint16_t index, std::uint8_t sub);
