@@ -212,19 +212,8 @@ bool string_type(std::uint16_t code) {
 }
 
 bool signed_type(DataType t) {
-  switch (t) {
-    case DataType::kInteger8:
-    case DataType::kInteger16:
-    case DataType::kInteger24:
-    case DataType::kInteger32:
-    case DataType::kInteger40:
-    case DataType::kInteger48:
-    case DataType::kInteger56:
-    case DataType::kInteger64:
-      return true;
-    default:
-      return false;
-  }
+  ValueType v;
+  return value_type_of(t, v) && v.kind == ValueType::Kind::kSigned;
 }
 
 // --- The text as sections of keys.

@@ -1,6 +1,8 @@
 // pdo.cc - PDO mapping entries and the layout that packs and unpacks mapped values.
 #include "canopen/pdo.h"
 
+#include "canopen/endian.h"
+
 namespace korvel {
 namespace canopen {
 
@@ -41,9 +43,7 @@ std::uint64_t get_bits(const std::uint8_t* data, std::size_t len, unsigned offse
   // the first bit and cut to the value's length: a few instructions whatever the length.
   if (bits == 0 || offset >= kMaxPdoBits) return 0;
   if (bits > kMaxPdoBits - offset) bits = kMaxPdoBits - offset;  // 64 bits of PDO at most
-  const std::size_t n = len < 8 ? len : 8;
-  std::uint64_t word = 0;
-  for (std::size_t i = 0; i < n; ++i) word |= std::uint64_t{data[i]} << (8 * i);
+  std::uint64_t word = get_le(data, len);
   word >>= offset;
   return bits == 64 ? word : word & ((std::uint64_t{1} << bits) - 1);
 }

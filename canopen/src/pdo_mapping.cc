@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "canopen/endian.h"
 #include "canopen/sdo_abort.h"
 
 namespace korvel {
@@ -11,19 +12,17 @@ namespace canopen {
 namespace {
 
 std::uint32_t little_endian(const std::uint8_t* data, std::size_t len) {
-  std::uint32_t v = 0;
-  for (std::size_t i = 0; i < len && i < 4; ++i)
-    v |= static_cast<std::uint32_t>(data[i]) << (8 * i);
-  return v;
-}
-
-std::string hex4(unsigned v) {
-  char text[8];
-  std::snprintf(text, sizeof text, "0x%04X", v & 0xFFFFu);
-  return text;
+  return static_cast<std::uint32_t>(get_le(data, len < 4 ? len : 4));
 }
 
 }  // namespace
+
+std::string object_place(std::uint16_t index, std::uint8_t subindex) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%04X sub %u", static_cast<unsigned>(index),
+                static_cast<unsigned>(subindex));
+  return text;
+}
 
 std::string pdo_name(PdoDirection direction, unsigned number) {
   return (direction == PdoDirection::kTransmit ? "TPDO" : "RPDO") + std::to_string(number);
@@ -64,8 +63,7 @@ bool PdoMappingReader::next(Request& r) const {
 std::string PdoMappingReader::where() const {
   Request r;
   if (!next(r)) return pdo_name(desc_.direction, desc_.number);
-  return pdo_name(desc_.direction, desc_.number) + " " + hex4(r.index) + " sub " +
-         std::to_string(r.subindex);
+  return pdo_name(desc_.direction, desc_.number) + " " + object_place(r.index, r.subindex);
 }
 
 void PdoMappingReader::problem(const std::string& text) {
@@ -140,8 +138,7 @@ void PdoMappingReader::take(const std::uint8_t* data, std::size_t len) {
         problem("an entry naming index 0");
         failed_ = true;
       } else if (e.bits == 0) {
-        problem("an entry of length 0 (" + hex4(e.index) + " sub " + std::to_string(e.subindex) +
-                ")");
+        problem("an entry of length 0 (" + object_place(e.index, e.subindex) + ")");
         failed_ = true;
       }
       entries_.push_back(e);

@@ -93,6 +93,15 @@ class DeviceFile : public KorvelTest {
                {std::string("585#43") + pdo + "0100000080"});
     dev_->on("000#0105", {});
   }
+  // The device boots again and takes the whole configuration; returns once the worker is
+  // through with the node.
+  void boot_with_whole_configuration(D_can& n) {
+    script_configuration();
+    script_read_back(true);
+    ntcan_sim::inject(0, canbus::frame("705#00"));
+    can_looping();
+    while (n.process_data_pending()) std::this_thread::yield();
+  }
   std::string value(D_can& n, int index, int sub) {
     D_fct* p = n.process_property(index, sub);
     EqData out;
@@ -143,11 +152,7 @@ TEST_F(DeviceFile, RefusedEntryIsLoggedByNameShownInTheConditionAndTheDeviceMapp
   EXPECT_EQ(read_text(n, ".CONDITION"), "Operational; configuration: 1 write refused");
 
   // The device boots again and takes the whole configuration: the note goes.
-  script_configuration();
-  script_read_back(true);
-  ntcan_sim::inject(0, canbus::frame("705#00"));
-  can_looping();
-  while (n.process_data_pending()) std::this_thread::yield();
+  boot_with_whole_configuration(n);
   EXPECT_TRUE(dev_->done());
   EXPECT_EQ(read_text(n, ".CONDITION"), "Operational");
 }
@@ -162,11 +167,7 @@ TEST_F(DeviceFile, FileWithProblemsIsNotUsedAndTheNodeRunsAsWithoutOne) {
 
   // Mended on disk, the file is read again at the next boot-up and configures the device.
   write_file("bad.eds", dcf());
-  script_configuration();
-  script_read_back(true);
-  ntcan_sim::inject(0, canbus::frame("705#00"));
-  can_looping();
-  while (n.process_data_pending()) std::this_thread::yield();
+  boot_with_whole_configuration(n);
   EXPECT_TRUE(dev_->done());
   EXPECT_EQ(read_text(n, ".CONDITION"), "Operational");
 }

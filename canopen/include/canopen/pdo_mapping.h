@@ -33,6 +33,8 @@ struct PdoDescription {
 
 // "TPDO2", "RPDO1".
 std::string pdo_name(PdoDirection direction, unsigned number);
+// "0x1A00 sub 2": how log texts name an object of a PDO's records.
+std::string object_place(std::uint16_t index, std::uint8_t subindex);
 
 // Walks the uploads of one PDO in this order: COB-ID (comm. sub 1), transmission type (sub 2),
 // event timer (sub 5, transmit PDOs only), number of mapped objects (mapping sub 0), then each

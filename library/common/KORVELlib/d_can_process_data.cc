@@ -9,6 +9,7 @@
 
 #include "D_korvel.h"
 #include "canopen/cob_id.h"
+#include "canopen/endian.h"
 #include "canopen/sdo_abort.h"
 #include "korvel_internal.h"
 #include "process_data.h"
@@ -374,7 +375,7 @@ int D_can::write_object(int index, int subindex, const EqData& value, std::strin
   }
   unsigned char data[8];
   const int size = static_cast<int>((type.bits + 7) / 8);
-  for (int i = 0; i < size; ++i) data[i] = static_cast<unsigned char>(raw >> (8 * i));
+  korvel::canopen::put_le(data, static_cast<std::size_t>(size), raw);
   sdo_outcome outcome;
   const int r = sdo_write(index, subindex, data, size, &outcome);
   if (r == korvel::kOk) {

@@ -13,6 +13,7 @@
 
 #include "D_korvel.h"
 #include "canopen/device_description.h"
+#include "canopen/endian.h"
 #include "canopen/objects.h"
 #include "canopen/pdo.h"
 #include "canopen/sdo_abort.h"
@@ -122,7 +123,7 @@ class Configuration {
 
     for (const Write& w : writes) {
       unsigned char data[4];
-      for (int i = 0; i < w.size; ++i) data[i] = static_cast<unsigned char>(w.value >> (8 * i));
+      co::put_le(data, static_cast<std::size_t>(w.size), w.value);
       D_can::sdo_outcome outcome;
       const int r = node_.sdo_write(w.index, w.subindex, data, w.size, &outcome);
       const Result result = judge(r, outcome, pdo, w.index, w.subindex, "(" + w.shown + ")");
@@ -139,8 +140,7 @@ class Configuration {
     const int r = node_.sdo_read(comm, co::kPdoCobIdSub, data, sizeof data, &size, &outcome);
     const Result result = judge(r, outcome, pdo, comm, co::kPdoCobIdSub, "read");
     if (result != Result::kDone) return result;
-    cob_id = 0;
-    for (int i = size - 1; i >= 0; --i) cob_id = cob_id << 8 | data[i];
+    cob_id = static_cast<std::uint32_t>(co::get_le(data, static_cast<std::size_t>(size)));
     return Result::kDone;
   }
 
@@ -150,10 +150,7 @@ class Configuration {
     if (r == kOk) return Result::kDone;
     if (r == kFailed) {
       ++refused_;
-      char where[48];
-      std::snprintf(where, sizeof where, " 0x%04X sub %u ", static_cast<unsigned>(index),
-                    static_cast<unsigned>(subindex));
-      log(kHeading, base_ + ": " + pdo + where + what +
+      log(kHeading, base_ + ": " + pdo + " " + co::object_place(index, subindex) + " " + what +
                         " refused: " + co::sdo_abort_text(outcome.abort_code));
       return Result::kRefused;
     }
